@@ -1,0 +1,123 @@
+// The hosting steps of the service's run, and the stop path into the host.
+#include <new>
+
+#include "jvmhost/runtime_host.h"
+#include "service/agent_service.h"
+
+namespace {
+
+ServiceExitCode ExitCodeFor(HostFailure failure) {
+    switch (failure) {
+        case kHostNoFailure:
+            return kExitNormal;
+        case kHostRuntimeNotLoaded:
+            return kExitRuntimeNotLoaded;
+        case kHostCreateExportMissing:
+            return kExitCreateExportMissing;
+        case kHostVmRefused:
+            return kExitVmRefused;
+        case kHostEntryPointMissing:
+            return kExitEntryPointMissing;
+        case kHostJavaException:
+            return kExitJavaException;
+        case kHostApplicationNotStarted:
+            return kExitApplicationNotStarted;
+    }
+    return kExitApplicationNotStarted;
+}
+
+}  // namespace
+
+void AgentService::HostJavaApplication() {
+    RuntimeHost* host = new (std::nothrow) RuntimeHost();
+    if (host == nullptr) {
+        ReportErrorEvent(0, L"The JVM is not initialized.");
+        exitCode = kExitApplicationNotStarted;
+        return;
+    }
+    bool deliverStop = false;
+    PublishHost(host, &deliverStop);
+    if (deliverStop) {
+        DeliverStopFromOtherThread();
+    }
+    host->CallServiceMain();
+    CloseHost(host);
+}
+
+RuntimeHost* AgentService::PublishHost(RuntimeHost* host, bool* deliverStop) {
+    EnterCriticalSection(&hostLock);
+    runtimeHost = host;
+    // A stop that arrived while the VM was being created found no host; it is
+    // passed on now, so the application starts with its stop requested.
+    *deliverStop = stopRequested && host->javaVm != nullptr;
+    if (*deliverStop && stopCallsInFlight++ == 0) {
+        ResetEvent(stopCallsDone);
+    }
+    LeaveCriticalSection(&hostLock);
+    return host;
+}
+
+DWORD WINAPI AgentService::DeliverPendingStop(void* param) {
+    AgentService* service = static_cast<AgentService*>(param);
+    EnterCriticalSection(&service->hostLock);
+    RuntimeHost* host = service->runtimeHost;
+    LeaveCriticalSection(&service->hostLock);
+    host->CallServiceStop();
+    service->EndStopCall();
+    return 0;
+}
+
+void AgentService::DeliverStopFromOtherThread() {
+    // The stop call attaches and detaches its thread; on this thread, which
+    // created the VM, the detach would cut it off from its own environment.
+    HANDLE thread = CreateThread(nullptr, 0, DeliverPendingStop, this, 0, nullptr);
+    if (thread == nullptr) {
+        EndStopCall();
+        return;
+    }
+    CloseHandle(thread);
+}
+
+RuntimeHost* AgentService::BeginStopCall() {
+    EnterCriticalSection(&hostLock);
+    stopRequested = true;
+    RuntimeHost* host = hostClosing ? nullptr : runtimeHost;
+    if (host != nullptr && stopCallsInFlight++ == 0) {
+        ResetEvent(stopCallsDone);
+    }
+    LeaveCriticalSection(&hostLock);
+    return host;
+}
+
+void AgentService::EndStopCall() {
+    EnterCriticalSection(&hostLock);
+    if (--stopCallsInFlight == 0) {
+        SetEvent(stopCallsDone);
+    }
+    LeaveCriticalSection(&hostLock);
+}
+
+void AgentService::OnStop() {
+    RuntimeHost* host = BeginStopCall();
+    if (host == nullptr) {
+        return;
+    }
+    host->CallServiceStop();
+    EndStopCall();
+}
+
+void AgentService::CloseHost(RuntimeHost* host) {
+    EnterCriticalSection(&hostLock);
+    hostClosing = true;
+    LeaveCriticalSection(&hostLock);
+    // No new stop call can start now; the ones inside the host finish first.
+    WaitForSingleObject(stopCallsDone, INFINITE);
+
+    host->DropPendingException();
+    exitCode = ExitCodeFor(host->failure);
+    delete host;
+
+    EnterCriticalSection(&hostLock);
+    runtimeHost = nullptr;
+    LeaveCriticalSection(&hostLock);
+}

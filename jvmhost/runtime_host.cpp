@@ -1,0 +1,196 @@
+#include "jvmhost/runtime_host.h"
+
+#include <strsafe.h>
+
+#include "jvmhost/launch_options.h"
+#include "service/install_dir.h"
+
+namespace {
+
+using CreateJavaVmFunction = decltype(&JNI_CreateJavaVM);
+using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+using RemoveDllDirectoryFunction = BOOL(WINAPI*)(DLL_DIRECTORY_COOKIE);
+
+template <typename Function>
+Function FindExport(HMODULE module, const char* name) {
+    // Through a plain function type, so -Wcast-function-type stays quiet.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// "<jre>\bin" of a "<jre>\bin\<vm>\jvm.dll" path.
+void RuntimeBinDir(const wchar_t* dllPath, wchar_t (&binDir)[kJvmPathUnits]) {
+    StringCchCopyW(binDir, kJvmPathUnits, dllPath);
+    for (int cut = 0; cut < 2; ++cut) {
+        wchar_t* lastSeparator = nullptr;
+        for (wchar_t* c = binDir; *c != L'\0'; ++c) {
+            if (*c == L'\\') {
+                lastSeparator = c;
+            }
+        }
+        if (lastSeparator != nullptr) {
+            *lastSeparator = L'\0';
+        }
+    }
+}
+
+// Real runtimes keep the C runtime that jvm.dll imports in "jre\bin", which a
+// plain LoadLibraryW does not search. jre\bin is added to the search for this
+// one load only; the ordinary search still gets its turn if that fails.
+HMODULE LoadRuntimeLibrary(const wchar_t* dllPath, DWORD* error) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto addDirectory = FindExport<AddDllDirectoryFunction>(kernel, "AddDllDirectory");
+    const auto removeDirectory =
+        FindExport<RemoveDllDirectoryFunction>(kernel, "RemoveDllDirectory");
+    if (addDirectory != nullptr && removeDirectory != nullptr) {
+        wchar_t binDir[kJvmPathUnits];
+        RuntimeBinDir(dllPath, binDir);
+        DLL_DIRECTORY_COOKIE cookie = addDirectory(binDir);
+        if (cookie != nullptr) {
+            HMODULE module =
+                LoadLibraryExW(dllPath, nullptr,
+                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            removeDirectory(cookie);
+            if (module != nullptr) {
+                return module;
+            }
+        }
+    }
+    HMODULE module = LoadLibraryW(dllPath);
+    *error = GetLastError();
+    return module;
+}
+
+void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
+    wchar_t message[kLoadErrorUnits] = {};
+    // Without an argument list, insertion points are kept as they are rather
+    // than read from arguments that do not exist. A failure leaves the text
+    // empty, so the message then begins with the blank line.
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   message, kSystemTextUnits, nullptr);
+    if (sink == nullptr) {
+        return;
+    }
+    StringCchCatW(message, kLoadErrorUnits, L"\n\n");
+    StringCchCatW(message, kLoadErrorUnits, L"Failed to load jvm dll:\n");
+    StringCchCatW(message, kLoadErrorUnits, dllPath);
+    sink(0, message);
+}
+
+void SetFailure(HostFailure* out, HostFailure failure) {
+    if (out != nullptr) {
+        *out = failure;
+    }
+}
+
+}  // namespace
+
+RuntimeHost::RuntimeHost(ErrorSink sink)
+    : javaVm(nullptr),
+      jniEnv(nullptr),
+      jvmModule(nullptr),
+      installDir(),
+      jreDir(),
+      errorSink(sink),
+      failure(kHostNoFailure) {
+    FindInstallDir(installDir);
+    StartVm();
+}
+
+RuntimeHost::~RuntimeHost() {
+    DropPendingException();
+    if (javaVm != nullptr) {
+        javaVm->DestroyJavaVM();
+    }
+    javaVm = nullptr;
+    if (jvmModule != nullptr) {
+        FreeLibrary(jvmModule);
+    }
+    jvmModule = nullptr;
+}
+
+void RuntimeHost::DropPendingException() {
+    if (jniEnv != nullptr && jniEnv->ExceptionCheck()) {
+        jniEnv->ExceptionClear();
+        if (failure == kHostNoFailure) {
+            failure = kHostJavaException;
+        }
+    }
+    jniEnv = nullptr;
+}
+
+void RuntimeHost::Report(int code, const wchar_t* message) const {
+    if (errorSink != nullptr) {
+        errorSink(code, message);
+    }
+}
+
+bool RuntimeHost::StartVm() {
+    StringCchCopyW(jreDir, kJreDirUnits, installDir);
+    StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
+    wchar_t dllPath[kJvmPathUnits];
+    StringCchCopyW(dllPath, kJvmPathUnits, jreDir);
+    StringCchCatW(dllPath, kJvmPathUnits, L"\\bin\\client\\jvm.dll");
+
+    NarrowOption classPath;
+    char log4j[kLog4jOptionBytes];
+    char logging[kLoggingOptionBytes];
+    BuildClassPathOption(installDir, &classPath);
+    BuildLog4jOption(installDir, log4j);
+    BuildLoggingImplOption(logging);
+    JavaVMOption options[3] = {};
+    options[0].optionString = const_cast<char*>(classPath.Text());
+    options[1].optionString = log4j;
+    options[2].optionString = logging;
+
+    HostFailure why = kHostNoFailure;
+    jint result = -1;
+    if (installDir[0] == L'\0') {
+        // The executable's path did not fit; loading from a cut path could
+        // load some other library.
+        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, dllPath, errorSink);
+        why = kHostRuntimeNotLoaded;
+    } else {
+        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options, errorSink, &why);
+    }
+    if (result != JNI_OK) {
+        // Whatever a refusing runtime left in the out-parameters, this host has no VM.
+        javaVm = nullptr;
+        jniEnv = nullptr;
+        failure = why;
+        Report(result, L"CreateJavaVM ERROR");
+    }
+    return result == JNI_OK;
+}
+
+jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
+                     JavaVMOption* options, ErrorSink sink, HostFailure* failure) {
+    DWORD error = 0;
+    *module = LoadRuntimeLibrary(dllPath, &error);
+    if (*module == nullptr) {
+        ReportLoadFailure(error, dllPath, sink);
+        SetFailure(failure, kHostRuntimeNotLoaded);
+        return -1;
+    }
+
+    JavaVMInitArgs args = {};
+    args.version = JNI_VERSION_1_6;
+    args.nOptions = 3;
+    args.options = options;
+    args.ignoreUnrecognized = JNI_FALSE;
+
+    const auto createJavaVm = FindExport<CreateJavaVmFunction>(*module, "JNI_CreateJavaVM");
+    if (createJavaVm == nullptr) {
+        if (sink != nullptr) {
+            sink(0, L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.");
+        }
+        SetFailure(failure, kHostCreateExportMissing);
+        return -1;
+    }
+    JavaVM* createdVm = nullptr;
+    const jint result = createJavaVm(&createdVm, reinterpret_cast<void**>(env), &args);
+    *vm = createdVm;
+    if (result != JNI_OK) {
+        SetFailure(failure, kHostVmRefused);
+    }
+    return result;
+}

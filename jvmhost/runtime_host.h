@@ -1,0 +1,67 @@
+// The Java side of the process: the runtime library, the Java VM and the
+// JNI environment of the thread that created it.
+#pragma once
+
+#include <jni.h>
+
+#include "service/event_log.h"
+#include "service/win32.h"
+
+// Why a host's Java application did not run to a normal end.
+enum HostFailure {
+    kHostNoFailure = 0,
+    kHostRuntimeNotLoaded,
+    kHostCreateExportMissing,
+    kHostVmRefused,
+    kHostEntryPointMissing,
+    kHostJavaException,
+    kHostApplicationNotStarted
+};
+
+// Path sizes follow from the install directory's maximum of MAX_PATH - 1 units.
+constexpr size_t kJreDirUnits = MAX_PATH + 4;        // + "\jre"
+constexpr size_t kJvmPathUnits = kJreDirUnits + 19;  // + "\bin\client\jvm.dll"
+constexpr size_t kSystemTextUnits = 1024;
+constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kJvmPathUnits;
+
+struct RuntimeHost {
+    // Finds the install directory and creates the VM at once; a failure shows
+    // only through the sink, and leaves a host without VM.
+    explicit RuntimeHost(ErrorSink sink = ReportErrorEvent);
+    // Clears a pending exception, destroys the VM, unloads the runtime library.
+    ~RuntimeHost();
+    RuntimeHost(const RuntimeHost&) = delete;
+    RuntimeHost& operator=(const RuntimeHost&) = delete;
+
+    // Loads "jre\bin\client\jvm.dll" and creates the VM with the three launch
+    // options and JNI 1.6. True when the VM was created.
+    bool StartVm();
+    // Calls serviceMain(installDir) on the creating thread; returns when the
+    // Java application has finished, or at once when the VM or entry is missing.
+    void CallServiceMain();
+    // Calls serviceStop() from a thread that is not attached to the VM,
+    // attaching it for the call and detaching it afterwards.
+    void CallServiceStop();
+    // The tear-down's first step: drops a pending exception of the creating
+    // thread and forgets its environment. Safe to call more than once.
+    void DropPendingException();
+
+    JavaVM* javaVm;
+    JNIEnv* jniEnv;  // the creating thread's; used on that thread only
+    HMODULE jvmModule;
+    wchar_t installDir[MAX_PATH];
+    wchar_t jreDir[kJreDirUnits];
+    ErrorSink errorSink;
+    // Written on the creating thread only; read there after the application ended.
+    HostFailure failure;
+
+  private:
+    void Report(int code, const wchar_t* message) const;
+};
+
+// Loads the runtime library at `dllPath`, and creates a VM with JNI 1.6 and the
+// three `options`. Returns the JNI result, or -1 when the library or its
+// JNI_CreateJavaVM is missing; both are reported to `sink` when one is set.
+// `failure`, when given, receives why the VM was not created.
+jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
+                     JavaVMOption* options, ErrorSink sink, HostFailure* failure = nullptr);

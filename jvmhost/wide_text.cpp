@@ -1,0 +1,30 @@
+#include "jvmhost/wide_text.h"
+
+WideText::~WideText() {
+    if (chars != nullptr) {
+        HeapFree(GetProcessHeap(), 0, chars);
+    }
+}
+
+bool WideText::Append(const wchar_t* text) {
+    const size_t added = static_cast<size_t>(lstrlenW(text));
+    const size_t needed = length + added + 1;
+    if (needed > capacity) {
+        size_t grown = capacity < 1024 ? 1024 : capacity;
+        while (grown < needed) {
+            grown *= 2;
+        }
+        const size_t bytes = grown * sizeof(wchar_t);
+        void* moved = chars == nullptr ? HeapAlloc(GetProcessHeap(), 0, bytes)
+                                       : HeapReAlloc(GetProcessHeap(), 0, chars, bytes);
+        if (moved == nullptr) {
+            return false;
+        }
+        chars = static_cast<wchar_t*>(moved);
+        capacity = grown;
+    }
+    CopyMemory(chars + length, text, added * sizeof(wchar_t));
+    length += added;
+    chars[length] = L'\0';
+    return true;
+}

@@ -1,0 +1,21 @@
+// A growable UTF-16 text for the one text without a fixed maximum: the class path.
+#pragma once
+
+#include <stddef.h>
+
+#include "service/win32.h"
+
+struct WideText {
+    WideText() = default;
+    ~WideText();
+    WideText(const WideText&) = delete;
+    WideText& operator=(const WideText&) = delete;
+
+    // Appends `text`; false when memory ran out, leaving the text as it was.
+    bool Append(const wchar_t* text);
+    const wchar_t* Chars() const { return chars != nullptr ? chars : L""; }
+
+    wchar_t* chars = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;  // in units, terminator included
+};

@@ -1,0 +1,19 @@
+#include "service/event_log.h"
+
+void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message) {
+    // No handle is kept between events: each writer call stands alone and
+    // works from either thread without shared state.
+    HANDLE eventSource = RegisterEventSourceW(nullptr, source);
+    if (eventSource == nullptr) {
+        return;
+    }
+    LPCWSTR strings[1] = {message};
+    const WORD stringCount = message != nullptr ? 1 : 0;
+    ReportEventW(eventSource, type, 0, eventId, nullptr, stringCount, 0,
+                 message != nullptr ? strings : nullptr, nullptr);
+    DeregisterEventSource(eventSource);
+}
+
+void ReportErrorEvent(int /*code*/, const wchar_t* message) {
+    WriteEvent(L"MerivastService", EVENTLOG_ERROR_TYPE, kErrorEventId, message);
+}

@@ -1,0 +1,19 @@
+// Event-log reporting: every message is one insertion string of one event.
+#pragma once
+
+#include "service/win32.h"
+
+// Receives the runtime host's failure messages. The code is accepted and not recorded.
+using ErrorSink = void (*)(int code, const wchar_t* message);
+
+// Event IDs of the two writers; the executable's message table renders each
+// as its one insertion string.
+constexpr DWORD kInfoEventId = 0;
+constexpr DWORD kErrorEventId = 1;
+
+// Writes one event under `source`. A source that cannot be opened loses the
+// event silently; the caller's flow never changes.
+void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message);
+
+// The error sink of every runtime host: an error event (ID 1) from "MerivastService".
+void ReportErrorEvent(int code, const wchar_t* message);

@@ -1,0 +1,21 @@
+#include "service/install_dir.h"
+
+bool FindInstallDir(wchar_t (&dir)[MAX_PATH]) {
+    ZeroMemory(dir, sizeof(dir));
+    // GetModuleFileNameW returns the buffer size when it had to cut the path.
+    const DWORD length = GetModuleFileNameW(nullptr, dir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        dir[0] = L'\0';
+        return false;
+    }
+    wchar_t* lastSeparator = nullptr;
+    for (wchar_t* c = dir; *c != L'\0'; ++c) {
+        if (*c == L'\\') {
+            lastSeparator = c;
+        }
+    }
+    if (lastSeparator != nullptr) {
+        *lastSeparator = L'\0';
+    }
+    return true;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+#include "service/win32.h"
+
+// Fills `dir` with the directory of the executable, without a trailing
+// separator (the drive alone, "C:", for an executable in a drive's root).
+// Returns false and leaves `dir` empty when the executable's path does not
+// fit MAX_PATH: a cut path could name some other directory.
+bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);

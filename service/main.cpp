@@ -1,0 +1,15 @@
+// Process entry. The executable has no command-line options: it only ever
+// runs as the service, connected to the SCM.
+#include "service/agent_service.h"
+
+namespace {
+// The one service object, constructed before the process entry runs and
+// never destroyed.
+AgentService* const theService = new AgentService();
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
+                    int /*showCommand*/) {
+    theService->moduleInstance = instance;
+    return static_cast<int>(theService->StartDispatcher());
+}
