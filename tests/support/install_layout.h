@@ -1,0 +1,65 @@
+// A throw-away install directory: the executable under test plus whatever
+// runtime, jars and scenario a test gives it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace mvt {
+
+enum class Runtime { kNone, kStandin, kNoExport, kWithHelperDll };
+
+// One line of the stand-in runtime's record: "<seq> <tid> <event> <details>".
+struct JniCall {
+    unsigned seq = 0;
+    DWORD thread = 0;
+    std::string event;
+    std::string details;
+};
+
+class InstallLayout {
+public:
+    // Creates C:\mvt\<tag>-<pid>-<n> (or `directory` when given) holding `executable`.
+    explicit InstallLayout(const std::wstring& tag, const std::wstring& executable,
+                           const std::wstring& directory = std::wstring());
+    ~InstallLayout();
+    InstallLayout(const InstallLayout&) = delete;
+    InstallLayout& operator=(const InstallLayout&) = delete;
+
+    const std::wstring& dir() const { return dir_; }
+    const std::wstring& executable() const { return executable_; }
+
+    void AddRuntime(Runtime runtime);
+    // A jar that holds the application's class entry (or not), in lib.
+    void AddJar(const std::wstring& name, bool holdsMainClass = true);
+    void AddFile(const std::wstring& relativePath, const std::string& bytes);
+    void MakeDir(const std::wstring& relativePath);
+    // The stand-in's scenario, "key=value" lines.
+    void SetScenario(const std::string& text);
+    // Lets the stand-in pass the gate it waits at for `step`.
+    void Release(const std::string& step);
+
+    std::vector<JniCall> JniCalls() const;
+    // Polls the record until some call has `event` (and `detailsPrefix`); false on timeout.
+    bool WaitForJniCall(const std::string& event, const std::string& detailsPrefix = "",
+                        DWORD timeoutMs = 15000) const;
+    // Keeps the directory after the test, for a look after a failure.
+    void Keep() { keep_ = true; }
+
+private:
+    std::wstring dir_;
+    std::wstring executable_;
+    bool keep_ = false;
+};
+
+// The events of the record, in order, filtered to those named in `events`.
+std::vector<std::string> EventNames(const std::vector<JniCall>& calls);
+bool HasFault(const std::vector<JniCall>& calls);
+
+// Built artifacts, as Windows paths.
+std::wstring ServiceExecutable();
+std::wstring HostProbeExecutable();
+
+}  // namespace mvt

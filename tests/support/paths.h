@@ -1,0 +1,25 @@
+// Paths of built artifacts, as the Windows side sees them.
+#pragma once
+
+#include <string>
+
+namespace mvt {
+
+// "/a/b" -> "Z:\a\b": Wine maps the Linux root to drive Z.
+std::wstring LinuxToWindowsPath(const std::string& linuxPath);
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);  // UTF-8
+
+// The directory tests create their install directories in (C:\mvt).
+std::wstring TestRoot();
+// A name unique in this prefix for this run: "<prefix>-<pid>-<counter>".
+std::wstring UniqueName(const std::wstring& prefix);
+
+// Reads a whole file; empty when it does not exist.
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+// Deletes a directory tree; used for clean-up only.
+void RemoveTree(const std::wstring& path);
+
+}  // namespace mvt

@@ -1,0 +1,96 @@
+#include "scm_service.h"
+
+namespace mvt {
+
+ScmService::ScmService(const std::wstring& name, const std::wstring& binaryPath) : name_(name) {
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager_ == nullptr) return;
+    std::wstring quoted = L"\"" + binaryPath + L"\"";
+    service_ = CreateServiceW(manager_, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                              SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr, nullptr, nullptr,
+                              nullptr, nullptr);
+}
+
+ScmService::~ScmService() {
+    if (service_ != nullptr) {
+        SERVICE_STATUS_PROCESS status = Query();
+        if (status.dwCurrentState != SERVICE_STOPPED) {
+            SERVICE_STATUS ignored;
+            ControlService(service_, SERVICE_CONTROL_STOP, &ignored);
+            WaitForState(SERVICE_STOPPED, 5000);
+        }
+        if (process_ != nullptr && WaitForSingleObject(process_, 5000) != WAIT_OBJECT_0) {
+            TerminateProcess(process_, 1);
+        }
+        DeleteService(service_);
+        CloseServiceHandle(service_);
+    }
+    if (process_ != nullptr) CloseHandle(process_);
+    if (manager_ != nullptr) CloseServiceHandle(manager_);
+}
+
+DWORD ScmService::Start() {
+    if (!StartServiceW(service_, 0, nullptr)) return GetLastError();
+    SERVICE_STATUS_PROCESS status = Query();
+    pid_ = status.dwProcessId;
+    if (pid_ != 0) {
+        process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid_);
+    }
+    return 0;
+}
+
+DWORD ScmService::Control(DWORD code) {
+    SERVICE_STATUS status;
+    return ControlService(service_, code, &status) ? 0 : GetLastError();
+}
+
+SERVICE_STATUS_PROCESS ScmService::Query() const {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                         sizeof(status), &needed);
+    return status;
+}
+
+bool ScmService::WaitForState(DWORD state, DWORD timeoutMs) const {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        if (Query().dwCurrentState == state) return true;
+        Sleep(2);
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
+bool ScmService::WaitForProcessExit(DWORD timeoutMs) {
+    return process_ != nullptr && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD ScmService::ProcessExitCode() const {
+    DWORD code = STILL_ACTIVE;
+    if (process_ != nullptr) GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+DWORD RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* pid) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return 0xFFFFFFFF;
+    }
+    if (pid != nullptr) *pid = info.dwProcessId;
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(info.hProcess, &code);
+    } else {
+        TerminateProcess(info.hProcess, 1);
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+}  // namespace mvt

@@ -1,0 +1,83 @@
+// One test's service: an install directory and a real SCM service on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install_layout.h"
+#include "paths.h"
+#include "scm_service.h"
+#include "wine_trace.h"
+
+namespace mvt {
+
+struct ServiceLife {
+    explicit ServiceLife(const std::wstring& tag, Runtime runtime = Runtime::kStandin,
+                         bool withJar = true)
+        : layout(tag, ServiceExecutable()), service(UniqueName(L"Mvt" + tag), layout.executable()) {
+        layout.AddRuntime(runtime);
+        if (withJar) layout.AddJar(L"app.jar");
+    }
+
+    // Starts the service and waits until it reports running.
+    void StartRunning() {
+        ASSERT_TRUE(service.created());
+        ASSERT_EQ(0u, service.Start());
+        ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING) ||
+                    service.Query().dwCurrentState == SERVICE_STOPPED);
+    }
+
+    // Waits for the process to end and returns what it told the platform.
+    ProcessTrace Finish() {
+        EXPECT_TRUE(service.WaitForProcessExit()) << "the service process did not end";
+        return ReadProcessTrace(service.pid());
+    }
+
+    InstallLayout layout;
+    ScmService service;
+};
+
+// The last status report's exit codes, as the SCM recorded them.
+inline void ExpectStoppedWith(const ScmService& service, DWORD win32, DWORD specific) {
+    const SERVICE_STATUS_PROCESS status = service.Query();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+    EXPECT_EQ(win32, status.dwWin32ExitCode);
+    EXPECT_EQ(specific, status.dwServiceSpecificExitCode);
+}
+
+inline void ExpectEvent(const TracedEvent& event, unsigned type, const std::wstring& text) {
+    EXPECT_EQ(L"MerivastService", event.source);
+    EXPECT_EQ(type, event.type);
+    EXPECT_EQ(0u, event.category);
+    EXPECT_EQ(type == EVENTLOG_ERROR_TYPE ? 1u : 0u, event.id);
+    EXPECT_EQ(1u, event.stringCount);
+    ASSERT_EQ(1u, event.strings.size());
+    EXPECT_EQ(text, event.strings[0]);
+}
+
+// The JNI events recorded on one thread, in order.
+inline std::vector<std::string> CallsOnThread(const std::vector<JniCall>& calls, DWORD thread) {
+    std::vector<std::string> names;
+    for (const auto& call : calls) {
+        if (call.thread == thread && call.event != "option" && call.event != "GATE" &&
+            call.event != "ENTER" && call.event != "LEAVE") {
+            names.push_back(call.event == "CallStaticVoidMethod" ? call.event + " " + call.details
+                                                                 : call.event);
+        }
+    }
+    return names;
+}
+
+inline const JniCall* FindCall(const std::vector<JniCall>& calls, const std::string& event,
+                               const std::string& detailsPrefix = "") {
+    for (const auto& call : calls) {
+        if (call.event == event && call.details.compare(0, detailsPrefix.size(), detailsPrefix) == 0) {
+            return &call;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace mvt
