@@ -13,7 +13,7 @@
 namespace {
 
 class ShippedExecutable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         bytes_ = mvt::ReadFileBytes(mvt::ServiceExecutable());
         ASSERT_GT(bytes_.size(), 1024u);
@@ -38,8 +38,8 @@ protected:
     std::set<std::string> ImportedDlls() const {
         std::set<std::string> names;
         const auto& entry = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        const auto* import =
-            reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(bytes_.data() + Offset(entry.VirtualAddress));
+        const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+            bytes_.data() + Offset(entry.VirtualAddress));
         for (; import->Name != 0; ++import) {
             std::string name = bytes_.data() + Offset(import->Name);
             std::transform(name.begin(), name.end(), name.begin(),
@@ -62,7 +62,8 @@ TEST_F(ShippedExecutable, IsA32BitGuiProgramWithAslrAndDep) {
 }
 
 TEST_F(ShippedExecutable, ImportsOnlyWindowsOwnDlls) {
-    const std::set<std::string> windows = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll"};
+    const std::set<std::string> windows = {"kernel32.dll", "advapi32.dll", "msvcrt.dll",
+                                           "user32.dll"};
     const std::set<std::string> imported = ImportedDlls();
     EXPECT_TRUE(imported.count("kernel32.dll"));
     EXPECT_TRUE(imported.count("advapi32.dll"));

@@ -11,7 +11,7 @@ namespace {
 using mvt::WriteFileBytes;
 
 class LaunchOptions : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = mvt::TestRoot() + L"\\" + mvt::UniqueName(L"options");
         CreateDirectoryW(dir_.c_str(), nullptr);
@@ -50,7 +50,8 @@ TEST_F(LaunchOptions, ClassPathListsEveryJarAsFullPath) {
     WriteFileBytes(dir_ + L"\\lib\\sub\\deep.jar", "jar");
     const std::string lib = Dir() + "\\lib\\";
     // The file system's order; a directory whose name matches is listed as well.
-    EXPECT_EQ("-Djava.class.path=" + lib + "app.jar;" + lib + "b.jar;" + lib + "x.jar", ClassPath(dir_));
+    EXPECT_EQ("-Djava.class.path=" + lib + "app.jar;" + lib + "b.jar;" + lib + "x.jar",
+              ClassPath(dir_));
 }
 
 TEST_F(LaunchOptions, TrailingSeparatorIsDoubledOnlyBeforeConf) {
@@ -59,7 +60,8 @@ TEST_F(LaunchOptions, TrailingSeparatorIsDoubledOnlyBeforeConf) {
     EXPECT_EQ("-Djava.class.path=" + Dir() + "\\lib\\a.jar", ClassPath(withSeparator));
     char log4j[kLog4jOptionBytes];
     BuildLog4jOption(withSeparator.c_str(), log4j);
-    EXPECT_EQ("-Dlog4j.configuration=file:/" + Dir() + "\\\\conf\\log4j.properties", std::string(log4j));
+    EXPECT_EQ("-Dlog4j.configuration=file:/" + Dir() + "\\\\conf\\log4j.properties",
+              std::string(log4j));
 }
 
 TEST_F(LaunchOptions, DriveRootListsJarsBelowTheDrive) {
@@ -101,7 +103,8 @@ TEST(LaunchOptionTexts, LoggingOptionsAreExact) {
     EXPECT_STREQ("-Dlog4j.configuration=file:/C:\\Svc\\conf\\log4j.properties", log4j);
     char logging[kLoggingOptionBytes];
     BuildLoggingImplOption(logging);
-    EXPECT_STREQ("-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger", logging);
+    EXPECT_STREQ("-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger",
+                 logging);
 }
 
 TEST(LaunchOptionTexts, LongestInstallDirectoryKeepsTheWholeLog4jPath) {

@@ -6,7 +6,7 @@
 namespace {
 
 class ControlDispatch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // No registered handler: every status report fails harmlessly.
         service.statusHandle = nullptr;
@@ -28,8 +28,8 @@ TEST_F(ControlDispatch, DefaultsAdvertiseStopAndShutdown) {
 }
 
 TEST_F(ControlDispatch, ShutdownTakesTheStopPath) {
-    for (DWORD control : {static_cast<DWORD>(SERVICE_CONTROL_STOP),
-                          static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN)}) {
+    for (DWORD control :
+         {static_cast<DWORD>(SERVICE_CONTROL_STOP), static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN)}) {
         AgentService fresh;
         fresh.statusHandle = nullptr;
         fresh.status.dwCurrentState = SERVICE_RUNNING;

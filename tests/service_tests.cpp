@@ -36,7 +36,8 @@ TEST(ServiceLifeTest, NormalLifeWithAStop) {
 
     EXPECT_EQ(kStoppedOnRequest, trace.States());
     for (const auto& report : trace.reports) {
-        EXPECT_EQ(static_cast<unsigned>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN), report.accepted);
+        EXPECT_EQ(static_cast<unsigned>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
+                  report.accepted);
         EXPECT_EQ(0u, report.checkPoint);
         EXPECT_EQ(0u, report.waitHint);
         EXPECT_EQ(0u, report.win32ExitCode);
@@ -52,10 +53,10 @@ TEST(ServiceLifeTest, NormalLifeWithAStop) {
     ASSERT_NE(nullptr, create);
     ASSERT_NE(nullptr, stop);
     EXPECT_NE(create->thread, stop->thread);
-    EXPECT_EQ((std::vector<std::string>{"JNI_CreateJavaVM", "FindClass", "GetStaticMethodID",
-                                        "NewString", "CallStaticVoidMethod serviceMain arg=" +
-                                                         Narrow(life.layout.dir()),
-                                        "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "JNI_CreateJavaVM", "FindClass", "GetStaticMethodID", "NewString",
+                  "CallStaticVoidMethod serviceMain arg=" + Narrow(life.layout.dir()),
+                  "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
               CallsOnThread(calls, create->thread));
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread", "FindClass", "GetStaticMethodID",
                                         "CallStaticVoidMethod serviceStop", "DetachCurrentThread"}),
@@ -84,9 +85,191 @@ TEST(ServiceLifeTest, InterrogateReportsNothingAndUserCodesAreLogged) {
     const ProcessTrace trace = life.Finish();
     // Between running and stop-pending there is no report for interrogate or 128.
     EXPECT_EQ(kStoppedOnRequest, trace.States());
-    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Bad service request", L"Service stopped"}),
-              trace.Texts());
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"Service started", L"Bad service request", L"Service stopped"}),
+        trace.Texts());
     ExpectEvent(trace.events[1], EVENTLOG_INFORMATION_TYPE, L"Bad service request");
+}
+
+}  // namespace
+
+namespace {
+
+struct FailureCase {
+    const wchar_t* tag;
+    Runtime runtime;
+    bool withJar;
+    const char* scenario;
+    DWORD specificExitCode;
+    std::vector<std::wstring> errors;  // a leading "*" matches the end of the text only
+};
+
+class JavaSideFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(JavaSideFailure, ReportsItsEventsAndAFailureExitCode) {
+    const FailureCase& c = GetParam();
+    ServiceLife life(c.tag, c.runtime, c.withJar);
+    life.layout.SetScenario(c.scenario);
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+
+    EXPECT_EQ(kStartedAndStopped, trace.States()) << "running is reported before the runtime loads";
+    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, c.specificExitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), life.service.ProcessExitCode());
+
+    ASSERT_EQ(c.errors.size() + 2, trace.events.size());
+    ExpectEvent(trace.events.front(), EVENTLOG_INFORMATION_TYPE, L"Service started");
+    ExpectEvent(trace.events.back(), EVENTLOG_INFORMATION_TYPE, L"Service stopped");
+    for (size_t i = 0; i < c.errors.size(); ++i) {
+        const TracedEvent& event = trace.events[i + 1];
+        std::wstring expected = c.errors[i];
+        if (!expected.empty() && expected[0] == L'*') {
+            expected = expected.substr(1);
+            ASSERT_EQ(1u, event.strings.size());
+            const std::wstring& text = event.strings[0];
+            ASSERT_GE(text.size(), expected.size());
+            EXPECT_EQ(expected, text.substr(text.size() - expected.size()));
+            EXPECT_EQ(static_cast<unsigned>(EVENTLOG_ERROR_TYPE), event.type);
+        } else {
+            ExpectEvent(event, EVENTLOG_ERROR_TYPE, expected);
+        }
+    }
+    EXPECT_FALSE(HasFault(life.layout.JniCalls()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, JavaSideFailure,
+    ::testing::Values(
+        FailureCase{L"nojre",
+                    Runtime::kNone,
+                    true,
+                    "",
+                    1,
+                    {L"*\n\nFailed to load jvm dll:\n", L"CreateJavaVM ERROR",
+                     L"The JVM is not initialized."}},
+        FailureCase{L"noexport",
+                    Runtime::kNoExport,
+                    true,
+                    "",
+                    2,
+                    {L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.",
+                     L"CreateJavaVM ERROR", L"The JVM is not initialized."}},
+        FailureCase{L"refused",
+                    Runtime::kStandin,
+                    true,
+                    "create=refuse\n",
+                    3,
+                    {L"CreateJavaVM ERROR", L"The JVM is not initialized."}},
+        FailureCase{L"noclass", Runtime::kStandin, false, "", 4, {L"Can not find entry point:\n"}},
+        FailureCase{L"throws", Runtime::kStandin, true, "main=throw\n", 5, {}}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return Narrow(info.param.tag); });
+
+TEST(ServiceLifeTest, MissingRuntimeEventNamesTheLibraryPath) {
+    ServiceLife life(L"jvmpath", Runtime::kNone);
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+    ASSERT_GE(trace.events.size(), 2u);
+    const std::wstring expected =
+        L"\n\nFailed to load jvm dll:\n" + life.layout.dir() + L"\\jre\\bin\\client\\jvm.dll";
+    const std::wstring& text = trace.events[1].strings.at(0);
+    ASSERT_GT(text.size(), expected.size()) << "the system's text comes first";
+    EXPECT_EQ(expected, text.substr(text.size() - expected.size()));
+}
+
+TEST(ServiceLifeTest, MissingServiceStopLeavesServiceMainRunning) {
+    ServiceLife life(L"nostop");
+    // serviceMain ends by itself after a while; a stop cannot end it sooner.
+    life.layout.SetScenario("main=return\npause.main=2000\nstop=missing\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "serviceMain"));
+    EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(life.service.WaitForState(SERVICE_STOP_PENDING));
+    const ProcessTrace trace = life.Finish();
+    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Can not find entry point:\n",
+                                         L"Service stopped"}),
+              trace.Texts());
+    // The stop call found no method, so serviceMain left only after its own pause.
+    const auto calls = life.layout.JniCalls();
+    EXPECT_EQ(nullptr, FindCall(calls, "CallStaticVoidMethod", "serviceStop"));
+    EXPECT_NE(nullptr, FindCall(calls, "DetachCurrentThread"));
+}
+
+// A stop request at a chosen moment of the service's life. Whatever the moment,
+// the service ends stopped with 0/0, stop-pending never follows stopped, and
+// the runtime records no use of a destroyed VM or a detached environment.
+void ExpectCleanStop(ServiceLife& life, const ProcessTrace& trace) {
+    ASSERT_FALSE(trace.reports.empty());
+    EXPECT_EQ(static_cast<unsigned>(SERVICE_STOPPED), trace.reports.back().state);
+    for (size_t i = 0; i + 1 < trace.reports.size(); ++i) {
+        EXPECT_NE(static_cast<unsigned>(SERVICE_STOPPED), trace.reports[i].state)
+            << "a report after stopped";
+    }
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_EQ(0u, life.service.ProcessExitCode());
+    const auto calls = life.layout.JniCalls();
+    for (const auto& call : calls) {
+        EXPECT_NE("FAULT", call.event) << call.details;
+    }
+}
+
+TEST(StopRace, StopDuringVmCreationIsDeliveredOnceTheHostIsPublished) {
+    for (int round = 0; round < 3; ++round) {
+        ServiceLife life(L"racecreate");
+        life.layout.SetScenario("gate.create=1\n");
+        life.StartRunning();
+        ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "create"));
+        EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+        ASSERT_TRUE(life.service.WaitForState(SERVICE_STOP_PENDING));
+        life.layout.Release("create");
+        const ProcessTrace trace = life.Finish();
+        ExpectCleanStop(life, trace);
+        EXPECT_EQ(kStoppedOnRequest, trace.States());
+        const auto calls = life.layout.JniCalls();
+        const JniCall* create = FindCall(calls, "JNI_CreateJavaVM");
+        const JniCall* stop = FindCall(calls, "CallStaticVoidMethod", "serviceStop");
+        ASSERT_NE(nullptr, create);
+        ASSERT_NE(nullptr, stop) << "the remembered stop reached the application";
+        EXPECT_NE(create->thread, stop->thread) << "the creating thread must stay attached";
+    }
+}
+
+TEST(StopRace, StopDuringTearDownNeverTouchesTheHost) {
+    for (int round = 0; round < 3; ++round) {
+        ServiceLife life(L"racedestroy");
+        life.layout.SetScenario("main=return\ngate.destroy=1\n");
+        life.StartRunning();
+        ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "destroy"));
+        EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+        ASSERT_TRUE(life.service.WaitForState(SERVICE_STOP_PENDING));
+        life.layout.Release("destroy");
+        const ProcessTrace trace = life.Finish();
+        ExpectCleanStop(life, trace);
+        EXPECT_EQ(kStoppedOnRequest, trace.States());
+        EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "AttachCurrentThread"));
+    }
+}
+
+TEST(StopRace, StopAtRandomMomentsAlwaysEndsStopped) {
+    // Each round places the stop somewhere in VM creation, in serviceMain's
+    // own end, or in the tear-down, by pausing those steps for random times.
+    srand(GetCurrentProcessId());
+    for (int round = 0; round < 12; ++round) {
+        ServiceLife life(L"racerandom");
+        const int create = rand() % 40, main = rand() % 40, destroy = rand() % 40;
+        life.layout.SetScenario("main=return\npause.create=" + std::to_string(create) +
+                                "\npause.main=" + std::to_string(main) +
+                                "\npause.destroy=" + std::to_string(destroy) + "\n");
+        life.StartRunning();
+        Sleep(static_cast<DWORD>(rand() % 100));
+        const DWORD error = life.service.Control(SERVICE_CONTROL_STOP);
+        EXPECT_TRUE(error == 0 || error == ERROR_SERVICE_NOT_ACTIVE ||
+                    error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+            << error;
+        const ProcessTrace trace = life.Finish();
+        ExpectCleanStop(life, trace);
+    }
 }
 
 }  // namespace

@@ -22,8 +22,12 @@ void MakeDirs(const std::wstring& path) {
 
 }  // namespace
 
-std::wstring ServiceExecutable() { return LinuxToWindowsPath(MVT_SERVICE_EXE); }
-std::wstring HostProbeExecutable() { return LinuxToWindowsPath(MVT_HOST_PROBE); }
+std::wstring ServiceExecutable() {
+    return LinuxToWindowsPath(MVT_SERVICE_EXE);
+}
+std::wstring HostProbeExecutable() {
+    return LinuxToWindowsPath(MVT_HOST_PROBE);
+}
 
 InstallLayout::InstallLayout(const std::wstring& tag, const std::wstring& executable,
                              const std::wstring& directory) {
@@ -38,7 +42,9 @@ InstallLayout::~InstallLayout() {
     if (!keep_ && std::getenv("MVT_KEEP") == nullptr) RemoveTree(dir_);
 }
 
-void InstallLayout::MakeDir(const std::wstring& relativePath) { MakeDirs(dir_ + L"\\" + relativePath); }
+void InstallLayout::MakeDir(const std::wstring& relativePath) {
+    MakeDirs(dir_ + L"\\" + relativePath);
+}
 
 void InstallLayout::AddRuntime(Runtime runtime) {
     const std::wstring client = dir_ + L"\\jre\\bin\\client";
@@ -47,17 +53,18 @@ void InstallLayout::AddRuntime(Runtime runtime) {
             return;
         case Runtime::kStandin:
             MakeDirs(client);
-            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_JVM).c_str(), (client + L"\\jvm.dll").c_str(), FALSE);
+            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_JVM).c_str(), (client + L"\\jvm.dll").c_str(),
+                      FALSE);
             return;
         case Runtime::kNoExport:
             MakeDirs(client);
-            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_NOEXPORT).c_str(), (client + L"\\jvm.dll").c_str(),
-                      FALSE);
+            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_NOEXPORT).c_str(),
+                      (client + L"\\jvm.dll").c_str(), FALSE);
             return;
         case Runtime::kWithHelperDll:
             MakeDirs(client);
-            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_DEPJVM).c_str(), (client + L"\\jvm.dll").c_str(),
-                      FALSE);
+            CopyFileW(LinuxToWindowsPath(MVT_STANDIN_DEPJVM).c_str(),
+                      (client + L"\\jvm.dll").c_str(), FALSE);
             CopyFileW(LinuxToWindowsPath(MVT_STANDIN_HELPER).c_str(),
                       (dir_ + L"\\jre\\bin\\standin_helper.dll").c_str(), FALSE);
             return;
@@ -106,7 +113,8 @@ bool InstallLayout::WaitForJniCall(const std::string& event, const std::string& 
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
         for (const auto& call : JniCalls()) {
-            if (call.event == event && call.details.compare(0, detailsPrefix.size(), detailsPrefix) == 0) {
+            if (call.event == event &&
+                call.details.compare(0, detailsPrefix.size(), detailsPrefix) == 0) {
                 return true;
             }
         }

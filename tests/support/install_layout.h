@@ -20,7 +20,7 @@ struct JniCall {
 };
 
 class InstallLayout {
-public:
+  public:
     // Creates C:\mvt\<tag>-<pid>-<n> (or `directory` when given) holding `executable`.
     explicit InstallLayout(const std::wstring& tag, const std::wstring& executable,
                            const std::wstring& directory = std::wstring());
@@ -48,7 +48,7 @@ public:
     // Keeps the directory after the test, for a look after a failure.
     void Keep() { keep_ = true; }
 
-private:
+  private:
     std::wstring dir_;
     std::wstring executable_;
     bool keep_ = false;

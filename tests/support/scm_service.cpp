@@ -7,9 +7,8 @@ ScmService::ScmService(const std::wstring& name, const std::wstring& binaryPath)
     if (manager_ == nullptr) return;
     std::wstring quoted = L"\"" + binaryPath + L"\"";
     service_ = CreateServiceW(manager_, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                              SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr, nullptr, nullptr,
-                              nullptr, nullptr);
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              quoted.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 ScmService::~ScmService() {

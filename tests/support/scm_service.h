@@ -9,7 +9,7 @@
 namespace mvt {
 
 class ScmService {
-public:
+  public:
     // Creates an own-process, demand-start service with a name unique to the test.
     ScmService(const std::wstring& name, const std::wstring& binaryPath);
     ~ScmService();
@@ -33,7 +33,7 @@ public:
     // Start, wait for the process to end, and report whether it ended stopped.
     const std::wstring& name() const { return name_; }
 
-private:
+  private:
     std::wstring name_;
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;

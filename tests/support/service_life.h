@@ -73,7 +73,8 @@ inline std::vector<std::string> CallsOnThread(const std::vector<JniCall>& calls,
 inline const JniCall* FindCall(const std::vector<JniCall>& calls, const std::string& event,
                                const std::string& detailsPrefix = "") {
     for (const auto& call : calls) {
-        if (call.event == event && call.details.compare(0, detailsPrefix.size(), detailsPrefix) == 0) {
+        if (call.event == event &&
+            call.details.compare(0, detailsPrefix.size(), detailsPrefix) == 0) {
             return &call;
         }
     }

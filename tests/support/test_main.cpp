@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 namespace {
-LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) {
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -31,8 +31,8 @@ bool ParseLine(const std::string& line, TraceLine* out) {
     out->tid = std::strtoul(line.substr(pos[1] + 1, pos[2] - pos[1] - 1).c_str(), nullptr, 16);
     out->channel = line.substr(pos[3] + 1, pos[4] - pos[3] - 1);
     size_t space = line.find(' ', pos[4]);
-    out->function = line.substr(pos[4] + 1, space == std::string::npos ? std::string::npos
-                                                                       : space - pos[4] - 1);
+    out->function = line.substr(
+        pos[4] + 1, space == std::string::npos ? std::string::npos : space - pos[4] - 1);
     out->rest = space == std::string::npos ? std::string() : line.substr(space + 1);
     return true;
 }
@@ -71,11 +71,21 @@ std::wstring DecodeWineString(const std::string& body) {
         }
         char next = body[++i];
         switch (next) {
-            case 'n': out += L'\n'; break;
-            case 'r': out += L'\r'; break;
-            case 't': out += L'\t'; break;
-            case '\\': out += L'\\'; break;
-            case '"': out += L'"'; break;
+            case 'n':
+                out += L'\n';
+                break;
+            case 'r':
+                out += L'\r';
+                break;
+            case 't':
+                out += L'\t';
+                break;
+            case '\\':
+                out += L'\\';
+                break;
+            case '"':
+                out += L'"';
+                break;
             default:
                 // \xxxx: one UTF-16 unit in hex
                 out += static_cast<wchar_t>(std::strtoul(body.substr(i, 4).c_str(), nullptr, 16));
@@ -134,7 +144,8 @@ ProcessTrace ReadProcessTrace(DWORD pid) {
         } else if (t.channel == "eventlog" && t.function == "ReportEventW") {
             auto found = eventOfThread.find(t.tid);
             if (found != eventOfThread.end()) {
-                trace.events[found->second].strings.push_back(DecodeWineString(LiteralBody(t.rest)));
+                trace.events[found->second].strings.push_back(
+                    DecodeWineString(LiteralBody(t.rest)));
             }
         } else if (t.channel == "service" && t.function == "SetServiceStatus") {
             // handle type state accepted win32 specific checkpoint hint
