@@ -1,0 +1,102 @@
+// Pieces shared by every stand-in DLL: where the install directory is, the record writer and
+// the scenario. Test code only.
+#ifndef MERIVAST_TESTS_STANDIN_STANDIN_COMMON_H
+#define MERIVAST_TESTS_STANDIN_STANDIN_COMMON_H
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <stddef.h>
+
+namespace standin {
+
+// Sized for the host's class path option (16,383 bytes) plus the event name, so a record line
+// normally holds its whole option verbatim.
+constexpr size_t kLineCapacity = 20000;
+
+// One record line being put together, without the sequence number and thread id.
+struct Line {
+    char text[kLineCapacity];
+    size_t length;
+    bool truncated;
+};
+
+void LineStart(Line* line, const char* event);
+// Appends a space, then the text. Control characters become \xNN so that a line stays a line.
+void LineWord(Line* line, const char* text);
+void LineWordN(Line* line, const char* text, size_t count);
+// Appends the text with no space before it (for "key=value" pieces built in steps).
+void LineAppend(Line* line, const char* text);
+void LineSigned(Line* line, long long value);
+void LineUnsigned(Line* line, unsigned long long value);
+void LineHex32(Line* line, unsigned long value);
+
+// Writes "<seq> <tid> <text>\n" with one WriteFile under the record lock. Silently does nothing
+// when the install directory is unknown or the record file cannot be opened: the record is
+// evidence for tests, and a missing line is what they will then report.
+void WriteLine(const Line& line);
+void Record(const char* event, const char* details);
+void RecordFault(const char* text, const char* where);
+
+// Called from DllMain. StartModule finds the install directory: the module path less its last
+// four components (<installDir>\jre\bin\client\jvm.dll), or the module's directory when the
+// path is shorter than that.
+void StartModule(HMODULE self);
+// Frees what StartModule made; only when no call is in flight.
+void StopModule();
+
+// Builds <installDir>\<name><suffix>; false when the install directory is unknown or the
+// result would not fit.
+bool InstallFilePath(const wchar_t* name, const wchar_t* suffix, wchar_t* out, size_t capacity);
+
+// Counts threads inside any stand-in entry point, so that an unload can tell it pulled the code
+// out from under one of them.
+void EnterCall();
+void LeaveCall();
+long CallsInFlight();
+
+struct CallScope {
+    CallScope() { EnterCall(); }
+    ~CallScope() { LeaveCall(); }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
+
+enum class MainMode { kBlock, kReturn, kThrow, kMissing };
+enum class StopMode { kPresent, kMissing, kThrow };
+enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepCount };
+
+struct Scenario {
+    bool refuseCreate;
+    long createResult;
+    bool refuseGarbage;
+    MainMode main;
+    StopMode stop;
+    bool newStringFails;
+    bool attachFails;
+    long attachResult;
+    DWORD pauseMs[kStepCount];
+    bool gate[kStepCount];
+};
+
+// Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with
+// a value it cannot take is recorded as a FAULT (a broken test, not a broken host) and keeps
+// its default.
+void LoadScenario(Scenario* scenario);
+
+// Sleeps pause.<step>, then, if gate.<step> is set, records "GATE <step>" and waits for the
+// release file (FAULT after 60 s, then goes on).
+void PauseAndGate(const Scenario& scenario, Step step);
+
+// Defined once per DLL variant: the variant that depends on a helper DLL calls it from here, so
+// that its import is real.
+void CreateHook();
+
+}  // namespace standin
+
+#endif  // MERIVAST_TESTS_STANDIN_STANDIN_COMMON_H

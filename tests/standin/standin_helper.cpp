@@ -1,0 +1,4 @@
+// A DLL that lives in jre\bin, like the C runtime DLL a real jvm.dll imports from there.
+#include "standin_helper.h"
+
+extern "C" STANDIN_HELPER_API int StandinHelperAnswer(void) { return kStandinHelperAnswer; }

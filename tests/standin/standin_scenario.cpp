@@ -1,0 +1,246 @@
+// Scenario file, pauses and gates of the stand-in Java runtime.
+#include <stdlib.h>
+#include <string.h>
+
+#include <iterator>
+
+#include "standin_common.h"
+#include "standin_files.h"
+
+namespace standin {
+namespace {
+
+constexpr size_t kScenarioCapacity = 64 * 1024;
+constexpr DWORD kGatePollMs = 5;
+constexpr ULONGLONG kGateGiveUpMs = 60 * 1000;
+// Anything longer is a typo, and would outlast every test timeout anyway.
+constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
+
+const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy"};
+const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy"};
+
+void SetDefaults(Scenario* s) {
+    s->refuseCreate = false;
+    s->createResult = -1;
+    s->refuseGarbage = false;
+    s->main = MainMode::kBlock;
+    s->stop = StopMode::kPresent;
+    s->newStringFails = false;
+    s->attachFails = false;
+    s->attachResult = -1;
+    for (int i = 0; i < kStepCount; ++i) {
+        s->pauseMs[i] = 0;
+        s->gate[i] = false;
+    }
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool Equals(const char* text, size_t length, const char* word) {
+    return strlen(word) == length && memcmp(text, word, length) == 0;
+}
+
+bool ParseLong(const char* text, size_t length, long* value) {
+    char digits[32];
+    if (length == 0 || length >= std::size(digits)) return false;
+    memcpy(digits, text, length);
+    digits[length] = '\0';
+    char* end = nullptr;
+    long parsed = strtol(digits, &end, 0);
+    if (end != digits + length) return false;
+    *value = parsed;
+    return true;
+}
+
+bool ParseFlag(const char* text, size_t length, bool* value) {
+    if (Equals(text, length, "1")) {
+        *value = true;
+        return true;
+    }
+    if (Equals(text, length, "0")) {
+        *value = false;
+        return true;
+    }
+    return false;
+}
+
+// Returns false for a known key whose value it cannot take; unknown keys are accepted and
+// ignored, so that scenario files can carry notes for other tools.
+bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* value,
+                  size_t valueLength) {
+    if (Equals(key, keyLength, "create")) {
+        if (Equals(value, valueLength, "ok")) {
+            s->refuseCreate = false;
+        } else if (Equals(value, valueLength, "refuse")) {
+            s->refuseCreate = true;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "create_result")) return ParseLong(value, valueLength, &s->createResult);
+    if (Equals(key, keyLength, "refuse_garbage")) return ParseFlag(value, valueLength, &s->refuseGarbage);
+    if (Equals(key, keyLength, "main")) {
+        if (Equals(value, valueLength, "block")) {
+            s->main = MainMode::kBlock;
+        } else if (Equals(value, valueLength, "return")) {
+            s->main = MainMode::kReturn;
+        } else if (Equals(value, valueLength, "throw")) {
+            s->main = MainMode::kThrow;
+        } else if (Equals(value, valueLength, "missing")) {
+            s->main = MainMode::kMissing;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "stop")) {
+        if (Equals(value, valueLength, "present")) {
+            s->stop = StopMode::kPresent;
+        } else if (Equals(value, valueLength, "missing")) {
+            s->stop = StopMode::kMissing;
+        } else if (Equals(value, valueLength, "throw")) {
+            s->stop = StopMode::kThrow;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "newstring")) {
+        if (Equals(value, valueLength, "ok")) {
+            s->newStringFails = false;
+        } else if (Equals(value, valueLength, "fail")) {
+            s->newStringFails = true;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "attach")) {
+        if (Equals(value, valueLength, "ok")) {
+            s->attachFails = false;
+        } else if (Equals(value, valueLength, "fail")) {
+            s->attachFails = true;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "attach_result")) return ParseLong(value, valueLength, &s->attachResult);
+    for (int step = 0; step < kStepCount; ++step) {
+        size_t nameLength = strlen(kStepNames[step]);
+        if (keyLength == 6 + nameLength && memcmp(key, "pause.", 6) == 0 &&
+            memcmp(key + 6, kStepNames[step], nameLength) == 0) {
+            long ms = 0;
+            if (!ParseLong(value, valueLength, &ms) || ms < 0 ||
+                static_cast<unsigned long>(ms) > kMaxPauseMs) {
+                return false;
+            }
+            s->pauseMs[step] = static_cast<DWORD>(ms);
+            return true;
+        }
+        if (keyLength == 5 + nameLength && memcmp(key, "gate.", 5) == 0 &&
+            memcmp(key + 5, kStepNames[step], nameLength) == 0) {
+            return ParseFlag(value, valueLength, &s->gate[step]);
+        }
+    }
+    return true;
+}
+
+void ApplyLine(Scenario* s, const char* begin, const char* end) {
+    while (begin < end && IsBlank(*begin)) ++begin;
+    while (end > begin && IsBlank(end[-1])) --end;
+    if (begin == end || *begin == '#') return;
+    const char* equals = static_cast<const char*>(memchr(begin, '=', static_cast<size_t>(end - begin)));
+    bool ok = false;
+    if (equals != nullptr) {
+        const char* keyEnd = equals;
+        while (keyEnd > begin && IsBlank(keyEnd[-1])) --keyEnd;
+        const char* value = equals + 1;
+        while (value < end && IsBlank(*value)) ++value;
+        ok = ApplySetting(s, begin, static_cast<size_t>(keyEnd - begin), value,
+                          static_cast<size_t>(end - value));
+    }
+    if (!ok) {
+        Line line;
+        LineStart(&line, "FAULT");
+        LineWord(&line, "bad scenario line:");
+        LineWordN(&line, begin, static_cast<size_t>(end - begin));
+        WriteLine(line);
+    }
+}
+
+}  // namespace
+
+void LoadScenario(Scenario* scenario) {
+    SetDefaults(scenario);
+    wchar_t path[1024];
+    if (!InstallFilePath(kStandinScenarioFile, L"", path, std::size(path))) return;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    // Scenario files are a few lines; a longer one is read up to the capacity.
+    char* buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kScenarioCapacity));
+    if (buffer == nullptr) {
+        CloseHandle(file);
+        RecordFault("scenario file could not be read", nullptr);
+        return;
+    }
+    DWORD total = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (total == kScenarioCapacity) break;
+        if (!ReadFile(file, buffer + total, static_cast<DWORD>(kScenarioCapacity) - total, &got,
+                      nullptr) ||
+            got == 0) {
+            break;
+        }
+        total += got;
+    }
+    CloseHandle(file);
+
+    const char* p = buffer;
+    const char* end = buffer + total;
+    while (p < end) {
+        const char* newline = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* lineEnd = newline != nullptr ? newline : end;
+        ApplyLine(scenario, p, lineEnd);
+        p = newline != nullptr ? newline + 1 : end;
+    }
+    HeapFree(GetProcessHeap(), 0, buffer);
+}
+
+namespace {
+
+void RecordGateFault(Step step, const char* text) {
+    Line line;
+    LineStart(&line, "FAULT");
+    LineWord(&line, "gate");
+    LineWord(&line, kStepNames[step]);
+    LineWord(&line, text);
+    WriteLine(line);
+}
+
+}  // namespace
+
+void PauseAndGate(const Scenario& scenario, Step step) {
+    if (scenario.pauseMs[step] != 0) Sleep(scenario.pauseMs[step]);
+    if (!scenario.gate[step]) return;
+
+    Record("GATE", kStepNames[step]);
+    wchar_t path[1024];
+    if (!InstallFilePath(kStandinReleasePrefix, kStepNamesW[step], path, std::size(path))) {
+        RecordGateFault(step, "release path does not fit");
+        return;
+    }
+    ULONGLONG start = GetTickCount64();
+    while (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() - start > kGateGiveUpMs) {
+            RecordGateFault(step, "not released after 60 s");
+            return;
+        }
+        Sleep(kGatePollMs);
+    }
+}
+
+}  // namespace standin

@@ -1,0 +1,1006 @@
+// The stand-in Java VM: the JNI Invocation API exports, the JavaVM and JNIEnv function tables,
+// and the scripted application behind com/merivast/agent/MerivastMain. It keeps the rules of a
+// real VM that the host depends on, and records every call and every broken rule.
+#define _JNI_IMPLEMENTATION_
+#include "standin_common.h"
+
+#include <jni.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <iterator>
+#include <utility>
+
+#include "standin_files.h"
+
+namespace standin {
+namespace {
+
+// jni.h of JDK 17 stops at JNI_VERSION_10.
+constexpr jint kJniVersion19 = 0x00130000;
+constexpr jint kJniVersion20 = 0x00140000;
+constexpr jint kJniVersion21 = 0x00150000;
+constexpr jint kSupportedVersions[] = {JNI_VERSION_1_1, JNI_VERSION_1_2, JNI_VERSION_1_4,
+                                       JNI_VERSION_1_6, JNI_VERSION_1_8, JNI_VERSION_9,
+                                       JNI_VERSION_10,  kJniVersion19,   kJniVersion20,
+                                       kJniVersion21};
+
+// Env slots are never reused, so an env kept after its detach still reads as detached.
+constexpr size_t kMaxEnvs = 1024;
+constexpr size_t kMaxStrings = 64;
+constexpr ULONGLONG kDestroyWarnMs = 60 * 1000;
+constexpr uintptr_t kGarbagePointer = 1;
+
+const char kMainClassName[] = "com/merivast/agent/MerivastMain";
+const char kMainClassEntry[] = "com/merivast/agent/MerivastMain.class";
+const char kClassPathOption[] = "-Djava.class.path=";
+
+struct Throwable {
+    _jthrowable object;  // the jthrowable handed out points here
+    const char* className;
+};
+
+Throwable g_noClassDefFound = {{}, "java/lang/NoClassDefFoundError"};
+Throwable g_noSuchMethod = {{}, "java/lang/NoSuchMethodError"};
+Throwable g_outOfMemory = {{}, "java/lang/OutOfMemoryError"};
+Throwable g_illegalState = {{}, "java/lang/IllegalStateException"};
+Throwable* const kThrowables[] = {&g_noClassDefFound, &g_noSuchMethod, &g_outOfMemory,
+                                  &g_illegalState};
+
+struct Env {
+    JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
+    DWORD threadId;
+    bool attached;
+    bool daemon;
+    Throwable* pending;
+};
+
+struct StringRef {
+    _jstring object;  // the jstring handed out points here
+    char* utf8;       // owned; freed at unload
+    jsize length;
+    bool live;
+};
+
+enum class VmState { kNone, kCreating, kLive, kDestroyed };
+
+struct VmGlobals {
+    // Guards every field below. The record lock may be taken while holding it, never the
+    // other way round.
+    CRITICAL_SECTION lock;
+    // Woken at each detach, so that DestroyJavaVM can count again.
+    CONDITION_VARIABLE detached;
+    VmState state;
+    // Written by the creating thread while kCreating; read-only once kLive.
+    Scenario scenario;
+    char* classPath;  // owned; value of the last -Djava.class.path= option
+    HANDLE stopRequested;  // manual-reset: serviceMain may start after serviceStop
+    bool classLoaded;
+    Env envs[kMaxEnvs];
+    size_t envCount;
+    StringRef strings[kMaxStrings];
+    size_t stringCount;
+};
+
+VmGlobals g_vm;
+JNINativeInterface_ g_envTable;
+JNIInvokeInterface_ g_vmTable;
+JavaVM g_javaVm;
+_jclass g_mainClass;
+// Only their addresses matter: they are the two method ids.
+char g_serviceMainId;
+char g_serviceStopId;
+
+jmethodID ServiceMainId() { return reinterpret_cast<jmethodID>(&g_serviceMainId); }
+jmethodID ServiceStopId() { return reinterpret_cast<jmethodID>(&g_serviceStopId); }
+
+// ---- traps for every slot that is not implemented ----
+
+[[noreturn]] void Unimplemented(const char* table, size_t slot) {
+    Line line;
+    LineStart(&line, "FAULT");
+    LineWord(&line, "unimplemented");
+    LineWord(&line, table);
+    LineWord(&line, "slot");
+    LineAppend(&line, " ");
+    LineUnsigned(&line, slot);
+    WriteLine(line);
+    // A host that gets here would have used a function the real VM has but this one fakes
+    // nothing for; the test must not pass, so the process ends with a code nobody else uses.
+    TerminateProcess(GetCurrentProcess(), kStandinTrapExitCode);
+    ExitProcess(kStandinTrapExitCode);
+}
+
+template <size_t Slot>
+void JNICALL EnvTrap() {
+    Unimplemented("JNIEnv", Slot);
+}
+
+template <size_t Slot>
+void JNICALL VmTrap() {
+    Unimplemented("JavaVM", Slot);
+}
+
+using TrapFunction = void(JNICALL*)();
+static_assert(sizeof(TrapFunction) == sizeof(void*), "table slots must hold a function pointer");
+constexpr size_t kEnvSlots = sizeof(JNINativeInterface_) / sizeof(void*);
+constexpr size_t kVmSlots = sizeof(JNIInvokeInterface_) / sizeof(void*);
+static_assert(sizeof(JNINativeInterface_) % sizeof(void*) == 0, "table is not all pointers");
+static_assert(sizeof(JNIInvokeInterface_) % sizeof(void*) == 0, "table is not all pointers");
+
+template <size_t... Slots>
+void FillEnvTraps(std::index_sequence<Slots...>) {
+    const TrapFunction traps[] = {&EnvTrap<Slots>...};
+    static_assert(sizeof(traps) == sizeof(g_envTable), "one trap per slot");
+    memcpy(&g_envTable, traps, sizeof(traps));
+}
+
+template <size_t... Slots>
+void FillVmTraps(std::index_sequence<Slots...>) {
+    const TrapFunction traps[] = {&VmTrap<Slots>...};
+    static_assert(sizeof(traps) == sizeof(g_vmTable), "one trap per slot");
+    memcpy(&g_vmTable, traps, sizeof(traps));
+}
+
+// ---- small helpers ----
+
+bool IsSupportedVersion(jint version) {
+    for (jint supported : kSupportedVersions) {
+        if (supported == version) return true;
+    }
+    return false;
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// "-Xmx64m": digits, then at most one unit letter.
+bool IsSizeValue(const char* text) {
+    if (*text < '0' || *text > '9') return false;
+    while (*text >= '0' && *text <= '9') ++text;
+    if (*text != '\0' && strchr("kKmMgGtT", *text) != nullptr) ++text;
+    return *text == '\0';
+}
+
+// The word alone, or the word followed by ":" and something.
+bool IsWordWithOptionalArgument(const char* text, const char* word) {
+    size_t length = strlen(word);
+    if (strncmp(text, word, length) != 0) return false;
+    return text[length] == '\0' || (text[length] == ':' && text[length + 1] != '\0');
+}
+
+bool IsRecognisedOption(const char* option) {
+    if (option == nullptr) return false;
+    if (StartsWith(option, "-D")) {
+        const char* equals = strchr(option + 2, '=');
+        return equals != nullptr && equals != option + 2;
+    }
+    if (StartsWith(option, "-Xmx") || StartsWith(option, "-Xms") || StartsWith(option, "-Xss")) {
+        return IsSizeValue(option + 4);
+    }
+    if (IsWordWithOptionalArgument(option, "-verbose") || IsWordWithOptionalArgument(option, "-ea") ||
+        IsWordWithOptionalArgument(option, "-da")) {
+        return true;
+    }
+    static const char* const kExact[] = {"-esa", "-dsa",        "-Xrs", "-Xint",
+                                         "-Xcheck:jni", "exit", "abort", "vfprintf"};
+    for (const char* exact : kExact) {
+        if (strcmp(option, exact) == 0) return true;
+    }
+    return false;
+}
+
+// The JNI specification lets ignoreUnrecognized pass over only "-X" and "_" options; any
+// other unknown option still refuses the creation.
+bool IsIgnorable(const char* option) {
+    return option != nullptr && (StartsWith(option, "-X") || option[0] == '_');
+}
+
+char* CopyText(const char* text) {
+    size_t length = strlen(text);
+    char* copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+    if (copy != nullptr) memcpy(copy, text, length + 1);
+    return copy;
+}
+
+void FreeText(char* text) {
+    if (text != nullptr) HeapFree(GetProcessHeap(), 0, text);
+}
+
+// UTF-8 copy of UTF-16 text for the record; lone surrogates come out as U+FFFD.
+char* ToUtf8(const jchar* text, jsize length) {
+    static_assert(sizeof(wchar_t) == sizeof(jchar), "jchar and wchar_t are both UTF-16 units");
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(text);
+    int bytes = 0;
+    if (length > 0) {
+        bytes = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+        if (bytes <= 0) return nullptr;
+    }
+    char* out = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(bytes) + 1));
+    if (out == nullptr) return nullptr;
+    if (length > 0 && WideCharToMultiByte(CP_UTF8, 0, wide, length, out, bytes, nullptr, nullptr) != bytes) {
+        HeapFree(GetProcessHeap(), 0, out);
+        return nullptr;
+    }
+    out[bytes] = '\0';
+    return out;
+}
+
+// ---- class path ----
+
+bool StreamContains(HANDLE file, const char* needle) {
+    const size_t needleLength = strlen(needle);
+    constexpr size_t kChunk = 16 * 1024;
+    constexpr size_t kCarry = 64;
+    char buffer[kChunk + kCarry];
+    if (needleLength == 0 || needleLength > kCarry) return false;
+    size_t kept = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer + kept, static_cast<DWORD>(kChunk), &got, nullptr) || got == 0) {
+            return false;
+        }
+        size_t total = kept + got;
+        for (size_t i = 0; i + needleLength <= total; ++i) {
+            if (memcmp(buffer + i, needle, needleLength) == 0) return true;
+        }
+        // Keep the tail so a name split across two reads is still seen.
+        kept = total < needleLength - 1 ? total : needleLength - 1;
+        memmove(buffer, buffer + total - kept, kept);
+    }
+}
+
+bool JarNamesMainClass(const char* entry, size_t length) {
+    wchar_t path[1024];
+    if (length >= std::size(path)) return false;
+    // Class path entries come in the ANSI code page, as the host converted them.
+    int units = MultiByteToWideChar(CP_ACP, 0, entry, static_cast<int>(length), path,
+                                    static_cast<int>(std::size(path)) - 1);
+    if (units <= 0) return false;
+    path[units] = L'\0';
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool found = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 StreamContains(file, kMainClassEntry);
+    CloseHandle(file);
+    return found;
+}
+
+bool MainClassLoadable() {
+    EnterCriticalSection(&g_vm.lock);
+    bool loaded = g_vm.classLoaded;
+    const char* classPath = g_vm.classPath;
+    LeaveCriticalSection(&g_vm.lock);
+    // Like a real VM, a class once loaded stays loaded, whatever happens to its jar.
+    if (loaded) return true;
+    if (classPath == nullptr) return false;
+    bool found = false;
+    const char* p = classPath;
+    while (!found && *p != '\0') {
+        const char* separator = strchr(p, ';');
+        size_t length = separator != nullptr ? static_cast<size_t>(separator - p) : strlen(p);
+        if (length != 0) found = JarNamesMainClass(p, length);
+        p = separator != nullptr ? separator + 1 : p + length;
+    }
+    if (found) {
+        EnterCriticalSection(&g_vm.lock);
+        g_vm.classLoaded = true;
+        LeaveCriticalSection(&g_vm.lock);
+    }
+    return found;
+}
+
+// ---- env and VM checks ----
+
+Env* FindEnvLocked(JNIEnv* jenv) {
+    for (size_t i = 0; i < g_vm.envCount; ++i) {
+        if (&g_vm.envs[i].jni == jenv) return &g_vm.envs[i];
+    }
+    return nullptr;
+}
+
+Env* FindThreadEnvLocked(DWORD threadId) {
+    for (size_t i = 0; i < g_vm.envCount; ++i) {
+        if (g_vm.envs[i].attached && g_vm.envs[i].threadId == threadId) return &g_vm.envs[i];
+    }
+    return nullptr;
+}
+
+Env* NewEnvLocked(DWORD threadId, bool daemon) {
+    if (g_vm.envCount == kMaxEnvs) return nullptr;
+    Env* env = &g_vm.envs[g_vm.envCount++];
+    env->jni.functions = &g_envTable;
+    env->threadId = threadId;
+    env->attached = true;
+    env->daemon = daemon;
+    env->pending = nullptr;
+    return env;
+}
+
+// Entry check of every JNIEnv function. Each fault is a case where a real VM's behaviour is
+// undefined; the stand-in records it and carries on where it can, so the test sees what the
+// host did next. Returns null when there is nothing to carry on with.
+Env* BeginEnvCall(JNIEnv* jenv, const char* function, bool pendingAllowed) {
+    const DWORD self = GetCurrentThreadId();
+    bool destroyed = false;
+    bool afterDetach = false;
+    bool wrongThread = false;
+    bool pendingFault = false;
+    EnterCriticalSection(&g_vm.lock);
+    Env* env = nullptr;
+    if (g_vm.state == VmState::kDestroyed) {
+        destroyed = true;
+    } else {
+        env = FindEnvLocked(jenv);
+        if (env != nullptr) {
+            afterDetach = !env->attached;
+            wrongThread = env->attached && env->threadId != self;
+            pendingFault = env->pending != nullptr && !pendingAllowed;
+        }
+    }
+    LeaveCriticalSection(&g_vm.lock);
+    if (destroyed) {
+        RecordFault("use of destroyed VM", function);
+        return nullptr;
+    }
+    if (env == nullptr) {
+        RecordFault("unknown JNIEnv", function);
+        return nullptr;
+    }
+    if (afterDetach) RecordFault("env used after detach", function);
+    if (wrongThread) RecordFault("env used on wrong thread", function);
+    if (pendingFault) RecordFault("exception pending", function);
+    return env;
+}
+
+bool BeginVmCall(JavaVM* vm, const char* function) {
+    if (vm != &g_javaVm) {
+        RecordFault("unknown JavaVM", function);
+        return false;
+    }
+    EnterCriticalSection(&g_vm.lock);
+    VmState state = g_vm.state;
+    LeaveCriticalSection(&g_vm.lock);
+    if (state == VmState::kDestroyed) {
+        RecordFault("use of destroyed VM", function);
+        return false;
+    }
+    if (state != VmState::kLive) {
+        RecordFault("use of VM before its creation completed", function);
+        return false;
+    }
+    return true;
+}
+
+Throwable* PendingOf(Env* env) {
+    EnterCriticalSection(&g_vm.lock);
+    Throwable* pending = env->pending;
+    LeaveCriticalSection(&g_vm.lock);
+    return pending;
+}
+
+void SetPending(Env* env, Throwable* throwable) {
+    EnterCriticalSection(&g_vm.lock);
+    env->pending = throwable;
+    LeaveCriticalSection(&g_vm.lock);
+}
+
+StringRef* FindStringLocked(jobject object) {
+    for (size_t i = 0; i < g_vm.stringCount; ++i) {
+        if (&g_vm.strings[i].object == object) return &g_vm.strings[i];
+    }
+    return nullptr;
+}
+
+// ---- the scripted application ----
+
+void RunServiceMain(Env* env, jstring argument) {
+    const char* text = "(null)";
+    bool known = true;
+    bool deleted = false;
+    if (argument != nullptr) {
+        EnterCriticalSection(&g_vm.lock);
+        StringRef* ref = FindStringLocked(argument);
+        if (ref == nullptr) {
+            known = false;
+        } else {
+            text = ref->utf8;
+            deleted = !ref->live;
+        }
+        LeaveCriticalSection(&g_vm.lock);
+    }
+    if (!known) RecordFault("unknown string handle", "CallStaticVoidMethod");
+    if (deleted) RecordFault("deleted string passed", "CallStaticVoidMethod");
+
+    Line line;
+    LineStart(&line, "CallStaticVoidMethod");
+    LineWord(&line, "serviceMain");
+    LineWord(&line, "arg=");
+    LineAppend(&line, known ? text : "(unknown)");
+    WriteLine(line);
+
+    const Scenario& scenario = g_vm.scenario;
+    PauseAndGate(scenario, kStepMain);
+    if (scenario.main == MainMode::kBlock) {
+        WaitForSingleObject(g_vm.stopRequested, INFINITE);
+    } else if (scenario.main == MainMode::kThrow) {
+        SetPending(env, &g_illegalState);
+    }
+    Record("LEAVE", "serviceMain");
+}
+
+void RunServiceStop(Env* env) {
+    Record("CallStaticVoidMethod", "serviceStop");
+    const Scenario& scenario = g_vm.scenario;
+    PauseAndGate(scenario, kStepStop);
+    SetEvent(g_vm.stopRequested);
+    if (scenario.stop == StopMode::kThrow) SetPending(env, &g_illegalState);
+    Record("LEAVE", "serviceStop");
+}
+
+void CallStatic(JNIEnv* jenv, jclass cls, jmethodID method, jstring argument) {
+    Env* env = BeginEnvCall(jenv, "CallStaticVoidMethod", false);
+    if (env == nullptr) return;
+    if (cls != &g_mainClass) RecordFault("unknown class handle", "CallStaticVoidMethod");
+    if (method == ServiceMainId()) {
+        RunServiceMain(env, argument);
+    } else if (method == ServiceStopId()) {
+        RunServiceStop(env);
+    } else {
+        RecordFault("unknown method id", "CallStaticVoidMethod");
+    }
+}
+
+// ---- JNIEnv functions ----
+
+jint JNICALL GetVersion(JNIEnv* jenv) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetVersion", false) == nullptr) return JNI_ERR;
+    Line line;
+    LineStart(&line, "GetVersion");
+    LineWord(&line, "result=");
+    LineHex32(&line, static_cast<unsigned long>(kJniVersion21));
+    WriteLine(line);
+    return kJniVersion21;
+}
+
+jclass JNICALL FindClass(JNIEnv* jenv, const char* name) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "FindClass", false);
+    if (env == nullptr) return nullptr;
+    bool found = name != nullptr && strcmp(name, kMainClassName) == 0 && MainClassLoadable();
+    if (!found) SetPending(env, &g_noClassDefFound);
+    Line line;
+    LineStart(&line, "FindClass");
+    LineWord(&line, name);
+    LineWord(&line, found ? "result=found" : "result=null");
+    WriteLine(line);
+    return found ? &g_mainClass : nullptr;
+}
+
+jthrowable JNICALL ExceptionOccurred(JNIEnv* jenv) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "ExceptionOccurred", true);
+    if (env == nullptr) return nullptr;
+    Throwable* pending = PendingOf(env);
+    Line line;
+    LineStart(&line, "ExceptionOccurred");
+    LineWord(&line, "result=");
+    LineAppend(&line, pending != nullptr ? pending->className : "null");
+    WriteLine(line);
+    return pending != nullptr ? &pending->object : nullptr;
+}
+
+void JNICALL ExceptionDescribe(JNIEnv* jenv) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "ExceptionDescribe", true);
+    if (env == nullptr) return;
+    Throwable* pending = PendingOf(env);
+    // A real VM prints the stack trace and clears the exception.
+    SetPending(env, nullptr);
+    Record("ExceptionDescribe", pending != nullptr ? pending->className : "none");
+}
+
+void JNICALL ExceptionClear(JNIEnv* jenv) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "ExceptionClear", true);
+    if (env == nullptr) return;
+    SetPending(env, nullptr);
+    Record("ExceptionClear", nullptr);
+}
+
+jboolean JNICALL ExceptionCheck(JNIEnv* jenv) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "ExceptionCheck", true);
+    if (env == nullptr) return JNI_FALSE;
+    bool pending = PendingOf(env) != nullptr;
+    Record("ExceptionCheck", pending ? "result=1" : "result=0");
+    return pending ? JNI_TRUE : JNI_FALSE;
+}
+
+void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "DeleteLocalRef", true) == nullptr) return;
+    const char* kind = nullptr;
+    bool twice = false;
+    if (object == nullptr) {
+        kind = "null";
+    } else if (object == &g_mainClass) {
+        kind = "class";
+    } else {
+        for (Throwable* throwable : kThrowables) {
+            if (object == &throwable->object) kind = "throwable";
+        }
+        EnterCriticalSection(&g_vm.lock);
+        StringRef* ref = FindStringLocked(object);
+        if (ref != nullptr) {
+            kind = "string";
+            twice = !ref->live;
+            ref->live = false;
+        }
+        LeaveCriticalSection(&g_vm.lock);
+    }
+    if (kind == nullptr) {
+        RecordFault("unknown reference", "DeleteLocalRef");
+        kind = "unknown";
+    }
+    if (twice) RecordFault("reference deleted twice", "DeleteLocalRef");
+    Record("DeleteLocalRef", kind);
+}
+
+jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, const char* sig) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "GetStaticMethodID", false);
+    if (env == nullptr) return nullptr;
+    jmethodID result = nullptr;
+    if (cls != &g_mainClass) {
+        RecordFault("unknown class handle", "GetStaticMethodID");
+    } else if (name != nullptr && sig != nullptr) {
+        const Scenario& scenario = g_vm.scenario;
+        if (strcmp(name, "serviceMain") == 0 && strcmp(sig, "(Ljava/lang/String;)V") == 0 &&
+            scenario.main != MainMode::kMissing) {
+            result = ServiceMainId();
+        } else if (strcmp(name, "serviceStop") == 0 && strcmp(sig, "()V") == 0 &&
+                   scenario.stop != StopMode::kMissing) {
+            result = ServiceStopId();
+        }
+    }
+    if (result == nullptr) SetPending(env, &g_noSuchMethod);
+    Line line;
+    LineStart(&line, "GetStaticMethodID");
+    LineWord(&line, name);
+    LineWord(&line, sig);
+    LineWord(&line, result != nullptr ? "result=found" : "result=null");
+    WriteLine(line);
+    return result;
+}
+
+void JNICALL CallStaticVoidMethod(JNIEnv* jenv, jclass cls, jmethodID method, ...) {
+    CallScope scope;
+    jstring argument = nullptr;
+    if (method == ServiceMainId()) {
+        va_list args;
+        va_start(args, method);
+        argument = va_arg(args, jstring);
+        va_end(args);
+    }
+    CallStatic(jenv, cls, method, argument);
+}
+
+void JNICALL CallStaticVoidMethodV(JNIEnv* jenv, jclass cls, jmethodID method, va_list args) {
+    CallScope scope;
+    jstring argument = nullptr;
+    if (method == ServiceMainId()) {
+        va_list copy;
+        va_copy(copy, args);
+        argument = va_arg(copy, jstring);
+        va_end(copy);
+    }
+    CallStatic(jenv, cls, method, argument);
+}
+
+void JNICALL CallStaticVoidMethodA(JNIEnv* jenv, jclass cls, jmethodID method, const jvalue* args) {
+    CallScope scope;
+    jstring argument = nullptr;
+    if (method == ServiceMainId() && args != nullptr) argument = static_cast<jstring>(args[0].l);
+    CallStatic(jenv, cls, method, argument);
+}
+
+jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "NewString", false);
+    if (env == nullptr) return nullptr;
+    bool valid = length >= 0 && (length == 0 || unicode != nullptr);
+    if (!valid) RecordFault("invalid arguments", "NewString");
+    char* utf8 = valid ? ToUtf8(unicode, length) : nullptr;
+    StringRef* ref = nullptr;
+    if (utf8 != nullptr && !g_vm.scenario.newStringFails) {
+        EnterCriticalSection(&g_vm.lock);
+        if (g_vm.stringCount < kMaxStrings) {
+            ref = &g_vm.strings[g_vm.stringCount++];
+            ref->utf8 = utf8;
+            ref->length = length;
+            ref->live = true;
+        }
+        LeaveCriticalSection(&g_vm.lock);
+    }
+    if (ref == nullptr) SetPending(env, &g_outOfMemory);
+
+    Line line;
+    LineStart(&line, "NewString");
+    LineWord(&line, utf8 != nullptr ? utf8 : "");
+    LineWord(&line, "len=");
+    LineSigned(&line, length);
+    LineWord(&line, ref != nullptr ? "result=ok" : "result=null");
+    WriteLine(line);
+    if (ref == nullptr) FreeText(utf8);
+    return ref != nullptr ? &ref->object : nullptr;
+}
+
+// ---- JavaVM functions ----
+
+jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
+    CallScope scope;
+    if (!BeginVmCall(vm, function)) return JNI_ERR;
+    // The attach arguments (version, name, group) are not checked: HotSpot does not either.
+    jint result = JNI_OK;
+    bool existing = false;
+    Env* env = nullptr;
+    if (penv == nullptr) {
+        RecordFault("null penv", function);
+        result = JNI_ERR;
+    } else if (g_vm.scenario.attachFails) {
+        result = static_cast<jint>(g_vm.scenario.attachResult);
+    } else {
+        const DWORD self = GetCurrentThreadId();
+        EnterCriticalSection(&g_vm.lock);
+        env = FindThreadEnvLocked(self);
+        if (env != nullptr) {
+            existing = true;
+        } else {
+            env = NewEnvLocked(self, daemon);
+            if (env == nullptr) result = JNI_ENOMEM;
+        }
+        LeaveCriticalSection(&g_vm.lock);
+        if (env != nullptr) *penv = &env->jni;
+    }
+    Line line;
+    LineStart(&line, function);
+    LineWord(&line, "result=");
+    LineSigned(&line, result);
+    LineWord(&line, existing ? "existing=1" : "existing=0");
+    WriteLine(line);
+    return result;
+}
+
+jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
+    return AttachThread(vm, penv, false, "AttachCurrentThread");
+}
+
+jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* /*args*/) {
+    return AttachThread(vm, penv, true, "AttachCurrentThreadAsDaemon");
+}
+
+jint JNICALL DetachCurrentThread(JavaVM* vm) {
+    CallScope scope;
+    if (!BeginVmCall(vm, "DetachCurrentThread")) return JNI_ERR;
+    const DWORD self = GetCurrentThreadId();
+    EnterCriticalSection(&g_vm.lock);
+    Env* env = FindThreadEnvLocked(self);
+    if (env != nullptr) {
+        env->attached = false;
+        env->pending = nullptr;
+        WakeAllConditionVariable(&g_vm.detached);
+    }
+    LeaveCriticalSection(&g_vm.lock);
+    // Detaching a thread that is not attached is a no-op that succeeds, as in HotSpot.
+    Record("DetachCurrentThread", "result=0");
+    return JNI_OK;
+}
+
+jint JNICALL GetEnv(JavaVM* vm, void** penv, jint version) {
+    CallScope scope;
+    bool live = BeginVmCall(vm, "GetEnv");
+    jint result = JNI_EDETACHED;
+    Env* env = nullptr;
+    if (live) {
+        EnterCriticalSection(&g_vm.lock);
+        env = FindThreadEnvLocked(GetCurrentThreadId());
+        LeaveCriticalSection(&g_vm.lock);
+    }
+    if (env == nullptr) {
+        result = JNI_EDETACHED;
+    } else if (!IsSupportedVersion(version)) {
+        env = nullptr;
+        result = JNI_EVERSION;
+    } else {
+        result = JNI_OK;
+    }
+    if (penv != nullptr) {
+        *penv = env != nullptr ? &env->jni : nullptr;
+    } else {
+        RecordFault("null penv", "GetEnv");
+        result = JNI_ERR;
+    }
+    Line line;
+    LineStart(&line, "GetEnv");
+    LineWord(&line, "version=");
+    LineHex32(&line, static_cast<unsigned long>(version));
+    LineWord(&line, "result=");
+    LineSigned(&line, result);
+    WriteLine(line);
+    return result;
+}
+
+size_t CountOtherNonDaemonLocked(DWORD self) {
+    size_t count = 0;
+    for (size_t i = 0; i < g_vm.envCount; ++i) {
+        const Env& env = g_vm.envs[i];
+        if (env.attached && !env.daemon && env.threadId != self) ++count;
+    }
+    return count;
+}
+
+jint JNICALL DestroyJavaVM(JavaVM* vm) {
+    CallScope scope;
+    if (!BeginVmCall(vm, "DestroyJavaVM")) return JNI_ERR;
+    Record("ENTER", "DestroyJavaVM");
+    PauseAndGate(g_vm.scenario, kStepDestroy);
+
+    // Like HotSpot, wait until the caller is the last non-daemon thread; threads may still
+    // attach meanwhile, and are then waited for too.
+    const DWORD self = GetCurrentThreadId();
+    const ULONGLONG start = GetTickCount64();
+    bool warned = false;
+    EnterCriticalSection(&g_vm.lock);
+    while (CountOtherNonDaemonLocked(self) != 0) {
+        SleepConditionVariableCS(&g_vm.detached, &g_vm.lock, 1000);
+        if (!warned && GetTickCount64() - start > kDestroyWarnMs) {
+            warned = true;
+            RecordFault("DestroyJavaVM still waiting for attached threads after 60 s", nullptr);
+        }
+    }
+    g_vm.state = VmState::kDestroyed;
+    for (size_t i = 0; i < g_vm.envCount; ++i) {
+        g_vm.envs[i].attached = false;
+        g_vm.envs[i].pending = nullptr;
+    }
+    LeaveCriticalSection(&g_vm.lock);
+    Record("DestroyJavaVM", "result=0");
+    return JNI_OK;
+}
+
+// ---- creation ----
+
+struct OptionVerdict {
+    jint result;
+    const char* classPath;  // points into the caller's option string
+};
+
+OptionVerdict JudgeArgs(const JavaVMInitArgs& args) {
+    OptionVerdict verdict = {JNI_OK, nullptr};
+    if (!IsSupportedVersion(args.version)) {
+        verdict.result = JNI_EVERSION;
+        return verdict;
+    }
+    for (jint i = 0; i < args.nOptions; ++i) {
+        const char* option = args.options[i].optionString;
+        if (IsRecognisedOption(option)) {
+            if (StartsWith(option, kClassPathOption)) {
+                verdict.classPath = option + sizeof(kClassPathOption) - 1;
+            }
+        } else if (!(args.ignoreUnrecognized && IsIgnorable(option))) {
+            verdict.result = JNI_ERR;
+        }
+    }
+    return verdict;
+}
+
+void RecordCreation(const JavaVMInitArgs& args, bool optionsReadable, jint result) {
+    Line line;
+    LineStart(&line, "JNI_CreateJavaVM");
+    LineWord(&line, "version=");
+    LineHex32(&line, static_cast<unsigned long>(args.version));
+    LineWord(&line, "nOptions=");
+    LineSigned(&line, args.nOptions);
+    LineWord(&line, "ignoreUnrecognized=");
+    LineUnsigned(&line, args.ignoreUnrecognized ? 1 : 0);
+    LineWord(&line, "result=");
+    LineSigned(&line, result);
+    WriteLine(line);
+    if (!optionsReadable) return;
+    for (jint i = 0; i < args.nOptions; ++i) {
+        LineStart(&line, "option");
+        LineAppend(&line, " ");
+        LineSigned(&line, i);
+        LineWord(&line, args.options[i].optionString);
+        WriteLine(line);
+    }
+}
+
+// Everything a live VM needs, made while the state is kCreating so no other call looks at it.
+// Returns JNI_OK, or JNI_ENOMEM with nothing kept.
+jint PrepareVm(const Scenario& scenario, const char* classPath, Env** creator) {
+    char* classPathCopy = classPath != nullptr ? CopyText(classPath) : nullptr;
+    HANDLE stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if ((classPath != nullptr && classPathCopy == nullptr) || stopRequested == nullptr) {
+        FreeText(classPathCopy);
+        if (stopRequested != nullptr) CloseHandle(stopRequested);
+        return JNI_ENOMEM;
+    }
+    g_vm.scenario = scenario;
+    g_vm.classPath = classPathCopy;
+    g_vm.classLoaded = false;
+    g_vm.stopRequested = stopRequested;
+    EnterCriticalSection(&g_vm.lock);
+    *creator = NewEnvLocked(GetCurrentThreadId(), false);
+    LeaveCriticalSection(&g_vm.lock);
+    // The first create of a process allocates the first env slot, so this cannot fail.
+    CreateHook();
+    return JNI_OK;
+}
+
+jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
+    CallScope scope;
+    Scenario scenario;
+    LoadScenario(&scenario);
+    if (pvm == nullptr || penv == nullptr || rawArgs == nullptr) {
+        RecordFault("null argument", "JNI_CreateJavaVM");
+        Record("JNI_CreateJavaVM", "result=-1");
+        return JNI_ERR;
+    }
+    const JavaVMInitArgs& args = *static_cast<const JavaVMInitArgs*>(rawArgs);
+    bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
+    OptionVerdict verdict = {JNI_ERR, nullptr};
+    if (optionsReadable) {
+        verdict = JudgeArgs(args);
+    } else {
+        RecordFault("unreadable option array", "JNI_CreateJavaVM");
+    }
+
+    jint result = JNI_OK;
+    bool creating = false;
+    EnterCriticalSection(&g_vm.lock);
+    if (g_vm.state == VmState::kLive || g_vm.state == VmState::kCreating) {
+        result = JNI_EEXIST;
+    } else if (g_vm.state == VmState::kDestroyed) {
+        // HotSpot cannot create a second VM in a process once one has been destroyed.
+        result = JNI_ERR;
+    } else if (verdict.result != JNI_OK) {
+        result = verdict.result;
+    } else if (scenario.refuseCreate) {
+        result = static_cast<jint>(scenario.createResult);
+    } else {
+        creating = true;
+        g_vm.state = VmState::kCreating;
+    }
+    LeaveCriticalSection(&g_vm.lock);
+
+    Env* creator = nullptr;
+    if (creating) {
+        result = PrepareVm(scenario, verdict.classPath, &creator);
+        if (result != JNI_OK || creator == nullptr) {
+            creating = false;
+            result = JNI_ENOMEM;
+            EnterCriticalSection(&g_vm.lock);
+            g_vm.state = VmState::kNone;
+            LeaveCriticalSection(&g_vm.lock);
+        }
+    }
+    RecordCreation(args, optionsReadable, result);
+    PauseAndGate(scenario, kStepCreate);
+
+    if (creating) {
+        EnterCriticalSection(&g_vm.lock);
+        g_vm.state = VmState::kLive;
+        LeaveCriticalSection(&g_vm.lock);
+        *pvm = &g_javaVm;
+        *penv = &creator->jni;
+    } else if (scenario.refuseGarbage) {
+        // Lets a test prove that the host ignores the out-parameters after a refusal.
+        *pvm = reinterpret_cast<JavaVM*>(kGarbagePointer);
+        *penv = reinterpret_cast<void*>(kGarbagePointer);
+    }
+    Record("LEAVE", "JNI_CreateJavaVM");
+    return result;
+}
+
+// ---- module life ----
+
+void StartVm() {
+    InitializeCriticalSection(&g_vm.lock);
+    InitializeConditionVariable(&g_vm.detached);
+    g_vm.state = VmState::kNone;
+
+    FillEnvTraps(std::make_index_sequence<kEnvSlots>());
+    g_envTable.GetVersion = &GetVersion;
+    g_envTable.FindClass = &FindClass;
+    g_envTable.ExceptionOccurred = &ExceptionOccurred;
+    g_envTable.ExceptionDescribe = &ExceptionDescribe;
+    g_envTable.ExceptionClear = &ExceptionClear;
+    g_envTable.ExceptionCheck = &ExceptionCheck;
+    g_envTable.DeleteLocalRef = &DeleteLocalRef;
+    g_envTable.GetStaticMethodID = &GetStaticMethodID;
+    g_envTable.CallStaticVoidMethod = &CallStaticVoidMethod;
+    g_envTable.CallStaticVoidMethodV = &CallStaticVoidMethodV;
+    g_envTable.CallStaticVoidMethodA = &CallStaticVoidMethodA;
+    g_envTable.NewString = &NewString;
+
+    FillVmTraps(std::make_index_sequence<kVmSlots>());
+    g_vmTable.DestroyJavaVM = &DestroyJavaVM;
+    g_vmTable.AttachCurrentThread = &AttachCurrentThread;
+    g_vmTable.DetachCurrentThread = &DetachCurrentThread;
+    g_vmTable.GetEnv = &GetEnv;
+    g_vmTable.AttachCurrentThreadAsDaemon = &AttachCurrentThreadAsDaemon;
+    g_javaVm.functions = &g_vmTable;
+}
+
+void StopVm() {
+    for (size_t i = 0; i < g_vm.stringCount; ++i) FreeText(g_vm.strings[i].utf8);
+    FreeText(g_vm.classPath);
+    if (g_vm.stopRequested != nullptr) CloseHandle(g_vm.stopRequested);
+    DeleteCriticalSection(&g_vm.lock);
+}
+
+}  // namespace
+}  // namespace standin
+
+// ---- exports ----
+
+JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* args) {
+    return standin::CreateVm(pvm, penv, args);
+}
+
+JNIEXPORT jint JNICALL JNI_GetDefaultJavaVMInitArgs(void* args) {
+    standin::CallScope scope;
+    jint version = args != nullptr ? static_cast<JavaVMInitArgs*>(args)->version : 0;
+    // HotSpot answers JNI_ERR, not JNI_EVERSION, for a version it does not support.
+    jint result = args != nullptr && standin::IsSupportedVersion(version) ? JNI_OK : JNI_ERR;
+    standin::Line line;
+    standin::LineStart(&line, "JNI_GetDefaultJavaVMInitArgs");
+    standin::LineWord(&line, "version=");
+    standin::LineHex32(&line, static_cast<unsigned long>(version));
+    standin::LineWord(&line, "result=");
+    standin::LineSigned(&line, result);
+    standin::WriteLine(line);
+    return result;
+}
+
+JNIEXPORT jint JNICALL JNI_GetCreatedJavaVMs(JavaVM** buffer, jsize capacity, jsize* count) {
+    standin::CallScope scope;
+    EnterCriticalSection(&standin::g_vm.lock);
+    jsize live = standin::g_vm.state == standin::VmState::kLive ? 1 : 0;
+    LeaveCriticalSection(&standin::g_vm.lock);
+    if (live != 0 && buffer != nullptr && capacity > 0) buffer[0] = &standin::g_javaVm;
+    if (count != nullptr) *count = live;
+    standin::Line line;
+    standin::LineStart(&line, "JNI_GetCreatedJavaVMs");
+    standin::LineWord(&line, "result=0 count=");
+    standin::LineSigned(&line, live);
+    standin::WriteLine(line);
+    return JNI_OK;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        standin::StartModule(instance);
+        standin::StartVm();
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        // reserved is null for FreeLibrary. At process exit the other threads are gone already
+        // and nothing can run code of this DLL again, so there is nothing to record or free.
+        standin::Record("UNLOAD", nullptr);
+        if (standin::CallsInFlight() != 0) {
+            standin::RecordFault("unloaded while in use", nullptr);
+            // Threads are still inside; their locks and events must outlive the unmapping.
+            return TRUE;
+        }
+        standin::StopVm();
+        standin::StopModule();
+    }
+    return TRUE;
+}
