@@ -83,6 +83,48 @@ TEST_F(ShippedExecutable, CarriesTheAsInvokerManifest) {
     FreeLibrary(image);
     EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\""));
     EXPECT_NE(std::string::npos, manifest.find("uiAccess=\"false\""));
+    // Declares Windows 10 and 11 among the supported versions.
+    EXPECT_NE(std::string::npos, manifest.find("8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"));
+}
+
+TEST_F(ShippedExecutable, MessageTableRendersTheInsertionStringAsTheWholeMessage) {
+    HMODULE image =
+        LoadLibraryExW(mvt::ServiceExecutable().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, image);
+    for (DWORD id : {0u, 1u}) {
+        for (const wchar_t* message :
+             {L"Service started", L"Module not found.\r\n\n\nFailed to load jvm dll:\nC:\\x"}) {
+            DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(message)};
+            wchar_t text[512] = {};
+            const DWORD length =
+                FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, image,
+                               id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 512,
+                               reinterpret_cast<va_list*>(arguments));
+            EXPECT_EQ(static_cast<DWORD>(lstrlenW(message)), length) << "event ID " << id;
+            EXPECT_STREQ(message, text) << "event ID " << id;
+        }
+    }
+    FreeLibrary(image);
+}
+
+TEST_F(ShippedExecutable, CarriesVersionData) {
+    const std::wstring path = mvt::ServiceExecutable();
+    DWORD ignored = 0;
+    std::string block(GetFileVersionInfoSizeW(path.c_str(), &ignored), '\0');
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), &block[0]));
+    auto value = [&](const wchar_t* name) {
+        wchar_t* text = nullptr;
+        UINT length = 0;
+        std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
+            return std::wstring();
+        return std::wstring(text);
+    };
+    EXPECT_EQ(mvt::Widen(MVT_PROJECT_VERSION), value(L"FileVersion"));
+    EXPECT_EQ(mvt::Widen(MVT_PROJECT_VERSION), value(L"ProductVersion"));
+    EXPECT_EQ(L"MerivastService.exe", value(L"OriginalFilename"));
+    EXPECT_FALSE(value(L"FileDescription").empty());
 }
 
 }  // namespace
