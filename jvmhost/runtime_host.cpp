@@ -76,6 +76,33 @@ void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
     sink(0, message);
 }
 
+bool IsFile(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void JvmPath(const wchar_t* jreDir, const wchar_t* vm, wchar_t (&path)[kJvmPathUnits]) {
+    StringCchCopyW(path, kJvmPathUnits, jreDir);
+    StringCchCatW(path, kJvmPathUnits, L"\\bin\\");
+    StringCchCatW(path, kJvmPathUnits, vm);
+    StringCchCatW(path, kJvmPathUnits, L"\\jvm.dll");
+}
+
+// "bin\client\jvm.dll", or "bin\server\jvm.dll" when only that one exists:
+// every 64-bit runtime, and many current 32-bit ones, ship only a server VM.
+// A failed load then names the library that was tried.
+void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits]) {
+    JvmPath(jreDir, L"client", path);
+    if (IsFile(path)) {
+        return;
+    }
+    wchar_t server[kJvmPathUnits];
+    JvmPath(jreDir, L"server", server);
+    if (IsFile(server)) {
+        StringCchCopyW(path, kJvmPathUnits, server);
+    }
+}
+
 void SetFailure(HostFailure* out, HostFailure failure) {
     if (out != nullptr) {
         *out = failure;
@@ -128,8 +155,7 @@ bool RuntimeHost::StartVm() {
     StringCchCopyW(jreDir, kJreDirUnits, installDir);
     StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
     wchar_t dllPath[kJvmPathUnits];
-    StringCchCopyW(dllPath, kJvmPathUnits, jreDir);
-    StringCchCatW(dllPath, kJvmPathUnits, L"\\bin\\client\\jvm.dll");
+    ChooseRuntimeLibrary(jreDir, dllPath);
 
     NarrowOption classPath;
     char log4j[kLog4jOptionBytes];

@@ -33,8 +33,9 @@ struct RuntimeHost {
     RuntimeHost(const RuntimeHost&) = delete;
     RuntimeHost& operator=(const RuntimeHost&) = delete;
 
-    // Loads "jre\bin\client\jvm.dll" and creates the VM with the three launch
-    // options and JNI 1.6. True when the VM was created.
+    // Loads "jre\bin\client\jvm.dll" (or "jre\bin\server\jvm.dll" when only that
+    // exists) and creates the VM with the three launch options and JNI 1.6.
+    // True when the VM was created.
     bool StartVm();
     // Calls serviceMain(installDir) on the creating thread; returns when the
     // Java application has finished, or at once when the VM or entry is missing.

@@ -190,4 +190,23 @@ TEST(HostLoading, RuntimeDependencyIsFoundInJreBin) {
     EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
 }
 
+TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
+    {
+        HostRun run(L"serveronly", Runtime::kNone);
+        run.layout.AddRuntime(Runtime::kStandin, L"server");
+        run.layout.SetScenario("main=return\n");
+        EXPECT_TRUE(run.Run().empty());
+        EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
+    }
+    {
+        // A client VM that is there wins, even when it is broken.
+        HostRun run(L"clientwins", Runtime::kNoExport);
+        run.layout.AddRuntime(Runtime::kStandin, L"server");
+        const auto reports = run.Run();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ("0\tCan not find 'JNI_CreateJavaVM' method in the jvm dll.", reports[0]);
+        EXPECT_EQ(nullptr, FindCall(run.calls, "JNI_CreateJavaVM"));
+    }
+}
+
 }  // namespace

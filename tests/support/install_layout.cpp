@@ -46,8 +46,8 @@ void InstallLayout::MakeDir(const std::wstring& relativePath) {
     MakeDirs(dir_ + L"\\" + relativePath);
 }
 
-void InstallLayout::AddRuntime(Runtime runtime) {
-    const std::wstring client = dir_ + L"\\jre\\bin\\client";
+void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm) {
+    const std::wstring client = dir_ + L"\\jre\\bin\\" + vm;
     switch (runtime) {
         case Runtime::kNone:
             return;

@@ -31,7 +31,8 @@ class InstallLayout {
     const std::wstring& dir() const { return dir_; }
     const std::wstring& executable() const { return executable_; }
 
-    void AddRuntime(Runtime runtime);
+    // Puts the runtime's jvm.dll in jre\bin\<vm>.
+    void AddRuntime(Runtime runtime, const std::wstring& vm = L"client");
     // A jar that holds the application's class entry (or not), in lib.
     void AddJar(const std::wstring& name, bool holdsMainClass = true);
     void AddFile(const std::wstring& relativePath, const std::string& bytes);

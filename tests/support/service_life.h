@@ -28,7 +28,8 @@ struct ServiceLife {
         // A run that fails fast may pass running between two polls.
         const ULONGLONG deadline = GetTickCount64() + 15000;
         DWORD state = service.Query().dwCurrentState;
-        while (state != SERVICE_RUNNING && state != SERVICE_STOPPED && GetTickCount64() < deadline) {
+        while (state != SERVICE_RUNNING && state != SERVICE_STOPPED &&
+               GetTickCount64() < deadline) {
             Sleep(2);
             state = service.Query().dwCurrentState;
         }
