@@ -26,10 +26,22 @@ ServiceExitCode ExitCodeFor(HostFailure failure) {
     return kExitApplicationNotStarted;
 }
 
+// The host lives on the process heap, built in place: the executable carries
+// no C++ allocation runtime, whose failure path would need exceptions.
+RuntimeHost* CreateHost() {
+    void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(RuntimeHost));
+    return memory != nullptr ? new (memory) RuntimeHost() : nullptr;
+}
+
+void DeleteHost(RuntimeHost* host) {
+    host->~RuntimeHost();
+    HeapFree(GetProcessHeap(), 0, host);
+}
+
 }  // namespace
 
 void AgentService::HostJavaApplication() {
-    RuntimeHost* host = new (std::nothrow) RuntimeHost();
+    RuntimeHost* host = CreateHost();
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");
         exitCode = kExitApplicationNotStarted;
@@ -115,7 +127,7 @@ void AgentService::CloseHost(RuntimeHost* host) {
 
     host->DropPendingException();
     exitCode = ExitCodeFor(host->failure);
-    delete host;
+    DeleteHost(host);
 
     EnterCriticalSection(&hostLock);
     runtimeHost = nullptr;

@@ -1,11 +1,14 @@
 // Process entry. The executable has no command-line options: it only ever
 // runs as the service, connected to the SCM.
+#include <new>
+
 #include "service/agent_service.h"
 
 namespace {
 // The one service object, constructed before the process entry runs and
-// never destroyed.
-AgentService* const theService = new AgentService();
+// never destroyed: other threads may still use it while the process ends.
+alignas(AgentService) unsigned char serviceStorage[sizeof(AgentService)];
+AgentService* const theService = new (serviceStorage) AgentService();
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
