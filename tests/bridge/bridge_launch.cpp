@@ -1,0 +1,312 @@
+#include "bridge_launch.h"
+
+#include <bcrypt.h>
+#include <stdio.h>
+
+namespace bridge {
+
+namespace {
+
+const char kMainClass[] = "com.merivast.bridge.BridgeMain";
+const char kExitMarker[] = "bridge: java exited with status";
+// The shell gives java a fresh working directory (the Java side puts a link
+// there, see BridgeMain.makeAlias) and the UTF-8 locale Wine's file names use,
+// removes the directory when java ends, and says so in the log, which is how
+// a java that never connects is noticed: Wine gives no process handle for a
+// Linux program. $0 is the log, the rest is the java command.
+const char kShellScript[] =
+    "exec >>\"$0\" 2>&1 </dev/null; export LC_ALL=C.UTF-8; "
+    "work=$(mktemp -d /tmp/merivast-bridge.XXXXXX) && cd \"$work\" || exit 1; "
+    "\"$@\"; status=$?; cd / && rm -rf \"$work\"; "
+    "echo \"bridge: java exited with status $status\"";
+// Start-up time matters more here than peak speed.
+const char* const kDefaultJavaOptions[] = {"-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1",
+                                           "-Xshare:auto"};
+
+using UnixFileNameFunction = char*(CDECL*)(const wchar_t*);
+
+std::wstring WindowsPathOfLinux(const std::string& linuxPath) {
+    std::wstring path = L"Z:" + Wide(linuxPath);
+    for (auto& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+bool IsAbsoluteWindowsPath(const std::string& path) {
+    return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+           path.compare(0, 2, "\\\\") == 0;
+}
+
+std::string Trim(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+std::string ReadWholeFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+// A path given either way, as both sides name it; false when it is not there.
+bool ResolvePath(const std::string& value, const std::wstring& baseDir, std::string* linuxPath,
+                 std::string* why) {
+    std::wstring windowsPath;
+    if (!value.empty() && value[0] == '/') {
+        *linuxPath = value;
+        windowsPath = WindowsPathOfLinux(value);
+    } else {
+        windowsPath = IsAbsoluteWindowsPath(value) ? Wide(value) : baseDir + L"\\" + Wide(value);
+        if (!LinuxPathOf(windowsPath, linuxPath)) {
+            *why = "no Linux path for " + Utf8(windowsPath);
+            return false;
+        }
+    }
+    if (GetFileAttributesW(windowsPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        *why = "not found: " + Utf8(windowsPath);
+        return false;
+    }
+    return true;
+}
+
+// Quoted as CommandLineToArgvW (and Wine, for a Linux program's argv) reads it back.
+void AppendArgument(const std::wstring& argument, std::wstring* commandLine) {
+    if (!commandLine->empty()) {
+        commandLine->push_back(L' ');
+    }
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        *commandLine += argument;
+        return;
+    }
+    commandLine->push_back(L'"');
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else if (c == L'"') {
+            commandLine->append(backslashes * 2 + 1, L'\\');
+            backslashes = 0;
+        } else {
+            commandLine->append(backslashes, L'\\');
+            backslashes = 0;
+        }
+        if (c != L'\\') {
+            commandLine->push_back(c);
+        }
+    }
+    commandLine->append(backslashes * 2, L'\\');
+    commandLine->push_back(L'"');
+}
+
+bool MakeToken(std::string* token) {
+    unsigned char random[16];
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof(random),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return false;
+    }
+    char hex[3];
+    token->clear();
+    for (unsigned char byte : random) {
+        snprintf(hex, sizeof(hex), "%02x", byte);
+        *token += hex;
+    }
+    return true;
+}
+
+SOCKET ListenLoopback(unsigned short* port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        return s;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    *port = ntohs(address.sin_port);
+    return s;
+}
+
+// Waits for the bridge program's first connection and its greeting.
+bool AwaitLifeline(SOCKET listener, const std::wstring& javaLog, DWORD timeoutMs,
+                   JavaProcess* java, std::string* why) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (GetTickCount64() < deadline) {
+        if (!WaitReadable(listener, 100)) {
+            if (ReadWholeFile(javaLog).find(kExitMarker) != std::string::npos) {
+                *why = "java ended before it connected; see bridge-java.log";
+                return false;
+            }
+            continue;
+        }
+        Channel candidate;
+        candidate.socket = accept(listener, nullptr, nullptr);
+        std::vector<std::string> hello;
+        if (candidate.socket != INVALID_SOCKET && ReceiveFields(&candidate, &hello, 5000) &&
+            hello.size() == 4 && hello[0] == "BRIDGE" && hello[1] == java->token) {
+            java->lifeline = candidate;
+            java->port = static_cast<unsigned short>(atoi(hello[2].c_str()));
+            java->pid = hello[3];
+            return true;
+        }
+        CloseChannel(&candidate);
+    }
+    *why = "java did not connect in time; see bridge-java.log";
+    return false;
+}
+
+}  // namespace
+
+bool LinuxPathOf(const std::wstring& windowsPath, std::string* linuxPath) {
+    // Through a plain function type, so -Wcast-function-type stays quiet.
+    const auto unixFileName = reinterpret_cast<UnixFileNameFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixFileName == nullptr) {
+        return false;
+    }
+    char* name = unixFileName(windowsPath.c_str());
+    if (name == nullptr) {
+        return false;
+    }
+    *linuxPath = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return true;
+}
+
+bool ReadSettings(const std::wstring& dllDir, BridgeSettings* settings, std::string* why) {
+    std::string java = "/usr/bin/java";
+    std::string jar = "merivast-bridge.jar";
+    const std::string text = ReadWholeFile(dllDir + L"\\bridge.properties");
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = Trim(text.substr(start, end - start));
+        start = end + 1;
+        const size_t equals = line.find('=');
+        if (line.empty() || line[0] == '#' || equals == std::string::npos) {
+            continue;
+        }
+        const std::string key = Trim(line.substr(0, equals));
+        const std::string value = Trim(line.substr(equals + 1));
+        if (key == "java") {
+            java = value;
+        } else if (key == "jar") {
+            jar = value;
+        } else if (key == "javaopts") {
+            size_t at = 0;
+            while ((at = value.find_first_not_of(' ', at)) != std::string::npos) {
+                const size_t stop = value.find(' ', at);
+                settings->javaOptions.push_back(value.substr(at, stop - at));
+                at = stop;
+            }
+        }
+    }
+    return ResolvePath(java, dllDir, &settings->javaLinux, why) &&
+           ResolvePath(jar, dllDir, &settings->jarLinux, why);
+}
+
+bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& launcherOptions,
+               const std::wstring& javaLog, DWORD timeoutMs, JavaProcess* java, std::string* why) {
+    std::string logLinux;
+    HANDLE log = CreateFileW(javaLog.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log != INVALID_HANDLE_VALUE) {
+        CloseHandle(log);
+    }
+    if (log == INVALID_HANDLE_VALUE || !LinuxPathOf(javaLog, &logLinux)) {
+        *why = "cannot create " + Utf8(javaLog);
+        return false;
+    }
+    if (!MakeToken(&java->token)) {
+        *why = "no random token";
+        return false;
+    }
+    unsigned short listenPort = 0;
+    SOCKET listener = ListenLoopback(&listenPort);
+    if (listener == INVALID_SOCKET) {
+        *why = "cannot listen on 127.0.0.1";
+        return false;
+    }
+
+    std::wstring commandLine;
+    AppendArgument(L"sh", &commandLine);
+    AppendArgument(L"-c", &commandLine);
+    AppendArgument(Wide(kShellScript), &commandLine);
+    AppendArgument(Wide(logLinux), &commandLine);
+    AppendArgument(Wide(settings.javaLinux), &commandLine);
+    for (const char* option : kDefaultJavaOptions) {
+        AppendArgument(Wide(option), &commandLine);
+    }
+    for (const auto& option : settings.javaOptions) {
+        AppendArgument(Wide(option), &commandLine);
+    }
+    for (const auto& option : launcherOptions) {
+        AppendArgument(Wide(option), &commandLine);
+    }
+    AppendArgument(L"-cp", &commandLine);
+    AppendArgument(Wide(settings.jarLinux), &commandLine);
+    AppendArgument(Wide(kMainClass), &commandLine);
+    AppendArgument(std::to_wstring(listenPort), &commandLine);
+    AppendArgument(Wide(java->token), &commandLine);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(L'\0');
+    if (!CreateProcessW(L"Z:\\bin\\sh", mutableLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+        closesocket(listener);
+        *why = "cannot start /bin/sh, error " + std::to_string(GetLastError());
+        return false;
+    }
+    // For a Linux program Wine hands back no usable handles.
+    if (process.hThread != nullptr) {
+        CloseHandle(process.hThread);
+    }
+    if (process.hProcess != nullptr) {
+        CloseHandle(process.hProcess);
+    }
+    const bool connected = AwaitLifeline(listener, javaLog, timeoutMs, java, why);
+    closesocket(listener);
+    return connected;
+}
+
+bool OpenChannel(const JavaProcess& java, Channel* channel) {
+    channel->received.clear();
+    channel->socket = ConnectLoopback(java.port);
+    if (channel->socket == INVALID_SOCKET) {
+        return false;
+    }
+    if (!SendFields(channel, {"HELLO", java.token})) {
+        CloseChannel(channel);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace bridge

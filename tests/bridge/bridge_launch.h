@@ -1,0 +1,51 @@
+// Starting this machine's own (Linux) JVM from inside Wine, and the
+// connections to it.
+//
+// bridge.properties, beside jvm.dll, says where things are; a service sees no
+// Linux environment, so nothing is taken from it. "key=value" lines, "#"
+// comments; paths may be Linux ("/usr/bin/java") or Windows ("Z:\usr\bin\java"):
+//   java=<the java launcher>          default /usr/bin/java
+//   jar=<merivast-bridge.jar>         default merivast-bridge.jar beside jvm.dll
+//   javaopts=<launcher options>       optional, split at spaces, after the defaults
+#pragma once
+
+#include <winsock2.h>
+
+#include <string>
+#include <vector>
+
+#include "bridge_wire.h"
+
+namespace bridge {
+
+struct BridgeSettings {
+    std::string javaLinux;  // as the Linux side names them
+    std::string jarLinux;
+    std::vector<std::string> javaOptions;
+};
+
+// The Linux path Wine maps `windowsPath` to; false when Wine cannot say.
+bool LinuxPathOf(const std::wstring& windowsPath, std::string* linuxPath);
+
+// Reads `<dllDir>\bridge.properties` (a missing file gives the defaults).
+// False, with `why` set, when java or the jar is not there.
+bool ReadSettings(const std::wstring& dllDir, BridgeSettings* settings, std::string* why);
+
+struct JavaProcess {
+    Channel lifeline;     // dropped by the Linux side only when its process ends
+    unsigned short port;  // where it accepts one channel per attached thread
+    std::string token;    // proves a connection comes from this process's bridge
+    std::string pid;      // Linux pid, for the record and for tests that kill it
+};
+
+// Launches the bridge program through /bin/sh (which sends its output to
+// `javaLog` and cleans up after it), with `launcherOptions` for the java
+// launcher, and waits for it to connect back. False, with `why` set, when it
+// did not start or did not connect within `timeoutMs`.
+bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& launcherOptions,
+               const std::wstring& javaLog, DWORD timeoutMs, JavaProcess* java, std::string* why);
+
+// A new channel to the running bridge program, introduced with the token.
+bool OpenChannel(const JavaProcess& java, Channel* channel);
+
+}  // namespace bridge

@@ -1,0 +1,381 @@
+package com.merivast.bridge;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.lang.reflect.InvocationTargetException;
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
+import java.net.InetAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.net.URL;
+import java.net.URLClassLoader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.atomic.AtomicInteger;
+
+/**
+ * The Java end of the bridge runtime (tests/bridge/jvm.dll): the JNI calls a Windows host makes
+ * on its stand-in jvm.dll arrive here over loopback and run on this machine's own JVM.
+ *
+ * <p>Arguments: the port the DLL listens on and the token it expects back. This process connects
+ * once to that port (the lifeline: when it drops, the host process is gone and so is this VM),
+ * then accepts one connection per native thread attached to the VM. The first one belongs to the
+ * thread that created the VM and is served on this "main" thread, as in a real VM.
+ *
+ * <p>Each request and each reply is one line of tab-separated fields, escaped so that a field
+ * never holds a tab or a line break.
+ */
+public final class BridgeMain {
+    private static final Map<Integer, Object> OBJECTS = new ConcurrentHashMap<>();
+    private static final AtomicInteger NEXT_ID = new AtomicInteger(1);
+    private static final CountDownLatch DESTROYED = new CountDownLatch(1);
+    private static volatile ClassLoader appLoader = ClassLoader.getPlatformClassLoader();
+    private static String token;
+
+    private BridgeMain() {}
+
+    public static void main(String[] args) throws Exception {
+        token = args[1];
+        ServerSocket server = new ServerSocket(0, 50, InetAddress.getLoopbackAddress());
+        Socket lifeline = new Socket(InetAddress.getLoopbackAddress(), Integer.parseInt(args[0]));
+        send(lifeline.getOutputStream(), "BRIDGE", token, Integer.toString(server.getLocalPort()),
+                Long.toString(ProcessHandle.current().pid()));
+        daemon("bridge-lifeline", () -> watchLifeline(lifeline));
+
+        Channel first = acceptChannel(server);
+        if (first == null) {
+            Runtime.getRuntime().halt(4);
+        }
+        daemon("bridge-accept", () -> acceptMore(server));
+        serve(first);
+        // The creating thread may have detached; the VM lives on until DestroyJavaVM.
+        DESTROYED.await();
+        server.close();
+        // Returning lets the launcher destroy the VM, which waits for the application's
+        // non-daemon threads as a real DestroyJavaVM does.
+    }
+
+    private static void daemon(String name, Runnable body) {
+        Thread thread = new Thread(body, name);
+        thread.setDaemon(true);
+        thread.start();
+    }
+
+    private static void watchLifeline(Socket lifeline) {
+        try {
+            BufferedReader in = reader(lifeline);
+            String line;
+            while ((line = in.readLine()) != null) {
+                if (line.equals("HALT")) {
+                    System.err.println("bridge: halted by the host");
+                    Runtime.getRuntime().halt(3);
+                }
+            }
+        } catch (IOException e) {
+            // A reset is the same as an end: the host is gone.
+        }
+        // The host process has ended without destroying the VM: end as abruptly as it did.
+        System.err.println("bridge: host connection lost, halting");
+        Runtime.getRuntime().halt(2);
+    }
+
+    /** A channel with the one reader that may buffer its input. */
+    private static final class Channel {
+        final Socket socket;
+        final BufferedReader in;
+
+        Channel(Socket socket) throws IOException {
+            this.socket = socket;
+            this.in = reader(socket);
+            // Every request waits for its reply; batching small lines only adds delay.
+            socket.setTcpNoDelay(true);
+        }
+    }
+
+    private static Channel acceptChannel(ServerSocket server) {
+        while (true) {
+            Socket socket;
+            try {
+                socket = server.accept();
+            } catch (IOException e) {
+                return null;
+            }
+            try {
+                Channel channel = new Channel(socket);
+                String[] hello = split(channel.in.readLine());
+                if (hello.length >= 2 && hello[0].equals("HELLO") && hello[1].equals(token)) {
+                    return channel;
+                }
+            } catch (IOException e) {
+                // Not the host; wait for the next one.
+            }
+            closeQuietly(socket);
+        }
+    }
+
+    private static void acceptMore(ServerSocket server) {
+        Channel channel;
+        while ((channel = acceptChannel(server)) != null) {
+            final Channel accepted = channel;
+            // Not a daemon: a thread attached by AttachCurrentThread is not one either, and
+            // threads the application starts from it inherit that.
+            new Thread(() -> serve(accepted)).start();
+        }
+    }
+
+    private static void serve(Channel channel) {
+        Thread.currentThread().setContextClassLoader(appLoader);
+        try {
+            OutputStream out = channel.socket.getOutputStream();
+            String line;
+            while ((line = channel.in.readLine()) != null) {
+                String[] request = split(line);
+                switch (request[0]) {
+                    case "DETACH":
+                        return;
+                    case "DESTROY":
+                        DESTROYED.countDown();
+                        return;
+                    default:
+                        send(out, handle(request));
+                }
+            }
+        } catch (IOException e) {
+            System.err.println("bridge: channel failed: " + e);
+        } finally {
+            closeQuietly(channel.socket);
+        }
+    }
+
+    private static String[] handle(String[] request) {
+        try {
+            switch (request[0]) {
+                case "PROP":
+                    System.setProperty(request[1], request[2]);
+                    return new String[] {"OK"};
+                case "CLASSPATH":
+                    return setClassPath(request);
+                case "ALIAS":
+                    makeAlias(request[1], request[2]);
+                    return new String[] {"OK"};
+                case "FINDCLASS":
+                    return findClass(request[1]);
+                case "METHOD":
+                    return staticMethod((Class<?>) OBJECTS.get(Integer.parseInt(request[1])),
+                            request[2], request[3]);
+                case "STRING":
+                    return reference(decodeUnits(request[1]));
+                case "CALLSTATIC":
+                    return callStatic(request);
+                default:
+                    return new String[] {"ERR", "unknown request " + request[0]};
+            }
+        } catch (RuntimeException e) {
+            // A broken request is the bridge's own fault; the DLL traps on ERR.
+            e.printStackTrace();
+            return new String[] {"ERR", e.toString()};
+        }
+    }
+
+    private static String[] setClassPath(String[] request) {
+        List<URL> urls = new ArrayList<>();
+        for (int i = 1; i < request.length; ++i) {
+            try {
+                urls.add(Paths.get(request[i]).toUri().toURL());
+            } catch (IOException | RuntimeException e) {
+                // A real VM skips class path entries it cannot use.
+                System.err.println("bridge: class path entry skipped: " + request[i]);
+            }
+        }
+        appLoader = new URLClassLoader(urls.toArray(new URL[0]),
+                ClassLoader.getPlatformClassLoader());
+        Thread.currentThread().setContextClassLoader(appLoader);
+        return new String[] {"OK"};
+    }
+
+    // Code of this Linux VM resolves the Windows install directory, which it gets as a plain
+    // string, as a relative path; a link of that very name in the working directory (a fresh
+    // one, removed by the launching shell) sends it to the directory Wine maps it to.
+    private static void makeAlias(String windowsPath, String linuxPath) {
+        try {
+            Path link = Paths.get(windowsPath).toAbsolutePath();
+            Files.deleteIfExists(link);
+            Files.createSymbolicLink(link, Paths.get(linuxPath));
+        } catch (IOException | RuntimeException e) {
+            System.err.println("bridge: no alias for " + windowsPath + ": " + e);
+        }
+    }
+
+    private static String[] findClass(String jniName) {
+        try {
+            return reference(Class.forName(jniName.replace('/', '.'), true, appLoader));
+        } catch (ClassNotFoundException e) {
+            return thrown(new NoClassDefFoundError(jniName));
+        } catch (LinkageError e) {
+            return thrown(e);
+        }
+    }
+
+    private static String[] staticMethod(Class<?> cls, String name, String signature) {
+        for (Class<?> c = cls; c != null; c = c.getSuperclass()) {
+            for (Method m : c.getDeclaredMethods()) {
+                if (Modifier.isStatic(m.getModifiers()) && m.getName().equals(name)
+                        && descriptor(m).equals(signature)) {
+                    m.setAccessible(true);
+                    return reference(m);
+                }
+            }
+        }
+        return thrown(new NoSuchMethodError(name));
+    }
+
+    private static String[] callStatic(String[] request) {
+        Method method = (Method) OBJECTS.get(Integer.parseInt(request[2]));
+        Class<?>[] types = method.getParameterTypes();
+        Object[] args = new Object[types.length];
+        for (int i = 0; i < types.length; ++i) {
+            args[i] = argument(types[i], request[3 + i]);
+        }
+        try {
+            method.invoke(null, args);
+            return new String[] {"VOID"};
+        } catch (InvocationTargetException e) {
+            System.err.println("bridge: " + method.getName() + " threw; it is pending in the host");
+            e.getCause().printStackTrace();
+            return thrown(e.getCause());
+        } catch (IllegalAccessException e) {
+            return thrown(new IllegalAccessError(e.getMessage()));
+        }
+    }
+
+    private static Object argument(Class<?> type, String value) {
+        char kind = value.charAt(0);
+        String rest = value.substring(1);
+        switch (kind) {
+            case 'N':
+                return null;
+            case 'L':
+                return OBJECTS.get(Integer.parseInt(rest));
+            case 'J':
+                return Long.parseLong(rest);
+            case 'F':
+                return Float.intBitsToFloat(Integer.parseInt(rest));
+            case 'D':
+                return Double.longBitsToDouble(Long.parseLong(rest));
+            default:
+                int number = Integer.parseInt(rest);
+                if (type == boolean.class) return number != 0;
+                if (type == byte.class) return (byte) number;
+                if (type == char.class) return (char) number;
+                if (type == short.class) return (short) number;
+                return number;
+        }
+    }
+
+    private static String descriptor(Method m) {
+        StringBuilder text = new StringBuilder("(");
+        for (Class<?> type : m.getParameterTypes()) {
+            text.append(typeDescriptor(type));
+        }
+        return text.append(')').append(typeDescriptor(m.getReturnType())).toString();
+    }
+
+    private static String typeDescriptor(Class<?> type) {
+        if (type.isArray()) return type.getName().replace('.', '/');
+        if (type == void.class) return "V";
+        if (type == boolean.class) return "Z";
+        if (type == byte.class) return "B";
+        if (type == char.class) return "C";
+        if (type == short.class) return "S";
+        if (type == int.class) return "I";
+        if (type == long.class) return "J";
+        if (type == float.class) return "F";
+        if (type == double.class) return "D";
+        return "L" + type.getName().replace('.', '/') + ";";
+    }
+
+    private static String[] reference(Object object) {
+        int id = NEXT_ID.getAndIncrement();
+        OBJECTS.put(id, object);
+        return new String[] {"REF", Integer.toString(id)};
+    }
+
+    private static String[] thrown(Throwable t) {
+        String message = t.getMessage();
+        return new String[] {"EXC", t.getClass().getName(), message == null ? "" : message};
+    }
+
+    // UTF-16 units as hex, four digits each, so unpaired surrogates survive.
+    private static String decodeUnits(String hex) {
+        char[] units = new char[hex.length() / 4];
+        for (int i = 0; i < units.length; ++i) {
+            units[i] = (char) Integer.parseInt(hex.substring(4 * i, 4 * i + 4), 16);
+        }
+        return new String(units);
+    }
+
+    private static BufferedReader reader(Socket socket) throws IOException {
+        return new BufferedReader(new InputStreamReader(socket.getInputStream(), StandardCharsets.UTF_8));
+    }
+
+    private static void send(OutputStream out, String... fields) throws IOException {
+        StringBuilder line = new StringBuilder();
+        for (int i = 0; i < fields.length; ++i) {
+            if (i > 0) line.append('\t');
+            escape(fields[i], line);
+        }
+        out.write(line.append('\n').toString().getBytes(StandardCharsets.UTF_8));
+        out.flush();
+    }
+
+    private static void escape(String field, StringBuilder out) {
+        for (int i = 0; i < field.length(); ++i) {
+            char c = field.charAt(i);
+            switch (c) {
+                case '\\': out.append("\\\\"); break;
+                case '\t': out.append("\\t"); break;
+                case '\n': out.append("\\n"); break;
+                case '\r': out.append("\\r"); break;
+                default: out.append(c);
+            }
+        }
+    }
+
+    private static String[] split(String line) {
+        if (line == null) return new String[] {""};
+        List<String> fields = new ArrayList<>();
+        StringBuilder field = new StringBuilder();
+        for (int i = 0; i < line.length(); ++i) {
+            char c = line.charAt(i);
+            if (c == '\t') {
+                fields.add(field.toString());
+                field.setLength(0);
+            } else if (c == '\\' && i + 1 < line.length()) {
+                char next = line.charAt(++i);
+                field.append(next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next);
+            } else {
+                field.append(c);
+            }
+        }
+        fields.add(field.toString());
+        return fields.toArray(new String[0]);
+    }
+
+    private static void closeQuietly(Socket socket) {
+        try {
+            socket.close();
+        } catch (IOException e) {
+            // Nothing left to do with it.
+        }
+    }
+}
