@@ -48,7 +48,7 @@ sc failureflag %SERVICE% 1
 if not errorlevel 1 goto flag_done
 rem An sc without the failureflag verb (Wine's, for one): store the flag
 rem where the service manager keeps it; it reads the value when it starts.
-echo install: warning: "sc failureflag" failed; writing FailureActionsOnNonCrashFailures to %SERVICEKEY% instead 1>&2
+>&2 echo install: warning: "sc failureflag" failed; writing FailureActionsOnNonCrashFailures to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v FailureActionsOnNonCrashFailures /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto flag_failed
 :flag_done
@@ -63,17 +63,17 @@ echo install: done; %SERVICE% is installed and stopped
 exit /b 0
 
 :no_exe
-echo install: error: "%EXE%" not found; install.cmd must sit in the folder that holds MerivastService.exe 1>&2
+>&2 echo install: error: "%EXE%" not found; install.cmd must sit in the folder that holds MerivastService.exe
 exit /b 1
 :create_failed
-echo install: error: "sc create" failed (exit code %errorlevel%); is %SERVICE% already installed, and is this an administrator prompt? 1>&2
+>&2 echo install: error: "sc create" failed (exit code %errorlevel%); is %SERVICE% already installed, and is this an administrator prompt?
 exit /b 2
 :failure_failed
-echo install: error: "sc failure" failed (exit code %errorlevel%); run uninstall.cmd to remove the service 1>&2
+>&2 echo install: error: "sc failure" failed (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 3
 :flag_failed
-echo install: error: could not enable recovery for non-zero exit codes (exit code %errorlevel%); run uninstall.cmd to remove the service 1>&2
+>&2 echo install: error: could not enable recovery for non-zero exit codes (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 4
 :eventsource_failed
-echo install: error: could not register the event source under %EVENTKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service 1>&2
+>&2 echo install: error: could not register the event source under %EVENTKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 5

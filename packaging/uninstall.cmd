@@ -47,11 +47,11 @@ echo uninstall: done
 exit /b 0
 
 :stop_failed
-echo uninstall: error: %SERVICE% did not stop within 60 s; nothing was removed 1>&2
+>&2 echo uninstall: error: %SERVICE% did not stop within 60 s; nothing was removed
 exit /b 1
 :delete_failed
-echo uninstall: error: "sc delete" failed (exit code %errorlevel%); is this an administrator prompt? 1>&2
+>&2 echo uninstall: error: "sc delete" failed (exit code %errorlevel%); is this an administrator prompt?
 exit /b 2
 :eventsource_failed
-echo uninstall: error: could not remove the event source %EVENTKEY% (exit code %errorlevel%) 1>&2
+>&2 echo uninstall: error: could not remove the event source %EVENTKEY% (exit code %errorlevel%)
 exit /b 3

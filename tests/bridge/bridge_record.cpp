@@ -61,6 +61,13 @@ void CloseRecord() {
     ReleaseSRWLockExclusive(&g_recordLock);
 }
 
+bool RecordIsOpen() {
+    AcquireSRWLockShared(&g_recordLock);
+    const bool open = g_record != INVALID_HANDLE_VALUE;
+    ReleaseSRWLockShared(&g_recordLock);
+    return open;
+}
+
 void Trap(const std::string& why) {
     Record("TRAP", why);
     ExitProcess(kTrapExitCode);

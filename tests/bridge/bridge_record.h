@@ -14,6 +14,7 @@ void OpenRecord(const std::wstring& path);
 // Line breaks in `details` are escaped so that an event stays one line.
 void Record(const char* event, const std::string& details = std::string());
 void CloseRecord();
+bool RecordIsOpen();
 
 // Records why, then ends the process with kTrapExitCode: a host that calls
 // what the bridge does not offer must not run on as if it had worked.

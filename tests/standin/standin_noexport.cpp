@@ -2,7 +2,9 @@
 // UNLOAD, so a test can see that the host frees it.
 #include "standin_common.h"
 
-extern "C" __declspec(dllexport) int StandinNotAJavaRuntime(void) { return 0; }
+extern "C" __declspec(dllexport) int StandinNotAJavaRuntime(void) {
+    return 0;
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {

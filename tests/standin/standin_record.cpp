@@ -28,7 +28,9 @@ struct ModuleState {
 
 ModuleState g_module;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 void PutChar(Line* line, char c) {
     if (line->length >= kLineUsable) {
@@ -129,8 +131,9 @@ void WriteLine(const Line& line) {
     out[n++] = '\n';
     // Opened per line and append-only, so a test may read, rename or delete the record between
     // events, and two processes sharing an install directory still append whole lines.
-    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(file, out, static_cast<DWORD>(n), &written, nullptr);
@@ -212,10 +215,16 @@ bool InstallFilePath(const wchar_t* name, const wchar_t* suffix, wchar_t* out, s
     return true;
 }
 
-void EnterCall() { InterlockedIncrement(&g_module.callsInFlight); }
+void EnterCall() {
+    InterlockedIncrement(&g_module.callsInFlight);
+}
 
-void LeaveCall() { InterlockedDecrement(&g_module.callsInFlight); }
+void LeaveCall() {
+    InterlockedDecrement(&g_module.callsInFlight);
+}
 
-long CallsInFlight() { return InterlockedCompareExchange(&g_module.callsInFlight, 0, 0); }
+long CallsInFlight() {
+    return InterlockedCompareExchange(&g_module.callsInFlight, 0, 0);
+}
 
 }  // namespace standin

@@ -34,7 +34,9 @@ void SetDefaults(Scenario* s) {
     }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 bool Equals(const char* text, size_t length, const char* word) {
     return strlen(word) == length && memcmp(text, word, length) == 0;
@@ -78,8 +80,10 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         }
         return true;
     }
-    if (Equals(key, keyLength, "create_result")) return ParseLong(value, valueLength, &s->createResult);
-    if (Equals(key, keyLength, "refuse_garbage")) return ParseFlag(value, valueLength, &s->refuseGarbage);
+    if (Equals(key, keyLength, "create_result"))
+        return ParseLong(value, valueLength, &s->createResult);
+    if (Equals(key, keyLength, "refuse_garbage"))
+        return ParseFlag(value, valueLength, &s->refuseGarbage);
     if (Equals(key, keyLength, "main")) {
         if (Equals(value, valueLength, "block")) {
             s->main = MainMode::kBlock;
@@ -126,7 +130,8 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         }
         return true;
     }
-    if (Equals(key, keyLength, "attach_result")) return ParseLong(value, valueLength, &s->attachResult);
+    if (Equals(key, keyLength, "attach_result"))
+        return ParseLong(value, valueLength, &s->attachResult);
     for (int step = 0; step < kStepCount; ++step) {
         size_t nameLength = strlen(kStepNames[step]);
         if (keyLength == 6 + nameLength && memcmp(key, "pause.", 6) == 0 &&
@@ -151,7 +156,8 @@ void ApplyLine(Scenario* s, const char* begin, const char* end) {
     while (begin < end && IsBlank(*begin)) ++begin;
     while (end > begin && IsBlank(end[-1])) --end;
     if (begin == end || *begin == '#') return;
-    const char* equals = static_cast<const char*>(memchr(begin, '=', static_cast<size_t>(end - begin)));
+    const char* equals =
+        static_cast<const char*>(memchr(begin, '=', static_cast<size_t>(end - begin)));
     bool ok = false;
     if (equals != nullptr) {
         const char* keyEnd = equals;
@@ -176,8 +182,9 @@ void LoadScenario(Scenario* scenario) {
     SetDefaults(scenario);
     wchar_t path[1024];
     if (!InstallFilePath(kStandinScenarioFile, L"", path, std::size(path))) return;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     // Scenario files are a few lines; a longer one is read up to the capacity.
     char* buffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, kScenarioCapacity));
@@ -202,7 +209,8 @@ void LoadScenario(Scenario* scenario) {
     const char* p = buffer;
     const char* end = buffer + total;
     while (p < end) {
-        const char* newline = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* newline =
+            static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* lineEnd = newline != nullptr ? newline : end;
         ApplyLine(scenario, p, lineEnd);
         p = newline != nullptr ? newline + 1 : end;

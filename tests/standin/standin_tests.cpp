@@ -90,7 +90,8 @@ std::string ReadBytes(const std::wstring& path) {
     if (file == INVALID_HANDLE_VALUE) return bytes;
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got != 0) bytes.append(chunk, got);
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got != 0)
+        bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
 }
@@ -133,8 +134,7 @@ std::vector<RecordLine> ParseRecord(const std::string& bytes) {
         RecordLine line{0, 0, "?", text};
         size_t a = text.find(' ');
         size_t b = a == std::string::npos ? a : text.find(' ', a + 1);
-        if (b != std::string::npos && a > 0 &&
-            text.find_first_not_of("0123456789") == a &&
+        if (b != std::string::npos && a > 0 && text.find_first_not_of("0123456789") == a &&
             text.find_first_not_of("0123456789", a + 1) == b) {
             line.seq = std::stoull(text.substr(0, a));
             line.tid = std::stoul(text.substr(a + 1, b - a - 1));
@@ -162,7 +162,7 @@ JNIEnv* AttachCurrent(JavaVM* vm, jint* result = nullptr) {
 }
 
 class StandinTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         static int counter = 0;
         wchar_t temp[MAX_PATH + 1];
@@ -257,7 +257,9 @@ protected:
         ASSERT_NE(*env, nullptr);
     }
 
-    std::vector<RecordLine> Record() const { return ParseRecord(ReadBytes(InDir(kStandinRecordFile))); }
+    std::vector<RecordLine> Record() const {
+        return ParseRecord(ReadBytes(InDir(kStandinRecordFile)));
+    }
 
     std::vector<std::string> Details(const std::string& event) const {
         std::vector<std::string> out;
@@ -275,7 +277,8 @@ protected:
         return 0;
     }
 
-    bool WaitForLine(const std::string& event, const std::string& details, DWORD ms = kWaitMs) const {
+    bool WaitForLine(const std::string& event, const std::string& details,
+                     DWORD ms = kWaitMs) const {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (std::chrono::steady_clock::now() < deadline) {
             if (SeqOf(event, details) != 0) return true;
@@ -309,6 +312,15 @@ protected:
 
 // What the host does on its service thread: create, look up and call serviceMain, destroy.
 struct ServiceThread {
+    explicit ServiceThread(bool* leakModule) : leakModule(leakModule) {}
+    // A test that stopped early may leave the thread inside the DLL; it must then stay loaded.
+    ~ServiceThread() {
+        if (thread.joinable()) {
+            thread.detach();
+            *leakModule = true;
+        }
+    }
+    bool* leakModule;  // weak
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     jint createResult = JNI_ERR;
@@ -320,15 +332,17 @@ struct ServiceThread {
     std::thread thread;
 };
 
-void RunServiceThread(ServiceThread* s, std::vector<std::string> options,
-                      std::function<jint(const std::vector<std::string>&, JavaVM**, JNIEnv**)> create,
-                      const std::wstring& installDir, bool waitBeforeDestroy) {
+void RunServiceThread(
+    ServiceThread* s, std::vector<std::string> options,
+    std::function<jint(const std::vector<std::string>&, JavaVM**, JNIEnv**)> create,
+    const std::wstring& installDir, bool waitBeforeDestroy) {
     s->createResult = create(options, &s->vm, &s->env);
     s->created.Set();
     if (s->createResult != JNI_OK) return;
     JNIEnv* env = s->env;
     jclass cls = env->FindClass(kMainClass);
-    jmethodID main = cls != nullptr ? env->GetStaticMethodID(cls, "serviceMain", kMainSig) : nullptr;
+    jmethodID main =
+        cls != nullptr ? env->GetStaticMethodID(cls, "serviceMain", kMainSig) : nullptr;
     if (main != nullptr) {
         jstring arg = env->NewString(reinterpret_cast<const jchar*>(installDir.c_str()),
                                      static_cast<jsize>(installDir.size()));
@@ -346,7 +360,8 @@ void CallServiceStop(JavaVM* vm) {
     JNIEnv* env = AttachCurrent(vm);
     if (env != nullptr) {
         jclass cls = env->FindClass(kMainClass);
-        jmethodID stop = cls != nullptr ? env->GetStaticMethodID(cls, "serviceStop", "()V") : nullptr;
+        jmethodID stop =
+            cls != nullptr ? env->GetStaticMethodID(cls, "serviceStop", "()V") : nullptr;
         if (stop != nullptr) env->CallStaticVoidMethod(cls, stop);
     }
     vm->DetachCurrentThread();
@@ -454,7 +469,8 @@ TEST_F(StandinCreate, VersionsOutsideTheSupportedSetAreRefusedWithOutParamsUntou
         args.version = version;
         EXPECT_EQ(getDefault(&args), JNI_OK) << std::hex << version;
     }
-    for (jint version : {0, 0x00010003, 0x00010007, 0x00020000, 0x000b0000, 0x00120000, 0x00160000}) {
+    for (jint version :
+         {0, 0x00010003, 0x00010007, 0x00020000, 0x000b0000, 0x00120000, 0x00160000}) {
         JavaVMInitArgs args{};
         args.version = version;
         EXPECT_EQ(getDefault(&args), JNI_ERR) << std::hex << version;
@@ -473,8 +489,8 @@ TEST_F(StandinCreate, VersionsOutsideTheSupportedSetAreRefusedWithOutParamsUntou
 TEST_F(StandinCreate, EveryUnrecognisedOptionRefusesTheCreation) {
     ASSERT_NO_FATAL_FAILURE(Start());
     for (const char* bad : {"", "-D", "-D=x", "-Dname", "-Xfoo", "_hook", "--help", "-client",
-                            "-Xmx", "-Xmx64q", "-Xss1m2", "-verbosex", "-verbose:", "-ea:",
-                            "-XX:+UseG1GC", "-Xcheck:all", "Exit", " -Dx=y"}) {
+                            "-Xmx", "-Xmx64q", "-Xss1m2", "-verbosex",
+                            "-verbose:", "-ea:", "-XX:+UseG1GC", "-Xcheck:all", "Exit", " -Dx=y"}) {
         std::vector<std::string> options = HostOptions();
         options.push_back(bad);
         JavaVM* vm = kSentinelVm;
@@ -483,10 +499,26 @@ TEST_F(StandinCreate, EveryUnrecognisedOptionRefusesTheCreation) {
         EXPECT_EQ(vm, kSentinelVm);
         EXPECT_EQ(env, kSentinelEnv);
     }
-    std::vector<std::string> good = {
-        "-Dx=y", "-Dempty=", "-Dk=v=w", "-Xmx64m", "-Xms8M", "-Xss512k", "-Xmx1073741824",
-        "-verbose", "-verbose:gc", "-ea", "-ea:com.merivast...", "-da", "-esa", "-dsa", "-Xrs",
-        "-Xint", "-Xcheck:jni", "exit", "abort", "vfprintf"};
+    std::vector<std::string> good = {"-Dx=y",
+                                     "-Dempty=",
+                                     "-Dk=v=w",
+                                     "-Xmx64m",
+                                     "-Xms8M",
+                                     "-Xss512k",
+                                     "-Xmx1073741824",
+                                     "-verbose",
+                                     "-verbose:gc",
+                                     "-ea",
+                                     "-ea:com.merivast...",
+                                     "-da",
+                                     "-esa",
+                                     "-dsa",
+                                     "-Xrs",
+                                     "-Xint",
+                                     "-Xcheck:jni",
+                                     "exit",
+                                     "abort",
+                                     "vfprintf"};
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     ASSERT_EQ(Create(good, &vm, &env), JNI_OK);
@@ -515,8 +547,9 @@ TEST_F(StandinCreate, RefuseScenarioReturnsItsResultAndWritesGarbage) {
     EXPECT_EQ(Create(HostOptions(), &vm, &env), JNI_EINVAL);
     EXPECT_EQ(vm, kGarbageVm);
     EXPECT_EQ(env, kGarbageEnv);
-    EXPECT_EQ(SeqOf("JNI_CreateJavaVM", "version=0x00010006 nOptions=3 ignoreUnrecognized=0 result=-6"),
-              1u);
+    EXPECT_EQ(
+        SeqOf("JNI_CreateJavaVM", "version=0x00010006 nOptions=3 ignoreUnrecognized=0 result=-6"),
+        1u);
 }
 
 TEST_F(StandinCreate, GarbageFollowsAnOptionRefusalButNotASuccess) {
@@ -613,9 +646,10 @@ TEST_F(StandinClassPath, MissingClassLeavesNoClassDefFoundErrorPending) {
     ASSERT_NO_FATAL_FAILURE(Start());
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
-    ASSERT_EQ(Create({ClassPathOption({InDir(L"lib\\inner.jar"), InDir(L"lib\\MerivastMain.class.jar")})},
-                     &vm, &env),
-              JNI_OK);
+    ASSERT_EQ(
+        Create({ClassPathOption({InDir(L"lib\\inner.jar"), InDir(L"lib\\MerivastMain.class.jar")})},
+               &vm, &env),
+        JNI_OK);
     EXPECT_EQ(env->FindClass(kMainClass), nullptr);
     EXPECT_EQ(env->ExceptionCheck(), JNI_TRUE);
     env->ExceptionClear();
@@ -714,12 +748,19 @@ TEST_F(StandinStrings, NewStringIsRecordedInUtf8AndPassedToServiceMain) {
     EXPECT_NE(env->NewString(reinterpret_cast<const jchar*>(L""), 0), nullptr);
     jclass cls = env->FindClass(kMainClass);
     jmethodID main = env->GetStaticMethodID(cls, "serviceMain", kMainSig);
-    env->CallStaticVoidMethod(cls, main, arg);
+    // serviceMain runs on its own thread here, attached, so a scenario misread cannot hang
+    // the test.
+    ASSERT_TRUE(RunBounded([&] {
+        JNIEnv* threadEnv = AttachCurrent(vm);
+        threadEnv->CallStaticVoidMethod(cls, main, arg);
+        vm->DetachCurrentThread();
+    }));
     EXPECT_EQ(vm->DestroyJavaVM(), JNI_OK);
 
     const std::string utf8 = Utf8(text);
-    std::vector<std::string> expected = {utf8 + " len=" + std::to_string(text.size()) + " result=ok",
-                                         "a\\x0ab\\x09c len=5 result=ok", " len=0 result=ok"};
+    std::vector<std::string> expected = {
+        utf8 + " len=" + std::to_string(text.size()) + " result=ok",
+        "a\\x0ab\\x09c len=5 result=ok", " len=0 result=ok"};
     EXPECT_EQ(Details("NewString"), expected);
     EXPECT_NE(SeqOf("CallStaticVoidMethod", "serviceMain arg=" + utf8), 0u);
 }
@@ -744,7 +785,7 @@ TEST_F(StandinStrings, NewStringFailureLeavesOutOfMemoryErrorPending) {
 
 TEST_F(StandinApp, ServiceMainBlocksUntilServiceStopIsCalledFromAnotherThread) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     auto create = [this](const std::vector<std::string>& o, JavaVM** vm, JNIEnv** env) {
         return Create(o, vm, env);
     };
@@ -757,11 +798,7 @@ TEST_F(StandinApp, ServiceMainBlocksUntilServiceStopIsCalledFromAnotherThread) {
     CallServiceStop(s.vm);
     bool destroyed = s.destroyed.Wait(kWaitMs);
     EXPECT_TRUE(destroyed);
-    if (!destroyed) {
-        s.thread.detach();
-        leakModule_ = true;
-        return;
-    }
+    if (!destroyed) return;
     s.thread.join();
 
     unsigned long long stopSeq = SeqOf("CallStaticVoidMethod", "serviceStop");
@@ -774,7 +811,7 @@ TEST_F(StandinApp, ServiceMainBlocksUntilServiceStopIsCalledFromAnotherThread) {
 
 TEST_F(StandinApp, StopBeforeMainLetsMainReturnAtOnce) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     Event stopDone;
     // The service thread creates, then waits for the stop before it looks anything up.
     s.thread = std::thread([&] {
@@ -796,11 +833,7 @@ TEST_F(StandinApp, StopBeforeMainLetsMainReturnAtOnce) {
     stopDone.Set();
     bool returned = s.mainReturned.Wait(kWaitMs);
     EXPECT_TRUE(returned);
-    if (!returned) {
-        s.thread.detach();
-        leakModule_ = true;
-        return;
-    }
+    if (!returned) return;
     s.thread.join();
     EXPECT_LT(SeqOf("LEAVE", "serviceStop"), SeqOf("CallStaticVoidMethod", "serviceMain arg=x"));
     EXPECT_TRUE(Details("FAULT").empty());
@@ -847,7 +880,8 @@ TEST_F(StandinApp, ThrowModesLeaveIllegalStateExceptionPending) {
         jclass cls = env->FindClass(kMainClass);
         jmethodID main = env->GetStaticMethodID(cls, "serviceMain", kMainSig);
         jmethodID stop = env->GetStaticMethodID(cls, "serviceStop", "()V");
-        env->CallStaticVoidMethod(cls, main, env->NewString(reinterpret_cast<const jchar*>(L"x"), 1));
+        env->CallStaticVoidMethod(cls, main,
+                                  env->NewString(reinterpret_cast<const jchar*>(L"x"), 1));
         EXPECT_NE(env->ExceptionOccurred(), nullptr);
         env->ExceptionClear();
         env->CallStaticVoidMethod(cls, stop);
@@ -877,7 +911,8 @@ TEST_F(StandinApp, CallingServiceMainWithAnExceptionPendingIsAFault) {
         vm->DestroyJavaVM();
     });
     ASSERT_TRUE(finished);
-    EXPECT_EQ(Details("FAULT"), std::vector<std::string>{"exception pending in CallStaticVoidMethod"});
+    EXPECT_EQ(Details("FAULT"),
+              std::vector<std::string>{"exception pending in CallStaticVoidMethod"});
     EXPECT_LT(SeqOf("FAULT", "exception pending in CallStaticVoidMethod"),
               SeqOf("CallStaticVoidMethod", "serviceMain arg=x"));
 }
@@ -941,17 +976,16 @@ TEST_F(StandinThreads, EnvMisuseAndUseAfterDestroyAreFaults) {
     EXPECT_EQ(again, nullptr);
     EXPECT_EQ(vm->DestroyJavaVM(), JNI_ERR);
 
-    std::vector<std::string> expected = {"env used on wrong thread in ExceptionCheck",
-                                         "env used after detach in ExceptionCheck",
-                                         "use of destroyed VM in ExceptionCheck",
-                                         "use of destroyed VM in AttachCurrentThread",
-                                         "use of destroyed VM in DestroyJavaVM"};
+    std::vector<std::string> expected = {
+        "env used on wrong thread in ExceptionCheck", "env used after detach in ExceptionCheck",
+        "use of destroyed VM in ExceptionCheck", "use of destroyed VM in AttachCurrentThread",
+        "use of destroyed VM in DestroyJavaVM"};
     EXPECT_EQ(Details("FAULT"), expected);
 }
 
 TEST_F(StandinThreads, DestroyWaitsForAttachedThreadsButNotForDaemons) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     Event detachNow;
     Event daemonAttached;
     Event daemonEnd;
@@ -989,14 +1023,11 @@ TEST_F(StandinThreads, DestroyWaitsForAttachedThreadsButNotForDaemons) {
     daemonEnd.Set();
     daemon.join();
     EXPECT_TRUE(destroyed);
-    if (!destroyed) {
-        s.thread.detach();
-        leakModule_ = true;
-        return;
-    }
+    if (!destroyed) return;
     s.thread.join();
     EXPECT_GT(SeqOf("DestroyJavaVM", "result=0"), SeqOf("DetachCurrentThread", "result=0"));
-    EXPECT_EQ(Details("AttachCurrentThreadAsDaemon"), std::vector<std::string>{"result=0 existing=0"});
+    EXPECT_EQ(Details("AttachCurrentThreadAsDaemon"),
+              std::vector<std::string>{"result=0 existing=0"});
     EXPECT_TRUE(Details("FAULT").empty());
 }
 
@@ -1022,7 +1053,7 @@ TEST_F(StandinThreads, AttachFailScenarioReturnsItsResultAndNoEnv) {
 TEST_F(StandinGates, CreateAndMainWaitForTheirReleaseFiles) {
     ASSERT_NO_FATAL_FAILURE(Scenario("gate.create=1\ngate.main=1\nmain=return\n"));
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     auto create = [this](const std::vector<std::string>& o, JavaVM** vm, JNIEnv** env) {
         return Create(o, vm, env);
     };
@@ -1037,21 +1068,18 @@ TEST_F(StandinGates, CreateAndMainWaitForTheirReleaseFiles) {
     Release(L"main");
     bool destroyed = s.destroyed.Wait(kWaitMs);
     EXPECT_TRUE(destroyed);
-    if (!destroyed) {
-        s.thread.detach();
-        leakModule_ = true;
-        return;
-    }
+    if (!destroyed) return;
     s.thread.join();
     EXPECT_LT(SeqOf("GATE", "create"), SeqOf("LEAVE", "JNI_CreateJavaVM"));
-    EXPECT_GT(SeqOf("GATE", "main"), SeqOf("CallStaticVoidMethod", "serviceMain arg=" + Ansi(dir_)));
+    EXPECT_GT(SeqOf("GATE", "main"),
+              SeqOf("CallStaticVoidMethod", "serviceMain arg=" + Ansi(dir_)));
     EXPECT_TRUE(Details("FAULT").empty());
 }
 
 TEST_F(StandinGates, StopAndDestroyWaitForTheirReleaseFiles) {
     ASSERT_NO_FATAL_FAILURE(Scenario("gate.stop=1\ngate.destroy=1\n"));
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     auto create = [this](const std::vector<std::string>& o, JavaVM** vm, JNIEnv** env) {
         return Create(o, vm, env);
     };
@@ -1075,11 +1103,7 @@ TEST_F(StandinGates, StopAndDestroyWaitForTheirReleaseFiles) {
     Release(L"destroy");
     bool destroyed = s.destroyed.Wait(kWaitMs);
     EXPECT_TRUE(destroyed);
-    if (!destroyed) {
-        s.thread.detach();
-        leakModule_ = true;
-        return;
-    }
+    if (!destroyed) return;
     s.thread.join();
     EXPECT_TRUE(Details("FAULT").empty());
 }
@@ -1153,7 +1177,8 @@ TEST_F(StandinRecord, ScenarioFileToleratesCommentsBlanksSpacesAndCrLf) {
         EXPECT_EQ(env->GetStaticMethodID(cls, "serviceStop", "()V"), nullptr);
         env->ExceptionClear();
         jmethodID main = env->GetStaticMethodID(cls, "serviceMain", kMainSig);
-        env->CallStaticVoidMethod(cls, main, env->NewString(reinterpret_cast<const jchar*>(L"x"), 1));
+        env->CallStaticVoidMethod(cls, main,
+                                  env->NewString(reinterpret_cast<const jchar*>(L"x"), 1));
         vm->DestroyJavaVM();
     });
     EXPECT_TRUE(finished) << "main = return was not read";
@@ -1190,7 +1215,7 @@ TEST_F(StandinUnload, FreeLibraryAfterAFullLifeRecordsUnloadLast) {
 
 TEST_F(StandinUnload, UnloadWhileServiceMainRunsIsAFault) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    ServiceThread s;
+    ServiceThread s(&leakModule_);
     auto create = [this](const std::vector<std::string>& o, JavaVM** vm, JNIEnv** env) {
         return Create(o, vm, env);
     };
@@ -1212,8 +1237,9 @@ TEST_F(StandinTrap, UnimplementedSlotIsRecordedAndEndsTheProcess) {
     wchar_t exe[2048];
     DWORD n = GetModuleFileNameW(nullptr, exe, static_cast<DWORD>(std::size(exe)));
     ASSERT_GT(n, 0u);
-    std::wstring commandLine = L"\"" + std::wstring(exe, n) + L"\" " +
-                               std::wstring(kTrapChildFlag, kTrapChildFlag + strlen(kTrapChildFlag));
+    std::wstring commandLine =
+        L"\"" + std::wstring(exe, n) + L"\" " +
+        std::wstring(kTrapChildFlag, kTrapChildFlag + strlen(kTrapChildFlag));
     ASSERT_TRUE(SetEnvironmentVariableW(kTrapDirVariable, dir_.c_str()));
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

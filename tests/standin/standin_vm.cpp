@@ -21,10 +21,9 @@ namespace {
 constexpr jint kJniVersion19 = 0x00130000;
 constexpr jint kJniVersion20 = 0x00140000;
 constexpr jint kJniVersion21 = 0x00150000;
-constexpr jint kSupportedVersions[] = {JNI_VERSION_1_1, JNI_VERSION_1_2, JNI_VERSION_1_4,
-                                       JNI_VERSION_1_6, JNI_VERSION_1_8, JNI_VERSION_9,
-                                       JNI_VERSION_10,  kJniVersion19,   kJniVersion20,
-                                       kJniVersion21};
+constexpr jint kSupportedVersions[] = {
+    JNI_VERSION_1_1, JNI_VERSION_1_2, JNI_VERSION_1_4, JNI_VERSION_1_6, JNI_VERSION_1_8,
+    JNI_VERSION_9,   JNI_VERSION_10,  kJniVersion19,   kJniVersion20,   kJniVersion21};
 
 // Env slots are never reused, so an env kept after its detach still reads as detached.
 constexpr size_t kMaxEnvs = 1024;
@@ -74,7 +73,7 @@ struct VmGlobals {
     VmState state;
     // Written by the creating thread while kCreating; read-only once kLive.
     Scenario scenario;
-    char* classPath;  // owned; value of the last -Djava.class.path= option
+    char* classPath;       // owned; value of the last -Djava.class.path= option
     HANDLE stopRequested;  // manual-reset: serviceMain may start after serviceStop
     bool classLoaded;
     Env envs[kMaxEnvs];
@@ -92,8 +91,12 @@ _jclass g_mainClass;
 char g_serviceMainId;
 char g_serviceStopId;
 
-jmethodID ServiceMainId() { return reinterpret_cast<jmethodID>(&g_serviceMainId); }
-jmethodID ServiceStopId() { return reinterpret_cast<jmethodID>(&g_serviceStopId); }
+jmethodID ServiceMainId() {
+    return reinterpret_cast<jmethodID>(&g_serviceMainId);
+}
+jmethodID ServiceStopId() {
+    return reinterpret_cast<jmethodID>(&g_serviceStopId);
+}
 
 // ---- traps for every slot that is not implemented ----
 
@@ -180,11 +183,11 @@ bool IsRecognisedOption(const char* option) {
     if (StartsWith(option, "-Xmx") || StartsWith(option, "-Xms") || StartsWith(option, "-Xss")) {
         return IsSizeValue(option + 4);
     }
-    if (IsWordWithOptionalArgument(option, "-verbose") || IsWordWithOptionalArgument(option, "-ea") ||
-        IsWordWithOptionalArgument(option, "-da")) {
+    if (IsWordWithOptionalArgument(option, "-verbose") ||
+        IsWordWithOptionalArgument(option, "-ea") || IsWordWithOptionalArgument(option, "-da")) {
         return true;
     }
-    static const char* const kExact[] = {"-esa", "-dsa",        "-Xrs", "-Xint",
+    static const char* const kExact[] = {"-esa",        "-dsa", "-Xrs",  "-Xint",
                                          "-Xcheck:jni", "exit", "abort", "vfprintf"};
     for (const char* exact : kExact) {
         if (strcmp(option, exact) == 0) return true;
@@ -220,7 +223,8 @@ char* ToUtf8(const jchar* text, jsize length) {
     }
     char* out = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(bytes) + 1));
     if (out == nullptr) return nullptr;
-    if (length > 0 && WideCharToMultiByte(CP_UTF8, 0, wide, length, out, bytes, nullptr, nullptr) != bytes) {
+    if (length > 0 &&
+        WideCharToMultiByte(CP_UTF8, 0, wide, length, out, bytes, nullptr, nullptr) != bytes) {
         HeapFree(GetProcessHeap(), 0, out);
         return nullptr;
     }
@@ -260,8 +264,9 @@ bool JarNamesMainClass(const char* entry, size_t length) {
                                     static_cast<int>(std::size(path)) - 1);
     if (units <= 0) return false;
     path[units] = L'\0';
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     bool found = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&

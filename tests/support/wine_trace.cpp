@@ -114,24 +114,32 @@ std::vector<unsigned> ProcessTrace::States() const {
 }
 
 ProcessTrace ReadProcessTrace(DWORD pid) {
-    ProcessTrace trace;
-    std::map<DWORD, std::wstring> sourceOfThread;
-    std::map<DWORD, size_t> eventOfThread;
+    std::map<DWORD, ProcessTrace> all = ReadAllProcessTraces();
+    return all[pid];
+}
+
+std::map<DWORD, ProcessTrace> ReadAllProcessTraces() {
+    std::map<DWORD, ProcessTrace> traces;
+    // Keyed by process and thread: Wine reuses thread ids over a session.
+    std::map<unsigned long long, std::wstring> sourceOfThread;
+    std::map<unsigned long long, size_t> eventOfThread;
     std::stringstream lines(ReadFileBytes(TraceFilePath()));
     std::string line;
     while (std::getline(lines, line)) {
         TraceLine t;
-        if (!ParseLine(line, &t) || t.pid != pid) continue;
+        if (!ParseLine(line, &t)) continue;
+        ProcessTrace& trace = traces[t.pid];
+        const unsigned long long thread = (static_cast<unsigned long long>(t.pid) << 32) | t.tid;
         if (t.channel == "advapi" && t.function == "RegisterEventSourceW") {
             // ((null),L"MerivastService"): stub
-            sourceOfThread[t.tid] = DecodeWineString(LiteralBody(t.rest));
+            sourceOfThread[thread] = DecodeWineString(LiteralBody(t.rest));
         } else if (t.channel == "advapi" && t.function == "ReportEventW") {
             // (handle,type,category,id,sid,count,datasize,strings,data): stub
             size_t open = t.rest.find('(');
             size_t close = t.rest.find(')');
             std::vector<unsigned> fields = Numbers(t.rest.substr(open + 1, close - open - 1), ',');
             TracedEvent event;
-            event.source = sourceOfThread[t.tid];
+            event.source = sourceOfThread[thread];
             if (fields.size() >= 6) {
                 event.type = fields[1];
                 event.category = fields[2];
@@ -139,10 +147,10 @@ ProcessTrace ReadProcessTrace(DWORD pid) {
                 event.stringCount = fields[5];
             }
             event.thread = t.tid;
-            eventOfThread[t.tid] = trace.events.size();
+            eventOfThread[thread] = trace.events.size();
             trace.events.push_back(event);
         } else if (t.channel == "eventlog" && t.function == "ReportEventW") {
-            auto found = eventOfThread.find(t.tid);
+            auto found = eventOfThread.find(thread);
             if (found != eventOfThread.end()) {
                 trace.events[found->second].strings.push_back(
                     DecodeWineString(LiteralBody(t.rest)));
@@ -174,7 +182,7 @@ ProcessTrace ReadProcessTrace(DWORD pid) {
             }
         }
     }
-    return trace;
+    return traces;
 }
 
 }  // namespace mvt

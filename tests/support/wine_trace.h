@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ struct ProcessTrace {
 std::wstring TraceFilePath();
 // Everything the trace holds for process `pid`.
 ProcessTrace ReadProcessTrace(DWORD pid);
+// The same for every process, from one read of the trace.
+std::map<DWORD, ProcessTrace> ReadAllProcessTraces();
 // Decodes a Wine debugstr_w literal body (between the quotes).
 std::wstring DecodeWineString(const std::string& body);
 

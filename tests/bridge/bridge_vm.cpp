@@ -1,0 +1,773 @@
+// The bridge runtime's jvm.dll: the Invocation API and the JNI functions the
+// host uses, each forwarded to BridgeMain on this machine's own (Linux) JVM.
+// Everything else in the function tables traps, so a host that starts using
+// more of JNI finds out here rather than getting made-up answers.
+#define _JNI_IMPLEMENTATION_
+#include <winsock2.h>
+
+#include <jni.h>
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge_launch.h"
+#include "bridge_record.h"
+#include "bridge_wire.h"
+
+namespace bridge {
+namespace {
+
+// JDK 17's jni.h stops at JNI_VERSION_10.
+constexpr jint kJniVersion21 = 0x00150000;
+// JVM start-up under a loaded test run can take seconds; the host has reported
+// running by then, so waiting costs nothing but this call's time.
+constexpr DWORD kStartTimeoutMs = 30000;
+// DestroyJavaVM waits this long for the application's own threads to end,
+// then halts the Java process rather than hang the service's stop for ever.
+constexpr DWORD kEndTimeoutMs = 30000;
+constexpr DWORD kHaltTimeoutMs = 5000;
+constexpr size_t kMaxEnvs = 256;
+constexpr size_t kMaxRefs = 4096;
+constexpr DWORD kRefMagic = 0x42524546;
+const wchar_t kRuntimeSuffix[] = L"\\jre\\bin\\client\\jvm.dll";
+const char kLostThrowable[] = "java.lang.InternalError: the bridge's Java process is gone";
+
+enum class RefKind { kClass, kMethod, kString };
+
+// What a jclass, jmethodID or jstring handed to the host points at. Slots are
+// never reused, so a stale handle still reads as what it was.
+struct Ref {
+    DWORD magic;
+    RefKind kind;
+    std::string id;    // the Java side's number for the object
+    std::string text;  // class or method name, or the string itself
+    std::string signature;
+};
+
+struct Env {
+    JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
+    DWORD thread;
+    bool attached;
+    bool lost;  // the channel dropped: the Java process is gone
+    Channel channel;
+    bool pending;
+    std::string pendingThrowable;  // "<class>: <message>"
+};
+
+enum class VmState { kNone, kLive, kDestroyed };
+
+struct Vm {
+    JavaVM jvm;  // first member: the JavaVM* handed out is this struct's address
+    // Guards the env table; DestroyJavaVM sleeps on `detached` under it.
+    SRWLOCK lock;
+    CONDITION_VARIABLE detached;
+    volatile VmState state;
+    size_t envCount;
+    JavaProcess java;
+};
+
+Ref g_refs[kMaxRefs];
+LONG g_refCount = 0;
+Env g_envs[kMaxEnvs];
+Vm g_vm = {};
+JNINativeInterface_ g_envFunctions;
+JNIInvokeInterface_ g_vmFunctions;
+
+// ---------------------------------------------------------------- places
+
+std::wstring ModulePath() {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&g_vm), &self);
+    std::vector<wchar_t> path(MAX_PATH);
+    while (true) {
+        const DWORD n = GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+        if (n < path.size()) {
+            return std::wstring(path.data(), n);
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring DirectoryOf(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// The install directory is what the host's own layout puts above jre\bin\client.
+std::wstring InstallDirOf(const std::wstring& dllPath) {
+    const size_t suffix = ARRAYSIZE(kRuntimeSuffix) - 1;
+    if (dllPath.size() > suffix &&
+        lstrcmpiW(dllPath.c_str() + dllPath.size() - suffix, kRuntimeSuffix) == 0) {
+        return dllPath.substr(0, dllPath.size() - suffix);
+    }
+    return DirectoryOf(dllPath);
+}
+
+// For a trap before JNI_CreateJavaVM opened the record.
+void EnsureRecord() {
+    if (!RecordIsOpen()) {
+        OpenRecord(InstallDirOf(ModulePath()) + L"\\bridge-record.txt");
+    }
+}
+
+// ---------------------------------------------------------------- envs and references
+
+Env* FindAttached(DWORD thread) {
+    Env* found = nullptr;
+    AcquireSRWLockShared(&g_vm.lock);
+    for (size_t i = 0; i < g_vm.envCount && found == nullptr; ++i) {
+        if (g_envs[i].attached && g_envs[i].thread == thread) {
+            found = &g_envs[i];
+        }
+    }
+    ReleaseSRWLockShared(&g_vm.lock);
+    return found;
+}
+
+// A new env for the calling thread, connected to the Java side; null on failure.
+Env* AttachEnv(std::string* why) {
+    AcquireSRWLockExclusive(&g_vm.lock);
+    Env* env = g_vm.envCount < kMaxEnvs ? &g_envs[g_vm.envCount++] : nullptr;
+    ReleaseSRWLockExclusive(&g_vm.lock);
+    if (env == nullptr) {
+        *why = "no env slot left";
+        return nullptr;
+    }
+    env->jni.functions = &g_envFunctions;
+    env->thread = GetCurrentThreadId();
+    if (!OpenChannel(g_vm.java, &env->channel)) {
+        *why = "no channel to the Java process";
+        return nullptr;
+    }
+    AcquireSRWLockExclusive(&g_vm.lock);
+    env->attached = true;
+    ReleaseSRWLockExclusive(&g_vm.lock);
+    return env;
+}
+
+void DetachEnv(Env* env, const char* farewell) {
+    SendFields(&env->channel, {farewell});
+    CloseChannel(&env->channel);
+    AcquireSRWLockExclusive(&g_vm.lock);
+    env->attached = false;
+    ReleaseSRWLockExclusive(&g_vm.lock);
+    WakeAllConditionVariable(&g_vm.detached);
+}
+
+size_t OthersAttached(const Env* own) {
+    size_t count = 0;
+    for (size_t i = 0; i < g_vm.envCount; ++i) {
+        if (g_envs[i].attached && &g_envs[i] != own) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The env the calling thread passed, checked as strictly as the JNI rules
+// allow: a host that breaks them would crash a real VM sooner or later.
+Env* CallerEnv(JNIEnv* jni) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(jni);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(&g_envs[0]);
+    if (at < first || at >= first + sizeof(g_envs) || (at - first) % sizeof(Env) != 0) {
+        Trap("a JNIEnv this VM never handed out");
+    }
+    Env* env = reinterpret_cast<Env*>(jni);
+    if (g_vm.state != VmState::kLive) {
+        Trap("a JNI call after DestroyJavaVM");
+    }
+    if (!env->attached) {
+        Trap("the JNIEnv of a detached thread");
+    }
+    if (env->thread != GetCurrentThreadId()) {
+        Trap("a JNIEnv used on another thread than its own");
+    }
+    return env;
+}
+
+Ref* AsRef(const void* handle, RefKind kind, const char* what) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(handle);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(&g_refs[0]);
+    if (at < first || at >= first + sizeof(g_refs) || (at - first) % sizeof(Ref) != 0) {
+        Trap(std::string("not a ") + what + " of this VM");
+    }
+    Ref* ref = const_cast<Ref*>(static_cast<const Ref*>(handle));
+    if (ref->magic != kRefMagic || ref->kind != kind) {
+        Trap(std::string("not a ") + what + " of this VM");
+    }
+    return ref;
+}
+
+Ref* AsObject(const void* handle) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(handle);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(&g_refs[0]);
+    if (at < first || at >= first + sizeof(g_refs) || (at - first) % sizeof(Ref) != 0 ||
+        static_cast<const Ref*>(handle)->magic != kRefMagic ||
+        static_cast<const Ref*>(handle)->kind == RefKind::kMethod) {
+        Trap("an object reference this VM never handed out");
+    }
+    return const_cast<Ref*>(static_cast<const Ref*>(handle));
+}
+
+void SetPending(Env* env, const std::string& throwable) {
+    env->pending = true;
+    env->pendingThrowable = throwable;
+}
+
+// One request and its reply on the caller's channel. A dropped connection
+// leaves an exception pending, as the host would see a VM that died under it.
+bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std::string>* reply) {
+    if (!env->lost && SendFields(&env->channel, request) && ReceiveFields(&env->channel, reply)) {
+        if (reply->empty() || (*reply)[0] == "ERR") {
+            Trap("the bridge program refused " + request[0] + ": " +
+                 (reply->size() > 1 ? (*reply)[1] : std::string()));
+        }
+        return true;
+    }
+    if (!env->lost) {
+        env->lost = true;
+        CloseChannel(&env->channel);
+        Record("LOST", "the connection to the Java process dropped during " + request[0]);
+    }
+    SetPending(env, kLostThrowable);
+    return false;
+}
+
+// The reference a REF reply names, or null with the reply's exception pending.
+Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind,
+                   const std::string& text, const std::string& signature = std::string()) {
+    if (reply[0] == "EXC" && reply.size() >= 2) {
+        SetPending(env, reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2]
+                                                               : reply[1]);
+        return nullptr;
+    }
+    if (reply[0] != "REF" || reply.size() != 2) {
+        Trap("unexpected reply " + reply[0]);
+    }
+    const LONG slot = InterlockedIncrement(&g_refCount) - 1;
+    if (slot >= static_cast<LONG>(kMaxRefs)) {
+        SetPending(env, "java.lang.OutOfMemoryError: bridge reference table full");
+        return nullptr;
+    }
+    Ref* ref = &g_refs[slot];
+    ref->kind = kind;
+    ref->id = reply[1];
+    ref->text = text;
+    ref->signature = signature;
+    ref->magic = kRefMagic;
+    return ref;
+}
+
+std::string Outcome(const Env* env, const void* result) {
+    return result != nullptr ? " -> found" : " -> NULL, pending " + env->pendingThrowable;
+}
+
+// ---------------------------------------------------------------- JNIEnv functions
+
+jclass JNICALL FindClass(JNIEnv* jni, const char* name) {
+    Env* env = CallerEnv(jni);
+    if (name == nullptr) {
+        Trap("FindClass with a null name");
+    }
+    std::vector<std::string> reply;
+    Ref* ref = Transact(env, {"FINDCLASS", name}, &reply)
+                   ? TakeReference(env, reply, RefKind::kClass, name)
+                   : nullptr;
+    Record("FindClass", name + Outcome(env, ref));
+    return reinterpret_cast<jclass>(ref);
+}
+
+jmethodID JNICALL GetStaticMethodID(JNIEnv* jni, jclass cls, const char* name,
+                                    const char* signature) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    if (name == nullptr || signature == nullptr) {
+        Trap("GetStaticMethodID with a null name or signature");
+    }
+    std::vector<std::string> reply;
+    Ref* ref = Transact(env, {"METHOD", owner->id, name, signature}, &reply)
+                   ? TakeReference(env, reply, RefKind::kMethod, name, signature)
+                   : nullptr;
+    Record("GetStaticMethodID", std::string(name) + " " + signature + Outcome(env, ref));
+    return reinterpret_cast<jmethodID>(ref);
+}
+
+jstring JNICALL NewString(JNIEnv* jni, const jchar* units, jsize length) {
+    Env* env = CallerEnv(jni);
+    if (length < 0 || (units == nullptr && length > 0)) {
+        Trap("NewString with a negative length or no characters");
+    }
+    const wchar_t* wide = reinterpret_cast<const wchar_t*>(units);
+    const std::string text = Utf8(std::wstring(wide, wide + length));
+    std::vector<std::string> reply;
+    Ref* ref = Transact(env, {"STRING", HexUnits(wide, static_cast<size_t>(length))}, &reply)
+                   ? TakeReference(env, reply, RefKind::kString, text)
+                   : nullptr;
+    Record("NewString", ref != nullptr ? text : text + Outcome(env, ref));
+    return reinterpret_cast<jstring>(ref);
+}
+
+// Reads the variadic arguments as the method's descriptor says they were passed
+// (after the default promotions), into the request and a readable description.
+void CollectArguments(const std::string& signature, va_list args,
+                      std::vector<std::string>* request, std::string* description) {
+    size_t at = 1;
+    while (at < signature.size() && signature[at] != ')') {
+        const char type = signature[at];
+        if (type == 'L' || type == '[') {
+            while (signature[at] == '[') {
+                ++at;
+            }
+            if (signature[at] == 'L') {
+                at = signature.find(';', at);
+                if (at == std::string::npos) {
+                    Trap("a malformed method signature " + signature);
+                }
+            }
+            ++at;
+            jobject object = va_arg(args, jobject);
+            if (object == nullptr) {
+                request->push_back("N");
+                *description += " arg=null";
+            } else {
+                const Ref* ref = AsObject(object);
+                request->push_back("L" + ref->id);
+                *description += " arg=" + (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
+            }
+            continue;
+        }
+        ++at;
+        std::string value;
+        if (type == 'J') {
+            value = std::to_string(va_arg(args, jlong));
+            request->push_back("J" + value);
+        } else if (type == 'F' || type == 'D') {
+            const double number = va_arg(args, double);
+            value = std::to_string(number);
+            if (type == 'F') {
+                const float single = static_cast<float>(number);
+                int32_t bits;
+                memcpy(&bits, &single, sizeof(bits));
+                request->push_back("F" + std::to_string(bits));
+            } else {
+                int64_t bits;
+                memcpy(&bits, &number, sizeof(bits));
+                request->push_back("D" + std::to_string(bits));
+            }
+        } else {
+            value = std::to_string(va_arg(args, int));
+            request->push_back("I" + value);
+        }
+        *description += " arg=" + value;
+    }
+}
+
+void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
+    std::vector<std::string> request = {"CALLSTATIC", owner->id, called->id};
+    std::string description = called->text;
+    CollectArguments(called->signature, args, &request, &description);
+    // Recorded before the call: serviceMain returns only at the end of the service.
+    Record("CallStaticVoidMethod", description);
+    std::vector<std::string> reply;
+    if (Transact(env, request, &reply)) {
+        if (reply[0] == "VOID") {
+            Record("returned", called->text);
+            return;
+        }
+        if (reply[0] != "EXC" || reply.size() < 2) {
+            Trap("unexpected reply " + reply[0]);
+        }
+        SetPending(env, reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2]
+                                                               : reply[1]);
+    }
+    Record("threw", called->text + " " + env->pendingThrowable);
+}
+
+void JNICALL CallStaticVoidMethod(JNIEnv* jni, jclass cls, jmethodID method, ...) {
+    va_list args;
+    va_start(args, method);
+    CallStaticVoid(jni, cls, method, args);
+    va_end(args);
+}
+
+jboolean JNICALL ExceptionCheck(JNIEnv* jni) {
+    Env* env = CallerEnv(jni);
+    Record("ExceptionCheck", env->pending ? "-> 1" : "-> 0");
+    return env->pending ? JNI_TRUE : JNI_FALSE;
+}
+
+void JNICALL ExceptionClear(JNIEnv* jni) {
+    Env* env = CallerEnv(jni);
+    Record("ExceptionClear", env->pending ? env->pendingThrowable : "nothing pending");
+    env->pending = false;
+    env->pendingThrowable.clear();
+}
+
+// ---------------------------------------------------------------- JavaVM functions
+
+void CheckVm(JavaVM* vm) {
+    if (vm != &g_vm.jvm) {
+        Trap("a JavaVM this DLL never handed out");
+    }
+}
+
+jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
+    CheckVm(vm);
+    if (penv == nullptr) {
+        Trap("AttachCurrentThread without a place for the env");
+    }
+    if (Env* env = FindAttached(GetCurrentThreadId())) {
+        Record("AttachCurrentThread", "-> 0, already attached");
+        *penv = &env->jni;
+        return JNI_OK;
+    }
+    *penv = nullptr;
+    if (g_vm.state != VmState::kLive) {
+        Record("AttachCurrentThread", "-> -1, the VM is destroyed");
+        return JNI_ERR;
+    }
+    std::string why;
+    Env* env = AttachEnv(&why);
+    if (env == nullptr) {
+        Record("AttachCurrentThread", "-> -1, " + why);
+        return JNI_ERR;
+    }
+    Record("AttachCurrentThread", "-> 0");
+    *penv = &env->jni;
+    return JNI_OK;
+}
+
+jint JNICALL DetachCurrentThread(JavaVM* vm) {
+    CheckVm(vm);
+    Env* env = FindAttached(GetCurrentThreadId());
+    if (env == nullptr) {
+        // As for a real VM, detaching a thread that is not attached does nothing.
+        Record("DetachCurrentThread", "-> 0, not attached");
+        return JNI_OK;
+    }
+    DetachEnv(env, "DETACH");
+    Record("DetachCurrentThread", "-> 0");
+    return JNI_OK;
+}
+
+// Waits for the lifeline to drop, which happens when the Java process ends.
+bool AwaitJavaEnd(DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    SOCKET lifeline = g_vm.java.lifeline.socket;
+    while (lifeline != INVALID_SOCKET) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return false;
+        }
+        if (WaitReadable(lifeline, static_cast<DWORD>(deadline - now))) {
+            char discard[256];
+            if (recv(lifeline, discard, sizeof(discard), 0) <= 0) {
+                return true;
+            }
+        }
+    }
+    return true;
+}
+
+jint JNICALL DestroyJavaVM(JavaVM* vm) {
+    CheckVm(vm);
+    Record("DestroyJavaVM");
+    if (g_vm.state != VmState::kLive) {
+        Record("DestroyJavaVM", "-> -1, already destroyed");
+        return JNI_ERR;
+    }
+    Env* own = FindAttached(GetCurrentThreadId());
+    std::string why;
+    if (own == nullptr) {
+        // The destroying thread is attached first, as a real VM does.
+        own = AttachEnv(&why);
+    }
+    // Like a real VM, wait for every other attached thread to detach.
+    AcquireSRWLockExclusive(&g_vm.lock);
+    const size_t others = OthersAttached(own);
+    if (others > 0) {
+        Record("DestroyJavaVM", "waits for " + std::to_string(others) + " attached threads");
+    }
+    while (OthersAttached(own) > 0) {
+        SleepConditionVariableSRW(&g_vm.detached, &g_vm.lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&g_vm.lock);
+    if (own != nullptr) {
+        DetachEnv(own, "DESTROY");
+    }
+    const char* how = "java ended";
+    if (!AwaitJavaEnd(kEndTimeoutMs)) {
+        SendFields(&g_vm.java.lifeline, {"HALT"});
+        how = AwaitJavaEnd(kHaltTimeoutMs) ? "java halted: its threads did not end"
+                                          : "java did not end, left behind";
+    }
+    CloseChannel(&g_vm.java.lifeline);
+    g_vm.state = VmState::kDestroyed;
+    WSACleanup();
+    Record("DestroyJavaVM", std::string("-> 0, ") + how);
+    return JNI_OK;
+}
+
+// ---------------------------------------------------------------- traps
+
+template <size_t N>
+void JNICALL TrapEnvFunction() {
+    Trap("JNIEnv function " + std::to_string(N) + " is not bridged");
+}
+
+template <size_t N>
+void JNICALL TrapVmFunction() {
+    Trap("JavaVM function " + std::to_string(N) + " is not bridged");
+}
+
+template <size_t... I>
+void FillEnvTraps(void** slots, std::index_sequence<I...>) {
+    ((slots[I] = reinterpret_cast<void*>(&TrapEnvFunction<I>)), ...);
+}
+
+template <size_t... I>
+void FillVmTraps(void** slots, std::index_sequence<I...>) {
+    ((slots[I] = reinterpret_cast<void*>(&TrapVmFunction<I>)), ...);
+}
+
+constexpr size_t kEnvSlots = sizeof(JNINativeInterface_) / sizeof(void*);
+constexpr size_t kVmSlots = sizeof(JNIInvokeInterface_) / sizeof(void*);
+static_assert(kEnvSlots * sizeof(void*) == sizeof(JNINativeInterface_), "a table of pointers");
+static_assert(kVmSlots * sizeof(void*) == sizeof(JNIInvokeInterface_), "a table of pointers");
+
+// Every slot, the reserved ones too, traps unless it is one of the bridged calls.
+void FillTables() {
+    void* envSlots[kEnvSlots];
+    FillEnvTraps(envSlots, std::make_index_sequence<kEnvSlots>());
+    memcpy(&g_envFunctions, envSlots, sizeof(envSlots));
+    g_envFunctions.FindClass = FindClass;
+    g_envFunctions.GetStaticMethodID = GetStaticMethodID;
+    g_envFunctions.NewString = NewString;
+    g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
+    g_envFunctions.ExceptionCheck = ExceptionCheck;
+    g_envFunctions.ExceptionClear = ExceptionClear;
+
+    void* vmSlots[kVmSlots];
+    FillVmTraps(vmSlots, std::make_index_sequence<kVmSlots>());
+    memcpy(&g_vmFunctions, vmSlots, sizeof(vmSlots));
+    g_vmFunctions.DestroyJavaVM = DestroyJavaVM;
+    g_vmFunctions.AttachCurrentThread = AttachCurrentThread;
+    g_vmFunctions.DetachCurrentThread = DetachCurrentThread;
+}
+
+// ---------------------------------------------------------------- creation
+
+struct LaunchPlan {
+    std::vector<std::pair<std::string, std::string>> properties;
+    std::vector<std::string> classPath;  // Linux paths
+    std::vector<std::string> launcherOptions;
+};
+
+std::string LinuxOrAsGiven(const std::string& windowsPath) {
+    std::string linuxPath;
+    return LinuxPathOf(Wide(windowsPath), &linuxPath) ? linuxPath : windowsPath;
+}
+
+// "file:" URLs of a Windows path ("file:/C:\x", "file:///C:/x") name the same
+// file on the Linux side as "file:<its Linux path>".
+std::string TranslateValue(const std::string& value) {
+    if (_strnicmp(value.c_str(), "file:", 5) != 0) {
+        return value;
+    }
+    size_t at = 5;
+    while (at < value.size() && value[at] == '/') {
+        ++at;
+    }
+    const bool drivePath = value.size() >= at + 3 && isalpha(static_cast<unsigned char>(value[at])) &&
+                           value[at + 1] == ':' && (value[at + 2] == '\\' || value[at + 2] == '/');
+    if (!drivePath) {
+        return value;
+    }
+    std::string linuxPath;
+    return LinuxPathOf(Wide(value.substr(at)), &linuxPath) ? "file:" + linuxPath : value;
+}
+
+// Sorts the options into what the Java side sets and what the launcher takes.
+// False for an option a real VM would refuse when unrecognized ones are not ignored.
+bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
+    for (jint i = 0; i < args->nOptions; ++i) {
+        const char* raw = args->options[i].optionString;
+        const std::string option = raw != nullptr ? Utf8(WideFromAnsi(raw)) : std::string();
+        if (option.compare(0, 2, "-D") == 0) {
+            const size_t equals = option.find('=');
+            const std::string key = option.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+            if (key == "java.class.path") {
+                std::string joined;
+                size_t at = 0;
+                while (at <= value.size()) {
+                    size_t end = value.find(';', at);
+                    if (end == std::string::npos) {
+                        end = value.size();
+                    }
+                    if (end > at) {
+                        plan->classPath.push_back(LinuxOrAsGiven(value.substr(at, end - at)));
+                        joined += (joined.empty() ? "" : ":") + plan->classPath.back();
+                    }
+                    at = end + 1;
+                }
+                plan->properties.emplace_back(key, joined);
+            } else {
+                plan->properties.emplace_back(key, TranslateValue(value));
+            }
+        } else if (option.compare(0, 2, "-X") == 0 || option.compare(0, 8, "-verbose") == 0) {
+            plan->launcherOptions.push_back(option);
+        } else if (option == "vfprintf" || option == "exit" || option == "abort") {
+            Record("hook", option + " ignored");
+        } else if (args->ignoreUnrecognized) {
+            Record("ignored", option);
+        } else {
+            Record("unrecognized", option);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SupportedVersion(jint version) {
+    switch (version) {
+        case JNI_VERSION_1_2:
+        case JNI_VERSION_1_4:
+        case JNI_VERSION_1_6:
+        case JNI_VERSION_1_8:
+        case JNI_VERSION_9:
+        case JNI_VERSION_10:
+            return true;
+        default:
+            return version > JNI_VERSION_10 && version <= kJniVersion21 && (version & 0xFFFF) == 0;
+    }
+}
+
+jint Refuse(jint result, const std::string& why) {
+    Record("JNI_CreateJavaVM", "-> " + std::to_string(result) + ", " + why);
+    return result;
+}
+
+// Tells the fresh bridge program what the options said, on the creating
+// thread's channel, before the host can load a class.
+bool Configure(Env* env, const LaunchPlan& plan, const std::wstring& installDir) {
+    std::vector<std::string> reply;
+    std::string installLinux;
+    if (LinuxPathOf(installDir, &installLinux)) {
+        Record("alias", Utf8(installDir) + " -> " + installLinux);
+        if (!Transact(env, {"ALIAS", Utf8(installDir), installLinux}, &reply)) {
+            return false;
+        }
+    }
+    for (const auto& property : plan.properties) {
+        Record("property", property.first + "=" + property.second);
+        if (!Transact(env, {"PROP", property.first, property.second}, &reply)) {
+            return false;
+        }
+    }
+    std::vector<std::string> classPath = {"CLASSPATH"};
+    classPath.insert(classPath.end(), plan.classPath.begin(), plan.classPath.end());
+    return Transact(env, classPath, &reply);
+}
+
+jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
+    const std::wstring dllPath = ModulePath();
+    const std::wstring installDir = InstallDirOf(dllPath);
+    OpenRecord(installDir + L"\\bridge-record.txt");
+    char version[16];
+    snprintf(version, sizeof(version), "%08lx", static_cast<unsigned long>(args->version));
+    Record("JNI_CreateJavaVM", std::string("version=0x") + version +
+                                   " nOptions=" + std::to_string(args->nOptions) +
+                                   " ignoreUnrecognized=" + std::to_string(args->ignoreUnrecognized));
+    for (jint i = 0; i < args->nOptions; ++i) {
+        const char* raw = args->options[i].optionString;
+        Record("option", raw != nullptr ? Utf8(WideFromAnsi(raw)) : "(null)");
+    }
+    if (g_vm.state != VmState::kNone) {
+        return Refuse(JNI_EEXIST, "this process has had its VM");
+    }
+    if (!SupportedVersion(args->version)) {
+        return Refuse(JNI_EVERSION, "unsupported JNI version");
+    }
+    LaunchPlan plan;
+    if (!PlanOptions(args, &plan)) {
+        return Refuse(JNI_ERR, "unrecognized option");
+    }
+    BridgeSettings settings;
+    std::string why;
+    if (!ReadSettings(DirectoryOf(dllPath), &settings, &why)) {
+        return Refuse(JNI_ERR, why);
+    }
+    Record("launch", settings.javaLinux + " -cp " + settings.jarLinux);
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        return Refuse(JNI_ERR, "no Winsock");
+    }
+    FillTables();
+    g_vm.jvm.functions = &g_vmFunctions;
+    if (!StartJava(settings, plan.launcherOptions, installDir + L"\\bridge-java.log",
+                   kStartTimeoutMs, &g_vm.java, &why)) {
+        WSACleanup();
+        return Refuse(JNI_ERR, why);
+    }
+    Record("java", "pid=" + g_vm.java.pid + " port=" + std::to_string(g_vm.java.port));
+    Env* env = AttachEnv(&why);
+    if (env == nullptr || !Configure(env, plan, installDir)) {
+        // Whatever is left of the Java process ends with its lifeline.
+        SendFields(&g_vm.java.lifeline, {"HALT"});
+        CloseChannel(&g_vm.java.lifeline);
+        WSACleanup();
+        return Refuse(JNI_ERR, env == nullptr ? why : "the Java process did not take the options");
+    }
+    g_vm.state = VmState::kLive;
+    *pvm = &g_vm.jvm;
+    *penv = &env->jni;
+    Record("JNI_CreateJavaVM", "-> 0");
+    return JNI_OK;
+}
+
+}  // namespace
+}  // namespace bridge
+
+extern "C" {
+
+_JNI_IMPORT_OR_EXPORT_ jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* args) {
+    if (pvm == nullptr || penv == nullptr || args == nullptr) {
+        bridge::EnsureRecord();
+        bridge::Trap("JNI_CreateJavaVM without its out-parameters or arguments");
+    }
+    return bridge::CreateVm(pvm, penv, static_cast<const JavaVMInitArgs*>(args));
+}
+
+_JNI_IMPORT_OR_EXPORT_ jint JNICALL JNI_GetDefaultJavaVMInitArgs(void* /*args*/) {
+    bridge::EnsureRecord();
+    bridge::Trap("JNI_GetDefaultJavaVMInitArgs is not bridged");
+}
+
+_JNI_IMPORT_OR_EXPORT_ jint JNICALL JNI_GetCreatedJavaVMs(JavaVM** /*vms*/, jsize /*size*/,
+                                                          jsize* /*count*/) {
+    bridge::EnsureRecord();
+    bridge::Trap("JNI_GetCreatedJavaVMs is not bridged");
+}
+
+BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
+    // Only for FreeLibrary: at process exit another thread may have died holding the record's lock.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        bridge::Record("UNLOAD");
+        bridge::CloseRecord();
+    }
+    return TRUE;
+}
+
+}  // extern "C"
