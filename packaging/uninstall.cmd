@@ -19,7 +19,7 @@ echo uninstall: stopping service %SERVICE%
 sc stop %SERVICE% >nul 2>&1
 set /a WAITED=0
 :wait_stopped
-sc query %SERVICE% | find "STOPPED" >nul
+sc query %SERVICE% | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if not errorlevel 1 goto stopped
 if %WAITED% geq 60 goto stop_failed
 set /a WAITED+=1

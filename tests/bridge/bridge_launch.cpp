@@ -7,18 +7,21 @@ namespace bridge {
 
 namespace {
 
-const char kMainClass[] = "com.merivast.bridge.BridgeMain";
 const char kExitMarker[] = "bridge: java exited with status";
+const char kMainClass[] = "com.merivast.bridge.BridgeMain";
 // The shell gives java a fresh working directory (the Java side puts a link
 // there, see BridgeMain.makeAlias) and the UTF-8 locale Wine's file names use,
 // removes the directory when java ends, and says so in the log, which is how
 // a java that never connects is noticed: Wine gives no process handle for a
-// Linux program. $0 is the log, the rest is the java command.
+// Linux program. It resolves the jar's path because Wine names C: files
+// through "dosdevices/c:", and that colon would split a class path.
+// Arguments: log, java, jar, port, token, then the launcher's options.
 const char kShellScript[] =
     "exec >>\"$0\" 2>&1 </dev/null; export LC_ALL=C.UTF-8; "
+    "java=$1; jar=$(readlink -f \"$2\"); port=$3; token=$4; shift 4; "
     "work=$(mktemp -d /tmp/merivast-bridge.XXXXXX) && cd \"$work\" || exit 1; "
-    "\"$@\"; status=$?; cd / && rm -rf \"$work\"; "
-    "echo \"bridge: java exited with status $status\"";
+    "\"$java\" \"$@\" -cp \"$jar\" %s \"$port\" \"$token\"; status=$?; "
+    "cd / && rm -rf \"$work\"; echo \"bridge: java exited with status $status\"";
 // Start-up time matters more here than peak speed.
 const char* const kDefaultJavaOptions[] = {"-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1",
                                            "-Xshare:auto"};
@@ -255,9 +258,14 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
     std::wstring commandLine;
     AppendArgument(L"sh", &commandLine);
     AppendArgument(L"-c", &commandLine);
-    AppendArgument(Wide(kShellScript), &commandLine);
+    char script[sizeof(kShellScript) + sizeof(kMainClass)];
+    snprintf(script, sizeof(script), kShellScript, kMainClass);
+    AppendArgument(Wide(script), &commandLine);
     AppendArgument(Wide(logLinux), &commandLine);
     AppendArgument(Wide(settings.javaLinux), &commandLine);
+    AppendArgument(Wide(settings.jarLinux), &commandLine);
+    AppendArgument(std::to_wstring(listenPort), &commandLine);
+    AppendArgument(Wide(java->token), &commandLine);
     for (const char* option : kDefaultJavaOptions) {
         AppendArgument(Wide(option), &commandLine);
     }
@@ -267,11 +275,6 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
     for (const auto& option : launcherOptions) {
         AppendArgument(Wide(option), &commandLine);
     }
-    AppendArgument(L"-cp", &commandLine);
-    AppendArgument(Wide(settings.jarLinux), &commandLine);
-    AppendArgument(Wide(kMainClass), &commandLine);
-    AppendArgument(std::to_wstring(listenPort), &commandLine);
-    AppendArgument(Wide(java->token), &commandLine);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -340,7 +340,7 @@ void CollectArguments(const std::string& signature, va_list args,
             } else {
                 const Ref* ref = AsObject(object);
                 request->push_back("L" + ref->id);
-                *description += " arg=" + (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
+                *description += std::string(" arg=") + (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
             }
             continue;
         }
@@ -568,9 +568,16 @@ void FillTables() {
 
 // ---------------------------------------------------------------- creation
 
+// A -D option as the Java side sets it.
+struct Property {
+    std::string key;
+    std::string value;
+    bool fileUrl;  // `value` is the Linux path of a "file:" URL's Windows path
+};
+
 struct LaunchPlan {
-    std::vector<std::pair<std::string, std::string>> properties;
-    std::vector<std::string> classPath;  // Linux paths
+    std::vector<Property> properties;
+    std::vector<std::string> classPath;  // as Wine maps each entry
     std::vector<std::string> launcherOptions;
 };
 
@@ -581,21 +588,20 @@ std::string LinuxOrAsGiven(const std::string& windowsPath) {
 
 // "file:" URLs of a Windows path ("file:/C:\x", "file:///C:/x") name the same
 // file on the Linux side as "file:<its Linux path>".
-std::string TranslateValue(const std::string& value) {
-    if (_strnicmp(value.c_str(), "file:", 5) != 0) {
-        return value;
+Property PlanProperty(const std::string& key, const std::string& value) {
+    if (_strnicmp(value.c_str(), "file:", 5) == 0) {
+        size_t at = 5;
+        while (at < value.size() && value[at] == '/') {
+            ++at;
+        }
+        std::string linuxPath;
+        if (value.size() >= at + 3 && isalpha(static_cast<unsigned char>(value[at])) &&
+            value[at + 1] == ':' && (value[at + 2] == '\\' || value[at + 2] == '/') &&
+            LinuxPathOf(Wide(value.substr(at)), &linuxPath)) {
+            return {key, linuxPath, true};
+        }
     }
-    size_t at = 5;
-    while (at < value.size() && value[at] == '/') {
-        ++at;
-    }
-    const bool drivePath = value.size() >= at + 3 && isalpha(static_cast<unsigned char>(value[at])) &&
-                           value[at + 1] == ':' && (value[at + 2] == '\\' || value[at + 2] == '/');
-    if (!drivePath) {
-        return value;
-    }
-    std::string linuxPath;
-    return LinuxPathOf(Wide(value.substr(at)), &linuxPath) ? "file:" + linuxPath : value;
+    return {key, value, false};
 }
 
 // Sorts the options into what the Java side sets and what the launcher takes.
@@ -606,25 +612,23 @@ bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
         const std::string option = raw != nullptr ? Utf8(WideFromAnsi(raw)) : std::string();
         if (option.compare(0, 2, "-D") == 0) {
             const size_t equals = option.find('=');
-            const std::string key = option.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const std::string key =
+                option.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
-            if (key == "java.class.path") {
-                std::string joined;
-                size_t at = 0;
-                while (at <= value.size()) {
-                    size_t end = value.find(';', at);
-                    if (end == std::string::npos) {
-                        end = value.size();
-                    }
-                    if (end > at) {
-                        plan->classPath.push_back(LinuxOrAsGiven(value.substr(at, end - at)));
-                        joined += (joined.empty() ? "" : ":") + plan->classPath.back();
-                    }
-                    at = end + 1;
+            if (key != "java.class.path") {
+                plan->properties.push_back(PlanProperty(key, value));
+                continue;
+            }
+            size_t at = 0;
+            while (at <= value.size()) {
+                size_t end = value.find(';', at);
+                if (end == std::string::npos) {
+                    end = value.size();
                 }
-                plan->properties.emplace_back(key, joined);
-            } else {
-                plan->properties.emplace_back(key, TranslateValue(value));
+                if (end > at) {
+                    plan->classPath.push_back(LinuxOrAsGiven(value.substr(at, end - at)));
+                }
+                at = end + 1;
             }
         } else if (option.compare(0, 2, "-X") == 0 || option.compare(0, 8, "-verbose") == 0) {
             plan->launcherOptions.push_back(option);
@@ -670,15 +674,22 @@ bool Configure(Env* env, const LaunchPlan& plan, const std::wstring& installDir)
             return false;
         }
     }
+    // The Java side settles the final values (it resolves Wine's paths), so they are
+    // recorded from its replies.
     for (const auto& property : plan.properties) {
-        Record("property", property.first + "=" + property.second);
-        if (!Transact(env, {"PROP", property.first, property.second}, &reply)) {
+        if (!Transact(env, {property.fileUrl ? "FILEPROP" : "PROP", property.key, property.value},
+                      &reply)) {
             return false;
         }
+        Record("property", property.key + "=" + (reply.size() > 1 ? reply[1] : std::string()));
     }
     std::vector<std::string> classPath = {"CLASSPATH"};
     classPath.insert(classPath.end(), plan.classPath.begin(), plan.classPath.end());
-    return Transact(env, classPath, &reply);
+    if (!Transact(env, classPath, &reply)) {
+        return false;
+    }
+    Record("property", "java.class.path=" + (reply.size() > 1 ? reply[1] : std::string()));
+    return true;
 }
 
 jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {

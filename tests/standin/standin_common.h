@@ -82,6 +82,8 @@ struct Scenario {
     long attachResult;
     DWORD pauseMs[kStepCount];
     bool gate[kStepCount];
+    // signal.main=<name>: the named event set when serviceMain is entered, for benchmarks.
+    char mainSignal[128];
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

@@ -32,6 +32,7 @@ void SetDefaults(Scenario* s) {
         s->pauseMs[i] = 0;
         s->gate[i] = false;
     }
+    s->mainSignal[0] = '\0';
 }
 
 bool IsBlank(char c) {
@@ -70,6 +71,12 @@ bool ParseFlag(const char* text, size_t length, bool* value) {
 // ignored, so that scenario files can carry notes for other tools.
 bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* value,
                   size_t valueLength) {
+    if (Equals(key, keyLength, "signal.main")) {
+        if (valueLength == 0 || valueLength >= sizeof(s->mainSignal)) return false;
+        memcpy(s->mainSignal, value, valueLength);
+        s->mainSignal[valueLength] = '\0';
+        return true;
+    }
     if (Equals(key, keyLength, "create")) {
         if (Equals(value, valueLength, "ok")) {
             s->refuseCreate = false;

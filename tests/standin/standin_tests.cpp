@@ -34,8 +34,10 @@ using GetCreatedVmsFn = decltype(&JNI_GetCreatedJavaVMs);
 constexpr char kMainClass[] = "com/merivast/agent/MerivastMain";
 constexpr char kMainSig[] = "(Ljava/lang/String;)V";
 constexpr DWORD kWaitMs = 5000;
-constexpr wchar_t kTrapDirVariable[] = L"STANDIN_TRAP_DIR";
+// Child processes of this executable get the install directory through the environment.
+constexpr wchar_t kChildDirVariable[] = L"STANDIN_CHILD_DIR";
 constexpr char kTrapChildFlag[] = "--standin-trap-child";
+constexpr char kLoadChildFlag[] = "--standin-load-child";
 
 JavaVM* const kSentinelVm = reinterpret_cast<JavaVM*>(static_cast<uintptr_t>(0x5e5e));
 JNIEnv* const kSentinelEnv = reinterpret_cast<JNIEnv*>(static_cast<uintptr_t>(0x5e5e));
@@ -304,6 +306,32 @@ class StandinTest : public ::testing::Test {
         return false;
     }
 
+    // Runs this executable again with the flag, for this install directory; returns its exit
+    // code, or fails the test.
+    void RunChild(const char* flag, DWORD* exitCode) {
+        wchar_t exe[2048];
+        DWORD n = GetModuleFileNameW(nullptr, exe, static_cast<DWORD>(std::size(exe)));
+        ASSERT_GT(n, 0u);
+        ASSERT_LT(n, std::size(exe));
+        std::wstring commandLine =
+            L"\"" + std::wstring(exe, n) + L"\" " + std::wstring(flag, flag + strlen(flag));
+        ASSERT_TRUE(SetEnvironmentVariableW(kChildDirVariable, dir_.c_str()));
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &process);
+        DWORD error = GetLastError();
+        SetEnvironmentVariableW(kChildDirVariable, nullptr);
+        ASSERT_TRUE(started) << error;
+        DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+        if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+        GetExitCodeProcess(process.hProcess, exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        ASSERT_EQ(waited, WAIT_OBJECT_0);
+    }
+
     std::wstring dir_;
     HMODULE module_ = nullptr;
     CreateJavaVmFn create_ = nullptr;
@@ -407,12 +435,10 @@ TEST_F(StandinLoad, DepVariantLoadsOnlyWhenJreBinIsSearched) {
     std::wstring helper = ExeDir() + L"\\dep\\standin_helper.dll";
     ASSERT_TRUE(CopyFileW(helper.c_str(), (JreBin() + L"\\standin_helper.dll").c_str(), FALSE));
 
-    SetLastError(0);
-    HMODULE plainLoad = LoadLibraryW(JvmPath().c_str());
-    DWORD error = GetLastError();
-    EXPECT_EQ(plainLoad, nullptr);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-    if (plainLoad != nullptr) FreeLibrary(plainLoad);
+    // In a child: under Wine the DLL file of a failed load stays locked until the process ends.
+    DWORD loadError = 0;
+    ASSERT_NO_FATAL_FAILURE(RunChild(kLoadChildFlag, &loadError));
+    EXPECT_EQ(loadError, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
     ASSERT_TRUE(SetDllDirectoryW(JreBin().c_str()));
     module_ = LoadLibraryW(JvmPath().c_str());
@@ -1234,40 +1260,36 @@ TEST_F(StandinUnload, UnloadWhileServiceMainRunsIsAFault) {
 
 TEST_F(StandinTrap, UnimplementedSlotIsRecordedAndEndsTheProcess) {
     ASSERT_NO_FATAL_FAILURE(Install(L"plain"));
-    wchar_t exe[2048];
-    DWORD n = GetModuleFileNameW(nullptr, exe, static_cast<DWORD>(std::size(exe)));
-    ASSERT_GT(n, 0u);
-    std::wstring commandLine =
-        L"\"" + std::wstring(exe, n) + L"\" " +
-        std::wstring(kTrapChildFlag, kTrapChildFlag + strlen(kTrapChildFlag));
-    ASSERT_TRUE(SetEnvironmentVariableW(kTrapDirVariable, dir_.c_str()));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                  nullptr, &startup, &process);
-    SetEnvironmentVariableW(kTrapDirVariable, nullptr);
-    ASSERT_TRUE(started) << GetLastError();
-    DWORD waited = WaitForSingleObject(process.hProcess, 30000);
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    ASSERT_NO_FATAL_FAILURE(RunChild(kTrapChildFlag, &exitCode));
     EXPECT_EQ(exitCode, kStandinTrapExitCode);
     const size_t slot = offsetof(JNINativeInterface_, GetStringLength) / sizeof(void*);
     EXPECT_EQ(Details("FAULT"),
               std::vector<std::string>{"unimplemented JNIEnv slot " + std::to_string(slot)});
 }
 
-// Child side of the trap test: create a VM in the given install directory and call a JNI
-// function the stand-in does not implement. Returns only if the trap failed to end the process.
-int RunTrapChild() {
+std::wstring ChildJvmPath() {
     wchar_t dir[1024];
-    DWORD n = GetEnvironmentVariableW(kTrapDirVariable, dir, static_cast<DWORD>(std::size(dir)));
-    if (n == 0 || n >= std::size(dir)) return 2;
-    std::wstring path = std::wstring(dir, n) + L"\\jre\\bin\\client\\jvm.dll";
+    DWORD n = GetEnvironmentVariableW(kChildDirVariable, dir, static_cast<DWORD>(std::size(dir)));
+    if (n == 0 || n >= std::size(dir)) return std::wstring();
+    return std::wstring(dir, n) + L"\\jre\\bin\\client\\jvm.dll";
+}
+
+// Child side of the load test: the exit code is the load's error, or 0 when it loaded.
+int RunLoadChild() {
+    std::wstring path = ChildJvmPath();
+    if (path.empty()) return -1;
+    SetLastError(0);
+    HMODULE module = LoadLibraryW(path.c_str());
+    DWORD error = GetLastError();
+    return module != nullptr ? 0 : static_cast<int>(error);
+}
+
+// Child side of the trap test: create a VM and call a JNI function the stand-in does not
+// implement. Returns only if the trap failed to end the process.
+int RunTrapChild() {
+    std::wstring path = ChildJvmPath();
+    if (path.empty()) return 2;
     HMODULE module = LoadLibraryW(path.c_str());
     if (module == nullptr) return 3;
     auto create = Entry<CreateJavaVmFn>(module, "JNI_CreateJavaVM");
@@ -1291,6 +1313,7 @@ LONG WINAPI ExitOnCrash(EXCEPTION_POINTERS* /*info*/) {
 int main(int argc, char** argv) {
     SetUnhandledExceptionFilter(&ExitOnCrash);
     if (argc == 2 && strcmp(argv[1], kTrapChildFlag) == 0) return RunTrapChild();
+    if (argc == 2 && strcmp(argv[1], kLoadChildFlag) == 0) return RunLoadChild();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

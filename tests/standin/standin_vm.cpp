@@ -430,6 +430,13 @@ void RunServiceMain(Env* env, jstring argument) {
     WriteLine(line);
 
     const Scenario& scenario = g_vm.scenario;
+    if (scenario.mainSignal[0] != '\0') {
+        HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, scenario.mainSignal);
+        if (entered != nullptr) {
+            SetEvent(entered);
+            CloseHandle(entered);
+        }
+    }
     PauseAndGate(scenario, kStepMain);
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
@@ -652,34 +659,42 @@ jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
 jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
     CallScope scope;
     if (!BeginVmCall(vm, function)) return JNI_ERR;
+    if (penv == nullptr) {
+        RecordFault("null penv", function);
+        return JNI_ERR;
+    }
     // The attach arguments (version, name, group) are not checked: HotSpot does not either.
     jint result = JNI_OK;
     bool existing = false;
-    Env* env = nullptr;
-    if (penv == nullptr) {
-        RecordFault("null penv", function);
+    EnterCriticalSection(&g_vm.lock);
+    const bool destroyed = g_vm.state != VmState::kLive;
+    if (destroyed) {
         result = JNI_ERR;
     } else if (g_vm.scenario.attachFails) {
         result = static_cast<jint>(g_vm.scenario.attachResult);
     } else {
         const DWORD self = GetCurrentThreadId();
-        EnterCriticalSection(&g_vm.lock);
-        env = FindThreadEnvLocked(self);
+        Env* env = FindThreadEnvLocked(self);
+        existing = env != nullptr;
+        if (env == nullptr) env = NewEnvLocked(self, daemon);
         if (env != nullptr) {
-            existing = true;
+            *penv = &env->jni;
         } else {
-            env = NewEnvLocked(self, daemon);
-            if (env == nullptr) result = JNI_ENOMEM;
+            result = JNI_ENOMEM;
         }
-        LeaveCriticalSection(&g_vm.lock);
-        if (env != nullptr) *penv = &env->jni;
     }
-    Line line;
-    LineStart(&line, function);
-    LineWord(&line, "result=");
-    LineSigned(&line, result);
-    LineWord(&line, existing ? "existing=1" : "existing=0");
-    WriteLine(line);
+    // Written under the lock, so that it comes before the line of a DestroyJavaVM that then
+    // has to wait for this thread.
+    if (!destroyed) {
+        Line line;
+        LineStart(&line, function);
+        LineWord(&line, "result=");
+        LineSigned(&line, result);
+        LineWord(&line, existing ? "existing=1" : "existing=0");
+        WriteLine(line);
+    }
+    LeaveCriticalSection(&g_vm.lock);
+    if (destroyed) RecordFault("use of destroyed VM", function);
     return result;
 }
 
@@ -700,11 +715,12 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
     if (env != nullptr) {
         env->attached = false;
         env->pending = nullptr;
-        WakeAllConditionVariable(&g_vm.detached);
     }
-    LeaveCriticalSection(&g_vm.lock);
-    // Detaching a thread that is not attached is a no-op that succeeds, as in HotSpot.
+    // Detaching a thread that is not attached is a no-op that succeeds, as in HotSpot. The line
+    // is written before DestroyJavaVM can wake, so a test can order the two by seq.
     Record("DetachCurrentThread", "result=0");
+    WakeAllConditionVariable(&g_vm.detached);
+    LeaveCriticalSection(&g_vm.lock);
     return JNI_OK;
 }
 
@@ -775,8 +791,9 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
         g_vm.envs[i].attached = false;
         g_vm.envs[i].pending = nullptr;
     }
-    LeaveCriticalSection(&g_vm.lock);
+    // Under the lock: any "use of destroyed VM" fault comes after this line.
     Record("DestroyJavaVM", "result=0");
+    LeaveCriticalSection(&g_vm.lock);
     return JNI_OK;
 }
 

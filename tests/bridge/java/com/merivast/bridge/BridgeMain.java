@@ -1,6 +1,7 @@
 package com.merivast.bridge;
 
 import java.io.BufferedReader;
+import java.io.File;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.io.OutputStream;
@@ -162,7 +163,12 @@ public final class BridgeMain {
             switch (request[0]) {
                 case "PROP":
                     System.setProperty(request[1], request[2]);
-                    return new String[] {"OK"};
+                    return new String[] {"OK", request[2]};
+                case "FILEPROP":
+                    // A file URL of a Windows path, given here as the path Wine maps it to.
+                    String url = "file:" + realPath(request[2]);
+                    System.setProperty(request[1], url);
+                    return new String[] {"OK", url};
                 case "CLASSPATH":
                     return setClassPath(request);
                 case "ALIAS":
@@ -189,18 +195,32 @@ public final class BridgeMain {
 
     private static String[] setClassPath(String[] request) {
         List<URL> urls = new ArrayList<>();
+        StringBuilder classPath = new StringBuilder();
         for (int i = 1; i < request.length; ++i) {
+            String entry = realPath(request[i]);
+            if (classPath.length() > 0) classPath.append(File.pathSeparatorChar);
+            classPath.append(entry);
             try {
-                urls.add(Paths.get(request[i]).toUri().toURL());
+                urls.add(Paths.get(entry).toUri().toURL());
             } catch (IOException | RuntimeException e) {
                 // A real VM skips class path entries it cannot use.
-                System.err.println("bridge: class path entry skipped: " + request[i]);
+                System.err.println("bridge: class path entry skipped: " + entry);
             }
         }
+        System.setProperty("java.class.path", classPath.toString());
         appLoader = new URLClassLoader(urls.toArray(new URL[0]),
                 ClassLoader.getPlatformClassLoader());
         Thread.currentThread().setContextClassLoader(appLoader);
-        return new String[] {"OK"};
+        return new String[] {"OK", classPath.toString()};
+    }
+
+    // Wine names C: files through dosdevices/c:, whose colon would split a class path.
+    private static String realPath(String path) {
+        try {
+            return Paths.get(path).toRealPath().toString();
+        } catch (IOException | RuntimeException e) {
+            return Paths.get(path).toAbsolutePath().normalize().toString();
+        }
     }
 
     // Code of this Linux VM resolves the Windows install directory, which it gets as a plain
@@ -210,7 +230,7 @@ public final class BridgeMain {
         try {
             Path link = Paths.get(windowsPath).toAbsolutePath();
             Files.deleteIfExists(link);
-            Files.createSymbolicLink(link, Paths.get(linuxPath));
+            Files.createSymbolicLink(link, Paths.get(realPath(linuxPath)));
         } catch (IOException | RuntimeException e) {
             System.err.println("bridge: no alias for " + windowsPath + ": " + e);
         }

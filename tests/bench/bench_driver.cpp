@@ -1,0 +1,161 @@
+// Benchmarks, printed as a table (nothing here is asserted):
+// - StartServiceW to serviceMain entered, and the stop control to stopped,
+//   medians over N runs of the host (with the stand-in runtime) and of a bare
+//   service, interleaved so both see the same machine load;
+// - class-path building for 10, 100, 1,000 and 10,000 jars;
+// - the executable's size and its imports.
+//
+//   bench_driver [--runs N]
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "jvmhost/launch_options.h"
+#include "support/install_layout.h"
+#include "support/paths.h"
+#include "support/scm_service.h"
+
+namespace {
+
+using namespace mvt;
+
+double Now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Timings {
+    std::vector<double> start;
+    std::vector<double> stop;
+};
+
+// One life: StartServiceW until the "entered" event, then STOP until stopped.
+bool TimeLife(ScmService& service, HANDLE entered, Timings* timings) {
+    ResetEvent(entered);
+    const double t0 = Now();
+    if (service.Start() != 0) return false;
+    if (WaitForSingleObject(entered, 10000) != WAIT_OBJECT_0) return false;
+    const double t1 = Now();
+    if (service.Control(SERVICE_CONTROL_STOP) != 0) return false;
+    const double t2 = Now();
+    while (service.Query().dwCurrentState != SERVICE_STOPPED) {
+        if (Now() - t2 > 10000) return false;
+    }
+    const double t3 = Now();
+    service.WaitForProcessExit(10000);
+    timings->start.push_back(t1 - t0);
+    timings->stop.push_back(t3 - t2);
+    return true;
+}
+
+void BenchServices(int runs) {
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, L"MerivastBenchEntered");
+    InstallLayout host(L"benchhost", ServiceExecutable());
+    host.AddRuntime(Runtime::kStandin);
+    host.AddJar(L"app.jar");
+    host.SetScenario("signal.main=MerivastBenchEntered\n");
+    InstallLayout bare(L"benchbare", LinuxToWindowsPath(MVT_BARE_SERVICE));
+    ScmService hostService(UniqueName(L"MvtBenchHost"), host.executable());
+    ScmService bareService(UniqueName(L"MvtBenchBare"), bare.executable());
+
+    Timings hostTimes, bareTimes;
+    // One warm-up life each, then interleaved runs.
+    TimeLife(hostService, entered, &hostTimes);
+    TimeLife(bareService, entered, &bareTimes);
+    hostTimes = Timings();
+    bareTimes = Timings();
+    int failures = 0;
+    for (int i = 0; i < runs; ++i) {
+        failures += !TimeLife(hostService, entered, &hostTimes);
+        failures += !TimeLife(bareService, entered, &bareTimes);
+    }
+    const double hostStart = Median(hostTimes.start), bareStart = Median(bareTimes.start);
+    const double hostStop = Median(hostTimes.stop), bareStop = Median(bareTimes.stop);
+    std::printf("%-44s %10s %10s %8s\n", "service life (median of runs, ms)", "host", "bare",
+                "ratio");
+    std::printf("%-44s %10.2f %10.2f %8.2f\n", "StartServiceW -> serviceMain entered", hostStart,
+                bareStart, hostStart / bareStart);
+    std::printf("%-44s %10.2f %10.2f %8.2f\n", "stop control -> stopped", hostStop, bareStop,
+                hostStop / bareStop);
+    std::printf("runs: %d each (%zu host, %zu bare completed, %d failed)\n\n", runs,
+                hostTimes.start.size(), bareTimes.start.size(), failures);
+    CloseHandle(entered);
+}
+
+void BenchClassPath() {
+    std::printf("%-44s %10s %12s\n", "class path building (median)", "ms", "us per jar");
+    for (int jars : {10, 100, 1000, 10000}) {
+        const std::wstring dir = TestRoot() + L"\\" + UniqueName(L"benchcp");
+        CreateDirectoryW(dir.c_str(), nullptr);
+        CreateDirectoryW((dir + L"\\lib").c_str(), nullptr);
+        for (int i = 0; i < jars; ++i) {
+            WriteFileBytes(dir + L"\\lib\\library-" + std::to_wstring(100000 + i) + L".jar", "");
+        }
+        std::vector<double> times;
+        const int repeats = jars >= 10000 ? 9 : 21;
+        for (int r = 0; r < repeats; ++r) {
+            NarrowOption option;
+            const double t0 = Now();
+            BuildClassPathOption(dir.c_str(), &option);
+            times.push_back(Now() - t0);
+        }
+        const double median = Median(times);
+        std::printf("%-44s %10.2f %12.2f\n", (std::to_string(jars) + " jars").c_str(), median,
+                    1000 * median / jars);
+        RemoveTree(dir);
+    }
+    std::printf("\n");
+}
+
+void ShowExecutable() {
+    const std::wstring path = ServiceExecutable();
+    const std::string bytes = ReadFileBytes(path);
+    std::printf("executable: %zu bytes (%.1f KiB)\n", bytes.size(), bytes.size() / 1024.0);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(bytes.data() + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    auto offset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+            const auto& s = sections[i];
+            if (rva >= s.VirtualAddress && rva < s.VirtualAddress + s.Misc.VirtualSize) {
+                return rva - s.VirtualAddress + s.PointerToRawData;
+            }
+        }
+        return 0;
+    };
+    const auto& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::printf("imports:");
+    for (auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+             bytes.data() + offset(entry.VirtualAddress));
+         import->Name != 0; ++import) {
+        std::printf(" %s", bytes.data() + offset(import->Name));
+    }
+    std::printf("\n");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int runs = 50;
+    if (argc > 2 && std::wstring(argv[1]) == L"--runs") runs = _wtoi(argv[2]);
+    BenchServices(runs);
+    BenchClassPath();
+    ShowExecutable();
+    return 0;
+}

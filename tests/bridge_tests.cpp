@@ -1,0 +1,248 @@
+// The service with the real Java application on this machine's own JVM,
+// through the bridge runtime (tests/bridge): real services under Wine's SCM,
+// judged by their states and exit codes, the application's own log and the
+// bridge's record of the JNI calls.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support/service_life.h"
+
+namespace {
+
+using namespace mvt;
+
+const std::vector<unsigned> kStartedAndStopped = {SERVICE_START_PENDING, SERVICE_RUNNING,
+                                                  SERVICE_STOPPED};
+const std::vector<unsigned> kStoppedOnRequest = {SERVICE_START_PENDING, SERVICE_RUNNING,
+                                                 SERVICE_STOP_PENDING, SERVICE_STOPPED};
+// JVM start-up plus class loading, on a loaded machine.
+const DWORD kJavaTimeoutMs = 60000;
+
+std::string BaseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// A service whose jre\bin\client holds the bridge runtime, with `jars` in lib.
+struct BridgeLife {
+    BridgeLife(const std::wstring& tag, const std::vector<std::string>& jars)
+        : life(tag, Runtime::kNone, /*withJar=*/false) {
+        life.layout.MakeDir(L"jre\\bin\\client");
+        life.layout.MakeDir(L"lib");
+        life.layout.MakeDir(L"conf");
+        CopyIn(MVT_BRIDGE_JVM, L"jre\\bin\\client\\jvm.dll");
+        CopyIn(MVT_BRIDGE_JAR, L"jre\\bin\\client\\merivast-bridge.jar");
+        life.layout.AddFile(L"jre\\bin\\client\\bridge.properties",
+                            std::string("java=") + MVT_JAVA + "\n");
+        CopyIn(MVT_LOG4J_PROPERTIES, L"conf\\log4j.properties");
+        for (const auto& jar : jars) CopyIn(jar, L"lib\\" + Widen(BaseName(jar)));
+    }
+
+    void CopyIn(const std::string& linuxPath, const std::wstring& relative) {
+        ASSERT_TRUE(CopyFileW(LinuxToWindowsPath(linuxPath).c_str(),
+                              (dir() + L"\\" + relative).c_str(), FALSE))
+            << linuxPath;
+    }
+
+    const std::wstring& dir() const { return life.layout.dir(); }
+    std::string AgentLog() const { return ReadFileBytes(dir() + L"\\logs\\agent.log"); }
+
+    // False when the service stopped or the time ran out first.
+    bool WaitForAgentLog(const std::string& text) const {
+        const ULONGLONG deadline = GetTickCount64() + kJavaTimeoutMs;
+        while (AgentLog().find(text) == std::string::npos) {
+            if (GetTickCount64() > deadline ||
+                life.service.Query().dwCurrentState == SERVICE_STOPPED) {
+                return AgentLog().find(text) != std::string::npos;
+            }
+            Sleep(20);
+        }
+        return true;
+    }
+
+    std::vector<JniCall> Record() const {
+        std::vector<JniCall> calls;
+        std::stringstream lines(ReadFileBytes(dir() + L"\\bridge-record.txt"));
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::stringstream fields(line);
+            JniCall call;
+            fields >> call.seq >> call.thread >> call.event;
+            std::getline(fields, call.details);
+            if (!call.details.empty() && call.details[0] == ' ') call.details.erase(0, 1);
+            if (!call.event.empty()) calls.push_back(call);
+        }
+        return calls;
+    }
+
+    // What one thread did, without the creating thread's set-up lines.
+    std::vector<std::string> CallsOn(DWORD thread) const {
+        std::vector<std::string> calls;
+        for (const auto& call : Record()) {
+            if (call.thread != thread || call.event == "option" || call.event == "property" ||
+                call.event == "alias" || call.event == "launch" || call.event == "java") {
+                continue;
+            }
+            calls.push_back(call.details.empty() ? call.event : call.event + " " + call.details);
+        }
+        return calls;
+    }
+
+    // Everything the bridge and its Java process said, for a failure message.
+    std::string Evidence() const {
+        return "bridge-record.txt:\n" + ReadFileBytes(dir() + L"\\bridge-record.txt") +
+               "bridge-java.log:\n" + ReadFileBytes(dir() + L"\\bridge-java.log");
+    }
+
+    ServiceLife life;
+};
+
+void ExpectNoTrap(const std::vector<JniCall>& calls) {
+    for (const auto& call : calls) EXPECT_NE("TRAP", call.event) << call.details;
+}
+
+const JniCall* Find(const std::vector<JniCall>& calls, const std::string& event) {
+    for (const auto& call : calls) {
+        if (call.event == event) return &call;
+    }
+    return nullptr;
+}
+
+const std::string kMainClassFound = "FindClass com/merivast/agent/MerivastMain -> found";
+
+TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) {
+    BridgeLife run(L"bridge", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
+    const std::string dir = Narrow(run.dir());
+    run.life.StartRunning();
+    // The sample logs through log4j, configured by the file the host named, to
+    // ${merivast.home}/logs, where merivast.home is serviceMain's argument.
+    ASSERT_TRUE(run.WaitForAgentLog("serviceMain started in " + dir + "\n")) << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_EQ(0u, run.life.service.ProcessExitCode());
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+
+    const std::string log = run.AgentLog();
+    EXPECT_NE(std::string::npos, log.find("log4j.configuration=file:/")) << log;
+    EXPECT_NE(std::string::npos, log.find("/conf/log4j.properties\n")) << log;
+    EXPECT_NE(std::string::npos,
+              log.find("org.apache.commons.logging.Log="
+                       "org.apache.commons.logging.impl.Log4JLogger\n"))
+        << log;
+    const size_t stopCalled = log.find("serviceStop called");
+    EXPECT_NE(std::string::npos, stopCalled) << log;
+    EXPECT_NE(std::string::npos, log.find("serviceMain returns", stopCalled)) << log;
+
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    const JniCall* create = Find(calls, "JNI_CreateJavaVM");
+    const JniCall* attach = Find(calls, "AttachCurrentThread");
+    ASSERT_NE(nullptr, create) << run.Evidence();
+    ASSERT_NE(nullptr, attach) << run.Evidence();
+    // The options as the host passed them, Windows paths and all.
+    std::vector<std::string> options;
+    for (const auto& call : calls) {
+        if (call.event == "option") options.push_back(call.details);
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  "-Djava.class.path=" + dir + "\\lib\\commons-logging.jar;" + dir +
+                      "\\lib\\log4j-1.2.jar;" + dir + "\\lib\\merivast-agent.jar",
+                  "-Dlog4j.configuration=file:/" + dir + "\\conf\\log4j.properties",
+                  "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger"}),
+              options);
+    EXPECT_EQ((std::vector<std::string>{
+                  "JNI_CreateJavaVM version=0x00010006 nOptions=3 ignoreUnrecognized=0",
+                  "JNI_CreateJavaVM -> 0", kMainClassFound,
+                  "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
+                  "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
+                  "returned serviceMain", "ExceptionCheck -> 0", "DestroyJavaVM",
+                  "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
+              run.CallsOn(create->thread))
+        << run.Evidence();
+    EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread -> 0", kMainClassFound,
+                                        "GetStaticMethodID serviceStop ()V -> found",
+                                        "CallStaticVoidMethod serviceStop", "returned serviceStop",
+                                        "DetachCurrentThread -> 0"}),
+              run.CallsOn(attach->thread));
+}
+
+struct FailureCase {
+    const wchar_t* tag;
+    const char* jar;
+    DWORD specificExitCode;
+    std::vector<std::wstring> events;
+    std::string failedCall;  // how the creating thread's last call into Java began
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class BridgeFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(BridgeFailure, GivesTheFailureExitCode) {
+    const FailureCase& c = GetParam();
+    BridgeLife run(c.tag, {c.jar});
+    run.life.StartRunning();
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, c.specificExitCode);
+    EXPECT_EQ(c.events, trace.Texts());
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    const JniCall* create = Find(calls, "JNI_CreateJavaVM");
+    ASSERT_NE(nullptr, create) << run.Evidence();
+    const std::vector<std::string> made = run.CallsOn(create->thread);
+    // The failed call leaves its exception pending until the host's tear-down clears it.
+    ASSERT_GE(made.size(), 6u) << run.Evidence();
+    EXPECT_EQ(0u, made[made.size() - 6].rfind(c.failedCall, 0)) << run.Evidence();
+    EXPECT_EQ("ExceptionCheck -> 1", made[made.size() - 5]);
+    EXPECT_EQ(0u, made[made.size() - 4].rfind("ExceptionClear java.lang.", 0));
+    EXPECT_EQ("DestroyJavaVM -> 0, java ended", made[made.size() - 2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, BridgeFailure,
+    ::testing::Values(
+        // Only the logging jars: the class is not on the class path.
+        FailureCase{L"bridgenoclass",
+                    MVT_LOG4J_JAR,
+                    4,
+                    {L"Service started", L"Can not find entry point:\n", L"Service stopped"},
+                    "FindClass com/merivast/agent/MerivastMain -> NULL, pending "
+                    "java.lang.NoClassDefFoundError: com/merivast/agent/MerivastMain"},
+        FailureCase{L"bridgethrows",
+                    MVT_THROWING_JAR,
+                    5,
+                    {L"Service started", L"Service stopped"},
+                    "threw serviceMain java.lang.IllegalStateException: serviceMain fails on "
+                    "purpose in C:\\mvt\\bridgethrows-"}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return Narrow(info.param.tag); });
+
+TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {
+    BridgeLife run(L"bridgekill", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
+    run.life.StartRunning();
+    ASSERT_TRUE(run.WaitForAgentLog("serviceMain started in ")) << run.Evidence();
+    const JniCall* java = nullptr;
+    const std::vector<JniCall> before = run.Record();
+    java = Find(before, "java");
+    ASSERT_NE(nullptr, java);
+    const std::string pid = java->details.substr(4, java->details.find(' ') - 4);
+    // A Linux program: Wine starts it but gives no handle to wait on.
+    std::wstring command = L"kill -9 " + Widen(pid);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\kill", &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 5);
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    EXPECT_NE(nullptr, Find(calls, "LOST")) << run.Evidence();
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+# Sourced by the packaging tests: checks that record failures and go on, and
+# Wine helpers for the registry and the service manager.
+#
+# The tests run in the Wine session the caller started (scripts/test exports
+# WINEPREFIX); they never start or stop the session themselves.
+
+SERVICE=MerivastService
+SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\MerivastService'
+EVENT_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerivastService'
+# SERVICE_FAILURE_ACTIONS: reset 86400 s, no reboot message, no command, three
+# actions: restart after 10000 ms, twice, then none.
+FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok:   $*"; }
+# check <description> <command...>
+check() {
+  local what="$1"; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# expect_eq <description> <expected> <actual>
+expect_eq() {
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected [$2], got [$3]"; fi
+}
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    [ -z "${WINE_LOG:-}" ] || { echo "--- wine stderr (last 40 lines)"; tail -n 40 "$WINE_LOG"; }
+    exit 1
+  fi
+  echo "all checks passed"
+}
+
+setup_common() {
+  ROOT="$1"
+  DIST="$ROOT/dist"
+  VERSION="$(sed -n 's/^project(MerivastService VERSION \([0-9][0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
+  [ -n "$VERSION" ] || { echo "no project version in $ROOT/CMakeLists.txt"; exit 1; }
+  MSI="$DIST/MerivastService-$VERSION-x86.msi"
+  ZIP="$DIST/MerivastService-$VERSION-x86.zip"
+  TMP="$(mktemp -d)"
+  trap 'cleanup_hook; rm -rf "$TMP"' EXIT
+}
+cleanup_hook() { :; }
+
+need_wine() {
+  if [ -z "${WINEPREFIX:-}" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "WINEPREFIX must name the prefix of a running Wine session (scripts/test starts one)"
+    exit 1
+  fi
+  WINE_LOG="$TMP/wine-stderr.log"
+  : >"$WINE_LOG"
+  DRIVE_C="$WINEPREFIX/drive_c"
+}
+
+# wine_run <command...>: runs under Wine; stdout without CRs, Wine's stderr to
+# the log; returns the command's exit status.
+wine_run() {
+  local status=0
+  wine "$@" 2>>"$WINE_LOG" >"$TMP/wine-out" </dev/null || status=$?
+  tr -d '\r' <"$TMP/wine-out"
+  return "$status"
+}
+
+# reg_value <key> <name>: prints "<type> <data>", nothing if there is no such value.
+reg_value() {
+  wine_run reg query "$1" /v "$2" 2>/dev/null |
+    sed -n "s/^    $2    \(REG_[A-Z_]*\)    \(.*\)\$/\1 \2/p"
+}
+key_exists() { wine_run reg query "$1" >/dev/null; }
+service_state() {
+  wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+}
+
+# The parts of a service entry every install must produce; $1 is the
+# expected image path (without quotes), $2 the account.
+check_service_entry() {
+  local image="$1" account="$2"
+  expect_eq "service type is own process" "REG_DWORD 0x10" "$(reg_value "$SERVICE_KEY" Type)"
+  expect_eq "service starts automatically" "REG_DWORD 0x2" "$(reg_value "$SERVICE_KEY" Start)"
+  expect_eq "service error control is normal" "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" ErrorControl)"
+  local path
+  path="$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
+  expect_eq "ImagePath names the installed executable" "$image" "${path//\"/}"
+  expect_eq "service account" "$account" "$(reg_value "$SERVICE_KEY" ObjectName | sed 's/^REG_SZ //')"
+  expect_eq "service is installed stopped" "STOPPED" "$(service_state)"
+  expect_eq "event source message file is the executable" \
+    "REG_EXPAND_SZ $image" "$(reg_value "$EVENT_KEY" EventMessageFile)"
+  expect_eq "event source supports error, warning, information" \
+    "REG_DWORD 0x7" "$(reg_value "$EVENT_KEY" TypesSupported)"
+  expect_eq "recovery also on stops with a non-zero exit code" \
+    "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" FailureActionsOnNonCrashFailures)"
+}
+
+not() { ! "$@"; }
+service_known() { wine_run sc query "$SERVICE" >/dev/null; }
+
+check_service_gone() {
+  check "service key is gone" not key_exists "$SERVICE_KEY"
+  check "service manager no longer knows the service" not service_known
+  check "event source key is gone" not key_exists "$EVENT_KEY"
+}
+
+# Removes whatever an earlier, interrupted run left in the prefix.
+remove_leftovers() {
+  wine_run sc stop "$SERVICE" >/dev/null || true
+  wine_run sc delete "$SERVICE" >/dev/null || true
+  wine_run reg delete "$EVENT_KEY" /f >/dev/null || true
+}

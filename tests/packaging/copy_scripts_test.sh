@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# install.cmd and uninstall.cmd under Wine's cmd, run from the zip unpacked into
+# a folder whose path has spaces and parentheses.
+# Usage: copy_scripts_test.sh <source root>   (dist/ as scripts/package left it)
+#
+# Wine's sc accepts "failure" but its service manager does not store failure
+# actions, and it has no "failureflag" verb, so install.cmd falls back to the
+# registry value for the flag; FailureActions itself cannot be checked here.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+setup_common "$1"
+need_wine
+[ -f "$ZIP" ] || { echo "$ZIP is missing (scripts/package)"; exit 1; }
+
+BASE="$DRIVE_C/Merivast (copy test)"
+NAME="MerivastService-$VERSION"
+HOME_DIR="$BASE/$NAME"
+WIN_EXE="C:\\Merivast (copy test)\\$NAME\\MerivastService.exe"
+
+# run_script <dir> <script> [args...]: runs it the way an operator does, from
+# the install directory; stdout and stderr land in $TMP/out and $TMP/err.
+run_script() {
+  local dir="$1"; shift
+  local status=0
+  (cd "$dir" && wine cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
+  tr -d '\r' <"$TMP/out" >"$TMP/out.txt"
+  tr -d '\r' <"$TMP/err" >"$TMP/err.txt"
+  cat "$TMP/err.txt" >>"$WINE_LOG"
+  return "$status"
+}
+exit_code() { local s=0; run_script "$@" || s=$?; echo "$s"; }
+stderr_has() { grep -qF "$1" "$TMP/err.txt"; }
+stdout_has() { grep -qF "$1" "$TMP/out.txt"; }
+
+cleanup_hook() {
+  remove_leftovers
+  rm -rf "$BASE"
+}
+cleanup_hook
+mkdir -p "$BASE"
+unzip -q "$ZIP" -d "$BASE" || { echo "cannot unpack $ZIP"; exit 1; }
+
+echo "== install.cmd"
+expect_eq "install.cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd)"
+check_service_entry "$WIN_EXE" LocalSystem
+expect_eq "ImagePath is quoted" "\"$WIN_EXE\"" \
+  "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
+
+echo "== install.cmd again"
+expect_eq "install.cmd exits 2 when the service exists" 2 "$(exit_code "$HOME_DIR" install.cmd)"
+check "it says that sc create failed" stderr_has '"sc create" failed'
+check "the first install stays" key_exists "$EVENT_KEY"
+
+echo "== uninstall.cmd"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+check_service_gone
+check "the files stay" test -f "$HOME_DIR/MerivastService.exe"
+
+echo "== uninstall.cmd with nothing installed"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+check "it says the service is not installed" stdout_has "is not installed"
+
+echo "== install.cmd with an account"
+expect_eq "install.cmd \"NT AUTHORITY\\LocalService\" exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd 'NT AUTHORITY\LocalService')"
+expect_eq "service account" "REG_SZ NT AUTHORITY\\LocalService" "$(reg_value "$SERVICE_KEY" ObjectName)"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+
+echo "== install.cmd with an account and a password"
+expect_eq "install.cmd .\\merivast secret exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd '.\merivast' secret)"
+expect_eq "service account" "REG_SZ .\\merivast" "$(reg_value "$SERVICE_KEY" ObjectName)"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+check_service_gone
+
+echo "== install.cmd outside the install directory"
+mkdir -p "$BASE/elsewhere"
+cp "$HOME_DIR/install.cmd" "$BASE/elsewhere/"
+expect_eq "install.cmd exits 1 without MerivastService.exe beside it" 1 \
+  "$(exit_code "$BASE/elsewhere" install.cmd)"
+check "it says MerivastService.exe is missing" stderr_has "not found"
+check "no service was created" not service_known
+
+finish
