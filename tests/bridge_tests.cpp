@@ -47,12 +47,11 @@ struct BridgeLife {
     const std::wstring& dir() const { return life.layout.dir(); }
     std::string AgentLog() const { return ReadFileBytes(dir() + L"\\logs\\agent.log"); }
 
-    // False when the service stopped or the time ran out first.
+    // False when the service process ended or the time ran out first.
     bool WaitForAgentLog(const std::string& text) const {
         const ULONGLONG deadline = GetTickCount64() + kJavaTimeoutMs;
         while (AgentLog().find(text) == std::string::npos) {
-            if (GetTickCount64() > deadline ||
-                life.service.Query().dwCurrentState == SERVICE_STOPPED) {
+            if (GetTickCount64() > deadline || life.service.ProcessExitCode() != STILL_ACTIVE) {
                 return AgentLog().find(text) != std::string::npos;
             }
             Sleep(20);
@@ -127,9 +126,8 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
     const std::string log = run.AgentLog();
     EXPECT_NE(std::string::npos, log.find("log4j.configuration=file:/")) << log;
     EXPECT_NE(std::string::npos, log.find("/conf/log4j.properties\n")) << log;
-    EXPECT_NE(std::string::npos,
-              log.find("org.apache.commons.logging.Log="
-                       "org.apache.commons.logging.impl.Log4JLogger\n"))
+    EXPECT_NE(std::string::npos, log.find("org.apache.commons.logging.Log="
+                                          "org.apache.commons.logging.impl.Log4JLogger\n"))
         << log;
     const size_t stopCalled = log.find("serviceStop called");
     EXPECT_NE(std::string::npos, stopCalled) << log;
@@ -152,14 +150,14 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
                   "-Dlog4j.configuration=file:/" + dir + "\\conf\\log4j.properties",
                   "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger"}),
               options);
-    EXPECT_EQ((std::vector<std::string>{
-                  "JNI_CreateJavaVM version=0x00010006 nOptions=3 ignoreUnrecognized=0",
-                  "JNI_CreateJavaVM -> 0", kMainClassFound,
-                  "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
-                  "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
-                  "returned serviceMain", "ExceptionCheck -> 0", "DestroyJavaVM",
-                  "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
-              run.CallsOn(create->thread))
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "JNI_CreateJavaVM version=0x00010006 nOptions=3 ignoreUnrecognized=0",
+            "JNI_CreateJavaVM -> 0", kMainClassFound,
+            "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found", "NewString " + dir,
+            "CallStaticVoidMethod serviceMain arg=" + dir, "returned serviceMain",
+            "ExceptionCheck -> 0", "DestroyJavaVM", "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
+        run.CallsOn(create->thread))
         << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread -> 0", kMainClassFound,
                                         "GetStaticMethodID serviceStop ()V -> found",

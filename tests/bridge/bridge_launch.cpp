@@ -120,8 +120,8 @@ void AppendArgument(const std::wstring& argument, std::wstring* commandLine) {
 
 bool MakeToken(std::string* token) {
     unsigned char random[16];
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof(random),
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return false;
     }
     char hex[3];
@@ -142,8 +142,8 @@ SOCKET ListenLoopback(unsigned short* port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof(address);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
     }
@@ -152,8 +152,8 @@ SOCKET ListenLoopback(unsigned short* port) {
 }
 
 // Waits for the bridge program's first connection and its greeting.
-bool AwaitLifeline(SOCKET listener, const std::wstring& javaLog, DWORD timeoutMs,
-                   JavaProcess* java, std::string* why) {
+bool AwaitLifeline(SOCKET listener, const std::wstring& javaLog, DWORD timeoutMs, JavaProcess* java,
+                   std::string* why) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < deadline) {
         if (!WaitReadable(listener, 100)) {

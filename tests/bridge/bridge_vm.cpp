@@ -245,8 +245,8 @@ bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std
 Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind,
                    const std::string& text, const std::string& signature = std::string()) {
     if (reply[0] == "EXC" && reply.size() >= 2) {
-        SetPending(env, reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2]
-                                                               : reply[1]);
+        SetPending(env,
+                   reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1]);
         return nullptr;
     }
     if (reply[0] != "REF" || reply.size() != 2) {
@@ -317,8 +317,8 @@ jstring JNICALL NewString(JNIEnv* jni, const jchar* units, jsize length) {
 
 // Reads the variadic arguments as the method's descriptor says they were passed
 // (after the default promotions), into the request and a readable description.
-void CollectArguments(const std::string& signature, va_list args,
-                      std::vector<std::string>* request, std::string* description) {
+void CollectArguments(const std::string& signature, va_list args, std::vector<std::string>* request,
+                      std::string* description) {
     size_t at = 1;
     while (at < signature.size() && signature[at] != ')') {
         const char type = signature[at];
@@ -340,7 +340,8 @@ void CollectArguments(const std::string& signature, va_list args,
             } else {
                 const Ref* ref = AsObject(object);
                 request->push_back("L" + ref->id);
-                *description += std::string(" arg=") + (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
+                *description += std::string(" arg=") +
+                                (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
             }
             continue;
         }
@@ -388,10 +389,15 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
         if (reply[0] != "EXC" || reply.size() < 2) {
             Trap("unexpected reply " + reply[0]);
         }
-        SetPending(env, reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2]
-                                                               : reply[1]);
+        SetPending(env,
+                   reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1]);
     }
     Record("threw", called->text + " " + env->pendingThrowable);
+}
+
+// jni.h's C++ wrapper for CallStaticVoidMethod calls this one.
+void JNICALL CallStaticVoidMethodV(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    CallStaticVoid(jni, cls, method, args);
 }
 
 void JNICALL CallStaticVoidMethod(JNIEnv* jni, jclass cls, jmethodID method, ...) {
@@ -510,7 +516,7 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
     if (!AwaitJavaEnd(kEndTimeoutMs)) {
         SendFields(&g_vm.java.lifeline, {"HALT"});
         how = AwaitJavaEnd(kHaltTimeoutMs) ? "java halted: its threads did not end"
-                                          : "java did not end, left behind";
+                                           : "java did not end, left behind";
     }
     CloseChannel(&g_vm.java.lifeline);
     g_vm.state = VmState::kDestroyed;
@@ -555,6 +561,7 @@ void FillTables() {
     g_envFunctions.GetStaticMethodID = GetStaticMethodID;
     g_envFunctions.NewString = NewString;
     g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
+    g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
     g_envFunctions.ExceptionCheck = ExceptionCheck;
     g_envFunctions.ExceptionClear = ExceptionClear;
 
@@ -698,9 +705,9 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     OpenRecord(installDir + L"\\bridge-record.txt");
     char version[16];
     snprintf(version, sizeof(version), "%08lx", static_cast<unsigned long>(args->version));
-    Record("JNI_CreateJavaVM", std::string("version=0x") + version +
-                                   " nOptions=" + std::to_string(args->nOptions) +
-                                   " ignoreUnrecognized=" + std::to_string(args->ignoreUnrecognized));
+    Record("JNI_CreateJavaVM",
+           std::string("version=0x") + version + " nOptions=" + std::to_string(args->nOptions) +
+               " ignoreUnrecognized=" + std::to_string(args->ignoreUnrecognized));
     for (jint i = 0; i < args->nOptions; ++i) {
         const char* raw = args->options[i].optionString;
         Record("option", raw != nullptr ? Utf8(WideFromAnsi(raw)) : "(null)");

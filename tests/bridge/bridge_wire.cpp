@@ -61,7 +61,8 @@ bool SendFields(Channel* channel, const std::vector<std::string>& fields) {
     line.push_back('\n');
     size_t sent = 0;
     while (sent < line.size()) {
-        const int n = send(channel->socket, line.data() + sent, static_cast<int>(line.size() - sent), 0);
+        const int n =
+            send(channel->socket, line.data() + sent, static_cast<int>(line.size() - sent), 0);
         if (n <= 0) {
             return false;
         }
@@ -103,7 +104,8 @@ bool WaitReadable(SOCKET socket, DWORD timeoutMs) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(socket, &readable);
-    timeval wait = {static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+    timeval wait = {static_cast<long>(timeoutMs / 1000),
+                    static_cast<long>(timeoutMs % 1000) * 1000};
     return select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
@@ -122,7 +124,8 @@ SOCKET ConnectLoopback(unsigned short port) {
     }
     // Every request waits for its reply; batching small lines only adds delay.
     BOOL noDelay = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof(noDelay));
     return s;
 }
 
