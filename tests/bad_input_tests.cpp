@@ -110,7 +110,7 @@ TEST(BadLayout, LongestInstallDirectoryThatFits) {
     ScmService service(UniqueName(L"MvtLong"), layout.executable());
     ASSERT_EQ(0u, service.Start());
     ASSERT_TRUE(service.WaitForProcessExit());
-    const ProcessTrace trace = ReadProcessTrace(service.pid());
+    const ProcessTrace trace = ReadProcessTrace(service.pid(), service.traceStart());
     ASSERT_FALSE(trace.events.empty());
     EXPECT_EQ(L"Service started", trace.Texts().front());
     EXPECT_EQ(L"Service stopped", trace.Texts().back());

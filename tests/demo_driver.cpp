@@ -99,7 +99,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%6llu ms  service process ended, exit code %lu\n", GetTickCount64() - t0,
                 service.ProcessExitCode());
 
-    const mvt::ProcessTrace trace = mvt::ReadProcessTrace(service.pid());
+    const mvt::ProcessTrace trace = mvt::ReadProcessTrace(service.pid(), service.traceStart());
     std::printf("\n== Status reports the service sent (SetServiceStatus)\n");
     for (const auto& r : trace.reports) {
         std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u\n", StateName(r.state),

@@ -12,11 +12,12 @@ using namespace mvt;
 TEST(ServiceOutsideScm, ExitsWithTheDispatcherErrorAndWritesNothing) {
     InstallLayout layout(L"console", ServiceExecutable());
     DWORD pid = 0;
+    const unsigned long long traceStart = TraceEnd();
     // Wine's dispatcher may wait up to its pipe timeout (10 s) before failing.
     EXPECT_EQ(static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT),
               RunProcess(L"\"" + layout.executable() + L"\"", 30000, &pid));
     ASSERT_NE(0u, pid);
-    const ProcessTrace trace = ReadProcessTrace(pid);
+    const ProcessTrace trace = ReadProcessTrace(pid, traceStart);
     EXPECT_TRUE(trace.events.empty());
     EXPECT_TRUE(trace.reports.empty());
 }

@@ -3,6 +3,10 @@
 #include <bcrypt.h>
 #include <stdio.h>
 
+#include <iterator>
+
+#include "bridge_record.h"
+
 namespace bridge {
 
 namespace {
@@ -18,10 +22,10 @@ const char kMainClass[] = "com.merivast.bridge.BridgeMain";
 // Arguments: log, java, jar, port, token, then the launcher's options.
 const char kShellScript[] =
     "exec >>\"$0\" 2>&1 </dev/null; export LC_ALL=C.UTF-8; "
-    "java=$1; jar=$(readlink -f \"$2\"); port=$3; token=$4; shift 4; "
-    "work=$(mktemp -d /tmp/merivast-bridge.XXXXXX) && cd \"$work\" || exit 1; "
+    "java=$1; jar=$(readlink -f \"$2\"); port=$3; token=$4; shift 4; status=1; "
+    "if work=$(mktemp -d /tmp/merivast-bridge.XXXXXX) && cd \"$work\"; then "
     "\"$java\" \"$@\" -cp \"$jar\" %s \"$port\" \"$token\"; status=$?; "
-    "cd / && rm -rf \"$work\"; echo \"bridge: java exited with status $status\"";
+    "cd / && rm -rf \"$work\"; fi; echo \"bridge: java exited with status $status\"";
 // Start-up time matters more here than peak speed.
 const char* const kDefaultJavaOptions[] = {"-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1",
                                            "-Xshare:auto"};
@@ -255,25 +259,30 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
         return false;
     }
 
+    std::vector<std::string> javaCommand = {settings.javaLinux};
+    javaCommand.insert(javaCommand.end(), std::begin(kDefaultJavaOptions),
+                       std::end(kDefaultJavaOptions));
+    javaCommand.insert(javaCommand.end(), settings.javaOptions.begin(), settings.javaOptions.end());
+    javaCommand.insert(javaCommand.end(), launcherOptions.begin(), launcherOptions.end());
+    std::string shown;
+    for (const auto& word : javaCommand) {
+        shown += word + " ";
+    }
+    Record("launch", shown + "-cp " + settings.jarLinux + " " + kMainClass);
+
+    char script[sizeof(kShellScript) + sizeof(kMainClass)];
+    snprintf(script, sizeof(script), kShellScript, kMainClass);
     std::wstring commandLine;
     AppendArgument(L"sh", &commandLine);
     AppendArgument(L"-c", &commandLine);
-    char script[sizeof(kShellScript) + sizeof(kMainClass)];
-    snprintf(script, sizeof(script), kShellScript, kMainClass);
     AppendArgument(Wide(script), &commandLine);
     AppendArgument(Wide(logLinux), &commandLine);
     AppendArgument(Wide(settings.javaLinux), &commandLine);
     AppendArgument(Wide(settings.jarLinux), &commandLine);
     AppendArgument(std::to_wstring(listenPort), &commandLine);
     AppendArgument(Wide(java->token), &commandLine);
-    for (const char* option : kDefaultJavaOptions) {
-        AppendArgument(Wide(option), &commandLine);
-    }
-    for (const auto& option : settings.javaOptions) {
-        AppendArgument(Wide(option), &commandLine);
-    }
-    for (const auto& option : launcherOptions) {
-        AppendArgument(Wide(option), &commandLine);
+    for (size_t i = 1; i < javaCommand.size(); ++i) {
+        AppendArgument(Wide(javaCommand[i]), &commandLine);
     }
 
     STARTUPINFOW startup = {};

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge_jni_names.h"
 #include "bridge_launch.h"
 #include "bridge_record.h"
 #include "bridge_wire.h"
@@ -79,8 +80,6 @@ Vm g_vm = {};
 JNINativeInterface_ g_envFunctions;
 JNIInvokeInterface_ g_vmFunctions;
 
-// ---------------------------------------------------------------- places
-
 std::wstring ModulePath() {
     HMODULE self = nullptr;
     GetModuleHandleExW(
@@ -117,8 +116,6 @@ void EnsureRecord() {
         OpenRecord(InstallDirOf(ModulePath()) + L"\\bridge-record.txt");
     }
 }
-
-// ---------------------------------------------------------------- envs and references
 
 Env* FindAttached(DWORD thread) {
     Env* found = nullptr;
@@ -193,28 +190,32 @@ Env* CallerEnv(JNIEnv* jni) {
     return env;
 }
 
-Ref* AsRef(const void* handle, RefKind kind, const char* what) {
+// The reference slot `handle` points at, or null when it points at none.
+Ref* RefAt(const void* handle) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(handle);
     const uintptr_t first = reinterpret_cast<uintptr_t>(&g_refs[0]);
     if (at < first || at >= first + sizeof(g_refs) || (at - first) % sizeof(Ref) != 0) {
-        Trap(std::string("not a ") + what + " of this VM");
+        return nullptr;
     }
-    Ref* ref = const_cast<Ref*>(static_cast<const Ref*>(handle));
-    if (ref->magic != kRefMagic || ref->kind != kind) {
+    Ref* ref = &g_refs[(at - first) / sizeof(Ref)];
+    return ref->magic == kRefMagic ? ref : nullptr;
+}
+
+Ref* AsRef(const void* handle, RefKind kind, const char* what) {
+    Ref* ref = RefAt(handle);
+    if (ref == nullptr || ref->kind != kind) {
         Trap(std::string("not a ") + what + " of this VM");
     }
     return ref;
 }
 
+// A jobject argument: a class or a string this VM handed out.
 Ref* AsObject(const void* handle) {
-    const uintptr_t at = reinterpret_cast<uintptr_t>(handle);
-    const uintptr_t first = reinterpret_cast<uintptr_t>(&g_refs[0]);
-    if (at < first || at >= first + sizeof(g_refs) || (at - first) % sizeof(Ref) != 0 ||
-        static_cast<const Ref*>(handle)->magic != kRefMagic ||
-        static_cast<const Ref*>(handle)->kind == RefKind::kMethod) {
+    Ref* ref = RefAt(handle);
+    if (ref == nullptr || ref->kind == RefKind::kMethod) {
         Trap("an object reference this VM never handed out");
     }
-    return const_cast<Ref*>(static_cast<const Ref*>(handle));
+    return ref;
 }
 
 void SetPending(Env* env, const std::string& throwable) {
@@ -241,12 +242,16 @@ bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std
     return false;
 }
 
+// "<class>: <message>" of an EXC reply, as the pending exception reads in the record.
+std::string ThrowableOf(const std::vector<std::string>& reply) {
+    return reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1];
+}
+
 // The reference a REF reply names, or null with the reply's exception pending.
 Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind,
                    const std::string& text, const std::string& signature = std::string()) {
     if (reply[0] == "EXC" && reply.size() >= 2) {
-        SetPending(env,
-                   reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1]);
+        SetPending(env, ThrowableOf(reply));
         return nullptr;
     }
     if (reply[0] != "REF" || reply.size() != 2) {
@@ -269,8 +274,6 @@ Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind
 std::string Outcome(const Env* env, const void* result) {
     return result != nullptr ? " -> found" : " -> NULL, pending " + env->pendingThrowable;
 }
-
-// ---------------------------------------------------------------- JNIEnv functions
 
 jclass JNICALL FindClass(JNIEnv* jni, const char* name) {
     Env* env = CallerEnv(jni);
@@ -389,8 +392,7 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
         if (reply[0] != "EXC" || reply.size() < 2) {
             Trap("unexpected reply " + reply[0]);
         }
-        SetPending(env,
-                   reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1]);
+        SetPending(env, ThrowableOf(reply));
     }
     Record("threw", called->text + " " + env->pendingThrowable);
 }
@@ -419,8 +421,6 @@ void JNICALL ExceptionClear(JNIEnv* jni) {
     env->pending = false;
     env->pendingThrowable.clear();
 }
-
-// ---------------------------------------------------------------- JavaVM functions
 
 void CheckVm(JavaVM* vm) {
     if (vm != &g_vm.jvm) {
@@ -525,16 +525,21 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
     return JNI_OK;
 }
 
-// ---------------------------------------------------------------- traps
+// "<name> (JNIEnv slot <n>) is not bridged"; a newer jni.h's extra slots go by number.
+template <size_t N, size_t Names>
+[[noreturn]] void TrapSlot(const char* table, const char* const (&names)[Names]) {
+    Trap(std::string(N < Names ? names[N] : "?") + " (" + table + " slot " + std::to_string(N) +
+         ") is not bridged");
+}
 
 template <size_t N>
 void JNICALL TrapEnvFunction() {
-    Trap("JNIEnv function " + std::to_string(N) + " is not bridged");
+    TrapSlot<N>("JNIEnv", kEnvFunctionNames);
 }
 
 template <size_t N>
 void JNICALL TrapVmFunction() {
-    Trap("JavaVM function " + std::to_string(N) + " is not bridged");
+    TrapSlot<N>("JavaVM", kVmFunctionNames);
 }
 
 template <size_t... I>
@@ -572,8 +577,6 @@ void FillTables() {
     g_vmFunctions.AttachCurrentThread = AttachCurrentThread;
     g_vmFunctions.DetachCurrentThread = DetachCurrentThread;
 }
-
-// ---------------------------------------------------------------- creation
 
 // A -D option as the Java side sets it.
 struct Property {
@@ -727,7 +730,6 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     if (!ReadSettings(DirectoryOf(dllPath), &settings, &why)) {
         return Refuse(JNI_ERR, why);
     }
-    Record("launch", settings.javaLinux + " -cp " + settings.jarLinux);
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
         return Refuse(JNI_ERR, "no Winsock");

@@ -41,11 +41,20 @@ std::wstring UniqueName(const std::wstring& prefix) {
            std::to_wstring(InterlockedIncrement(&counter));
 }
 
-std::string ReadFileBytes(const std::wstring& path) {
+unsigned long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::string ReadFileBytes(const std::wstring& path, unsigned long long fromOffset) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::string();
+    LARGE_INTEGER start;
+    start.QuadPart = static_cast<LONGLONG>(fromOffset);
+    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
     std::string bytes;
     char chunk[65536];
     DWORD read = 0;

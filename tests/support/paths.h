@@ -16,7 +16,9 @@ std::wstring TestRoot();
 std::wstring UniqueName(const std::wstring& prefix);
 
 // Reads a whole file; empty when it does not exist.
-std::string ReadFileBytes(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path, unsigned long long fromOffset = 0);
+// The file's size; 0 when it does not exist.
+unsigned long long FileSize(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 // Deletes a directory tree; used for clean-up only.

@@ -1,5 +1,7 @@
 #include "scm_service.h"
 
+#include "wine_trace.h"
+
 namespace mvt {
 
 ScmService::ScmService(const std::wstring& name, const std::wstring& binaryPath) : name_(name) {
@@ -30,6 +32,11 @@ ScmService::~ScmService() {
 }
 
 DWORD ScmService::Start() {
+    traceStart_ = TraceEnd();
+    if (process_ != nullptr) {
+        CloseHandle(process_);
+        process_ = nullptr;
+    }
     if (!StartServiceW(service_, 0, nullptr)) return GetLastError();
     SERVICE_STATUS_PROCESS status = Query();
     pid_ = status.dwProcessId;

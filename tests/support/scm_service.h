@@ -30,6 +30,8 @@ class ScmService {
     // The process's exit code; STILL_ACTIVE while it runs.
     DWORD ProcessExitCode() const;
     DWORD pid() const { return pid_; }
+    // The trace's end when the last Start began; this life's lines come after it.
+    unsigned long long traceStart() const { return traceStart_; }
     // Start, wait for the process to end, and report whether it ended stopped.
     const std::wstring& name() const { return name_; }
 
@@ -39,6 +41,7 @@ class ScmService {
     SC_HANDLE service_ = nullptr;
     HANDLE process_ = nullptr;
     DWORD pid_ = 0;
+    unsigned long long traceStart_ = 0;
 };
 
 // Runs a command line as a child process and returns its exit code, or

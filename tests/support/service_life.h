@@ -39,7 +39,7 @@ struct ServiceLife {
     // Waits for the process to end and returns what it told the platform.
     ProcessTrace Finish() {
         EXPECT_TRUE(service.WaitForProcessExit()) << "the service process did not end";
-        return ReadProcessTrace(service.pid());
+        return ReadProcessTrace(service.pid(), service.traceStart());
     }
 
     InstallLayout layout;

@@ -113,17 +113,21 @@ std::vector<unsigned> ProcessTrace::States() const {
     return states;
 }
 
-ProcessTrace ReadProcessTrace(DWORD pid) {
-    std::map<DWORD, ProcessTrace> all = ReadAllProcessTraces();
+unsigned long long TraceEnd() {
+    return FileSize(TraceFilePath());
+}
+
+ProcessTrace ReadProcessTrace(DWORD pid, unsigned long long fromOffset) {
+    std::map<DWORD, ProcessTrace> all = ReadAllProcessTraces(fromOffset);
     return all[pid];
 }
 
-std::map<DWORD, ProcessTrace> ReadAllProcessTraces() {
+std::map<DWORD, ProcessTrace> ReadAllProcessTraces(unsigned long long fromOffset) {
     std::map<DWORD, ProcessTrace> traces;
     // Keyed by process and thread: Wine reuses thread ids over a session.
     std::map<unsigned long long, std::wstring> sourceOfThread;
     std::map<unsigned long long, size_t> eventOfThread;
-    std::stringstream lines(ReadFileBytes(TraceFilePath()));
+    std::stringstream lines(ReadFileBytes(TraceFilePath(), fromOffset));
     std::string line;
     while (std::getline(lines, line)) {
         TraceLine t;

@@ -41,10 +41,13 @@ struct ProcessTrace {
 
 // The Linux path of the session's trace, from MERIVAST_EVENT_TRACE; empty when unset.
 std::wstring TraceFilePath();
-// Everything the trace holds for process `pid`.
-ProcessTrace ReadProcessTrace(DWORD pid);
+// Where the trace ends now: lines written later belong to processes started later.
+unsigned long long TraceEnd();
+// Everything the trace holds for process `pid` from `fromOffset` on. Wine
+// reuses process ids, so pass the trace's end from before the process started.
+ProcessTrace ReadProcessTrace(DWORD pid, unsigned long long fromOffset = 0);
 // The same for every process, from one read of the trace.
-std::map<DWORD, ProcessTrace> ReadAllProcessTraces();
+std::map<DWORD, ProcessTrace> ReadAllProcessTraces(unsigned long long fromOffset = 0);
 // Decodes a Wine debugstr_w literal body (between the quotes).
 std::wstring DecodeWineString(const std::string& body);
 
