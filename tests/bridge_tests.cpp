@@ -223,11 +223,14 @@ TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {
     BridgeLife run(L"bridgekill", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
     run.life.StartRunning();
     ASSERT_TRUE(run.WaitForAgentLog("serviceMain started in ")) << run.Evidence();
-    const JniCall* java = nullptr;
     const std::vector<JniCall> before = run.Record();
-    java = Find(before, "java");
-    ASSERT_NE(nullptr, java);
+    const JniCall* java = Find(before, "java");
+    ASSERT_NE(nullptr, java) << run.Evidence();
     const std::string pid = java->details.substr(4, java->details.find(' ') - 4);
+    // Never "-1" or the like: kill would take other processes with it.
+    ASSERT_TRUE(!pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos &&
+                std::stoul(pid) > 1)
+        << java->details;
     // A Linux program: Wine starts it but gives no handle to wait on.
     std::wstring command = L"kill -9 " + Widen(pid);
     STARTUPINFOW startup = {};

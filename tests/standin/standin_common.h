@@ -40,6 +40,9 @@ void LineHex32(Line* line, unsigned long value);
 // when the install directory is unknown or the record file cannot be opened: the record is
 // evidence for tests, and a missing line is what they will then report.
 void WriteLine(const Line& line);
+// With faults only, every line but FAULT lines is dropped (scenario record=faults): the
+// benchmarks time the host, not the record's file writes.
+void SetRecordFaultsOnly(bool faultsOnly);
 void Record(const char* event, const char* details);
 void RecordFault(const char* text, const char* where);
 
@@ -84,6 +87,7 @@ struct Scenario {
     bool gate[kStepCount];
     // signal.main=<name>: the named event set when serviceMain is entered, for benchmarks.
     char mainSignal[128];
+    bool recordFaultsOnly;  // record=all|faults
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

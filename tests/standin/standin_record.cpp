@@ -24,6 +24,7 @@ struct ModuleState {
     // Written once by StartModule under the loader lock, read-only afterwards.
     wchar_t installDir[kPathCapacity];
     volatile LONG callsInFlight;
+    volatile LONG faultsOnly;
 };
 
 ModuleState g_module;
@@ -111,8 +112,13 @@ void LineHex32(Line* line, unsigned long value) {
     for (int shift = 28; shift >= 0; shift -= 4) PutChar(line, kHex[(value >> shift) & 0xf]);
 }
 
+void SetRecordFaultsOnly(bool faultsOnly) {
+    InterlockedExchange(&g_module.faultsOnly, faultsOnly ? 1 : 0);
+}
+
 void WriteLine(const Line& line) {
     if (!g_module.started || g_module.installDir[0] == L'\0') return;
+    if (g_module.faultsOnly != 0 && (line.length < 5 || memcmp(line.text, "FAULT", 5) != 0)) return;
     wchar_t path[kPathCapacity];
     if (!InstallFilePath(kStandinRecordFile, L"", path, std::size(path))) return;
 

@@ -33,6 +33,7 @@ void SetDefaults(Scenario* s) {
         s->gate[i] = false;
     }
     s->mainSignal[0] = '\0';
+    s->recordFaultsOnly = false;
 }
 
 bool IsBlank(char c) {
@@ -71,6 +72,17 @@ bool ParseFlag(const char* text, size_t length, bool* value) {
 // ignored, so that scenario files can carry notes for other tools.
 bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* value,
                   size_t valueLength) {
+    if (Equals(key, keyLength, "record")) {
+        if (Equals(value, valueLength, "all")) {
+            s->recordFaultsOnly = false;
+            return true;
+        }
+        if (Equals(value, valueLength, "faults")) {
+            s->recordFaultsOnly = true;
+            return true;
+        }
+        return false;
+    }
     if (Equals(key, keyLength, "signal.main")) {
         if (valueLength == 0 || valueLength >= sizeof(s->mainSignal)) return false;
         memcpy(s->mainSignal, value, valueLength);

@@ -871,6 +871,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     CallScope scope;
     Scenario scenario;
     LoadScenario(&scenario);
+    SetRecordFaultsOnly(scenario.recordFaultsOnly);
     if (pvm == nullptr || penv == nullptr || rawArgs == nullptr) {
         RecordFault("null argument", "JNI_CreateJavaVM");
         Record("JNI_CreateJavaVM", "result=-1");
