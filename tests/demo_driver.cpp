@@ -1,8 +1,9 @@
 // Walks one service through a whole life under the SCM and prints what an
-// administrator would see: the states, the exit codes, the events, and the
-// JNI calls the stand-in runtime recorded.
+// administrator would see, as a timeline: the states, the events, the Java
+// application's own log lines, the exit codes, and the runtime's record of the
+// JNI calls.
 //
-//   demo_driver <install directory> <service name>
+//   demo_driver <install directory> <service name> <record file name>
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include "support/wine_trace.h"
 
 namespace {
+
+using namespace mvt;
 
 const char* StateName(DWORD state) {
     switch (state) {
@@ -30,15 +33,9 @@ const char* StateName(DWORD state) {
     }
 }
 
-const char* TypeName(unsigned type) {
-    return type == EVENTLOG_ERROR_TYPE         ? "Error"
-           : type == EVENTLOG_INFORMATION_TYPE ? "Information"
-                                               : "Other";
-}
-
 std::string Printable(const std::wstring& text) {
     std::string out;
-    for (char c : mvt::Narrow(text)) {
+    for (char c : Narrow(text)) {
         if (c == '\n')
             out += "\\n";
         else if (c == '\r')
@@ -49,71 +46,97 @@ std::string Printable(const std::wstring& text) {
     return out;
 }
 
+struct Timeline {
+    ScmService& service;
+    std::wstring installDir;
+    ULONGLONG t0 = GetTickCount64();
+    DWORD lastState = 0;
+    size_t eventsShown = 0;
+    size_t logShown = 0;
+
+    void Say(const char* what) { std::printf("%6llu ms  %s\n", GetTickCount64() - t0, what); }
+
+    // Prints whatever changed since the last call: state, new events, new log lines.
+    void Catch() {
+        const SERVICE_STATUS_PROCESS s = service.Query();
+        if (s.dwCurrentState != lastState) {
+            lastState = s.dwCurrentState;
+            std::printf("%6llu ms  SCM state   %-13s (win32 exit %lu, service exit %lu)\n",
+                        GetTickCount64() - t0, StateName(lastState), s.dwWin32ExitCode,
+                        s.dwServiceSpecificExitCode);
+        }
+        if (service.pid() != 0) {
+            const ProcessTrace trace = ReadProcessTrace(service.pid(), service.traceStart());
+            for (; eventsShown < trace.events.size(); ++eventsShown) {
+                const TracedEvent& e = trace.events[eventsShown];
+                std::printf("%6llu ms  event log   %s %s ID %u: \"%s\"\n", GetTickCount64() - t0,
+                            Narrow(e.source).c_str(),
+                            e.type == EVENTLOG_ERROR_TYPE ? "Error" : "Information", e.id,
+                            e.strings.empty() ? "" : Printable(e.strings[0]).c_str());
+            }
+        }
+        const std::string log = ReadFileBytes(installDir + L"\\logs\\agent.log");
+        while (logShown < log.size()) {
+            const size_t end = log.find('\n', logShown);
+            if (end == std::string::npos) break;
+            std::printf("%6llu ms  app log     %s\n", GetTickCount64() - t0,
+                        log.substr(logShown, end - logShown).c_str());
+            logShown = end + 1;
+        }
+    }
+
+    template <typename Condition>
+    bool WatchUntil(Condition done, DWORD timeoutMs) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (GetTickCount64() < deadline) {
+            Catch();
+            if (done()) return true;
+            Sleep(20);
+        }
+        return false;
+    }
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) {
-        std::printf("usage: demo_driver <install directory> <service name>\n");
+    if (argc < 4) {
+        std::printf("usage: demo_driver <install directory> <service name> <record file name>\n");
         return 2;
     }
     const std::wstring installDir = argv[1];
     const std::wstring exe = installDir + L"\\MerivastService.exe";
-    mvt::InstallLayout layout(L"demo", exe, installDir);
-    layout.Keep();
-
-    mvt::ScmService service(argv[2], exe);
+    ScmService service(argv[2], exe);
     if (!service.created()) {
         std::printf("CreateServiceW failed: %lu\n", GetLastError());
         return 1;
     }
-    std::printf("== Service %s installed: %s\n", mvt::Narrow(argv[2]).c_str(),
-                mvt::Narrow(exe).c_str());
-    const ULONGLONG t0 = GetTickCount64();
-    DWORD error = service.Start();
-    std::printf("%6llu ms  StartServiceW -> %lu\n", GetTickCount64() - t0, error);
+    std::printf("== Service %s created for %s\n\n", Narrow(argv[2]).c_str(), Narrow(exe).c_str());
+    Timeline timeline{service, installDir};
+    const DWORD error = service.Start();
+    timeline.Say(error == 0 ? "StartServiceW succeeded" : "StartServiceW failed");
     if (error != 0) return 1;
 
-    DWORD last = 0;
-    auto poll = [&](ULONGLONG untilMs, DWORD stopAt) {
-        while (GetTickCount64() - t0 < untilMs) {
-            SERVICE_STATUS_PROCESS s = service.Query();
-            if (s.dwCurrentState != last) {
-                last = s.dwCurrentState;
-                std::printf("%6llu ms  state %-13s win32 exit %lu, service exit %lu\n",
-                            GetTickCount64() - t0, StateName(last), s.dwWin32ExitCode,
-                            s.dwServiceSpecificExitCode);
-            }
-            if (last == stopAt) return;
-            Sleep(2);
-        }
-    };
-    poll(5000, SERVICE_RUNNING);
-    if (layout.WaitForJniCall("CallStaticVoidMethod", "serviceMain", 10000)) {
-        std::printf("%6llu ms  the runtime entered serviceMain\n", GetTickCount64() - t0);
-        Sleep(1500);  // the application runs
-        error = service.Control(SERVICE_CONTROL_STOP);
-        std::printf("%6llu ms  ControlService(STOP) -> %lu\n", GetTickCount64() - t0, error);
-    }
-    poll(GetTickCount64() - t0 + 20000, SERVICE_STOPPED);
-    service.WaitForProcessExit(10000);
-    std::printf("%6llu ms  service process ended, exit code %lu\n", GetTickCount64() - t0,
-                service.ProcessExitCode());
+    const std::wstring log = installDir + L"\\logs\\agent.log";
+    timeline.WatchUntil(
+        [&] { return ReadFileBytes(log).find("serviceMain started") != std::string::npos; }, 60000);
+    timeline.WatchUntil([] { return false; }, 1500);  // the application runs
+    timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
+                                                            : "ControlService failed");
+    timeline.WatchUntil([&] { return service.Query().dwCurrentState == SERVICE_STOPPED; }, 60000);
+    service.WaitForProcessExit(30000);
+    timeline.WatchUntil([] { return false; }, 200);
+    std::printf("%6llu ms  service process ended with exit code %lu\n",
+                GetTickCount64() - timeline.t0, service.ProcessExitCode());
 
-    const mvt::ProcessTrace trace = mvt::ReadProcessTrace(service.pid(), service.traceStart());
+    const ProcessTrace trace = ReadProcessTrace(service.pid(), service.traceStart());
     std::printf("\n== Status reports the service sent (SetServiceStatus)\n");
     for (const auto& r : trace.reports) {
         std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u\n", StateName(r.state),
                     r.accepted, r.win32ExitCode, r.specificExitCode);
     }
-    std::printf("\n== Event log (source, type, event ID, text)\n");
-    for (const auto& e : trace.events) {
-        std::printf("  %s  %-11s  ID %u  \"%s\"\n", mvt::Narrow(e.source).c_str(), TypeName(e.type),
-                    e.id, e.strings.empty() ? "" : Printable(e.strings[0]).c_str());
-    }
-    std::printf("\n== JNI calls recorded by the runtime (seq, thread, call)\n");
-    for (const auto& call : layout.JniCalls()) {
-        std::printf("  %3u  %5lu  %s %s\n", call.seq, call.thread, call.event.c_str(),
-                    call.details.c_str());
-    }
+    std::printf("\n== The runtime's record of the JNI calls (%s)\n", Narrow(argv[3]).c_str());
+    const std::string record = ReadFileBytes(installDir + L"\\" + argv[3]);
+    std::printf("%s", record.c_str());
     return 0;
 }
