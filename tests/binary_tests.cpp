@@ -19,7 +19,7 @@ class ShippedExecutable : public ::testing::Test {
         ASSERT_GT(bytes_.size(), 1024u);
         const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes_.data());
         ASSERT_EQ(IMAGE_DOS_SIGNATURE, dos->e_magic);
-        nt_ = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes_.data() + dos->e_lfanew);
+        nt_ = reinterpret_cast<const IMAGE_NT_HEADERS*>(bytes_.data() + dos->e_lfanew);
         ASSERT_EQ(static_cast<DWORD>(IMAGE_NT_SIGNATURE), nt_->Signature);
     }
 
@@ -50,12 +50,19 @@ class ShippedExecutable : public ::testing::Test {
     }
 
     std::string bytes_;
-    const IMAGE_NT_HEADERS32* nt_ = nullptr;
+    const IMAGE_NT_HEADERS* nt_ = nullptr;
 };
 
-TEST_F(ShippedExecutable, IsA32BitGuiProgramWithAslrAndDep) {
+// The suite is built for the same architecture as the executable it checks.
+TEST_F(ShippedExecutable, IsAGuiProgramOfItsArchitectureWithAslrAndDep) {
+#ifdef _WIN64
+    EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, nt_->FileHeader.Machine);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR64_MAGIC, nt_->OptionalHeader.Magic);
+    EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA);
+#else
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt_->FileHeader.Machine);
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, nt_->OptionalHeader.Magic);
+#endif
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, nt_->OptionalHeader.Subsystem);
     EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
     EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);

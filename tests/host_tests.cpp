@@ -190,6 +190,34 @@ TEST(HostLoading, RuntimeDependencyIsFoundInJreBin) {
     EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
 }
 
+// The system's own text for `error`, as the host formats it (insertion points kept),
+// with line ends escaped as the probe's sink writes them.
+std::string EscapedSystemText(DWORD error) {
+    wchar_t text[1024] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, 1024, nullptr);
+    std::string escaped;
+    for (char c : Narrow(text)) {
+        if (c == '\n')
+            escaped += "\\n";
+        else if (c == '\r')
+            escaped += "\\r";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+TEST(HostLoading, RuntimeOfTheOtherPointerSizeGivesBadFormat) {
+    HostRun run(L"otherarch", Runtime::kOtherArchitecture);
+    const auto reports = run.Run();
+    ASSERT_EQ(3u, reports.size());
+    const std::string systemText = EscapedSystemText(ERROR_BAD_EXE_FORMAT);
+    ASSERT_FALSE(systemText.empty());
+    EXPECT_EQ("0\t" + systemText + "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath(), reports[0]);
+    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[1]);
+}
+
 TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
     {
         HostRun run(L"serveronly", Runtime::kNone);

@@ -61,6 +61,11 @@ void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm) {
             CopyFileW(LinuxToWindowsPath(MVT_STANDIN_NOEXPORT).c_str(),
                       (client + L"\\jvm.dll").c_str(), FALSE);
             return;
+        case Runtime::kOtherArchitecture:
+            MakeDirs(client);
+            CopyFileW(LinuxToWindowsPath(MVT_OTHER_ARCH_STANDIN_JVM).c_str(),
+                      (client + L"\\jvm.dll").c_str(), FALSE);
+            return;
         case Runtime::kWithHelperDll:
             MakeDirs(client);
             CopyFileW(LinuxToWindowsPath(MVT_STANDIN_DEPJVM).c_str(),

@@ -9,7 +9,8 @@
 
 namespace mvt {
 
-enum class Runtime { kNone, kStandin, kNoExport, kWithHelperDll };
+// kOtherArchitecture: the stand-in built for the other pointer size.
+enum class Runtime { kNone, kStandin, kNoExport, kWithHelperDll, kOtherArchitecture };
 
 // One line of the stand-in runtime's record: "<seq> <tid> <event> <details>".
 struct JniCall {
