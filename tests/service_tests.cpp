@@ -107,7 +107,7 @@ TEST_P(JavaSideFailure, ReportsItsEventsAndAFailureExitCode) {
 
     EXPECT_EQ(kStartedAndStopped, trace.States()) << "running is reported before the runtime loads";
     ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, c.specificExitCode);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), life.service.ProcessExitCode());
+    ExpectProcessExitCode(life.service, ERROR_SERVICE_SPECIFIC_ERROR);
 
     ASSERT_EQ(c.errors.size() + 2, trace.events.size());
     ExpectEvent(trace.events.front(), EVENTLOG_INFORMATION_TYPE, L"Service started");

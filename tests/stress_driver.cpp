@@ -59,7 +59,8 @@ struct Driver {
         }
         const DWORD code = service.ProcessExitCode();
         const SERVICE_STATUS_PROCESS status = service.Query();
-        if (code != 0 && code != ERROR_SERVICE_SPECIFIC_ERROR) {
+        if (code != 0 && code != ERROR_SERVICE_SPECIFIC_ERROR &&
+            code != ScmService::kExitCodeUnknown) {
             ++result->crashed;
         } else if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode == 0 &&
                    status.dwServiceSpecificExitCode == 0) {

@@ -2,7 +2,9 @@
 # Wine helpers for the registry and the service manager.
 #
 # The tests run in the Wine session the caller started (scripts/test exports
-# WINEPREFIX); they never start or stop the session themselves.
+# WINEPREFIX); they never start or stop the session themselves. Each test takes
+# the packages of one architecture, x86 or x64 (its second argument); the x64
+# ones need a win64 prefix.
 
 SERVICE=MerivastService
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\MerivastService'
@@ -32,17 +34,34 @@ finish() {
   echo "all checks passed"
 }
 
+# setup_common <source root> [x86|x64]: the packages of that architecture
+# (x86 if not given) and the tree they were made from.
 setup_common() {
   ROOT="$1"
+  ARCH="${2:-x86}"
   DIST="$ROOT/dist"
   VERSION="$(sed -n 's/^project(MerivastService VERSION \([0-9][0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
   [ -n "$VERSION" ] || { echo "no project version in $ROOT/CMakeLists.txt"; exit 1; }
-  MSI="$DIST/MerivastService-$VERSION-x86.msi"
-  ZIP="$DIST/MerivastService-$VERSION-x86.zip"
+  case "$ARCH" in
+    x86) TREE="$DIST";     OTHER_ARCH=x64; ZIP_TOP="MerivastService-$VERSION" ;;
+    x64) TREE="$DIST/x64"; OTHER_ARCH=x86; ZIP_TOP="MerivastService-$VERSION-x64" ;;
+    *) echo "architecture must be x86 or x64, not [$ARCH]"; exit 1 ;;
+  esac
+  MSI="$DIST/MerivastService-$VERSION-$ARCH.msi"
+  ZIP="$DIST/MerivastService-$VERSION-$ARCH.zip"
+  OTHER_MSI="$DIST/MerivastService-$VERSION-$OTHER_ARCH.msi"
   TMP="$(mktemp -d)"
   trap 'cleanup_hook; rm -rf "$TMP"' EXIT
 }
 cleanup_hook() { :; }
+
+# pe_machine <exe>: the PE header's machine field, 014c (i386) or 8664 (x86-64).
+pe_machine() {
+  local header
+  header="$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')" || return 1
+  od -An -tx2 -j$((header + 4)) -N2 "$1" | tr -d ' '
+}
+expected_machine() { if [ "$ARCH" = x64 ]; then echo 8664; else echo 014c; fi; }
 
 need_wine() {
   if [ -z "${WINEPREFIX:-}" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -52,23 +71,47 @@ need_wine() {
   WINE_LOG="$TMP/wine-stderr.log"
   : >"$WINE_LOG"
   DRIVE_C="$WINEPREFIX/drive_c"
+  WINE=wine
+  REG_VIEW=()
+  PROGRAM_FILES="Program Files"
+  if [ -d "$DRIVE_C/windows/syswow64" ]; then
+    [ "$ARCH" = x64 ] || PROGRAM_FILES="Program Files (x86)"
+  elif [ "$ARCH" = x64 ]; then
+    echo "the x64 packages need a win64 prefix (WINEARCH=win64); $WINEPREFIX is a win32 one"
+    exit 1
+  fi
+  if [ "$ARCH" = x64 ]; then
+    # /usr/bin/wine starts Wine's own programs (msiexec, cmd, sc, reg) as
+    # 32-bit ones, also in a win64 prefix; the 64-bit loader starts the native
+    # ones, as an operator's prompt on 64-bit Windows does. Registry values are
+    # read from the 64-bit view.
+    WINE="$(command -v wine64 || echo /usr/lib/wine/wine64)"
+    REG_VIEW=(/reg:64)
+  fi
 }
 
 # wine_run <command...>: runs under Wine; stdout without CRs, Wine's stderr to
 # the log; returns the command's exit status.
 wine_run() {
   local status=0
-  wine "$@" 2>>"$WINE_LOG" >"$TMP/wine-out" </dev/null || status=$?
+  "$WINE" "$@" 2>>"$WINE_LOG" >"$TMP/wine-out" </dev/null || status=$?
   tr -d '\r' <"$TMP/wine-out"
   return "$status"
 }
 
 # reg_value <key> <name>: prints "<type> <data>", nothing if there is no such value.
 reg_value() {
-  wine_run reg query "$1" /v "$2" 2>/dev/null |
+  wine_run reg query "$1" /v "$2" "${REG_VIEW[@]}" 2>/dev/null |
     sed -n "s/^    $2    \(REG_[A-Z_]*\)    \(.*\)\$/\1 \2/p"
 }
-key_exists() { wine_run reg query "$1" >/dev/null; }
+# key_exists <key> [/reg:32|/reg:64]: in the given view, else in REG_VIEW.
+key_exists() {
+  if [ $# -gt 1 ]; then
+    wine_run reg query "$1" "$2" >/dev/null
+  else
+    wine_run reg query "$1" "${REG_VIEW[@]}" >/dev/null
+  fi
+}
 service_state() {
   wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
 }

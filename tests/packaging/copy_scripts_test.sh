@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # install.cmd and uninstall.cmd under Wine's cmd, run from the zip unpacked into
 # a folder whose path has spaces and parentheses.
-# Usage: copy_scripts_test.sh <source root>   (dist/ as scripts/package left it)
+# Usage: copy_scripts_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
+# For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd.
 #
 # Wine's sc accepts "failure" but its service manager does not store failure
 # actions, and it has no "failureflag" verb, so install.cmd falls back to the
 # registry value for the flag; FailureActions itself cannot be checked here.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-setup_common "$1"
+setup_common "$@"
 need_wine
 [ -f "$ZIP" ] || { echo "$ZIP is missing (scripts/package)"; exit 1; }
 
 BASE="$DRIVE_C/Merivast (copy test)"
-NAME="MerivastService-$VERSION"
+NAME="$ZIP_TOP"
 HOME_DIR="$BASE/$NAME"
 WIN_EXE="C:\\Merivast (copy test)\\$NAME\\MerivastService.exe"
 
@@ -22,7 +23,7 @@ WIN_EXE="C:\\Merivast (copy test)\\$NAME\\MerivastService.exe"
 run_script() {
   local dir="$1"; shift
   local status=0
-  (cd "$dir" && wine cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
+  (cd "$dir" && "$WINE" cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
   tr -d '\r' <"$TMP/out" >"$TMP/out.txt"
   tr -d '\r' <"$TMP/err" >"$TMP/err.txt"
   cat "$TMP/err.txt" >>"$WINE_LOG"

@@ -1,20 +1,55 @@
 #!/usr/bin/env bash
 # What the MSI does only on Windows, read from its tables: Wine's msi reports
 # VersionMsi 4.5 and skips MsiConfigureServices, so the Wine tests cannot see
-# these rows take effect.
-# Usage: msi_tables_test.sh <source root>   (dist/ as scripts/package left it)
+# these rows take effect; the architecture, and how this package keeps out of
+# the way of the other architecture's.
+# Usage: msi_tables_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-setup_common "$1"
+setup_common "$@"
 [ -f "$MSI" ] || { echo "$MSI is missing (scripts/package)"; exit 1; }
+[ -f "$OTHER_MSI" ] || { echo "$OTHER_MSI is missing (scripts/package)"; exit 1; }
 
-# rows <table>: the table's rows, without its three header lines.
-rows() { msiinfo export "$MSI" "$1" 2>/dev/null | tail -n +4 | tr -d '\r'; }
-property() { rows Property | awk -F'\t' -v p="$1" '$1 == p { print $2 }'; }
+# rows <table> [package]: the table's rows, without its three header lines.
+rows() { msiinfo export "${2:-$MSI}" "$1" 2>/dev/null | tail -n +4 | tr -d '\r'; }
+property() { rows Property "${2:-$MSI}" | awk -F'\t' -v p="$1" '$1 == p { print $2 }'; }
 sequence() { rows InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
 has_item() { tr ';' '\n' <<<"$1" | grep -qxF "$2"; }
+component_guid() { rows Component "$1" | awk -F'\t' '$1 == "ServiceExe" { print $2 }'; }
 
-expect_eq "32-bit package" "Template: Intel;1033" "$(msiinfo suminfo "$MSI" | grep '^Template:')"
+echo "== architecture"
+if [ "$ARCH" = x64 ]; then
+  expect_eq "64-bit package" "Template: x64;1033" "$(msiinfo suminfo "$MSI" | grep '^Template:')"
+  expect_eq "installs under ProgramFiles64Folder" ProgramFiles64Folder \
+    "$(rows Directory | awk -F'\t' '$1 == "INSTALLDIR" { print $2 }')"
+  expected_bits=64
+else
+  expect_eq "32-bit package" "Template: Intel;1033" "$(msiinfo suminfo "$MSI" | grep '^Template:')"
+  expect_eq "installs under ProgramFilesFolder" ProgramFilesFolder \
+    "$(rows Directory | awk -F'\t' '$1 == "INSTALLDIR" { print $2 }')"
+  expected_bits=32
+fi
+# Attribute 256 (msidbComponentAttributes64bit): files and registry values in
+# the native 64-bit locations.
+expect_eq "every component is $expected_bits-bit" "$expected_bits" \
+  "$(rows Component | awk -F'\t' '{ print (int($4 / 256) % 2) ? 64 : 32 }' | sort -u)"
+
+echo "== the other architecture's package"
+# Both install the service MerivastService: separate products, each refusing
+# to install while the other is there (any version of it).
+check "an UpgradeCode of its own" \
+  test "$(property UpgradeCode)" != "$(property UpgradeCode "$OTHER_MSI")"
+check "a service component of its own" \
+  test "$(component_guid "$MSI")" != "$(component_guid "$OTHER_MSI")"
+# Columns: upgrade code, minimum, maximum, language, attributes, remove, property.
+# Attributes 258 = only detect + minimum inclusive.
+expect_eq "the other package is detected, any version, not removed" \
+  "$(property UpgradeCode "$OTHER_MSI")"$'\t0.0.0\t\t\t258\t\tOTHERARCHPRODUCT' \
+  "$(rows Upgrade | grep -P '\tOTHERARCHPRODUCT$')"
+expect_eq "it blocks a new install, but not a removal" "Installed OR NOT OTHERARCHPRODUCT" \
+  "$(rows LaunchCondition | grep OTHERARCHPRODUCT | cut -f1)"
+
+echo "== Windows-only rows"
 
 # Columns: name, event, reset period, reboot message, command, actions, delays, component.
 expect_eq "failure actions: restart after 10 s, twice, then none; reset after a day" \
@@ -34,6 +69,7 @@ secure="$(property SecureCustomProperties)"
 check "SERVICEACCOUNT passes to an elevated install" has_item "$secure" SERVICEACCOUNT
 check "SERVICEPASSWORD passes to an elevated install" has_item "$secure" SERVICEPASSWORD
 check "wixl's upgrade properties stay secure" has_item "$secure" WIX_UPGRADE_DETECTED
+check "the other package's detection is secure" has_item "$secure" OTHERARCHPRODUCT
 check "SERVICEPASSWORD stays out of logs" has_item "$(property MsiHiddenProperties)" SERVICEPASSWORD
 expect_eq "default account" "LocalSystem" "$(property SERVICEACCOUNT)"
 

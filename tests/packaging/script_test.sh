@@ -1,60 +1,83 @@
 #!/usr/bin/env bash
-# scripts/package, run in a copy of the source tree: it replaces earlier outputs
-# of any version, keeps them out of the zip, takes the version from
-# CMakeLists.txt, and refuses to run without a built dist/.
+# scripts/package, run in a copy of the source tree: it makes the packages of
+# both architectures, replaces earlier outputs of any version, keeps them (and
+# the other architecture's tree) out of the zips, takes the version from
+# CMakeLists.txt, and refuses to run without both built trees.
 # Usage: script_test.sh <source root>   (dist/ as scripts/build left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$1"
 
 R="$TMP/root"
-mkdir -p "$R/scripts" "$R/dist"
+mkdir -p "$R/scripts" "$R/dist/x64"
 cp "$ROOT/scripts/package" "$R/scripts/"
 cp -R "$ROOT/packaging" "$ROOT/README.md" "$ROOT/CMakeLists.txt" "$R/"
 cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$R/dist/"
+cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$R/dist/x64/"
 
 package() { "$R/scripts/package" >"$TMP/package.log" 2>&1; }
-outputs() { (cd "$R/dist" && ls -1d MerivastService-*-x86.* install.cmd uninstall.cmd jre 2>/dev/null | LC_ALL=C sort); }
+outputs() {
+  (cd "$R/dist" && ls -1d MerivastService-*.msi MerivastService-*.zip install.cmd uninstall.cmd jre \
+     x64/install.cmd x64/uninstall.cmd x64/jre 2>/dev/null | LC_ALL=C sort)
+}
 set_version() {
   sed -i "s/^project(MerivastService VERSION [0-9.]*/project(MerivastService VERSION $1/" "$R/CMakeLists.txt"
 }
-zip_listing() { unzip -Z1 "$R/dist/MerivastService-$1-x86.zip" | LC_ALL=C sort; }
-zip_has() { zip_listing "$1" | grep -qxF "$2"; }
+# zip_listing <version> <arch>
+zip_listing() { unzip -Z1 "$R/dist/MerivastService-$1-$2.zip" | LC_ALL=C sort; }
+zip_has() { zip_listing "$1" "$2" | grep -qxF "$3"; }
+product_version() {
+  msiinfo export "$1" Property | awk -F'\t' '$1 == "ProductVersion" { print $2 }' | tr -d '\r'
+}
 
 echo "== stale outputs of an earlier version"
 set_version 0.0.9
 check "package 0.0.9" package
-touch "$R/dist/jre/stale.txt"
+touch "$R/dist/jre/stale.txt" "$R/dist/x64/jre/stale.txt"
 set_version "$VERSION"
 check "package $VERSION over it" package
 expect_eq "only this version's outputs are left" \
   "$(printf '%s\n' "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x86.zip" \
-       install.cmd uninstall.cmd jre | LC_ALL=C sort)" "$(outputs)"
+       "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip" \
+       install.cmd uninstall.cmd jre x64/install.cmd x64/uninstall.cmd x64/jre | LC_ALL=C sort)" \
+  "$(outputs)"
 expect_eq "jre/ holds only the note" "README.txt" "$(ls "$R/dist/jre")"
-first="$(zip_listing "$VERSION")"
-expect_eq "the zip holds no package and no file from before" "" \
-  "$(grep -E '\.(msi|zip)$|stale' <<<"$first")"
+expect_eq "x64/jre/ holds only the note" "README.txt" "$(ls "$R/dist/x64/jre")"
+first_x86="$(zip_listing "$VERSION" x86)"
+first_x64="$(zip_listing "$VERSION" x64)"
+expect_eq "the zips hold no package and no file from before" "" \
+  "$(grep -E '\.(msi|zip)$|stale' <<<"$first_x86$first_x64")"
+expect_eq "the x86 zip holds nothing of the x64 tree" "" "$(grep '/x64/' <<<"$first_x86")"
 
 echo "== packaging again"
 check "package $VERSION again" package
-expect_eq "the zip lists the same entries" "$first" "$(zip_listing "$VERSION")"
-expect_eq "the package has the project's version" "$VERSION" \
-  "$(msiinfo export "$R/dist/MerivastService-$VERSION-x86.msi" Property |
-     awk -F'\t' '$1 == "ProductVersion" { print $2 }' | tr -d '\r')"
+expect_eq "the x86 zip lists the same entries" "$first_x86" "$(zip_listing "$VERSION" x86)"
+expect_eq "the x64 zip lists the same entries" "$first_x64" "$(zip_listing "$VERSION" x64)"
+for arch in x86 x64; do
+  expect_eq "the $arch package has the project's version" "$VERSION" \
+    "$(product_version "$R/dist/MerivastService-$VERSION-$arch.msi")"
+done
 
 echo "== another version"
 set_version 2.3.4
 check "package 2.3.4" package
-check "the zip's top folder carries the version" \
-  zip_has 2.3.4 MerivastService-2.3.4/MerivastService.exe
-expect_eq "the package has the new version" "2.3.4" \
-  "$(msiinfo export "$R/dist/MerivastService-2.3.4-x86.msi" Property |
-     awk -F'\t' '$1 == "ProductVersion" { print $2 }' | tr -d '\r')"
-check "no $VERSION outputs are left" not test -e "$R/dist/MerivastService-$VERSION-x86.msi"
+check "the x86 zip's top folder carries the version" \
+  zip_has 2.3.4 x86 MerivastService-2.3.4/MerivastService.exe
+check "the x64 zip's top folder carries the version and x64" \
+  zip_has 2.3.4 x64 MerivastService-2.3.4-x64/MerivastService.exe
+for arch in x86 x64; do
+  expect_eq "the $arch package has the new version" "2.3.4" \
+    "$(product_version "$R/dist/MerivastService-2.3.4-$arch.msi")"
+  check "no $VERSION $arch outputs are left" not test -e "$R/dist/MerivastService-$VERSION-$arch.msi"
+done
 
-echo "== without a built dist/"
+echo "== without a built tree"
+mv "$R/dist/x64/MerivastService.exe" "$TMP/x64.exe"
+check "package fails without dist/x64/" not package
+check "it says to run scripts/build" grep -q "dist/x64/MerivastService.exe is missing; run scripts/build" "$TMP/package.log"
+mv "$TMP/x64.exe" "$R/dist/x64/MerivastService.exe"
 rm "$R/dist/MerivastService.exe"
-check "package fails" not package
-check "it says to run scripts/build" grep -q "scripts/build" "$TMP/package.log"
+check "package fails without dist/" not package
+check "it says to run scripts/build" grep -q "dist/MerivastService.exe is missing; run scripts/build" "$TMP/package.log"
 
 finish

@@ -88,6 +88,8 @@ struct Scenario {
     // signal.main=<name>: the named event set when serviceMain is entered, for benchmarks.
     char mainSignal[128];
     bool recordFaultsOnly;  // record=all|faults
+    // unknown_option=<prefix>: options starting with it are unknown to this VM.
+    char unknownOption[128];
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

@@ -34,6 +34,7 @@ void SetDefaults(Scenario* s) {
     }
     s->mainSignal[0] = '\0';
     s->recordFaultsOnly = false;
+    s->unknownOption[0] = '\0';
 }
 
 bool IsBlank(char c) {
@@ -82,6 +83,12 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
             return true;
         }
         return false;
+    }
+    if (Equals(key, keyLength, "unknown_option")) {
+        if (valueLength == 0 || valueLength >= sizeof(s->unknownOption)) return false;
+        memcpy(s->unknownOption, value, valueLength);
+        s->unknownOption[valueLength] = '\0';
+        return true;
     }
     if (Equals(key, keyLength, "signal.main")) {
         if (valueLength == 0 || valueLength >= sizeof(s->mainSignal)) return false;

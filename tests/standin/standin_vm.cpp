@@ -804,7 +804,7 @@ struct OptionVerdict {
     const char* classPath;  // points into the caller's option string
 };
 
-OptionVerdict JudgeArgs(const JavaVMInitArgs& args) {
+OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
     OptionVerdict verdict = {JNI_OK, nullptr};
     if (!IsSupportedVersion(args.version)) {
         verdict.result = JNI_EVERSION;
@@ -812,7 +812,9 @@ OptionVerdict JudgeArgs(const JavaVMInitArgs& args) {
     }
     for (jint i = 0; i < args.nOptions; ++i) {
         const char* option = args.options[i].optionString;
-        if (IsRecognisedOption(option)) {
+        const bool unknownHere = scenario.unknownOption[0] != '\0' && option != nullptr &&
+                                 StartsWith(option, scenario.unknownOption);
+        if (!unknownHere && IsRecognisedOption(option)) {
             if (StartsWith(option, kClassPathOption)) {
                 verdict.classPath = option + sizeof(kClassPathOption) - 1;
             }
@@ -881,7 +883,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
     OptionVerdict verdict = {JNI_ERR, nullptr};
     if (optionsReadable) {
-        verdict = JudgeArgs(args);
+        verdict = JudgeArgs(args, scenario);
     } else {
         RecordFault("unreadable option array", "JNI_CreateJavaVM");
     }

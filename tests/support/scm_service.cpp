@@ -1,5 +1,8 @@
 #include "scm_service.h"
 
+#include <cstdlib>
+
+#include "paths.h"
 #include "wine_trace.h"
 
 namespace mvt {
@@ -40,9 +43,33 @@ DWORD ScmService::Start() {
     if (!StartServiceW(service_, 0, nullptr)) return GetLastError();
     SERVICE_STATUS_PROCESS status = Query();
     pid_ = status.dwProcessId;
+    if (pid_ == 0) {
+        // A service that stops at once reads pid 0 already; its process is
+        // the one whose dispatcher took the start request for this name.
+        pid_ = PidFromTrace();
+    }
     if (pid_ != 0) {
         process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid_);
     }
+    return 0;
+}
+
+DWORD ScmService::PidFromTrace() const {
+    const std::string needle = "service_handle_control L\"" + Narrow(name_) + "\" control 0";
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    do {
+        const std::string text = ReadFileBytes(TraceFilePath(), traceStart_);
+        const size_t at = text.find(needle);
+        if (at != std::string::npos) {
+            // "ts:pid:tid:trace:service:..." at the start of that line
+            const size_t lineStart = text.rfind('\n', at);
+            const std::string line =
+                text.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
+            const size_t first = line.find(':');
+            return static_cast<DWORD>(strtoul(line.c_str() + first + 1, nullptr, 16));
+        }
+        Sleep(2);
+    } while (GetTickCount64() < deadline);
     return 0;
 }
 
@@ -69,11 +96,13 @@ bool ScmService::WaitForState(DWORD state, DWORD timeoutMs) const {
 }
 
 bool ScmService::WaitForProcessExit(DWORD timeoutMs) {
-    return process_ != nullptr && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+    if (process_ != nullptr) return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+    // Never opened: it had ended already, or its pid is unknown.
+    return pid_ != 0;
 }
 
 DWORD ScmService::ProcessExitCode() const {
-    DWORD code = STILL_ACTIVE;
+    DWORD code = kExitCodeUnknown;
     if (process_ != nullptr) GetExitCodeProcess(process_, &code);
     return code;
 }

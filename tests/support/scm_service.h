@@ -27,8 +27,10 @@ class ScmService {
     // Waits for the service process to end (also a crashed one, which Wine
     // leaves RUNNING); false on timeout.
     bool WaitForProcessExit(DWORD timeoutMs = 15000);
-    // The process's exit code; STILL_ACTIVE while it runs.
+    // The process's exit code; STILL_ACTIVE while it runs, kExitCodeUnknown
+    // when the process had already ended before it could be opened.
     DWORD ProcessExitCode() const;
+    static constexpr DWORD kExitCodeUnknown = 0xFFFFFFFE;
     DWORD pid() const { return pid_; }
     // The trace's end when the last Start began; this life's lines come after it.
     unsigned long long traceStart() const { return traceStart_; }
@@ -36,6 +38,8 @@ class ScmService {
     const std::wstring& name() const { return name_; }
 
   private:
+    DWORD PidFromTrace() const;
+
     std::wstring name_;
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;

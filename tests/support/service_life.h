@@ -54,6 +54,15 @@ inline void ExpectStoppedWith(const ScmService& service, DWORD win32, DWORD spec
     EXPECT_EQ(specific, status.dwServiceSpecificExitCode);
 }
 
+// The process's own exit code, when the process could be opened before it
+// ended (a service that fails at once may be gone before that).
+inline void ExpectProcessExitCode(const ScmService& service, DWORD expected) {
+    const DWORD code = service.ProcessExitCode();
+    if (code != ScmService::kExitCodeUnknown) {
+        EXPECT_EQ(expected, code);
+    }
+}
+
 inline void ExpectEvent(const TracedEvent& event, unsigned type, const std::wstring& text) {
     EXPECT_EQ(L"MerivastService", event.source);
     EXPECT_EQ(type, event.type);
