@@ -17,6 +17,21 @@ struct ThreadAttachment {
     JavaVM* javaVm;  // weak
 };
 
+// The application's class and one of its static methods, looked up through
+// `env`; a null method when either is missing (an exception is then pending).
+struct EntryPoint {
+    jclass mainClass;
+    jmethodID method;
+};
+
+EntryPoint FindEntryPoint(JNIEnv* env, const char* name, const char* signature) {
+    EntryPoint entry = {env->FindClass(kMainClass), nullptr};
+    if (entry.mainClass != nullptr) {
+        entry.method = env->GetStaticMethodID(entry.mainClass, name, signature);
+    }
+    return entry;
+}
+
 }  // namespace
 
 void RuntimeHost::CallServiceMain() {
@@ -24,11 +39,8 @@ void RuntimeHost::CallServiceMain() {
         Report(0, L"The JVM is not initialized.");
         return;
     }
-    jclass mainClass = jniEnv->FindClass(kMainClass);
-    jmethodID method = mainClass != nullptr
-                           ? jniEnv->GetStaticMethodID(mainClass, kMainMethod, kMainSignature)
-                           : nullptr;
-    if (method == nullptr) {
+    const EntryPoint entry = FindEntryPoint(jniEnv, kMainMethod, kMainSignature);
+    if (entry.method == nullptr) {
         Report(0, L"Can not find entry point:\n");
         failure = kHostEntryPointMissing;
         return;
@@ -41,7 +53,7 @@ void RuntimeHost::CallServiceMain() {
         failure = kHostApplicationNotStarted;
         return;
     }
-    jniEnv->CallStaticVoidMethod(mainClass, method, argument);
+    jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, argument);
 }
 
 void RuntimeHost::CallServiceStop() {
@@ -55,13 +67,10 @@ void RuntimeHost::CallServiceStop() {
     if (env == nullptr) {
         return;
     }
-    jclass mainClass = env->FindClass(kMainClass);
-    jmethodID method = mainClass != nullptr
-                           ? env->GetStaticMethodID(mainClass, kStopMethod, kStopSignature)
-                           : nullptr;
-    if (method == nullptr) {
+    const EntryPoint entry = FindEntryPoint(env, kStopMethod, kStopSignature);
+    if (entry.method == nullptr) {
         Report(0, L"Can not find entry point:\n");
         return;
     }
-    env->CallStaticVoidMethod(mainClass, method);
+    env->CallStaticVoidMethod(entry.mainClass, entry.method);
 }

@@ -12,10 +12,6 @@ namespace {
 
 using namespace mvt;
 
-const std::vector<unsigned> kStartedAndStopped = {SERVICE_START_PENDING, SERVICE_RUNNING,
-                                                  SERVICE_STOPPED};
-const std::vector<unsigned> kStoppedOnRequest = {SERVICE_START_PENDING, SERVICE_RUNNING,
-                                                 SERVICE_STOP_PENDING, SERVICE_STOPPED};
 // JVM start-up plus class loading, on a loaded machine.
 const DWORD kJavaTimeoutMs = 60000;
 

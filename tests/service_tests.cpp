@@ -8,11 +8,6 @@ namespace {
 
 using namespace mvt;
 
-const std::vector<unsigned> kStartedAndStopped = {SERVICE_START_PENDING, SERVICE_RUNNING,
-                                                  SERVICE_STOPPED};
-const std::vector<unsigned> kStoppedOnRequest = {SERVICE_START_PENDING, SERVICE_RUNNING,
-                                                 SERVICE_STOP_PENDING, SERVICE_STOPPED};
-
 TEST(ServiceLifeTest, NormalLifeWithAStop) {
     ServiceLife life(L"normal");
     life.StartRunning();

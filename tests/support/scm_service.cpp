@@ -55,11 +55,22 @@ DWORD ScmService::Start() {
 }
 
 DWORD ScmService::PidFromTrace() const {
-    const std::string needle = "service_handle_control L\"" + Narrow(name_) + "\" control 0";
+    // The dispatcher of the service's process opens its own service by the
+    // installed name ("...:trace:service:OpenServiceW <handle> L"<name>" 0x8000").
+    const std::string needle = "L\"" + Narrow(name_) + "\" 0x8000";
     const ULONGLONG deadline = GetTickCount64() + 5000;
     do {
         const std::string text = ReadFileBytes(TraceFilePath(), traceStart_);
-        const size_t at = text.find(needle);
+        auto onOpenServiceLine = [&](size_t at) {
+            const size_t call = text.rfind(":trace:service:OpenServiceW ", at);
+            const size_t lineStart = text.rfind('\n', at);
+            return call != std::string::npos &&
+                   (lineStart == std::string::npos || call > lineStart);
+        };
+        size_t at = text.find(needle);
+        while (at != std::string::npos && !onOpenServiceLine(at)) {
+            at = text.find(needle, at + 1);
+        }
         if (at != std::string::npos) {
             // "ts:pid:tid:trace:service:..." at the start of that line
             const size_t lineStart = text.rfind('\n', at);

@@ -13,6 +13,12 @@
 
 namespace mvt {
 
+// The status sequences of a life that ends by itself and of one that is stopped.
+const std::vector<unsigned> kStartedAndStopped = {SERVICE_START_PENDING, SERVICE_RUNNING,
+                                                  SERVICE_STOPPED};
+const std::vector<unsigned> kStoppedOnRequest = {SERVICE_START_PENDING, SERVICE_RUNNING,
+                                                 SERVICE_STOP_PENDING, SERVICE_STOPPED};
+
 struct ServiceLife {
     explicit ServiceLife(const std::wstring& tag, Runtime runtime = Runtime::kStandin,
                          bool withJar = true)
