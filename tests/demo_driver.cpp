@@ -117,9 +117,13 @@ int wmain(int argc, wchar_t** argv) {
     timeline.Say(error == 0 ? "StartServiceW succeeded" : "StartServiceW failed");
     if (error != 0) return 1;
 
-    const std::wstring log = installDir + L"\\logs\\agent.log";
+    const std::wstring record = installDir + L"\\" + argv[3];
     timeline.WatchUntil(
-        [&] { return ReadFileBytes(log).find("serviceMain started") != std::string::npos; }, 60000);
+        [&] {
+            return ReadFileBytes(record).find("CallStaticVoidMethod serviceMain") !=
+                   std::string::npos;
+        },
+        60000);
     timeline.WatchUntil([] { return false; }, 1500);  // the application runs
     timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
                                                             : "ControlService failed");
@@ -136,7 +140,6 @@ int wmain(int argc, wchar_t** argv) {
                     r.accepted, r.win32ExitCode, r.specificExitCode);
     }
     std::printf("\n== The runtime's record of the JNI calls (%s)\n", Narrow(argv[3]).c_str());
-    const std::string record = ReadFileBytes(installDir + L"\\" + argv[3]);
-    std::printf("%s", record.c_str());
+    std::printf("%s", ReadFileBytes(record).c_str());
     return 0;
 }
