@@ -126,8 +126,8 @@ void BenchClassPath() {
             listing.push_back(Now() - t1);
         }
         const double median = Median(times);
-        std::printf("%-32s %10.2f %12.2f %16.2f\n", (std::to_string(jars) + " jars").c_str(), median,
-                    1000 * median / jars, Median(listing));
+        std::printf("%-32s %10.2f %12.2f %16.2f\n", (std::to_string(jars) + " jars").c_str(),
+                    median, 1000 * median / jars, Median(listing));
         RemoveTree(dir);
     }
     std::printf("\n");
