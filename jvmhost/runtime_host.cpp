@@ -90,10 +90,12 @@ void JvmPath(const wchar_t* jreDir, const wchar_t* vm, wchar_t (&path)[kJvmPathU
 
 // "bin\client\jvm.dll", or "bin\server\jvm.dll" when only that one exists:
 // every 64-bit runtime, and many current 32-bit ones, ship only a server VM.
-// A failed load then names the library that was tried.
-void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits]) {
-    JvmPath(jreDir, L"client", path);
-    if (IsFile(path)) {
+// `clientPath` is always the client library, the one a load error names.
+void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits],
+                          wchar_t (&clientPath)[kJvmPathUnits]) {
+    JvmPath(jreDir, L"client", clientPath);
+    StringCchCopyW(path, kJvmPathUnits, clientPath);
+    if (IsFile(clientPath)) {
         return;
     }
     wchar_t server[kJvmPathUnits];
@@ -155,7 +157,8 @@ bool RuntimeHost::StartVm() {
     StringCchCopyW(jreDir, kJreDirUnits, installDir);
     StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
     wchar_t dllPath[kJvmPathUnits];
-    ChooseRuntimeLibrary(jreDir, dllPath);
+    wchar_t clientPath[kJvmPathUnits];
+    ChooseRuntimeLibrary(jreDir, dllPath, clientPath);
 
     NarrowOption classPath;
     char log4j[kLog4jOptionBytes];
@@ -173,10 +176,11 @@ bool RuntimeHost::StartVm() {
     if (installDir[0] == L'\0') {
         // The executable's path did not fit; loading from a cut path could
         // load some other library.
-        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, dllPath, errorSink);
+        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, clientPath, errorSink);
         why = kHostRuntimeNotLoaded;
     } else {
-        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options, errorSink, &why);
+        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options, errorSink, &why,
+                                 clientPath);
     }
     if (result != JNI_OK) {
         // Whatever a refusing runtime left in the out-parameters, this host has no VM.
@@ -189,11 +193,12 @@ bool RuntimeHost::StartVm() {
 }
 
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, ErrorSink sink, HostFailure* failure) {
+                     JavaVMOption* options, ErrorSink sink, HostFailure* failure,
+                     const wchar_t* reportedPath) {
     DWORD error = 0;
     *module = LoadRuntimeLibrary(dllPath, &error);
     if (*module == nullptr) {
-        ReportLoadFailure(error, dllPath, sink);
+        ReportLoadFailure(error, reportedPath != nullptr ? reportedPath : dllPath, sink);
         SetFailure(failure, kHostRuntimeNotLoaded);
         return -1;
     }

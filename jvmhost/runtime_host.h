@@ -63,6 +63,8 @@ struct RuntimeHost {
 // Loads the runtime library at `dllPath`, and creates a VM with JNI 1.6 and the
 // three `options`. Returns the JNI result, or -1 when the library or its
 // JNI_CreateJavaVM is missing; both are reported to `sink` when one is set.
-// `failure`, when given, receives why the VM was not created.
+// `failure`, when given, receives why the VM was not created; a load error
+// names `reportedPath` when given, else `dllPath`.
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, ErrorSink sink, HostFailure* failure = nullptr);
+                     JavaVMOption* options, ErrorSink sink, HostFailure* failure = nullptr,
+                     const wchar_t* reportedPath = nullptr);

@@ -227,6 +227,18 @@ TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
         EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
     }
     {
+        // A server VM that does not load is reported under the client path,
+        // the library the error events always name.
+        HostRun run(L"badserver", Runtime::kNone);
+        run.layout.AddFile(L"jre\\bin\\server\\jvm.dll", "not a library");
+        const auto reports = run.Run();
+        ASSERT_EQ(3u, reports.size());
+        EXPECT_TRUE(EndsWith(reports[0], "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath()))
+            << reports[0];
+        EXPECT_EQ(0u, reports[0].find("0\t" + EscapedSystemText(ERROR_BAD_EXE_FORMAT)))
+            << reports[0];
+    }
+    {
         // A client VM that is there wins, even when it is broken.
         HostRun run(L"clientwins", Runtime::kNoExport);
         run.layout.AddRuntime(Runtime::kStandin, L"server");
