@@ -56,7 +56,7 @@ void AgentService::HostJavaApplication() {
     CloseHost(host);
 }
 
-RuntimeHost* AgentService::PublishHost(RuntimeHost* host, bool* deliverStop) {
+void AgentService::PublishHost(RuntimeHost* host, bool* deliverStop) {
     EnterCriticalSection(&hostLock);
     runtimeHost = host;
     // A stop that arrived while the VM was being created found no host; it is
@@ -66,7 +66,6 @@ RuntimeHost* AgentService::PublishHost(RuntimeHost* host, bool* deliverStop) {
         ResetEvent(stopCallsDone);
     }
     LeaveCriticalSection(&hostLock);
-    return host;
 }
 
 DWORD WINAPI AgentService::DeliverPendingStop(void* param) {

@@ -50,7 +50,7 @@ class AgentService : public ServiceFrame {
     static DWORD WINAPI DeliverPendingStop(void* param);
     void MakeInstallDirWorkingDir();
     void HostJavaApplication();
-    RuntimeHost* PublishHost(RuntimeHost* host, bool* deliverStop);
+    void PublishHost(RuntimeHost* host, bool* deliverStop);
     void DeliverStopFromOtherThread();
     RuntimeHost* BeginStopCall();
     void EndStopCall();
