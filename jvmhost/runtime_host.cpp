@@ -20,17 +20,8 @@ Function FindExport(HMODULE module, const char* name) {
 // "<jre>\bin" of a "<jre>\bin\<vm>\jvm.dll" path.
 void RuntimeBinDir(const wchar_t* dllPath, wchar_t (&binDir)[kJvmPathUnits]) {
     StringCchCopyW(binDir, kJvmPathUnits, dllPath);
-    for (int cut = 0; cut < 2; ++cut) {
-        wchar_t* lastSeparator = nullptr;
-        for (wchar_t* c = binDir; *c != L'\0'; ++c) {
-            if (*c == L'\\') {
-                lastSeparator = c;
-            }
-        }
-        if (lastSeparator != nullptr) {
-            *lastSeparator = L'\0';
-        }
-    }
+    CutAtLastSeparator(binDir);  // jvm.dll
+    CutAtLastSeparator(binDir);  // the VM's folder
 }
 
 // Real runtimes keep the C runtime that jvm.dll imports in "jre\bin", which a

@@ -8,8 +8,13 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]) {
         dir[0] = L'\0';
         return false;
     }
+    CutAtLastSeparator(dir);
+    return true;
+}
+
+void CutAtLastSeparator(wchar_t* path) {
     wchar_t* lastSeparator = nullptr;
-    for (wchar_t* c = dir; *c != L'\0'; ++c) {
+    for (wchar_t* c = path; *c != L'\0'; ++c) {
         if (*c == L'\\') {
             lastSeparator = c;
         }
@@ -17,5 +22,4 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]) {
     if (lastSeparator != nullptr) {
         *lastSeparator = L'\0';
     }
-    return true;
 }

@@ -7,3 +7,6 @@
 // Returns false and leaves `dir` empty when the executable's path does not
 // fit MAX_PATH: a cut path could name some other directory.
 bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);
+
+// Ends `path` at its last backslash; a path without one stays whole.
+void CutAtLastSeparator(wchar_t* path);

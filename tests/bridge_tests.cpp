@@ -55,20 +55,7 @@ struct BridgeLife {
         return true;
     }
 
-    std::vector<JniCall> Record() const {
-        std::vector<JniCall> calls;
-        std::stringstream lines(ReadFileBytes(dir() + L"\\bridge-record.txt"));
-        std::string line;
-        while (std::getline(lines, line)) {
-            std::stringstream fields(line);
-            JniCall call;
-            fields >> call.seq >> call.thread >> call.event;
-            std::getline(fields, call.details);
-            if (!call.details.empty() && call.details[0] == ' ') call.details.erase(0, 1);
-            if (!call.event.empty()) calls.push_back(call);
-        }
-        return calls;
-    }
+    std::vector<JniCall> Record() const { return ReadJniRecord(dir() + L"\\bridge-record.txt"); }
 
     // What one thread did, without the creating thread's set-up lines.
     std::vector<std::string> CallsOn(DWORD thread) const {

@@ -39,7 +39,8 @@ InstallLayout::InstallLayout(const std::wstring& tag, const std::wstring& execut
 }
 
 InstallLayout::~InstallLayout() {
-    if (!keep_ && std::getenv("MVT_KEEP") == nullptr) RemoveTree(dir_);
+    // MVT_KEEP keeps install directories for a look after a failure.
+    if (std::getenv("MVT_KEEP") == nullptr) RemoveTree(dir_);
 }
 
 void InstallLayout::MakeDir(const std::wstring& relativePath) {
@@ -98,8 +99,12 @@ void InstallLayout::Release(const std::string& step) {
 }
 
 std::vector<JniCall> InstallLayout::JniCalls() const {
+    return ReadJniRecord(dir_ + L"\\" + kRecordFile);
+}
+
+std::vector<JniCall> ReadJniRecord(const std::wstring& path) {
     std::vector<JniCall> calls;
-    std::stringstream lines(ReadFileBytes(dir_ + L"\\" + kRecordFile));
+    std::stringstream lines(ReadFileBytes(path));
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -126,12 +131,6 @@ bool InstallLayout::WaitForJniCall(const std::string& event, const std::string& 
         Sleep(5);
     } while (GetTickCount64() < deadline);
     return false;
-}
-
-std::vector<std::string> EventNames(const std::vector<JniCall>& calls) {
-    std::vector<std::string> names;
-    for (const auto& call : calls) names.push_back(call.event);
-    return names;
 }
 
 bool HasFault(const std::vector<JniCall>& calls) {

@@ -47,17 +47,15 @@ class InstallLayout {
     // Polls the record until some call has `event` (and `detailsPrefix`); false on timeout.
     bool WaitForJniCall(const std::string& event, const std::string& detailsPrefix = "",
                         DWORD timeoutMs = 15000) const;
-    // Keeps the directory after the test, for a look after a failure.
-    void Keep() { keep_ = true; }
 
   private:
     std::wstring dir_;
     std::wstring executable_;
-    bool keep_ = false;
 };
 
-// The events of the record, in order, filtered to those named in `events`.
-std::vector<std::string> EventNames(const std::vector<JniCall>& calls);
+// A runtime's record, "<seq> <tid> <event> <details>" a line, from `path`.
+std::vector<JniCall> ReadJniRecord(const std::wstring& path);
+
 bool HasFault(const std::vector<JniCall>& calls);
 
 // Built artifacts, as Windows paths.

@@ -75,10 +75,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     return ok && written == bytes.size();
 }
 
-bool FileExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &data);

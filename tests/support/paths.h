@@ -20,7 +20,6 @@ std::string ReadFileBytes(const std::wstring& path, unsigned long long fromOffse
 // The file's size; 0 when it does not exist.
 unsigned long long FileSize(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-bool FileExists(const std::wstring& path);
 // Deletes a directory tree; used for clean-up only.
 void RemoveTree(const std::wstring& path);
 

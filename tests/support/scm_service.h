@@ -34,8 +34,6 @@ class ScmService {
     DWORD pid() const { return pid_; }
     // The trace's end when the last Start began; this life's lines come after it.
     unsigned long long traceStart() const { return traceStart_; }
-    // Start, wait for the process to end, and report whether it ended stopped.
-    const std::wstring& name() const { return name_; }
 
   private:
     DWORD PidFromTrace() const;
