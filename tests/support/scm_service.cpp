@@ -40,7 +40,17 @@ DWORD ScmService::Start() {
         CloseHandle(process_);
         process_ = nullptr;
     }
-    if (!StartServiceW(service_, 0, nullptr)) return GetLastError();
+    if (!StartServiceW(service_, 0, nullptr)) {
+        const DWORD error = GetLastError();
+        // Wine's SCM can answer 1053 to a start whose service already ran to
+        // stopped within milliseconds; its dispatcher's trace shows it ran.
+        if (error != ERROR_SERVICE_REQUEST_TIMEOUT || (pid_ = PidFromTrace()) == 0 ||
+            ReadProcessTrace(pid_, traceStart_).reports.empty()) {
+            return error;
+        }
+        process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid_);
+        return 0;
+    }
     SERVICE_STATUS_PROCESS status = Query();
     pid_ = status.dwProcessId;
     if (pid_ == 0) {
