@@ -22,6 +22,8 @@ ServiceExitCode ExitCodeFor(HostFailure failure) {
             return kExitJavaException;
         case kHostApplicationNotStarted:
             return kExitApplicationNotStarted;
+        case kHostConfigurationInvalid:
+            return kExitConfigurationInvalid;
     }
     return kExitApplicationNotStarted;
 }

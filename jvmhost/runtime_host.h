@@ -15,7 +15,8 @@ enum HostFailure {
     kHostVmRefused,
     kHostEntryPointMissing,
     kHostJavaException,
-    kHostApplicationNotStarted
+    kHostApplicationNotStarted,
+    kHostConfigurationInvalid
 };
 
 // Path sizes follow from the install directory's maximum of MAX_PATH - 1 units.

@@ -9,12 +9,13 @@ struct RuntimeHost;
 // report then carries ERROR_SERVICE_SPECIFIC_ERROR (1066) with one of these.
 enum ServiceExitCode : DWORD {
     kExitNormal = 0,
-    kExitRuntimeNotLoaded = 1,      // jvm.dll did not load
-    kExitCreateExportMissing = 2,   // jvm.dll has no JNI_CreateJavaVM
-    kExitVmRefused = 3,             // JNI_CreateJavaVM failed
-    kExitEntryPointMissing = 4,     // class or serviceMain not found
-    kExitJavaException = 5,         // serviceMain ended with an exception pending
-    kExitApplicationNotStarted = 6  // out of memory before serviceMain could be called
+    kExitRuntimeNotLoaded = 1,       // jvm.dll did not load
+    kExitCreateExportMissing = 2,    // jvm.dll has no JNI_CreateJavaVM
+    kExitVmRefused = 3,              // JNI_CreateJavaVM failed
+    kExitEntryPointMissing = 4,      // class or serviceMain not found
+    kExitJavaException = 5,          // serviceMain ended with an exception pending
+    kExitApplicationNotStarted = 6,  // out of memory before serviceMain could be called
+    kExitConfigurationInvalid = 7    // the layout or a file in conf\ cannot be used
 };
 
 class AgentService : public ServiceFrame {

@@ -17,3 +17,7 @@ void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* 
 void ReportErrorEvent(int /*code*/, const wchar_t* message) {
     WriteEvent(L"MerivastService", EVENTLOG_ERROR_TYPE, kErrorEventId, message);
 }
+
+void ReportWarningEvent(int /*code*/, const wchar_t* message) {
+    WriteEvent(L"MerivastService", EVENTLOG_WARNING_TYPE, kWarningEventId, message);
+}

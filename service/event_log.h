@@ -10,6 +10,7 @@ using ErrorSink = void (*)(int code, const wchar_t* message);
 // as its one insertion string.
 constexpr DWORD kInfoEventId = 0;
 constexpr DWORD kErrorEventId = 1;
+constexpr DWORD kWarningEventId = 2;
 
 // Writes one event under `source`. A source that cannot be opened loses the
 // event silently; the caller's flow never changes.
@@ -17,3 +18,6 @@ void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* 
 
 // The error sink of every runtime host: an error event (ID 1) from "MerivastService".
 void ReportErrorEvent(int code, const wchar_t* message);
+// A warning event (ID 2) from "MerivastService": something was left out, and
+// the service runs on without it. Of the ErrorSink type, so a host can hold it.
+void ReportWarningEvent(int code, const wchar_t* message);

@@ -98,7 +98,7 @@ TEST_F(ShippedExecutable, MessageTableRendersTheInsertionStringAsTheWholeMessage
     HMODULE image =
         LoadLibraryExW(mvt::ServiceExecutable().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, image);
-    for (DWORD id : {0u, 1u}) {
+    for (DWORD id : {0u, 1u, 2u}) {
         for (const wchar_t* message :
              {L"Service started", L"Module not found.\r\n\n\nFailed to load jvm dll:\nC:\\x"}) {
             DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(message)};

@@ -1,0 +1,201 @@
+#include "service/config_file.h"
+
+#include <strsafe.h>
+
+namespace {
+
+constexpr size_t kConfigPathUnits = MAX_PATH + 32;  // installDir + "\conf\" + a name
+constexpr DWORD kSystemTextUnits = 512;
+
+// Owns a file handle for the one read below.
+struct ReadHandle {
+    explicit ReadHandle(HANDLE h) : handle(h) {}
+    ~ReadHandle() {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    ReadHandle(const ReadHandle&) = delete;
+    ReadHandle& operator=(const ReadHandle&) = delete;
+    HANDLE handle;
+};
+
+void* AllocateBytes(size_t bytes) {
+    return HeapAlloc(GetProcessHeap(), 0, bytes);
+}
+
+void FreeBytes(void* memory) {
+    if (memory != nullptr) {
+        HeapFree(GetProcessHeap(), 0, memory);
+    }
+}
+
+// "conf\<name>: the file cannot be read: <system text>".
+void SetUnreadable(ConfigProblem* problem, const wchar_t* name, DWORD error) {
+    wchar_t systemText[kSystemTextUnits] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   systemText, kSystemTextUnits, nullptr);
+    // The system's texts end in a line break, which does not belong inside a sentence.
+    size_t length = static_cast<size_t>(lstrlenW(systemText));
+    while (length > 0 && (systemText[length - 1] == L'\r' || systemText[length - 1] == L'\n' ||
+                          systemText[length - 1] == L' ')) {
+        systemText[--length] = L'\0';
+    }
+    wchar_t what[kSystemTextUnits + 64];
+    StringCchPrintfW(what, ARRAYSIZE(what), L"the file cannot be read (error %lu): %ls", error,
+                     systemText);
+    SetFileProblem(problem, name, what);
+}
+
+bool IsMissingFileError(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool StartsWithByteOrderMark(const char* bytes, size_t size) {
+    return size >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
+           static_cast<unsigned char>(bytes[1]) == 0xBB &&
+           static_cast<unsigned char>(bytes[2]) == 0xBF;
+}
+
+// Reads the whole file into `file->bytes`; false with `problem` filled.
+bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(handle, &size)) {
+        SetUnreadable(problem, file->name, GetLastError());
+        return false;
+    }
+    if (size.QuadPart > static_cast<LONGLONG>(kConfigMaxBytes)) {
+        SetFileProblem(problem, file->name, L"the file is larger than 64 KiB.");
+        return false;
+    }
+    const DWORD total = static_cast<DWORD>(size.QuadPart);
+    file->bytes = static_cast<char*>(AllocateBytes(total + 1));
+    file->line = static_cast<wchar_t*>(AllocateBytes((kConfigMaxBytes + 1) * sizeof(wchar_t)));
+    if (file->bytes == nullptr || file->line == nullptr) {
+        SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
+        return false;
+    }
+    DWORD done = 0;
+    while (done < total) {
+        DWORD got = 0;
+        if (!ReadFile(handle, file->bytes + done, total - done, &got, nullptr)) {
+            SetUnreadable(problem, file->name, GetLastError());
+            return false;
+        }
+        if (got == 0) {
+            break;  // the file shrank while it was read; what was there is the file
+        }
+        done += got;
+    }
+    file->size = done;
+    if (StartsWithByteOrderMark(file->bytes, file->size)) {
+        MoveMemory(file->bytes, file->bytes + 3, file->size - 3);
+        file->size -= 3;
+    }
+    return true;
+}
+
+bool IsCommentStart(wchar_t c, const wchar_t* commentStarts) {
+    for (const wchar_t* start = commentStarts; *start != L'\0'; ++start) {
+        if (*start == c) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Decodes `count` bytes into the line buffer and trims it; false when the
+// bytes are not UTF-8.
+bool DecodeLine(ConfigFile* file, const char* bytes, size_t count) {
+    int units = 0;
+    if (count > 0) {
+        units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(count),
+                                    file->line, static_cast<int>(kConfigMaxBytes));
+        if (units <= 0) {
+            return false;
+        }
+    }
+    size_t begin = 0;
+    size_t end = static_cast<size_t>(units);
+    while (begin < end && IsConfigBlank(file->line[begin])) ++begin;
+    while (end > begin && IsConfigBlank(file->line[end - 1])) --end;
+    MoveMemory(file->line, file->line + begin, (end - begin) * sizeof(wchar_t));
+    file->lineLength = end - begin;
+    file->line[file->lineLength] = L'\0';
+    return true;
+}
+
+}  // namespace
+
+ConfigFile::~ConfigFile() {
+    FreeBytes(bytes);
+    FreeBytes(line);
+}
+
+bool IsConfigBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\v' || c == L'\f';
+}
+
+ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, ConfigFile* file,
+                                ConfigProblem* problem) {
+    file->name = name;
+    wchar_t path[kConfigPathUnits];
+    if (FAILED(StringCchPrintfW(path, ARRAYSIZE(path), L"%ls\\conf\\%ls", installDir, name))) {
+        SetUnreadable(problem, name, ERROR_FILENAME_EXCED_RANGE);
+        return kConfigRefused;
+    }
+    // Shared for reading and writing, so an operator's editor may hold it open.
+    ReadHandle source(CreateFileW(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (source.handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (IsMissingFileError(error)) {
+            return kConfigMissing;
+        }
+        SetUnreadable(problem, name, error);
+        return kConfigRefused;
+    }
+    return ReadWhole(source.handle, file, problem) ? kConfigOpened : kConfigRefused;
+}
+
+ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
+                                ConfigProblem* problem) {
+    while (file->next < file->size) {
+        const char* begin = file->bytes + file->next;
+        size_t count = 0;
+        while (file->next + count < file->size && begin[count] != '\n') ++count;
+        file->next += count + 1;
+        ++file->lineNumber;
+        for (size_t i = 0; i < count; ++i) {
+            if (begin[i] == '\0') {
+                SetLineProblem(problem, *file, L"the line holds a NUL character.");
+                return kConfigBadLine;
+            }
+        }
+        if (!DecodeLine(file, begin, count)) {
+            SetLineProblem(problem, *file, L"the line is not valid UTF-8.");
+            return kConfigBadLine;
+        }
+        if (file->lineLength > 0 && !IsCommentStart(file->line[0], commentStarts)) {
+            return kConfigLine;
+        }
+    }
+    return kConfigEnd;
+}
+
+void SetFileProblem(ConfigProblem* problem, const wchar_t* name, const wchar_t* what) {
+    StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls: %ls", name, what);
+}
+
+void SetLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* what) {
+    StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: %ls", file.name,
+                     file.lineNumber, what);
+}
+
+void SetQuotedLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* after) {
+    const bool cut = file.lineLength > kConfigQuoteUnits;
+    const int quoted = static_cast<int>(cut ? kConfigQuoteUnits : file.lineLength);
+    StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: \"%.*ls%ls\"%ls",
+                     file.name, file.lineNumber, quoted, file.line, cut ? L"..." : L"", after);
+}

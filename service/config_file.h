@@ -1,0 +1,64 @@
+// The optional files of "conf\": read whole, checked as UTF-8, and handed out
+// one meaningful line at a time, with what is wrong said in words an operator
+// can act on ("conf\<name> line <n>: ...").
+#pragma once
+
+#include <stddef.h>
+
+#include "service/win32.h"
+
+// Larger files are refused: an operator's configuration is a few lines, and a
+// bound keeps every buffer below small and fixed.
+constexpr size_t kConfigMaxBytes = 64 * 1024;
+// What is wrong, with the file's name and the line number in front.
+constexpr size_t kConfigProblemUnits = 1024;
+// How much of an offending line a problem quotes.
+constexpr size_t kConfigQuoteUnits = 200;
+
+struct ConfigProblem {
+    wchar_t text[kConfigProblemUnits];
+};
+
+struct ConfigFile {
+    ConfigFile() = default;
+    ~ConfigFile();
+    ConfigFile(const ConfigFile&) = delete;
+    ConfigFile& operator=(const ConfigFile&) = delete;
+
+    const wchar_t* name = nullptr;  // weak: "jvm.options", "service.properties"
+    char* bytes = nullptr;          // the file without its byte-order mark; owned
+    size_t size = 0;
+    size_t next = 0;  // where the next unread line begins
+    unsigned lineNumber = 0;
+    // The current line, decoded and without the white space around it; owned,
+    // room for the longest line a file of kConfigMaxBytes can hold.
+    wchar_t* line = nullptr;
+    size_t lineLength = 0;
+};
+
+enum ConfigOpenResult { kConfigMissing, kConfigOpened, kConfigRefused };
+
+// Reads "<installDir>\conf\<name>" whole. kConfigMissing when there is no such
+// file (nothing is configured); kConfigRefused, with `problem` filled, when it
+// exists but cannot be read, is too large, or memory ran out.
+ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, ConfigFile* file,
+                                ConfigProblem* problem);
+
+enum ConfigLineResult { kConfigLine, kConfigEnd, kConfigBadLine };
+
+// Moves to the next line that is neither blank nor a comment (its first
+// non-blank character is one of `commentStarts`). kConfigBadLine, with
+// `problem` filled, for a line that is not UTF-8 or holds a NUL character.
+ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
+                                ConfigProblem* problem);
+
+// "conf\<name> line <n>: " followed by `what`.
+void SetLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* what);
+// "conf\<name> line <n>: "<the line>"" followed by `after`; a long line is
+// quoted by its beginning and "...".
+void SetQuotedLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* after);
+// "conf\<name>: " followed by `what`.
+void SetFileProblem(ConfigProblem* problem, const wchar_t* name, const wchar_t* what);
+
+// True for the blanks that may stand around a line, a key or a value.
+bool IsConfigBlank(wchar_t c);
