@@ -36,7 +36,9 @@ EntryPoint FindEntryPoint(JNIEnv* env, const char* name, const char* signature) 
 
 void RuntimeHost::CallServiceMain() {
     if (jniEnv == nullptr) {
-        Report(0, L"The JVM is not initialized.");
+        if (!StartRefused()) {
+            Report(0, L"The JVM is not initialized.");
+        }
         return;
     }
     const EntryPoint entry = FindEntryPoint(jniEnv, kMainMethod, kMainSignature);

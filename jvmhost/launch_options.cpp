@@ -28,9 +28,39 @@ void MakeLibDir(const wchar_t* installDir, wchar_t (&libDir)[kLibDirUnits]) {
     StringCchCatW(libDir, kLibDirUnits, L"lib\\");
 }
 
+constexpr wchar_t kNotInCodePage[] = L"the ANSI code page cannot hold its name";
+constexpr wchar_t kHoldsSeparator[] = L"its name holds ';', which separates class path entries";
+constexpr size_t kLeftOutUnits = kLibDirUnits + MAX_PATH + 160;
+
+const wchar_t* WhyUnsafe(const wchar_t* text) {
+    for (const wchar_t* c = text; *c != L'\0'; ++c) {
+        if (*c == L';') {
+            return kHoldsSeparator;
+        }
+    }
+    bool lossy = false;
+    const size_t length = static_cast<size_t>(lstrlenW(text));
+    if (length > 0 && (ConvertToAnsi(text, length, nullptr, 0, &lossy) <= 0 || lossy)) {
+        return kNotInCodePage;
+    }
+    return nullptr;
+}
+
+void ReportLeftOut(ErrorSink sink, const wchar_t* libDir, const wchar_t* name, const wchar_t* why) {
+    if (sink == nullptr) {
+        return;
+    }
+    wchar_t message[kLeftOutUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"The jar %ls%ls is left out of the class path: %ls, and the volume gives it "
+                     L"no short name. Rename the jar.",
+                     libDir, name, why);
+    sink(0, message);
+}
+
 // Appends every "*.jar" match of libDir, in the order the file system returns
-// them; false when memory ran out.
-bool AppendJars(const wchar_t* libDir, WideText* text) {
+// them, and counts them in `entries`; false when memory ran out.
+bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSink leftOutSink) {
     wchar_t pattern[kJarPatternUnits];
     StringCchCopyW(pattern, kJarPatternUnits, libDir);
     StringCchCatW(pattern, kJarPatternUnits, L"*.jar");
@@ -40,17 +70,30 @@ bool AppendJars(const wchar_t* libDir, WideText* text) {
     if (search.handle == INVALID_HANDLE_VALUE) {
         return true;
     }
-    bool first = true;
     do {
-        if (!first && !text->Append(L";")) {
+        const wchar_t* why = nullptr;
+        const wchar_t* name = JarNameForClassPath(match, &why);
+        if (name == nullptr) {
+            ReportLeftOut(leftOutSink, libDir, match.cFileName, why);
+            continue;
+        }
+        if (*entries > 0 && !text->Append(L";")) {
             return false;
         }
-        if (!text->Append(libDir) || !text->Append(match.cFileName)) {
+        if (!text->Append(libDir) || !text->Append(name)) {
             return false;
         }
-        first = false;
+        ++*entries;
     } while (FindNextFileW(search.handle, &match));
     return true;
+}
+
+// Without best fit, a character the code page lacks becomes the default
+// character instead of a look-alike: "Merivāst" must never reach the VM as
+// "Merivast", a directory somebody else may own. UTF-8 holds every character,
+// and takes no best-fit flag; it fails only on a broken surrogate pair.
+DWORD AnsiFlags(UINT codePage) {
+    return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
 }
 
 }  // namespace
@@ -70,8 +113,8 @@ bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
         return false;
     }
     // Asking with no buffer returns the size the converted text needs.
-    const int needed = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
-                                           nullptr, nullptr);
+    bool lossy = false;
+    const int needed = ConvertToAnsi(text, length, nullptr, 0, &lossy);
     if (needed <= 0 && length > 0) {
         return false;
     }
@@ -84,14 +127,29 @@ bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
     return true;
 }
 
+int ConvertToAnsi(const wchar_t* text, size_t length, char* out, size_t outBytes, bool* lossy) {
+    *lossy = false;
+    if (length == 0 || length > 0x3FFFFFFF || outBytes > 0x7FFFFFFF) {
+        return 0;
+    }
+    const UINT codePage = GetACP();
+    BOOL usedDefault = FALSE;
+    const int result = WideCharToMultiByte(
+        codePage, AnsiFlags(codePage), text, static_cast<int>(length), out,
+        static_cast<int>(outBytes), nullptr, codePage == CP_UTF8 ? nullptr : &usedDefault);
+    if (result <= 0 && codePage == CP_UTF8 && GetLastError() == ERROR_NO_UNICODE_TRANSLATION) {
+        *lossy = true;
+    }
+    *lossy = *lossy || usedDefault != FALSE;
+    return result;
+}
+
 void ConvertOption(const wchar_t* text, size_t length, char* out, size_t outBytes) {
     // WideCharToMultiByte returns 0 when the text does not fit; a text that
     // fills the buffer exactly leaves no room for the terminator, so it does
     // not fit either.
-    const int written = length == 0
-                            ? 0
-                            : WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out,
-                                                  static_cast<int>(outBytes), nullptr, nullptr);
+    bool lossy = false;
+    const int written = ConvertToAnsi(text, length, out, outBytes, &lossy);
     if (written <= 0 || static_cast<size_t>(written) >= outBytes) {
         out[0] = '\0';
         return;
@@ -99,15 +157,52 @@ void ConvertOption(const wchar_t* text, size_t length, char* out, size_t outByte
     out[written] = '\0';
 }
 
-void BuildClassPathOption(const wchar_t* installDir, NarrowOption* out) {
+size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out, ErrorSink leftOutSink) {
     wchar_t libDir[kLibDirUnits];
     MakeLibDir(installDir, libDir);
     WideText text;
-    if (!text.Append(L"-Djava.class.path=") || !AppendJars(libDir, &text)) {
+    size_t entries = 0;
+    if (!text.Append(L"-Djava.class.path=") || !AppendJars(libDir, &text, &entries, leftOutSink)) {
         out->AssignConverted(L"", 0);
-        return;
+        return entries;
     }
     out->AssignConverted(text.Chars(), text.length);
+    return entries;
+}
+
+bool IsSafeInOptions(const wchar_t* text) {
+    return WhyUnsafe(text) == nullptr;
+}
+
+const wchar_t* JarNameForClassPath(const WIN32_FIND_DATAW& match, const wchar_t** why) {
+    *why = WhyUnsafe(match.cFileName);
+    if (*why == nullptr) {
+        return match.cFileName;
+    }
+    // The search gives the short name beside the long one; it is empty when
+    // the volume makes no short names.
+    if (match.cAlternateFileName[0] != L'\0' && IsSafeInOptions(match.cAlternateFileName)) {
+        return match.cAlternateFileName;
+    }
+    return nullptr;
+}
+
+bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH],
+                          const wchar_t** why) {
+    StringCchCopyW(out, MAX_PATH, installDir);
+    *why = WhyUnsafe(installDir);
+    if (*why == nullptr) {
+        return true;
+    }
+    // GetShortPathNameW returns the needed size when the buffer is too small,
+    // and keeps every component that has no short name as it is.
+    wchar_t shortName[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(installDir, shortName, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !IsSafeInOptions(shortName)) {
+        return false;
+    }
+    StringCchCopyW(out, MAX_PATH, shortName);
+    return true;
 }
 
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]) {

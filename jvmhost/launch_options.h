@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 
+#include "service/event_log.h"
 #include "service/win32.h"
 
 // The install directory has at most MAX_PATH - 1 units, so these texts have
@@ -36,9 +37,33 @@ struct NarrowOption {
 };
 
 // "-Djava.class.path=" and every "*.jar" match of "<installDir>\lib\", each as a
-// full path, separated by ";". A missing or empty lib directory gives the bare
-// prefix. Only running out of memory gives the empty option.
-void BuildClassPathOption(const wchar_t* installDir, NarrowOption* out);
+// full path, separated by ";". A jar whose name the options cannot carry as it
+// is (see IsSafeInOptions) is named by its short name; without a safe short
+// name it is left out, and `leftOutSink` (when set) says so. Returns how many
+// entries the class path has: 0 gives the bare prefix. Only running out of
+// memory gives the empty option.
+size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out,
+                            ErrorSink leftOutSink = nullptr);
+
+// True when `text` can stand in a VM option as it is: the ANSI code page holds
+// every character exactly (no look-alike, no default character), and it holds
+// no ';', which would split a class path entry in two.
+bool IsSafeInOptions(const wchar_t* text);
+
+// The name under which a jar found in lib\ enters the class path: its own, or
+// its short name when its own is not safe. Null when neither is, with `why`
+// saying what is wrong with its own.
+const wchar_t* JarNameForClassPath(const WIN32_FIND_DATAW& match, const wchar_t** why);
+
+// The install directory as the options name it: itself, or its short name when
+// it is not safe. False when neither is, with `why` saying what is wrong.
+bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH], const wchar_t** why);
+
+// Converts `length` units of `text` to the ANSI code page without best fit into
+// `out` (or, with a null `out`, only measures). Returns the bytes written or
+// needed, 0 on failure; `*lossy` tells whether any character had no exact
+// counterpart in the code page.
+int ConvertToAnsi(const wchar_t* text, size_t length, char* out, size_t outBytes, bool* lossy);
 
 // "-Dlog4j.configuration=file:/<installDir>\conf\log4j.properties".
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]);
@@ -48,4 +73,6 @@ void BuildLoggingImplOption(char (&out)[kLoggingOptionBytes]);
 
 // Converts `length` units of `text` to the ANSI code page into `out`, always
 // NUL-terminated. A text that does not fit with its terminator gives "".
+// Characters the code page does not hold become its default character, never
+// a look-alike.
 void ConvertOption(const wchar_t* text, size_t length, char* out, size_t outBytes);

@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "jvmhost/launch_options.h"
+#include "jvmhost/user_options.h"
 #include "service/install_dir.h"
 
 namespace {
@@ -96,6 +97,39 @@ void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits],
     }
 }
 
+// The VM's option array: the host's own options, then the operator's.
+struct OptionArray {
+    OptionArray() = default;
+    ~OptionArray() {
+        if (items != nullptr) {
+            HeapFree(GetProcessHeap(), 0, items);
+        }
+    }
+    OptionArray(const OptionArray&) = delete;
+    OptionArray& operator=(const OptionArray&) = delete;
+
+    bool Reserve(size_t capacity) {
+        items = static_cast<JavaVMOption*>(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity * sizeof(JavaVMOption)));
+        room = items != nullptr ? capacity : 0;
+        return items != nullptr;
+    }
+    void Add(const char* text, void* extraInfo = nullptr) {
+        if (static_cast<size_t>(count) < room) {
+            items[count].optionString = const_cast<char*>(text);
+            items[count].extraInfo = extraInfo;
+            ++count;
+        }
+    }
+
+    JavaVMOption* items = nullptr;
+    size_t room = 0;
+    jint count = 0;
+};
+
+constexpr size_t kHostOptionCount = 3;
+constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
+
 void SetFailure(HostFailure* out, HostFailure failure) {
     if (out != nullptr) {
         *out = failure;
@@ -104,13 +138,14 @@ void SetFailure(HostFailure* out, HostFailure failure) {
 
 }  // namespace
 
-RuntimeHost::RuntimeHost(ErrorSink sink)
+RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings)
     : javaVm(nullptr),
       jniEnv(nullptr),
       jvmModule(nullptr),
       installDir(),
       jreDir(),
       errorSink(sink),
+      warningSink(warnings),
       failure(kHostNoFailure) {
     FindInstallDir(installDir);
     StartVm();
@@ -144,47 +179,85 @@ void RuntimeHost::Report(int code, const wchar_t* message) const {
     }
 }
 
+bool RuntimeHost::RefuseToStart(HostFailure why, const wchar_t* message) {
+    Report(0, message);
+    failure = why;
+    return false;
+}
+
+bool RuntimeHost::StartRefused() const {
+    return jniEnv == nullptr &&
+           (failure == kHostConfigurationInvalid || failure == kHostEntryPointMissing);
+}
+
 bool RuntimeHost::StartVm() {
     StringCchCopyW(jreDir, kJreDirUnits, installDir);
     StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
     wchar_t dllPath[kJvmPathUnits];
     wchar_t clientPath[kJvmPathUnits];
     ChooseRuntimeLibrary(jreDir, dllPath, clientPath);
-
-    NarrowOption classPath;
-    char log4j[kLog4jOptionBytes];
-    char logging[kLoggingOptionBytes];
-    BuildClassPathOption(installDir, &classPath);
-    BuildLog4jOption(installDir, log4j);
-    BuildLoggingImplOption(logging);
-    JavaVMOption options[3] = {};
-    options[0].optionString = const_cast<char*>(classPath.Text());
-    options[1].optionString = log4j;
-    options[2].optionString = logging;
-
-    HostFailure why = kHostNoFailure;
-    jint result = -1;
     if (installDir[0] == L'\0') {
         // The executable's path did not fit; loading from a cut path could
         // load some other library.
         ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, clientPath, errorSink);
-        why = kHostRuntimeNotLoaded;
-    } else {
-        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options, errorSink, &why,
-                                 clientPath);
+        failure = kHostRuntimeNotLoaded;
+        Report(-1, L"CreateJavaVM ERROR");
+        return false;
+    }
+
+    // Nothing of a refused file is used, and no runtime is loaded for it.
+    UserOptions userOptions;
+    ConfigProblem problem;
+    if (!ReadUserOptions(installDir, &userOptions, &problem)) {
+        return RefuseToStart(kHostConfigurationInvalid, problem.text);
+    }
+    wchar_t optionDir[MAX_PATH];
+    const wchar_t* why = nullptr;
+    if (!InstallDirForOptions(installDir, optionDir, &why)) {
+        wchar_t message[kInstallDirProblemUnits];
+        StringCchPrintfW(message, ARRAYSIZE(message),
+                         L"The install directory %ls cannot be named to the Java runtime: %ls, and "
+                         L"the volume gives it no short name. Install the service in a directory "
+                         L"whose path the ANSI code page can hold and that holds no ';'.",
+                         installDir, why);
+        return RefuseToStart(kHostConfigurationInvalid, message);
+    }
+    NarrowOption classPath;
+    if (BuildClassPathOption(optionDir, &classPath, warningSink) == 0) {
+        // An empty class path means the working directory to a VM, and the
+        // application's classes come only from the jars of lib\.
+        return RefuseToStart(kHostEntryPointMissing, L"Can not find entry point:\n");
+    }
+    char log4j[kLog4jOptionBytes];
+    char logging[kLoggingOptionBytes];
+    BuildLog4jOption(optionDir, log4j);
+    BuildLoggingImplOption(logging);
+
+    OptionArray options;
+    jint result = -1;
+    HostFailure reason = kHostApplicationNotStarted;
+    if (options.Reserve(kHostOptionCount + userOptions.count)) {
+        options.Add(classPath.Text());
+        options.Add(log4j);
+        options.Add(logging);
+        for (size_t i = 0; i < userOptions.count; ++i) {
+            options.Add(userOptions.Option(i));
+        }
+        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options.items,
+                                 options.count, errorSink, &reason, clientPath);
     }
     if (result != JNI_OK) {
         // Whatever a refusing runtime left in the out-parameters, this host has no VM.
         javaVm = nullptr;
         jniEnv = nullptr;
-        failure = why;
+        failure = reason;
         Report(result, L"CreateJavaVM ERROR");
     }
     return result == JNI_OK;
 }
 
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, ErrorSink sink, HostFailure* failure,
+                     JavaVMOption* options, jint optionCount, ErrorSink sink, HostFailure* failure,
                      const wchar_t* reportedPath) {
     DWORD error = 0;
     *module = LoadRuntimeLibrary(dllPath, &error);
@@ -196,7 +269,7 @@ jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, Java
 
     JavaVMInitArgs args = {};
     args.version = JNI_VERSION_1_6;
-    args.nOptions = 3;
+    args.nOptions = optionCount;
     args.options = options;
     args.ignoreUnrecognized = JNI_FALSE;
 

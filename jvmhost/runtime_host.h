@@ -27,16 +27,20 @@ constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kJvmPathUnits;
 
 struct RuntimeHost {
     // Finds the install directory and creates the VM at once; a failure shows
-    // only through the sink, and leaves a host without VM.
-    explicit RuntimeHost(ErrorSink sink = ReportErrorEvent);
+    // only through the sink, and leaves a host without VM. What the host leaves
+    // out and runs on without goes to `warnings`.
+    explicit RuntimeHost(ErrorSink sink = ReportErrorEvent,
+                         ErrorSink warnings = ReportWarningEvent);
     // Clears a pending exception, destroys the VM, unloads the runtime library.
     ~RuntimeHost();
     RuntimeHost(const RuntimeHost&) = delete;
     RuntimeHost& operator=(const RuntimeHost&) = delete;
 
-    // Loads "jre\bin\client\jvm.dll" (or "jre\bin\server\jvm.dll" when only that
-    // exists) and creates the VM with the three launch options and JNI 1.6.
-    // True when the VM was created.
+    // Reads conf\jvm.options, loads "jre\bin\client\jvm.dll" (or
+    // "jre\bin\server\jvm.dll" when only that exists) and creates the VM with
+    // the three launch options, then the operator's, and JNI 1.6. True when the
+    // VM was created. A configuration or layout that cannot be used is reported
+    // and loads no runtime at all.
     bool StartVm();
     // Calls serviceMain(installDir) on the creating thread; returns when the
     // Java application has finished, or at once when the VM or entry is missing.
@@ -54,18 +58,23 @@ struct RuntimeHost {
     wchar_t installDir[MAX_PATH];
     wchar_t jreDir[kJreDirUnits];
     ErrorSink errorSink;
+    ErrorSink warningSink;
     // Written on the creating thread only; read there after the application ended.
     HostFailure failure;
 
   private:
     void Report(int code, const wchar_t* message) const;
+    bool RefuseToStart(HostFailure why, const wchar_t* message);
+    // True when StartVm refused before loading the runtime and has said why,
+    // so there is nothing more to say about the missing VM.
+    bool StartRefused() const;
 };
 
-// Loads the runtime library at `dllPath`, and creates a VM with JNI 1.6 and the
-// three `options`. Returns the JNI result, or -1 when the library or its
+// Loads the runtime library at `dllPath`, and creates a VM with JNI 1.6 and
+// `optionCount` `options`. Returns the JNI result, or -1 when the library or its
 // JNI_CreateJavaVM is missing; both are reported to `sink` when one is set.
 // `failure`, when given, receives why the VM was not created; a load error
 // names `reportedPath` when given, else `dllPath`.
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, ErrorSink sink, HostFailure* failure = nullptr,
-                     const wchar_t* reportedPath = nullptr);
+                     JavaVMOption* options, jint optionCount, ErrorSink sink,
+                     HostFailure* failure = nullptr, const wchar_t* reportedPath = nullptr);

@@ -81,28 +81,128 @@ TEST(BadLayout, EmptyOrMissingLibMeansNoEntryPoint) {
     for (bool makeLib : {false, true}) {
         ServiceLife life(makeLib ? L"emptylib" : L"nolib", Runtime::kStandin, /*withJar=*/false);
         if (makeLib) life.layout.MakeDir(L"lib");
+        // A VM given an empty class path would look in its working directory,
+        // the install directory: no runtime is started at all.
+        life.layout.AddFile(L"com\\merivast\\agent\\MerivastMain.class", "stray class");
         const ProcessTrace trace = RunLife(life);
         ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 4);
         EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Can not find entry point:\n",
                                              L"Service stopped"}),
                   trace.Texts());
-        EXPECT_EQ("-Djava.class.path=", OptionText(life.layout, 0));
+        EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM"));
     }
 }
 
+// A class path entry, resolved to the long name of what it names.
+std::wstring Resolved(const std::string& entry) {
+    wchar_t full[MAX_PATH] = {};
+    return GetLongPathNameW(Widen(entry).c_str(), full, MAX_PATH) > 0 ? full : L"?" + Widen(entry);
+}
+
+std::vector<std::string> ClassPathEntries(const InstallLayout& layout) {
+    std::string value = OptionText(layout, 0);
+    EXPECT_EQ(0u, value.find("-Djava.class.path="));
+    value.erase(0, value.find('=') + 1);
+    std::vector<std::string> entries;
+    size_t at = 0;
+    for (size_t end; (end = value.find(';', at)) != std::string::npos; at = end + 1) {
+        entries.push_back(value.substr(at, end - at));
+    }
+    entries.push_back(value.substr(at));
+    return entries;
+}
+
 TEST(BadLayout, OddJarsStillRunTheApplication) {
-    ServiceLife life(L"oddjars");
+    ServiceLife life(L"oddjars", Runtime::kStandin, /*withJar=*/false);
     life.layout.MakeDir(L"lib\\x.jar");
     life.layout.AddJar(L"\x4e2d\x6587.jar", false);  // not in code page 1252
-    const ProcessTrace trace = RunLife(life, 100);
+    // Its ';' would split it into "lib\x" and a bare "agent.jar" that a VM
+    // resolves against its working directory: the only jar with the class.
+    life.layout.AddJar(L"x;agent.jar");
+    life.layout.AddFile(L"agent.jar", "a stray jar outside lib");
+    RunLife(life, 100);
     ExpectStoppedWith(life.service, 0, 0);
-    const std::string lib = Narrow(life.layout.dir()) + "\\lib\\";
-    const std::string option = OptionText(life.layout, 0);
-    EXPECT_EQ(0u, option.find("-Djava.class.path=" + lib));
-    for (const char* jar : {"??.jar", "app.jar", "x.jar"}) {
-        EXPECT_NE(std::string::npos, option.find(lib + jar)) << jar << " in " << option;
+    std::vector<std::wstring> named;
+    for (const auto& entry : ClassPathEntries(life.layout)) {
+        EXPECT_EQ(std::string::npos, entry.find('?')) << entry;
+        named.push_back(Resolved(entry));
     }
-    EXPECT_EQ(2, std::count(option.begin(), option.end(), ';'));
+    std::sort(named.begin(), named.end());
+    const std::wstring lib = life.layout.dir() + L"\\lib\\";
+    EXPECT_EQ((std::vector<std::wstring>{lib + L"x.jar", lib + L"x;agent.jar",
+                                         lib + L"\x4e2d\x6587.jar"}),
+              named);
+    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "FindClass",
+                                "com/merivast/agent/MerivastMain result=found"));
+}
+
+TEST(BadLayout, LookAlikeOfTheInstallDirectoryIsNeverNamed) {
+    // Best fit would turn "Merivāst" into "Merivast", a directory that whoever
+    // can create it controls; there it holds the only jar with the class.
+    const std::wstring parent = TestRoot() + L"\\" + UniqueName(L"lookalike");
+    CreateDirectoryW(parent.c_str(), nullptr);
+    InstallLayout lookAlike(L"lookalike", ServiceExecutable(), parent + L"\\Merivast");
+    lookAlike.AddJar(L"app.jar");
+    {
+        InstallLayout layout(L"bestfit", ServiceExecutable(), parent + L"\\Meriv\x0101st");
+        layout.AddRuntime(Runtime::kStandin);
+        layout.AddJar(L"app.jar", false);
+        layout.SetScenario("main=return\n");
+        ScmService service(UniqueName(L"MvtBestFit"), layout.executable());
+        ASSERT_EQ(0u, service.Start());
+        ASSERT_TRUE(service.WaitForProcessExit());
+        ExpectStoppedWith(service, ERROR_SERVICE_SPECIFIC_ERROR, 4);
+        const std::vector<std::string> entries = ClassPathEntries(layout);
+        ASSERT_EQ(1u, entries.size());
+        EXPECT_EQ(layout.dir() + L"\\lib\\app.jar", Resolved(entries[0]));
+        const std::string log4j = OptionText(layout, 1);
+        const std::string prefix = "-Dlog4j.configuration=file:/";
+        const std::string suffix = "\\conf\\log4j.properties";
+        ASSERT_EQ(0u, log4j.find(prefix));
+        ASSERT_GT(log4j.size(), prefix.size() + suffix.size());
+        EXPECT_EQ(layout.dir(), Resolved(log4j.substr(
+                                    prefix.size(), log4j.size() - prefix.size() - suffix.size())));
+    }
+    RemoveTree(parent);
+}
+
+// conf\jvm.options: the operator's options follow the host's three, and a
+// refused file loads no runtime at all.
+TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
+    for (bool withFile : {false, true}) {
+        ServiceLife life(withFile ? L"useroptions" : L"nooptions");
+        if (withFile) {
+            life.layout.AddFile(
+                L"conf\\jvm.options",
+                "# heap\r\n-Xmx96m\r\n\r\n--add-opens java.base/java.lang=ALL-UNNAMED\r\n"
+                "  -Dlog4j.configuration=file:/C:\\other.properties  \r\n");
+        }
+        RunLife(life, 50);
+        ExpectStoppedWith(life.service, 0, 0);
+        const JniCall* create = FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM");
+        ASSERT_NE(nullptr, create);
+        EXPECT_NE(std::string::npos, create->details.find(withFile ? "nOptions=6" : "nOptions=3"));
+        EXPECT_EQ(0u, OptionText(life.layout, 2).find("-Dorg.apache.commons.logging.Log="));
+        if (withFile) {
+            EXPECT_EQ("-Xmx96m", OptionText(life.layout, 3));
+            EXPECT_EQ("--add-opens=java.base/java.lang=ALL-UNNAMED", OptionText(life.layout, 4));
+            EXPECT_EQ("-Dlog4j.configuration=file:/C:\\other.properties",
+                      OptionText(life.layout, 5));
+        }
+    }
+}
+
+TEST(OperatorOptions, RefusedFileGivesItsEventAndCodeSevenWithNoRuntime) {
+    ServiceLife life(L"badoptions");
+    life.layout.AddFile(L"conf\\jvm.options", "# heap\n-Xms64m\nXmx512m\n");
+    const ProcessTrace trace = RunLife(life);
+    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 7);
+    ExpectProcessExitCode(life.service, ERROR_SERVICE_SPECIFIC_ERROR);
+    ASSERT_EQ(3u, trace.events.size());
+    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
+                L"conf\\jvm.options line 3: \"Xmx512m\" is not a JVM option; JVM options begin "
+                L"with '-'.");
+    EXPECT_TRUE(life.layout.JniCalls().empty()) << "the runtime library was loaded";
 }
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {

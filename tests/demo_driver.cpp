@@ -71,8 +71,10 @@ struct Timeline {
                 const TracedEvent& e = trace.events[eventsShown];
                 std::printf("%6llu ms  event log   %s %s ID %u: \"%s\"\n", GetTickCount64() - t0,
                             Narrow(e.source).c_str(),
-                            e.type == EVENTLOG_ERROR_TYPE ? "Error" : "Information", e.id,
-                            e.strings.empty() ? "" : Printable(e.strings[0]).c_str());
+                            e.type == EVENTLOG_ERROR_TYPE     ? "Error"
+                            : e.type == EVENTLOG_WARNING_TYPE ? "Warning"
+                                                              : "Information",
+                            e.id, e.strings.empty() ? "" : Printable(e.strings[0]).c_str());
             }
         }
         const std::string log = ReadFileBytes(installDir + L"\\logs\\agent.log");

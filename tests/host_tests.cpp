@@ -89,10 +89,17 @@ TEST(HostFailures, RefusedCreationLeavesAHostWithoutVm) {
 TEST(HostFailures, MissingClassOrMethod) {
     {
         HostRun run(L"noclass", Runtime::kStandin, /*withJar=*/false);
+        run.layout.AddJar(L"other.jar", /*holdsMainClass=*/false);
         EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run());
         EXPECT_EQ((std::vector<std::string>{"JNI_CreateJavaVM", "FindClass", "ExceptionCheck",
                                             "ExceptionClear", "DestroyJavaVM", "UNLOAD"}),
                   run.Events());
+    }
+    {
+        // No jar at all: the class path would be the working directory, so no runtime starts.
+        HostRun run(L"nojar", Runtime::kStandin, /*withJar=*/false);
+        EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run());
+        EXPECT_TRUE(run.Events().empty());
     }
     {
         HostRun run(L"nomain");

@@ -614,6 +614,27 @@ Property PlanProperty(const std::string& key, const std::string& value) {
     return {key, value, false};
 }
 
+// VM options (-X…, -XX:…), module options (--add-opens=…) and assertion
+// switches: a real VM takes them in JNI_CreateJavaVM, the bridge through java's
+// command line.
+bool IsLauncherOption(const std::string& option) {
+    static const char* const kPrefixes[] = {"-X",
+                                            "--",
+                                            "-verbose",
+                                            "-ea",
+                                            "-da",
+                                            "-esa",
+                                            "-dsa",
+                                            "-enableassertions",
+                                            "-disableassertions"};
+    for (const char* prefix : kPrefixes) {
+        if (option.compare(0, strlen(prefix), prefix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Sorts the options into what the Java side sets and what the launcher takes.
 // False for an option a real VM would refuse when unrecognized ones are not ignored.
 bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
@@ -640,7 +661,7 @@ bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
                 }
                 at = end + 1;
             }
-        } else if (option.compare(0, 2, "-X") == 0 || option.compare(0, 8, "-verbose") == 0) {
+        } else if (IsLauncherOption(option)) {
             plan->launcherOptions.push_back(option);
         } else if (option == "vfprintf" || option == "exit" || option == "abort") {
             Record("hook", option + " ignored");

@@ -514,9 +514,11 @@ TEST_F(StandinCreate, VersionsOutsideTheSupportedSetAreRefusedWithOutParamsUntou
 
 TEST_F(StandinCreate, EveryUnrecognisedOptionRefusesTheCreation) {
     ASSERT_NO_FATAL_FAILURE(Start());
-    for (const char* bad : {"", "-D", "-D=x", "-Dname", "-Xfoo", "_hook", "--help", "-client",
-                            "-Xmx", "-Xmx64q", "-Xss1m2", "-verbosex",
-                            "-verbose:", "-ea:", "-XX:+UseG1GC", "-Xcheck:all", "Exit", " -Dx=y"}) {
+    for (const char* bad : {"",        "-D",           "-D=x",        "-Dname",      "-Xfoo",
+                            "_hook",   "--help",       "-client",     "-Xmx",        "-Xmx64q",
+                            "-Xss1m2", "-verbosex",    "-verbose:",   "-ea:",        "-XX:",
+                            "-XX:+",   "--add-opens=", "--add-opens", "-Xcheck:all", "Exit",
+                            " -Dx=y"}) {
         std::vector<std::string> options = HostOptions();
         options.push_back(bad);
         JavaVM* vm = kSentinelVm;
@@ -542,6 +544,9 @@ TEST_F(StandinCreate, EveryUnrecognisedOptionRefusesTheCreation) {
                                      "-Xrs",
                                      "-Xint",
                                      "-Xcheck:jni",
+                                     "-XX:+UseG1GC",
+                                     "-XX:ErrorFile=logs\\hs_err_pid%p.log",
+                                     "--add-opens=java.base/java.lang=ALL-UNNAMED",
                                      "exit",
                                      "abort",
                                      "vfprintf"};

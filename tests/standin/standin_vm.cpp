@@ -183,6 +183,24 @@ bool IsRecognisedOption(const char* option) {
     if (StartsWith(option, "-Xmx") || StartsWith(option, "-Xms") || StartsWith(option, "-Xss")) {
         return IsSizeValue(option + 4);
     }
+    // Module options, in the one form the Invocation API takes: "name=value".
+    static const char* const kModuleOptions[] = {"--add-opens=",
+                                                 "--add-exports=",
+                                                 "--add-reads=",
+                                                 "--add-modules=",
+                                                 "--patch-module=",
+                                                 "--limit-modules=",
+                                                 "--enable-native-access=",
+                                                 "--upgrade-module-path=",
+                                                 "--module-path="};
+    for (const char* prefix : kModuleOptions) {
+        if (StartsWith(option, prefix) && option[strlen(prefix)] != '\0') return true;
+    }
+    // -XX:+Flag, -XX:-Flag, -XX:Name=value.
+    if (StartsWith(option, "-XX:") && option[4] != '\0') {
+        const char* name = option[4] == '+' || option[4] == '-' ? option + 5 : option + 4;
+        return *name != '\0' && *name != '=';
+    }
     if (IsWordWithOptionalArgument(option, "-verbose") ||
         IsWordWithOptionalArgument(option, "-ea") || IsWordWithOptionalArgument(option, "-da")) {
         return true;

@@ -26,6 +26,8 @@ public final class MerivastMain {
         log.info("serviceMain started in " + installDir);
         log.info("log4j.configuration=" + System.getProperty("log4j.configuration"));
         log.info("org.apache.commons.logging.Log=" + System.getProperty("org.apache.commons.logging.Log"));
+        // Shows an operator's heap option (conf\jvm.options) taking effect.
+        log.info("maximum heap " + Runtime.getRuntime().maxMemory() / (1024 * 1024) + " MiB");
 
         awaitStop();
 

@@ -1,0 +1,42 @@
+// The operator's own VM options: conf\jvm.options, one option a line, passed
+// after the host's own options in the file's order.
+#pragma once
+
+#include <stddef.h>
+
+#include "service/config_file.h"
+#include "service/win32.h"
+
+constexpr wchar_t kUserOptionsFile[] = L"jvm.options";
+constexpr size_t kMaxUserOptions = 1024;
+
+struct UserOptions {
+    UserOptions() = default;
+    ~UserOptions();
+    UserOptions(const UserOptions&) = delete;
+    UserOptions& operator=(const UserOptions&) = delete;
+
+    // Every option converted to the ANSI code page, each NUL-terminated, one
+    // after the other; owned.
+    char* texts = nullptr;
+    size_t used = 0;
+    size_t capacity = 0;
+    // Where each option begins in `texts`; owned, kMaxUserOptions entries.
+    size_t* starts = nullptr;
+    size_t count = 0;
+
+    const char* Option(size_t index) const { return texts + starts[index]; }
+};
+
+// Reads conf\jvm.options below `installDir`. True when there is no such file
+// or every line of it is an option the host can pass; false, with `problem`
+// naming the file, the line and what is wrong, when any part of it is refused:
+// then none of it may be used.
+bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProblem* problem);
+
+// Checks one line of the file (without the white space around it) and brings
+// it into the form the Invocation API takes: an option the launcher takes with
+// its value as the next word becomes "name=value", in place. Null when the
+// line can be passed; otherwise the end of the sentence that quotes the line,
+// which is then left as it was.
+const wchar_t* NormaliseUserOption(wchar_t* line, size_t* length);
