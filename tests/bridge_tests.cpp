@@ -149,6 +149,33 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
               run.CallsOn(attach->thread));
 }
 
+TEST(BridgeService, OperatorOptionsReachTheRealVm) {
+    BridgeLife run(L"bridgeoptions", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
+    run.life.layout.AddFile(L"conf\\jvm.options", "-Xmx64m\r\n-Dmerivast.greeting=hello\r\n");
+    run.life.StartRunning();
+    ASSERT_TRUE(run.WaitForAgentLog("maximum heap ")) << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+
+    // The VM's own figure: what -Xmx64m gives, less what the collector keeps back.
+    const std::string log = run.AgentLog();
+    const size_t at = log.find("maximum heap ") + 13;
+    const unsigned long mib = std::stoul(log.substr(at));
+    EXPECT_LE(mib, 64u) << log;
+    EXPECT_GE(mib, 48u) << log;
+    const std::vector<JniCall> calls = run.Record();
+    const JniCall* launch = Find(calls, "launch");
+    ASSERT_NE(nullptr, launch) << run.Evidence();
+    EXPECT_NE(std::string::npos, launch->details.find(" -Xmx64m ")) << launch->details;
+    bool property = false;
+    for (const auto& call : calls) {
+        property =
+            property || (call.event == "property" && call.details == "merivast.greeting=hello");
+    }
+    EXPECT_TRUE(property) << run.Evidence();
+}
+
 struct FailureCase {
     const wchar_t* tag;
     const char* jar;
