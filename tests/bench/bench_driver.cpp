@@ -70,6 +70,11 @@ void BenchServices(int runs) {
     host.AddRuntime(Runtime::kStandin);
     host.AddJar(L"app.jar");
     host.SetScenario("signal.main=MerivastBenchEntered\nrecord=faults\n");
+    // An operator's conf\jvm.options, read at every start: the shipped comments and two options.
+    host.AddFile(L"conf\\jvm.options",
+                 "# Heap size:\r\n#-Xms64m\r\n-Xmx512m\r\n#\r\n# Fatal error report:\r\n"
+                 "-XX:ErrorFile=logs\\hs_err_pid%p.log\r\n#-XX:+HeapDumpOnOutOfMemoryError\r\n"
+                 "#--add-opens java.base/java.lang=ALL-UNNAMED\r\n");
     InstallLayout bare(L"benchbare", LinuxToWindowsPath(MVT_BARE_SERVICE));
     ScmService hostService(UniqueName(L"MvtBenchHost"), host.executable());
     ScmService bareService(UniqueName(L"MvtBenchBare"), bare.executable());
