@@ -73,7 +73,7 @@ inline void ExpectEvent(const TracedEvent& event, unsigned type, const std::wstr
     EXPECT_EQ(L"MerivastService", event.source);
     EXPECT_EQ(type, event.type);
     EXPECT_EQ(0u, event.category);
-    EXPECT_EQ(type == EVENTLOG_ERROR_TYPE ? 1u : 0u, event.id);
+    EXPECT_EQ(type == EVENTLOG_ERROR_TYPE ? 1u : type == EVENTLOG_WARNING_TYPE ? 2u : 0u, event.id);
     EXPECT_EQ(1u, event.stringCount);
     ASSERT_EQ(1u, event.strings.size());
     EXPECT_EQ(text, event.strings[0]);
