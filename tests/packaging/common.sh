@@ -7,6 +7,9 @@
 # ones need a win64 prefix.
 
 SERVICE=MerivastService
+# The account both installers give the service unless told otherwise: its own
+# virtual account.
+DEFAULT_ACCOUNT='NT SERVICE\MerivastService'
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\MerivastService'
 EVENT_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerivastService'
 # SERVICE_FAILURE_ACTIONS: reset 86400 s, no reboot message, no command, three
@@ -117,11 +120,17 @@ service_state() {
 }
 
 # The parts of a service entry every install must produce; $1 is the
-# expected image path (without quotes), $2 the account.
+# expected image path (without quotes), $2 the account. The values past Start
+# are what Wine's service manager reads when it starts (as Windows' does at
+# boot); Wine's sc and msi set none of them through the API.
 check_service_entry() {
   local image="$1" account="$2"
   expect_eq "service type is own process" "REG_DWORD 0x10" "$(reg_value "$SERVICE_KEY" Type)"
   expect_eq "service starts automatically" "REG_DWORD 0x2" "$(reg_value "$SERVICE_KEY" Start)"
+  expect_eq "automatic start is delayed" "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" DelayedAutostart)"
+  expect_eq "preshutdown time is 35,000 ms" "REG_DWORD 0x88b8" "$(reg_value "$SERVICE_KEY" PreshutdownTimeout)"
+  expect_eq "service SID under any account (unrestricted)" "REG_DWORD 0x1" \
+    "$(reg_value "$SERVICE_KEY" ServiceSidType)"
   expect_eq "service error control is normal" "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" ErrorControl)"
   local path
   path="$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"

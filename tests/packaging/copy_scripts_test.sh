@@ -5,8 +5,10 @@
 # For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd.
 #
 # Wine's sc accepts "failure" but its service manager does not store failure
-# actions, and it has no "failureflag" verb, so install.cmd falls back to the
-# registry value for the flag; FailureActions itself cannot be checked here.
+# actions, and it has no "failureflag" or "sidtype" verb and no "start=
+# delayed-auto", so install.cmd falls back to the registry values; its icacls
+# changes nothing, so install.cmd warns. FailureActions itself cannot be
+# checked here, nor the rights on logs\.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$@"
@@ -42,10 +44,18 @@ mkdir -p "$BASE"
 unzip -q "$ZIP" -d "$BASE" || { echo "cannot unpack $ZIP"; exit 1; }
 
 echo "== install.cmd"
+# An operator's own VM options, which no install may touch.
+echo "-Xmx1g" >>"$HOME_DIR/conf/jvm.options"
+cp "$HOME_DIR/conf/jvm.options" "$TMP/jvm.options"
 expect_eq "install.cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd)"
-check_service_entry "$WIN_EXE" LocalSystem
+check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
 expect_eq "ImagePath is quoted" "\"$WIN_EXE\"" \
   "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
+check "it says Wine's sc makes no delayed start" stderr_has '"sc create" did not take "start= delayed-auto"'
+check "logs\\ is created" test -d "$HOME_DIR/logs"
+check "it warns that the rights on logs\\ are not granted" \
+  stderr_has "could not grant NT SERVICE\\$SERVICE modify rights on"
+check "conf\\jvm.options is untouched" cmp -s "$TMP/jvm.options" "$HOME_DIR/conf/jvm.options"
 
 echo "== install.cmd again"
 expect_eq "install.cmd exits 2 when the service exists" 2 "$(exit_code "$HOME_DIR" install.cmd)"
@@ -61,11 +71,12 @@ echo "== uninstall.cmd with nothing installed"
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
 check "it says the service is not installed" stdout_has "is not installed"
 
-echo "== install.cmd with an account"
-expect_eq "install.cmd \"NT AUTHORITY\\LocalService\" exits 0" 0 \
-  "$(exit_code "$HOME_DIR" install.cmd 'NT AUTHORITY\LocalService')"
-expect_eq "service account" "REG_SZ NT AUTHORITY\\LocalService" "$(reg_value "$SERVICE_KEY" ObjectName)"
-expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+for account in 'NT AUTHORITY\LocalService' LocalSystem; do
+  echo "== install.cmd $account"
+  expect_eq "install.cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd "$account")"
+  check_service_entry "$WIN_EXE" "$account"
+  expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+done
 
 echo "== install.cmd with an account and a password"
 expect_eq "install.cmd .\\merivast secret exits 0" 0 \

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The MSI under Wine's msiexec: a default install and its removal, an install
-# under another account, and a major upgrade followed by a refused downgrade.
+# The MSI under Wine's msiexec: a default install, a repair and the removal,
+# installs under other accounts, and a major upgrade followed by a refused
+# downgrade; an edited conf\jvm.options survives the repair, the upgrade and
+# the removal.
 # For x64 (in a win64 prefix, with the 64-bit msiexec) also: the x86 and the
 # x64 package each refuse to install while the other one is installed.
 # Usage: msi_test.sh <source root> [x86|x64]   (dist/ as scripts/build left it)
@@ -11,6 +13,7 @@ need_wine
 [ -f "$MSI" ] || { echo "$MSI is missing (scripts/package)"; exit 1; }
 
 INSTALL_DIR="$DRIVE_C/$PROGRAM_FILES/MerivastService"
+JVM_OPTIONS="$INSTALL_DIR/conf/jvm.options"
 INSTALLED_EXE="C:\\$PROGRAM_FILES\\MerivastService\\MerivastService.exe"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
@@ -21,22 +24,32 @@ msiexec_run() {
   wine_run msiexec "$action" "Z:${msi//\//\\}" /qn "$@" >/dev/null
 }
 
-# The installed tree is exactly the packaged tree's layout plus jre\README.txt,
-# file for file.
+# The installed tree is exactly the packaged tree's layout, file for file,
+# plus the empty logs\; files named as arguments (edited by the test) are only
+# there.
 check_installed_files() {
   local expected actual f bad=""
   expected="$(cd "$TREE" && { echo MerivastService.exe; find lib conf jre -type f; } | LC_ALL=C sort)"
   actual="$(cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
   expect_eq "installed files" "$expected" "$actual"
   for f in $expected; do
-    cmp -s "$TREE/$f" "$INSTALL_DIR/$f" || bad+=" $f"
+    [[ " $* " == *" $f "* ]] || cmp -s "$TREE/$f" "$INSTALL_DIR/$f" || bad+=" $f"
   done
   expect_eq "installed files have the packaged tree's contents" "" "$bad"
+  expect_eq "logs\\ is there and empty" "" "$(ls -A "$INSTALL_DIR/logs" 2>&1)"
 }
 
+# An operator's change to conf\jvm.options.
+edit_jvm_options() { echo "-Xmx1g" >>"$JVM_OPTIONS"; }
+jvm_options_edited() { [ "$(tail -n 1 "$JVM_OPTIONS" 2>/dev/null)" = "-Xmx1g" ]; }
+
+# After a removal only the operator's conf\jvm.options stays (its component is
+# permanent); the test then deletes it, as an operator would.
 check_removed() {
   check_service_gone
-  check "install directory is gone" not test -e "$INSTALL_DIR"
+  expect_eq "of the install directory only conf\\jvm.options is left" "conf/jvm.options" \
+    "$(cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sed 's|^\./||')"
+  rm -rf "$INSTALL_DIR"
   check "product is no longer registered" not key_exists "$UNINSTALL_KEY\\$1"
 }
 
@@ -45,6 +58,8 @@ cleanup_hook() {
   msiexec_run /x "$MSI" || true
   [ "$ARCH" = x64 ] && msiexec_run /x "$OTHER_MSI" || true
   remove_leftovers
+  rm -rf "$INSTALL_DIR"
+  [ "$ARCH" = x64 ] && rm -rf "$DRIVE_C/Program Files (x86)/MerivastService" || true
 }
 cleanup_hook
 
@@ -56,44 +71,60 @@ check "product is registered" key_exists "$UNINSTALL_KEY\\$CODE"
 if [ "$ARCH" = x64 ]; then
   check "it is registered as a 64-bit product" not key_exists "$UNINSTALL_KEY\\$CODE" /reg:32
 fi
-check_service_entry "$INSTALLED_EXE" LocalSystem
+check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
 expect_eq "recovery actions: restart after 10 s twice, reset after a day" \
   "REG_BINARY $FAILURE_ACTIONS_HEX" "$(reg_value "$SERVICE_KEY" FailureActions)"
 check_installed_files
 
+echo "== repair"
+# Wine's msiexec /f takes neither a package nor a product code; REINSTALL=ALL
+# is the same repair. Mode "a" reinstalls every file, whatever is there.
+edit_jvm_options
+echo "edited" >>"$INSTALL_DIR/conf/log4j.properties"
+rm -f "$INSTALL_DIR/lib/merivast-agent.jar"
+check "msiexec /i REINSTALL=ALL REINSTALLMODE=amus succeeds" \
+  msiexec_run /i "$MSI" REINSTALL=ALL REINSTALLMODE=amus
+check "the edited conf\\jvm.options stays" jvm_options_edited
+check_installed_files conf/jvm.options
+check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
+
 echo "== uninstall"
 check "msiexec /x succeeds" msiexec_run /x "$MSI"
+check "the edited conf\\jvm.options stays" jvm_options_edited
 check_removed "$CODE"
 
-echo "== install under another account"
-check "msiexec /i SERVICEACCOUNT=... succeeds" \
-  msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService'
-expect_eq "service account comes from SERVICEACCOUNT" "REG_SZ NT AUTHORITY\\LocalService" \
-  "$(reg_value "$SERVICE_KEY" ObjectName)"
-check "msiexec /x succeeds" msiexec_run /x "$MSI"
-check_removed "$CODE"
+for account in 'NT AUTHORITY\LocalService' LocalSystem; do
+  echo "== install under $account"
+  check "msiexec /i SERVICEACCOUNT=$account succeeds" msiexec_run /i "$MSI" "SERVICEACCOUNT=$account"
+  expect_eq "service account comes from SERVICEACCOUNT" "REG_SZ $account" \
+    "$(reg_value "$SERVICE_KEY" ObjectName)"
+  check "msiexec /x succeeds" msiexec_run /x "$MSI"
+  check_removed "$CODE"
+done
 
 echo "== major upgrade, then a refused downgrade"
 # The same tree packaged as 9.8.7, by a copy of scripts/package.
 UP="$TMP/up"
 mkdir -p "$UP/scripts"
-cp "$ROOT/scripts/package" "$UP/scripts/"
+cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$UP/scripts/"
 cp -R "$ROOT/packaging" "$ROOT/README.md" "$UP/"
 mkdir -p "$UP/dist/x64"
 cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$UP/dist/"
 cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$UP/dist/x64/"
 sed "s/^project(MerivastService VERSION [0-9.]*/project(MerivastService VERSION 9.8.7/" \
   "$ROOT/CMakeLists.txt" >"$UP/CMakeLists.txt"
-if "$UP/scripts/package" >"$TMP/package.log" 2>&1; then
+if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; then
   UPGRADE_MSI="$UP/dist/MerivastService-9.8.7-$ARCH.msi"
   UPGRADE_CODE="$(product_code "$UPGRADE_MSI")"
   check "msiexec /i $VERSION succeeds" msiexec_run /i "$MSI"
+  edit_jvm_options
   check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI"
   check "the old product is gone" not key_exists "$UNINSTALL_KEY\\$CODE"
   expect_eq "the new product is registered" "REG_SZ 9.8.7" \
     "$(reg_value "$UNINSTALL_KEY\\$UPGRADE_CODE" DisplayVersion)"
-  check_service_entry "$INSTALLED_EXE" LocalSystem
-  check_installed_files
+  check "the edited conf\\jvm.options stays" jvm_options_edited
+  check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
+  check_installed_files conf/jvm.options
   check "msiexec /i $VERSION over 9.8.7 is refused" not msiexec_run /i "$MSI"
   check "9.8.7 stays registered" key_exists "$UNINSTALL_KEY\\$UPGRADE_CODE"
   check "the service stays" key_exists "$SERVICE_KEY"
@@ -115,11 +146,12 @@ if [ "$ARCH" = x64 ]; then
   expect_eq "the service stays the x86 one" "REG_SZ $OTHER_EXE" "$(reg_value "$SERVICE_KEY" ImagePath | tr -d '"')"
   check "msiexec /x x86 succeeds" msiexec_run /x "$OTHER_MSI"
   check_service_gone
+  rm -rf "$DRIVE_C/Program Files (x86)/MerivastService"
   echo "== x64 installed, then x86"
   check "msiexec /i x64 succeeds" msiexec_run /i "$MSI"
   check "msiexec /i x86 is refused" not msiexec_run /i "$OTHER_MSI"
   check "nothing went to Program Files (x86)" not test -e "$DRIVE_C/Program Files (x86)/MerivastService"
-  check_service_entry "$INSTALLED_EXE" LocalSystem
+  check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
   check "msiexec /x x64 succeeds" msiexec_run /x "$MSI"
   check_removed "$CODE"
 fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # scripts/package, run in a copy of the source tree: it makes the packages of
-# both architectures, replaces earlier outputs of any version, keeps them (and
-# the other architecture's tree) out of the zips, takes the version from
-# CMakeLists.txt, and refuses to run without both built trees.
+# both architectures and their SHA-256 list, replaces earlier outputs of any
+# version, keeps them (and the other architecture's tree) out of the zips,
+# takes the version from CMakeLists.txt, makes the same bytes again from the
+# same trees, says when it does not sign, and refuses to run without both
+# built trees or with half a signing configuration.
 # Usage: script_test.sh <source root>   (dist/ as scripts/build left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -10,16 +12,19 @@ setup_common "$1"
 
 R="$TMP/root"
 mkdir -p "$R/scripts" "$R/dist/x64"
-cp "$ROOT/scripts/package" "$R/scripts/"
+cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$R/scripts/"
 cp -R "$ROOT/packaging" "$ROOT/README.md" "$ROOT/CMakeLists.txt" "$R/"
 cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$R/dist/"
 cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$R/dist/x64/"
 
+unset MERIVAST_SIGN_CERT MERIVAST_SIGN_KEY MERIVAST_SIGN_PASSWORD_FILE MERIVAST_SIGN_TIMESTAMP
+export SOURCE_DATE_EPOCH=1700000000
 package() { "$R/scripts/package" >"$TMP/package.log" 2>&1; }
 outputs() {
   (cd "$R/dist" && ls -1d MerivastService-*.msi MerivastService-*.zip install.cmd uninstall.cmd jre \
-     x64/install.cmd x64/uninstall.cmd x64/jre 2>/dev/null | LC_ALL=C sort)
+     x64/install.cmd x64/uninstall.cmd x64/jre SHA256SUMS 2>/dev/null | LC_ALL=C sort)
 }
+log_has() { grep -qF -- "$1" "$TMP/package.log"; }
 set_version() {
   sed -i "s/^project(MerivastService VERSION [0-9.]*/project(MerivastService VERSION $1/" "$R/CMakeLists.txt"
 }
@@ -39,7 +44,7 @@ check "package $VERSION over it" package
 expect_eq "only this version's outputs are left" \
   "$(printf '%s\n' "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x86.zip" \
        "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip" \
-       install.cmd uninstall.cmd jre x64/install.cmd x64/uninstall.cmd x64/jre | LC_ALL=C sort)" \
+       install.cmd uninstall.cmd jre x64/install.cmd x64/uninstall.cmd x64/jre SHA256SUMS | LC_ALL=C sort)" \
   "$(outputs)"
 expect_eq "jre/ holds only the note" "README.txt" "$(ls "$R/dist/jre")"
 expect_eq "x64/jre/ holds only the note" "README.txt" "$(ls "$R/dist/x64/jre")"
@@ -49,10 +54,19 @@ expect_eq "the zips hold no package and no file from before" "" \
   "$(grep -E '\.(msi|zip)$|stale' <<<"$first_x86$first_x64")"
 expect_eq "the x86 zip holds nothing of the x64 tree" "" "$(grep '/x64/' <<<"$first_x86")"
 
+check "it says the packages are unsigned" log_has "package: unsigned:"
+expect_eq "SHA256SUMS lists both executables and the four packages" \
+  "$(printf '%s\n' MerivastService.exe x64/MerivastService.exe "MerivastService-$VERSION-x86.msi" \
+       "MerivastService-$VERSION-x86.zip" "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip")" \
+  "$(sed 's/^[0-9a-f]\{64\}  //' "$R/dist/SHA256SUMS")"
+check "the sums are right" bash -c "cd '$R/dist' && sha256sum --quiet -c SHA256SUMS"
+
 echo "== packaging again"
+cp "$R/dist/SHA256SUMS" "$TMP/first-sums"
 check "package $VERSION again" package
 expect_eq "the x86 zip lists the same entries" "$first_x86" "$(zip_listing "$VERSION" x86)"
 expect_eq "the x64 zip lists the same entries" "$first_x64" "$(zip_listing "$VERSION" x64)"
+check "the same trees give the same bytes" cmp -s "$TMP/first-sums" "$R/dist/SHA256SUMS"
 for arch in x86 x64; do
   expect_eq "the $arch package has the project's version" "$VERSION" \
     "$(product_version "$R/dist/MerivastService-$VERSION-$arch.msi")"
@@ -69,6 +83,13 @@ for arch in x86 x64; do
   expect_eq "the $arch package has the new version" "2.3.4" \
     "$(product_version "$R/dist/MerivastService-2.3.4-$arch.msi")"
   check "no $VERSION $arch outputs are left" not test -e "$R/dist/MerivastService-$VERSION-$arch.msi"
+done
+
+echo "== half a signing configuration"
+for half in MERIVAST_SIGN_CERT MERIVAST_SIGN_KEY; do
+  check "package fails with only $half" not env "$half=$R/CMakeLists.txt" "$R/scripts/package" \
+    >"$TMP/package.log" 2>&1
+  check "it says both are needed" log_has "MERIVAST_SIGN_CERT and MERIVAST_SIGN_KEY go together"
 done
 
 echo "== without a built tree"

@@ -17,7 +17,7 @@ outside="$(grep -v "^$TOP/" <<<"$listing")"
 expect_eq "every entry is under $TOP/" "" "$outside"
 
 expected="$( { printf '%s\n' MerivastService.exe README.md install.cmd uninstall.cmd \
-                 jre/README.txt conf/log4j.properties
+                 jre/README.txt conf/log4j.properties conf/jvm.options
                (cd "$TREE" && find lib -type f); } | LC_ALL=C sort)"
 actual="$(sed -n "s|^$TOP/||p" <<<"$listing" | grep -v -e '/$' -e '^$' | LC_ALL=C sort)"
 expect_eq "files in the zip" "$expected" "$actual"
@@ -26,7 +26,7 @@ mkdir -p "$TMP/x"
 unzip -q "$ZIP" -d "$TMP/x" || fail "cannot unpack $ZIP"
 X="$TMP/x/$TOP"
 differs=""
-for f in MerivastService.exe conf/log4j.properties $(cd "$TREE" && find lib -type f); do
+for f in MerivastService.exe conf/log4j.properties conf/jvm.options $(cd "$TREE" && find lib -type f); do
   cmp -s "$TREE/$f" "$X/$f" || differs+=" $f"
 done
 cmp -s "$ROOT/README.md" "$X/README.md" || differs+=" README.md"

@@ -23,7 +23,10 @@ void MakeDirs(const std::wstring& path) {
 }  // namespace
 
 std::wstring ServiceExecutable() {
-    return LinuxToWindowsPath(MVT_SERVICE_EXE);
+    // MVT_SERVICE_EXECUTABLE (a Linux path) puts another copy of the build's
+    // executable under test, e.g. a signed one.
+    const char* other = std::getenv("MVT_SERVICE_EXECUTABLE");
+    return LinuxToWindowsPath(other != nullptr && *other != '\0' ? other : MVT_SERVICE_EXE);
 }
 std::wstring HostProbeExecutable() {
     return LinuxToWindowsPath(MVT_HOST_PROBE);

@@ -58,7 +58,8 @@ std::vector<JniCall> ReadJniRecord(const std::wstring& path);
 
 bool HasFault(const std::vector<JniCall>& calls);
 
-// Built artifacts, as Windows paths.
+// Built artifacts, as Windows paths. The service executable is the one
+// MVT_SERVICE_EXECUTABLE names, if set.
 std::wstring ServiceExecutable();
 std::wstring HostProbeExecutable();
 
