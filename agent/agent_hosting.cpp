@@ -1,8 +1,10 @@
 // The hosting steps of the service's run, and the stop path into the host.
 #include <new>
 
+#include "jvmhost/console_files.h"
 #include "jvmhost/runtime_host.h"
 #include "service/agent_service.h"
+#include "service/install_dir.h"
 
 namespace {
 
@@ -40,9 +42,20 @@ void DeleteHost(RuntimeHost* host) {
     HeapFree(GetProcessHeap(), 0, host);
 }
 
+// The Java side's console output goes to logs\stdout.log and logs\stderr.log;
+// this must happen before the runtime library loads, whose C runtime takes
+// the standard handles as it loads.
+void KeepJavaConsoleOutput() {
+    wchar_t installDir[MAX_PATH];
+    if (FindInstallDir(installDir)) {
+        KeepConsoleOutput(installDir, ReportErrorEvent);
+    }
+}
+
 }  // namespace
 
 void AgentService::HostJavaApplication() {
+    KeepJavaConsoleOutput();
     RuntimeHost* host = CreateHost();
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");

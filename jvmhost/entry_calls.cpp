@@ -1,5 +1,8 @@
 #include "jvmhost/runtime_host.h"
 
+#include "jvmhost/launch_options.h"
+#include "jvmhost/wide_text.h"
+
 namespace {
 
 const char kMainClass[] = "com/merivast/agent/MerivastMain";
@@ -32,7 +35,53 @@ EntryPoint FindEntryPoint(JNIEnv* env, const char* name, const char* signature) 
     return entry;
 }
 
+// An event holds about 32,000 characters; a lib folder with more jars than fit
+// is shown by its first ones.
+constexpr size_t kShownJarNamesUnits = 16000;
+
 }  // namespace
+
+void RuntimeHost::ReportEntryNotFound(bool classFound, const wchar_t* method) const {
+    if (errorSink == nullptr) {
+        return;
+    }
+    // Nothing is reported when memory ran out.
+    WideText jars;
+    WideText message;
+    if (!AppendJarNames(installDir, &jars)) {
+        return;
+    }
+    if (jars.length > kShownJarNamesUnits) {
+        jars.Cut(kShownJarNamesUnits);
+        if (!jars.Append(L", ...")) {
+            return;
+        }
+    }
+    bool built =
+        message.Append(L"Looked for the class com.merivast.agent.MerivastMain, with its ") &&
+        message.Append(method);
+    if (jars.length == 0) {
+        built = built && message.Append(L", but ") && message.Append(installDir) &&
+                message.Append(L"\\lib holds no jar: put the application's jar there.");
+    } else {
+        built = built && message.Append(L", in the jars of ") && message.Append(installDir) &&
+                message.Append(L"\\lib: ") && message.Append(jars.Chars());
+        if (classFound) {
+            built =
+                built &&
+                message.Append(L". The class is there without that method: declare it public ") &&
+                message.Append(method) && message.Append(L".");
+        } else {
+            built =
+                built && message.Append(
+                             L". The class is in none of them: put the application's jar in lib.");
+        }
+        built = built && message.Append(L" The runtime's description is in logs\\stderr.log.");
+    }
+    if (built) {
+        errorSink(0, message.Chars());
+    }
+}
 
 void RuntimeHost::CallServiceMain() {
     if (jniEnv == nullptr) {
@@ -43,7 +92,10 @@ void RuntimeHost::CallServiceMain() {
     }
     const EntryPoint entry = FindEntryPoint(jniEnv, kMainMethod, kMainSignature);
     if (entry.method == nullptr) {
+        // Described while it is pending: the tear-down would drop it unseen.
+        jniEnv->ExceptionDescribe();
         Report(0, L"Can not find entry point:\n");
+        ReportEntryNotFound(entry.mainClass != nullptr, kServiceMainText);
         failure = kHostEntryPointMissing;
         return;
     }
@@ -56,6 +108,11 @@ void RuntimeHost::CallServiceMain() {
         return;
     }
     jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, argument);
+    if (jniEnv->ExceptionCheck()) {
+        jniEnv->ExceptionDescribe();
+        failure = kHostJavaException;
+        Report(0, L"serviceMain ended with an exception; its stack trace is in logs\\stderr.log.");
+    }
 }
 
 void RuntimeHost::CallServiceStop() {
@@ -71,7 +128,10 @@ void RuntimeHost::CallServiceStop() {
     }
     const EntryPoint entry = FindEntryPoint(env, kStopMethod, kStopSignature);
     if (entry.method == nullptr) {
+        // Described before the detach, which would drop it unseen.
+        env->ExceptionDescribe();
         Report(0, L"Can not find entry point:\n");
+        ReportEntryNotFound(entry.mainClass != nullptr, kServiceStopText);
         return;
     }
     env->CallStaticVoidMethod(entry.mainClass, entry.method);

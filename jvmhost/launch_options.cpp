@@ -58,15 +58,19 @@ void ReportLeftOut(ErrorSink sink, const wchar_t* libDir, const wchar_t* name, c
     sink(0, message);
 }
 
-// Appends every "*.jar" match of libDir, in the order the file system returns
-// them, and counts them in `entries`; false when memory ran out.
-bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSink leftOutSink) {
+// The first "*.jar" match of libDir; the file system gives the others in its own order.
+HANDLE FindFirstJar(const wchar_t* libDir, WIN32_FIND_DATAW* match) {
     wchar_t pattern[kJarPatternUnits];
     StringCchCopyW(pattern, kJarPatternUnits, libDir);
     StringCchCatW(pattern, kJarPatternUnits, L"*.jar");
+    return FindFirstFileW(pattern, match);
+}
 
+// Appends every "*.jar" match of libDir, in the order the file system returns
+// them, and counts them in `entries`; false when memory ran out.
+bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSink leftOutSink) {
     WIN32_FIND_DATAW match;
-    FileSearch search(FindFirstFileW(pattern, &match));
+    FileSearch search(FindFirstJar(libDir, &match));
     if (search.handle == INVALID_HANDLE_VALUE) {
         return true;
     }
@@ -168,6 +172,28 @@ size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out, ErrorS
     }
     out->AssignConverted(text.Chars(), text.length);
     return entries;
+}
+
+bool AppendJarNames(const wchar_t* installDir, WideText* text) {
+    wchar_t libDir[kLibDirUnits];
+    MakeLibDir(installDir, libDir);
+    WIN32_FIND_DATAW match;
+    FileSearch search(FindFirstJar(libDir, &match));
+    if (search.handle == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    bool first = true;
+    do {
+        const wchar_t* why = nullptr;
+        if (JarNameForClassPath(match, &why) == nullptr) {
+            continue;  // left out of the class path, so not searched
+        }
+        if ((!first && !text->Append(L", ")) || !text->Append(match.cFileName)) {
+            return false;
+        }
+        first = false;
+    } while (FindNextFileW(search.handle, &match));
+    return true;
 }
 
 bool IsSafeInOptions(const wchar_t* text) {

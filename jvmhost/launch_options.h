@@ -65,6 +65,12 @@ bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH], c
 // counterpart in the code page.
 int ConvertToAnsi(const wchar_t* text, size_t length, char* out, size_t outBytes, bool* lossy);
 
+struct WideText;
+
+// Appends the names of the "*.jar" files of "<installDir>\lib\", the class
+// path's entries without their folder, separated by ", "; false when memory ran out.
+bool AppendJarNames(const wchar_t* installDir, WideText* text);
+
 // "-Dlog4j.configuration=file:/<installDir>\conf\log4j.properties".
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]);
 

@@ -3,6 +3,8 @@
 #include <strsafe.h>
 
 #include "jvmhost/launch_options.h"
+#include "jvmhost/runtime_preflight.h"
+#include "jvmhost/runtime_words.h"
 #include "jvmhost/user_options.h"
 #include "service/install_dir.h"
 
@@ -127,8 +129,26 @@ struct OptionArray {
     jint count = 0;
 };
 
-constexpr size_t kHostOptionCount = 3;
+// The host's three, and the runtime's vfprintf hook after the operator's.
+constexpr size_t kHostOptionCount = 4;
 constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
+
+// After "CreateJavaVM ERROR": the runtime's own explanation, when it printed any.
+void ReportRuntimeWords(int code, ErrorSink sink) {
+    static const wchar_t kIntro[] = L"The Java runtime reported:\n";
+    constexpr size_t kIntroUnits = ARRAYSIZE(kIntro) - 1;
+    wchar_t message[kIntroUnits + kRuntimeLastWordsUnits];
+    StringCchCopyW(message, ARRAYSIZE(message), kIntro);
+    size_t length = CopyRuntimeLastWords(message + kIntroUnits, ARRAYSIZE(message) - kIntroUnits);
+    // Its last line break ends the text, not the event.
+    while (length > 0 && (message[kIntroUnits + length - 1] == L'\n' ||
+                          message[kIntroUnits + length - 1] == L'\r')) {
+        message[kIntroUnits + --length] = L'\0';
+    }
+    if (length > 0 && sink != nullptr) {
+        sink(code, message);
+    }
+}
 
 void SetFailure(HostFailure* out, HostFailure failure) {
     if (out != nullptr) {
@@ -226,7 +246,9 @@ bool RuntimeHost::StartVm() {
     if (BuildClassPathOption(optionDir, &classPath, warningSink) == 0) {
         // An empty class path means the working directory to a VM, and the
         // application's classes come only from the jars of lib\.
-        return RefuseToStart(kHostEntryPointMissing, L"Can not find entry point:\n");
+        RefuseToStart(kHostEntryPointMissing, L"Can not find entry point:\n");
+        ReportEntryNotFound(false, kServiceMainText);
+        return false;
     }
     char log4j[kLog4jOptionBytes];
     char logging[kLoggingOptionBytes];
@@ -243,6 +265,9 @@ bool RuntimeHost::StartVm() {
         for (size_t i = 0; i < userOptions.count; ++i) {
             options.Add(userOptions.Option(i));
         }
+        // Last, so that no option of the operator's can take its place: the
+        // runtime's own text goes to standard error, and its end is kept.
+        options.Add("vfprintf", reinterpret_cast<void*>(&RuntimeVfprintf));
         result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options.items,
                                  options.count, errorSink, &reason, clientPath);
     }
@@ -252,6 +277,9 @@ bool RuntimeHost::StartVm() {
         jniEnv = nullptr;
         failure = reason;
         Report(result, L"CreateJavaVM ERROR");
+        if (reason == kHostVmRefused) {
+            ReportRuntimeWords(result, errorSink);
+        }
     }
     return result == JNI_OK;
 }
@@ -263,6 +291,7 @@ jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, Java
     *module = LoadRuntimeLibrary(dllPath, &error);
     if (*module == nullptr) {
         ReportLoadFailure(error, reportedPath != nullptr ? reportedPath : dllPath, sink);
+        ExplainLoadFailure(dllPath, sink);
         SetFailure(failure, kHostRuntimeNotLoaded);
         return -1;
     }

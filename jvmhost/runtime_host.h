@@ -38,15 +38,19 @@ struct RuntimeHost {
 
     // Reads conf\jvm.options, loads "jre\bin\client\jvm.dll" (or
     // "jre\bin\server\jvm.dll" when only that exists) and creates the VM with
-    // the three launch options, then the operator's, and JNI 1.6. True when the
-    // VM was created. A configuration or layout that cannot be used is reported
-    // and loads no runtime at all.
+    // the three launch options, then the operator's, then the runtime's
+    // vfprintf hook, and JNI 1.6. True when the VM was created. A configuration
+    // or layout that cannot be used is reported and loads no runtime at all. A
+    // refusal the runtime explained is followed by its words.
     bool StartVm();
     // Calls serviceMain(installDir) on the creating thread; returns when the
     // Java application has finished, or at once when the VM or entry is missing.
+    // A missing entry, or an exception serviceMain ends with, is described to
+    // standard error while it is pending and reported.
     void CallServiceMain();
     // Calls serviceStop() from a thread that is not attached to the VM,
-    // attaching it for the call and detaching it afterwards.
+    // attaching it for the call and detaching it afterwards. A missing
+    // serviceStop is described to standard error and reported.
     void CallServiceStop();
     // The tear-down's first step: drops a pending exception of the creating
     // thread and forgets its environment. Safe to call more than once.
@@ -68,13 +72,21 @@ struct RuntimeHost {
     // True when StartVm refused before loading the runtime and has said why,
     // so there is nothing more to say about the missing VM.
     bool StartRefused() const;
+    // The event after "Can not find entry point:\n": the class and `method`
+    // looked for, and lib\'s jars or that it holds none.
+    void ReportEntryNotFound(bool classFound, const wchar_t* method) const;
 };
+
+// The entry methods as the events name them.
+constexpr wchar_t kServiceMainText[] = L"static void serviceMain(String)";
+constexpr wchar_t kServiceStopText[] = L"static void serviceStop()";
 
 // Loads the runtime library at `dllPath`, and creates a VM with JNI 1.6 and
 // `optionCount` `options`. Returns the JNI result, or -1 when the library or its
-// JNI_CreateJavaVM is missing; both are reported to `sink` when one is set.
-// `failure`, when given, receives why the VM was not created; a load error
-// names `reportedPath` when given, else `dllPath`.
+// JNI_CreateJavaVM is missing; both are reported to `sink` when one is set, a
+// library that did not load with a second event that explains why when the
+// file shows it. `failure`, when given, receives why the VM was not created; a
+// load error names `reportedPath` when given, else `dllPath`.
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
                      JavaVMOption* options, jint optionCount, ErrorSink sink,
                      HostFailure* failure = nullptr, const wchar_t* reportedPath = nullptr);

@@ -28,3 +28,10 @@ bool WideText::Append(const wchar_t* text) {
     chars[length] = L'\0';
     return true;
 }
+
+void WideText::Cut(size_t units) {
+    if (units < length) {
+        length = units;
+        chars[length] = L'\0';
+    }
+}

@@ -13,6 +13,8 @@ struct WideText {
 
     // Appends `text`; false when memory ran out, leaving the text as it was.
     bool Append(const wchar_t* text);
+    // Ends the text after its first `units` units; a shorter text stays whole.
+    void Cut(size_t units);
     const wchar_t* Chars() const { return chars != nullptr ? chars : L""; }
 
     wchar_t* chars = nullptr;

@@ -50,11 +50,11 @@ TEST(BadLayout, TextFileNamedJvmDll) {
     const ProcessTrace trace = RunLife(life);
     ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 1);
     const auto texts = trace.Texts();
-    ASSERT_EQ(5u, texts.size());
-    EXPECT_NE(std::wstring::npos,
-              texts[1].find(L"\n\nFailed to load jvm dll:\n" + life.layout.dir() +
-                            L"\\jre\\bin\\client\\jvm.dll"));
-    EXPECT_EQ(L"CreateJavaVM ERROR", texts[2]);
+    ASSERT_EQ(6u, texts.size());
+    const std::wstring path = life.layout.dir() + L"\\jre\\bin\\client\\jvm.dll";
+    EXPECT_NE(std::wstring::npos, texts[1].find(L"\n\nFailed to load jvm dll:\n" + path));
+    EXPECT_EQ(0u, texts[2].find(path + L" is not a Windows DLL: ")) << Narrow(texts[2]);
+    EXPECT_EQ(L"CreateJavaVM ERROR", texts[3]);
 }
 
 TEST(BadLayout, RuntimeOfTheOtherPointerSize) {
@@ -62,9 +62,11 @@ TEST(BadLayout, RuntimeOfTheOtherPointerSize) {
     const ProcessTrace trace = RunLife(life);
     ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 1);
     const auto texts = trace.Texts();
-    ASSERT_EQ(5u, texts.size());
+    ASSERT_EQ(6u, texts.size());
     EXPECT_NE(std::wstring::npos, texts[1].find(L"\n\nFailed to load jvm dll:\n"));
-    EXPECT_EQ(L"CreateJavaVM ERROR", texts[2]);
+    EXPECT_NE(std::wstring::npos, texts[2].find(L"-bit Java runtime; this MerivastService.exe is "))
+        << Narrow(texts[2]);
+    EXPECT_EQ(L"CreateJavaVM ERROR", texts[3]);
 }
 
 TEST(BadLayout, OptionTheRuntimeDoesNotKnowRefusesTheVm) {
@@ -86,9 +88,14 @@ TEST(BadLayout, EmptyOrMissingLibMeansNoEntryPoint) {
         life.layout.AddFile(L"com\\merivast\\agent\\MerivastMain.class", "stray class");
         const ProcessTrace trace = RunLife(life);
         ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 4);
-        EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Can not find entry point:\n",
-                                             L"Service stopped"}),
-                  trace.Texts());
+        EXPECT_EQ(
+            (std::vector<std::wstring>{
+                L"Service started", L"Can not find entry point:\n",
+                L"Looked for the class com.merivast.agent.MerivastMain, with its static "
+                L"void serviceMain(String), but " +
+                    life.layout.dir() + L"\\lib holds no jar: put the application's jar there.",
+                L"Service stopped"}),
+            trace.Texts());
         EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM"));
     }
 }

@@ -1,18 +1,31 @@
 // Runs the runtime host outside a service, from its own install directory,
 // with a sink that writes every report to probe-sink.txt ("<code>\t<message>",
 // line feeds written as \n). Used by the host tests to see exact sink codes.
+// As the agent does, it first points standard output and error at logs\;
+// at the end it writes the runtime's last words to probe-last-words.txt (UTF-8).
 //
 //   host_probe main        construct, CallServiceMain, destroy
 //   host_probe main-stop   the same, with CallServiceStop from a second thread
 //   host_probe stop        construct, CallServiceStop from a second thread, destroy
 #include <string>
 
+#include "jvmhost/console_files.h"
 #include "jvmhost/runtime_host.h"
+#include "jvmhost/runtime_words.h"
 #include "service/install_dir.h"
 
 namespace {
 
 HANDLE sinkFile = INVALID_HANDLE_VALUE;
+
+void WriteUtf8(HANDLE file, const std::wstring& text) {
+    std::string bytes(text.size() * 3, '\0');
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0],
+                            static_cast<int>(bytes.size()), nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(length), &written, nullptr);
+}
 
 void RecordingSink(int code, const wchar_t* message) {
     std::wstring line = std::to_wstring(code) + L"\t";
@@ -26,11 +39,7 @@ void RecordingSink(int code, const wchar_t* message) {
         }
     }
     line += L"\n";
-    char bytes[8192];
-    int length = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes,
-                                     sizeof(bytes), nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(sinkFile, bytes, static_cast<DWORD>(length), &written, nullptr);
+    WriteUtf8(sinkFile, line);
 }
 
 DWORD WINAPI StopThread(void* host) {
@@ -51,6 +60,7 @@ int wmain(int argc, wchar_t** argv) {
     sinkFile = CreateFileW((std::wstring(installDir) + L"\\probe-sink.txt").c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
 
+    KeepConsoleOutput(installDir, RecordingSink);
     RuntimeHost* host = new RuntimeHost(RecordingSink);
     HANDLE stopper = nullptr;
     if (mode == L"main-stop" || mode == L"stop") {
@@ -65,5 +75,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     delete host;
     CloseHandle(sinkFile);
+    wchar_t lastWords[kRuntimeLastWordsUnits];
+    const size_t length = CopyRuntimeLastWords(lastWords, kRuntimeLastWordsUnits);
+    HANDLE wordsFile =
+        CreateFileW((std::wstring(installDir) + L"\\probe-last-words.txt").c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    WriteUtf8(wordsFile, std::wstring(lastWords, length));
+    CloseHandle(wordsFile);
     return 0;
 }

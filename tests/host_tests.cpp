@@ -3,6 +3,7 @@
 // the stand-in runtime recorded.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 
 #include "support/install_layout.h"
@@ -44,6 +45,9 @@ struct HostRun {
     }
 
     std::string JvmPath() const { return Narrow(layout.dir()) + "\\jre\\bin\\client\\jvm.dll"; }
+    std::string Log(const wchar_t* name) const {
+        return ReadFileBytes(layout.dir() + L"\\logs\\" + name);
+    }
 
     InstallLayout layout;
     std::vector<JniCall> calls;
@@ -57,13 +61,19 @@ bool EndsWith(const std::string& text, const std::string& end) {
 TEST(HostFailures, MissingRuntimeLibrary) {
     HostRun run(L"nojre", Runtime::kNone);
     const auto reports = run.Run();
-    ASSERT_EQ(3u, reports.size());
+    ASSERT_EQ(4u, reports.size());
     EXPECT_EQ(0u, reports[0].find("0\t")) << reports[0];
     EXPECT_TRUE(EndsWith(reports[0], "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath()))
         << reports[0];
     EXPECT_GT(reports[0].size(), run.JvmPath().size() + 30) << "the system's text comes first";
-    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[1]);
-    EXPECT_EQ("0\tThe JVM is not initialized.", reports[2]);
+    const std::string jre = Narrow(run.layout.dir()) + "\\jre";
+    EXPECT_EQ("0\tNo Java runtime was found: neither " + jre + "\\bin\\client\\jvm.dll nor " + jre +
+                  "\\bin\\server\\jvm.dll exists. Copy a whole Java runtime folder (the one "
+                  "holding bin\\ and lib\\) to " +
+                  jre + ".",
+              reports[1]);
+    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[2]);
+    EXPECT_EQ("0\tThe JVM is not initialized.", reports[3]);
 }
 
 TEST(HostFailures, RuntimeLibraryWithoutCreateExport) {
@@ -86,14 +96,39 @@ TEST(HostFailures, RefusedCreationLeavesAHostWithoutVm) {
     EXPECT_FALSE(HasFault(run.calls));
 }
 
+TEST(HostFailures, RefusedCreationPassesOnWhatTheRuntimePrinted) {
+    HostRun run(L"refusedwords");
+    run.layout.SetScenario(
+        "create=refuse\ncreate_result=-6\nhook.text=Invalid maximum heap size: -Xmx100000g\n");
+    EXPECT_EQ((std::vector<std::string>{
+                  "-6\tCreateJavaVM ERROR",
+                  "-6\tThe Java runtime reported:\\nInvalid maximum heap size: -Xmx100000g",
+                  "0\tThe JVM is not initialized."}),
+              run.Run());
+    EXPECT_EQ("Invalid maximum heap size: -Xmx100000g\n", run.Log(L"stderr.log"));
+    EXPECT_FALSE(HasFault(run.calls));
+}
+
 TEST(HostFailures, MissingClassOrMethod) {
     {
         HostRun run(L"noclass", Runtime::kStandin, /*withJar=*/false);
         run.layout.AddJar(L"other.jar", /*holdsMainClass=*/false);
-        EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run());
-        EXPECT_EQ((std::vector<std::string>{"JNI_CreateJavaVM", "FindClass", "ExceptionCheck",
-                                            "ExceptionClear", "DestroyJavaVM", "UNLOAD"}),
+        const std::string dir = Narrow(run.layout.dir());
+        EXPECT_EQ((std::vector<std::string>{
+                      "0\tCan not find entry point:\\n",
+                      "0\tLooked for the class com.merivast.agent.MerivastMain, with its static "
+                      "void serviceMain(String), in the jars of " +
+                          dir +
+                          "\\lib: other.jar. The class is in none of them: put the application's "
+                          "jar in lib. The runtime's description is in logs\\stderr.log."}),
+                  run.Run());
+        // Described while pending, so the tear-down finds nothing left to clear.
+        EXPECT_EQ((std::vector<std::string>{"JNI_CreateJavaVM", "FindClass", "ExceptionDescribe",
+                                            "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
                   run.Events());
+        EXPECT_NE(std::string::npos, run.Log(L"stderr.log")
+                                         .find("Exception in thread \"main\" "
+                                               "java.lang.NoClassDefFoundError"));
     }
     {
         // No jar at all: the class path would be the working directory, so no runtime starts.
@@ -103,9 +138,20 @@ TEST(HostFailures, MissingClassOrMethod) {
     }
     {
         HostRun run(L"nomain");
+        run.layout.AddJar(L"more.jar", false);
         run.layout.SetScenario("main=missing\n");
-        EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run());
+        const std::string dir = Narrow(run.layout.dir());
+        EXPECT_EQ((std::vector<std::string>{
+                      "0\tCan not find entry point:\\n",
+                      "0\tLooked for the class com.merivast.agent.MerivastMain, with its static "
+                      "void serviceMain(String), in the jars of " +
+                          dir +
+                          "\\lib: app.jar, more.jar. The class is there without that method: "
+                          "declare it public static void serviceMain(String). The runtime's "
+                          "description is in logs\\stderr.log."}),
+                  run.Run());
         EXPECT_EQ(nullptr, FindCall(run.calls, "CallStaticVoidMethod"));
+        EXPECT_NE(std::string::npos, run.Log(L"stderr.log").find("java.lang.NoSuchMethodError"));
     }
 }
 
@@ -116,8 +162,9 @@ TEST(HostEntryCalls, ServiceMainGetsTheInstallDirectoryAndTheOptions) {
     const std::string dir = Narrow(run.layout.dir());
     const JniCall* create = FindCall(run.calls, "JNI_CreateJavaVM");
     ASSERT_NE(nullptr, create);
-    EXPECT_EQ(0u, create->details.find("version=0x00010006 nOptions=3 ignoreUnrecognized=0"))
+    EXPECT_EQ(0u, create->details.find("version=0x00010006 nOptions=4 ignoreUnrecognized=0"))
         << create->details;
+    EXPECT_NE(nullptr, FindCall(run.calls, "option", "3 vfprintf"));
     EXPECT_NE(nullptr,
               FindCall(run.calls, "option", "0 -Djava.class.path=" + dir + "\\lib\\app.jar"));
     EXPECT_NE(nullptr,
@@ -157,26 +204,49 @@ TEST(HostEntryCalls, StopFromAnotherThreadAttachesAndDetaches) {
 TEST(HostEntryCalls, StopWithoutVmNeitherAttachesNorDetaches) {
     HostRun run(L"stopnovm", Runtime::kNone);
     const auto reports = run.Run(L"stop");
-    ASSERT_EQ(3u, reports.size());
-    EXPECT_EQ("0\tThe JVM is not initialized.", reports[2]);
+    ASSERT_EQ(4u, reports.size());
+    EXPECT_EQ("0\tThe JVM is not initialized.", reports[3]);
 }
 
 TEST(HostEntryCalls, MissingServiceStopIsReportedAndDetaches) {
     HostRun run(L"nostop");
     run.layout.SetScenario("main=return\nstop=missing\n");
-    EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run(L"main-stop"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "0\tCan not find entry point:\\n",
+                  "0\tLooked for the class com.merivast.agent.MerivastMain, with its static void "
+                  "serviceStop(), in the jars of " +
+                      Narrow(run.layout.dir()) +
+                      "\\lib: app.jar. The class is there without that method: declare it "
+                      "public static void serviceStop(). The runtime's description is in "
+                      "logs\\stderr.log."}),
+              run.Run(L"main-stop"));
     const JniCall* attach = FindCall(run.calls, "AttachCurrentThread");
     ASSERT_NE(nullptr, attach);
     const auto stopThread = CallsOnThread(run.calls, attach->thread);
+    ASSERT_GE(stopThread.size(), 2u);
+    EXPECT_EQ("ExceptionDescribe", stopThread[stopThread.size() - 2]) << "before the detach";
     EXPECT_EQ("DetachCurrentThread", stopThread.back());
+    EXPECT_NE(std::string::npos, run.Log(L"stderr.log").find("java.lang.NoSuchMethodError"));
 }
 
-TEST(HostEntryCalls, ThrowingServiceMainLeavesAnExceptionThatTearDownClears) {
+TEST(HostEntryCalls, ThrowingServiceMainIsDescribedBeforeTheTearDown) {
     HostRun run(L"throw");
     run.layout.SetScenario("main=throw\n");
-    EXPECT_TRUE(run.Run().empty());
-    EXPECT_NE(nullptr, FindCall(run.calls, "ExceptionCheck", "result=1"));
-    EXPECT_NE(nullptr, FindCall(run.calls, "ExceptionClear"));
+    EXPECT_EQ((std::vector<std::string>{"0\tserviceMain ended with an exception; its stack trace "
+                                        "is in logs\\stderr.log."}),
+              run.Run());
+    const JniCall* create = FindCall(run.calls, "JNI_CreateJavaVM");
+    ASSERT_NE(nullptr, create);
+    const auto own = CallsOnThread(run.calls, create->thread);
+    ASSERT_GE(own.size(), 5u);
+    // The exception is described and gone before the VM is destroyed.
+    EXPECT_EQ((std::vector<std::string>{"ExceptionCheck", "ExceptionDescribe", "ExceptionCheck",
+                                        "DestroyJavaVM", "UNLOAD"}),
+              std::vector<std::string>(own.end() - 5, own.end()));
+    EXPECT_EQ(
+        "Exception in thread \"main\" java.lang.IllegalStateException: stand-in "
+        "exception\n\tat stand-in frame\n",
+        run.Log(L"stderr.log"));
     EXPECT_FALSE(HasFault(run.calls));
 }
 
@@ -218,12 +288,81 @@ std::string EscapedSystemText(DWORD error) {
 TEST(HostLoading, RuntimeOfTheOtherPointerSizeGivesBadFormat) {
     HostRun run(L"otherarch", Runtime::kOtherArchitecture);
     const auto reports = run.Run();
-    ASSERT_EQ(3u, reports.size());
+    ASSERT_EQ(4u, reports.size());
     const std::string systemText = EscapedSystemText(ERROR_BAD_EXE_FORMAT);
     ASSERT_FALSE(systemText.empty());
     EXPECT_EQ("0\t" + systemText + "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath(), reports[0]);
-    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[1]);
+    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[2]);
 }
+
+// What the event after the load error says, for each kind of broken runtime.
+struct PreflightCase {
+    const wchar_t* tag;
+    Runtime runtime;
+    const char* bytes;     // when set, written as jre\bin\client\jvm.dll
+    bool dropHelper;       // the helper DLL that jvm.dll imports is removed from jre\bin
+    std::string expected;  // after "<install dir>\jre\bin\client\jvm.dll"
+};
+
+void PrintTo(const PreflightCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class Preflight : public ::testing::TestWithParam<PreflightCase> {};
+
+TEST_P(Preflight, SaysWhatIsWrongAndWhatToDo) {
+    const PreflightCase& c = GetParam();
+    HostRun run(c.tag, c.runtime);
+    if (c.bytes != nullptr) run.layout.AddFile(L"jre\\bin\\client\\jvm.dll", c.bytes);
+    if (c.dropHelper) DeleteFileW((run.layout.dir() + L"\\jre\\bin\\standin_helper.dll").c_str());
+    const auto reports = run.Run();
+    ASSERT_EQ(4u, reports.size());
+    std::string expected = c.expected;
+    wchar_t systemDir[MAX_PATH];
+    GetSystemDirectoryW(systemDir, MAX_PATH);
+    for (size_t at; (at = expected.find("<jre>")) != std::string::npos;) {
+        expected.replace(at, 5, Narrow(run.layout.dir()) + "\\jre");
+    }
+    for (size_t at; (at = expected.find("<sys>")) != std::string::npos;) {
+        expected.replace(at, 5, Narrow(systemDir));
+    }
+    EXPECT_EQ("0\t" + run.JvmPath() + expected, reports[1]);
+    EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[2]);
+}
+
+#ifdef _WIN64
+const char kOtherArchitectureText[] =
+    " is a 32-bit Java runtime; this MerivastService.exe is 64-bit. Use the 32-bit "
+    "MerivastService.exe, or a 64-bit Java runtime.";
+#else
+const char kOtherArchitectureText[] =
+    " is a 64-bit Java runtime; this MerivastService.exe is 32-bit. Use the 64-bit "
+    "MerivastService.exe, or a 32-bit Java runtime.";
+#endif
+const char kCopyAgain[] =
+    ". Copy a whole Java runtime folder (the one holding bin\\ and lib\\) to <jre> again.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, Preflight,
+    ::testing::Values(
+        PreflightCase{L"pfother", Runtime::kOtherArchitecture, nullptr, false,
+                      kOtherArchitectureText},
+        PreflightCase{L"pftext", Runtime::kNone, "this is not a library\r\n", false,
+                      std::string(" is not a Windows DLL: it does not begin with the headers of a "
+                                  "Windows executable") +
+                          kCopyAgain},
+        PreflightCase{L"pfempty", Runtime::kNone, "", false,
+                      std::string(" is not a Windows DLL: the file is empty") + kCopyAgain},
+        PreflightCase{L"pfcut", Runtime::kNone, "MZ\x90", false,
+                      std::string(" is not a Windows DLL: the file ends inside its own headers, "
+                                  "it was cut short") +
+                          kCopyAgain},
+        PreflightCase{L"pfhelper", Runtime::kWithHelperDll, nullptr, true,
+                      " needs DLLs that are in none of <jre>\\bin, <jre>\\bin\\client and <sys>"
+                      ": standin_helper.dll. Copy a whole Java runtime folder (the one "
+                      "holding bin\\ and lib\\) to <jre>, or install the Visual C++ runtime "
+                      "it was built with."}),
+    [](const ::testing::TestParamInfo<PreflightCase>& info) { return Narrow(info.param.tag); });
 
 TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
     {
@@ -239,7 +378,11 @@ TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
         HostRun run(L"badserver", Runtime::kNone);
         run.layout.AddFile(L"jre\\bin\\server\\jvm.dll", "not a library");
         const auto reports = run.Run();
-        ASSERT_EQ(3u, reports.size());
+        ASSERT_EQ(4u, reports.size());
+        // The explanation names the file that was tried.
+        EXPECT_EQ(0u, reports[1].find("0\t" + Narrow(run.layout.dir()) +
+                                      "\\jre\\bin\\server\\jvm.dll is not a Windows DLL"))
+            << reports[1];
         EXPECT_TRUE(EndsWith(reports[0], "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath()))
             << reports[0];
         EXPECT_EQ(0u, reports[0].find("0\t" + EscapedSystemText(ERROR_BAD_EXE_FORMAT)))
@@ -253,6 +396,64 @@ TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
         ASSERT_FALSE(reports.empty());
         EXPECT_EQ("0\tCan not find 'JNI_CreateJavaVM' method in the jvm dll.", reports[0]);
         EXPECT_EQ(nullptr, FindCall(run.calls, "JNI_CreateJavaVM"));
+    }
+}
+
+// The runtime's own text and the application's console output, in logs\.
+TEST(RuntimeText, HookFormatsCutsAndKeepsWholeLinesFromManyThreads) {
+    HostRun run(L"hook");
+    run.layout.SetScenario("main=return\nhook.formats=1\nhook.long=10000\nhook.threads=8\n");
+    EXPECT_TRUE(run.Run().empty());
+    EXPECT_FALSE(HasFault(run.calls));
+    const std::string text = run.Log(L"stderr.log");
+    const std::string formats = "s=text d=-42 I64d=-1234567890123 Iu=4000000000\n";
+    ASSERT_EQ(0u, text.find(formats)) << text.substr(0, 200);
+    // The long text is cut to the hook's buffer, its end marked.
+    const std::string cut = std::string(4091, 'x') + "...\n";
+    ASSERT_EQ(formats.size(), text.find(cut));
+    std::stringstream rest(text.substr(formats.size() + cut.size()));
+    std::set<std::string> lines;
+    size_t count = 0;
+    for (std::string line; std::getline(rest, line); ++count) lines.insert(line);
+    EXPECT_EQ(800u, count);
+    for (int thread = 0; thread < 8; ++thread) {
+        for (int line = 0; line < 100; ++line) {
+            const std::string expected =
+                "thread " + std::to_string(thread) + " line " + std::to_string(line);
+            EXPECT_EQ(1u, lines.count(expected)) << expected << " whole and once";
+        }
+    }
+    // The last words are the end of all of it.
+    EXPECT_EQ(text.substr(text.size() - 4096),
+              ReadFileBytes(run.layout.dir() + L"\\probe-last-words.txt"));
+}
+
+TEST(ConsoleFiles, HoldBothStandardHandlesAndTheHook) {
+    HostRun run(L"console");
+    run.layout.SetScenario(
+        "main=return\nstdout.text=to standard output\nstderr.text=to standard error\n"
+        "hook.text=through the hook\n");
+    EXPECT_TRUE(run.Run().empty());
+    EXPECT_EQ("to standard output\n", run.Log(L"stdout.log"));
+    EXPECT_EQ("to standard error\nthrough the hook\n", run.Log(L"stderr.log"));
+}
+
+TEST(ConsoleFiles, EachStartKeepsTheFourBeforeIt) {
+    HostRun run(L"rotate");
+    for (int start = 1; start <= 7; ++start) {
+        run.layout.SetScenario("main=return\nstdout.text=out " + std::to_string(start) +
+                               "\nstderr.text=err " + std::to_string(start) + "\n");
+        run.Run();
+    }
+    for (int back = 0; back < 5; ++back) {
+        const std::wstring suffix = back == 0 ? L".log" : L"." + std::to_wstring(back) + L".log";
+        EXPECT_EQ("out " + std::to_string(7 - back) + "\n", run.Log((L"stdout" + suffix).c_str()));
+        EXPECT_EQ("err " + std::to_string(7 - back) + "\n", run.Log((L"stderr" + suffix).c_str()));
+    }
+    for (const wchar_t* gone : {L"stdout.5.log", L"stderr.5.log", L"stdout.6.log"}) {
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+                  GetFileAttributesW((run.layout.dir() + L"\\logs\\" + gone).c_str()))
+            << Narrow(gone);
     }
 }
 

@@ -39,7 +39,7 @@ TEST(ServiceLifeTest, NormalLifeWithAStop) {
     EXPECT_EQ((std::vector<std::string>{
                   "JNI_CreateJavaVM", "FindClass", "GetStaticMethodID", "NewString",
                   "CallStaticVoidMethod serviceMain arg=" + Narrow(life.layout.dir()),
-                  "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
+                  "ExceptionCheck", "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
               CallsOnThread(calls, create->thread));
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread", "FindClass", "GetStaticMethodID",
                                         "CallStaticVoidMethod serviceStop", "DetachCurrentThread"}),
@@ -85,6 +85,7 @@ struct FailureCase {
     const char* scenario;
     DWORD specificExitCode;
     std::vector<std::wstring> errors;  // a leading "*": the text contains the rest
+    const char* stderrHolds;           // in logs\stderr.log afterwards
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) {
@@ -96,6 +97,8 @@ class JavaSideFailure : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(JavaSideFailure, ReportsItsEventsAndAFailureExitCode) {
     const FailureCase& c = GetParam();
     ServiceLife life(c.tag, c.runtime, c.withJar);
+    // Without the application's jar, lib\ holds another one: a runtime starts only with a jar.
+    if (!c.withJar) life.layout.AddJar(L"other.jar", /*holdsMainClass=*/false);
     life.layout.SetScenario(c.scenario);
     life.StartRunning();
     const ProcessTrace trace = life.Finish();
@@ -121,6 +124,8 @@ TEST_P(JavaSideFailure, ReportsItsEventsAndAFailureExitCode) {
         }
     }
     EXPECT_FALSE(HasFault(life.layout.JniCalls()));
+    EXPECT_NE(std::string::npos,
+              ReadFileBytes(life.layout.dir() + L"\\logs\\stderr.log").find(c.stderrHolds));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,23 +136,43 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     "",
                     1,
-                    {L"*\n\nFailed to load jvm dll:\n", L"CreateJavaVM ERROR",
-                     L"The JVM is not initialized."}},
+                    {L"*\n\nFailed to load jvm dll:\n", L"*No Java runtime was found: neither ",
+                     L"CreateJavaVM ERROR", L"The JVM is not initialized."},
+                    ""},
         FailureCase{L"noexport",
                     Runtime::kNoExport,
                     true,
                     "",
                     2,
                     {L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.",
-                     L"CreateJavaVM ERROR", L"The JVM is not initialized."}},
-        FailureCase{L"refused",
+                     L"CreateJavaVM ERROR", L"The JVM is not initialized."},
+                    ""},
+        FailureCase{
+            L"refused",
+            Runtime::kStandin,
+            true,
+            "create=refuse\nhook.text=Unrecognized VM option 'Foo'\n",
+            3,
+            {L"CreateJavaVM ERROR", L"The Java runtime reported:\nUnrecognized VM option 'Foo'",
+             L"The JVM is not initialized."},
+            "Unrecognized VM option 'Foo'\n"},
+        FailureCase{L"noclass",
+                    Runtime::kStandin,
+                    false,
+                    "",
+                    4,
+                    {L"Can not find entry point:\n",
+                     L"*Looked for the class com.merivast.agent.MerivastMain, with its static void "
+                     L"serviceMain(String), in the jars of "},
+                    "java.lang.NoClassDefFoundError"},
+        FailureCase{L"throws",
                     Runtime::kStandin,
                     true,
-                    "create=refuse\n",
-                    3,
-                    {L"CreateJavaVM ERROR", L"The JVM is not initialized."}},
-        FailureCase{L"noclass", Runtime::kStandin, false, "", 4, {L"Can not find entry point:\n"}},
-        FailureCase{L"throws", Runtime::kStandin, true, "main=throw\n", 5, {}}),
+                    "main=throw\n",
+                    5,
+                    {L"serviceMain ended with an exception; its stack trace is in "
+                     L"logs\\stderr.log."},
+                    "Exception in thread \"main\" java.lang.IllegalStateException"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return Narrow(info.param.tag); });
 
 TEST(ServiceLifeTest, MissingRuntimeEventNamesTheLibraryPath) {
@@ -173,13 +198,79 @@ TEST(ServiceLifeTest, MissingServiceStopLeavesServiceMainRunning) {
     const ProcessTrace trace = life.Finish();
     EXPECT_EQ(kStoppedOnRequest, trace.States());
     ExpectStoppedWith(life.service, 0, 0);
-    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Can not find entry point:\n",
-                                         L"Service stopped"}),
-              trace.Texts());
+    const auto texts = trace.Texts();
+    ASSERT_EQ(4u, texts.size());
+    EXPECT_EQ(L"Can not find entry point:\n", texts[1]);
+    EXPECT_EQ(0u, texts[2].find(L"Looked for the class com.merivast.agent.MerivastMain, with its "
+                                L"static void serviceStop(), in the jars of "));
+    EXPECT_EQ(L"Service stopped", texts[3]);
     // The stop call found no method, so serviceMain left only after its own pause.
     const auto calls = life.layout.JniCalls();
     EXPECT_EQ(nullptr, FindCall(calls, "CallStaticVoidMethod", "serviceStop"));
     EXPECT_NE(nullptr, FindCall(calls, "DetachCurrentThread"));
+}
+
+TEST(ServiceLifeTest, ConsoleFilesCanBeFollowedWhileTheServiceRuns) {
+    ServiceLife life(L"console");
+    life.layout.SetScenario("stdout.text=to standard output\nstderr.text=to standard error\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "serviceMain"));
+    // An operator's viewer opens the files as a reader that lets others write.
+    for (const auto& file : {std::make_pair(L"stdout.log", "to standard output\n"),
+                             std::make_pair(L"stderr.log", "to standard error\n")}) {
+        HANDLE reader =
+            CreateFileW((life.layout.dir() + L"\\logs\\" + file.first).c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, reader) << GetLastError();
+        char bytes[64] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(ReadFile(reader, bytes, sizeof(bytes) - 1, &read, nullptr));
+        EXPECT_EQ(file.second, std::string(bytes, read));
+        CloseHandle(reader);
+    }
+    EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+}
+
+TEST(ServiceLifeTest, UnwritableLogsGivesAnEventAndANormalLife) {
+    {
+        // A file where the folder should be.
+        ServiceLife life(L"logsfile");
+        life.layout.AddFile(L"logs", "not a folder");
+        life.layout.SetScenario("main=return\nstderr.text=lost\n");
+        life.StartRunning();
+        const ProcessTrace trace = life.Finish();
+        ExpectStoppedWith(life.service, 0, 0);
+        const auto texts = trace.Texts();
+        ASSERT_EQ(3u, texts.size());
+        const std::wstring expected = L"The Java side's console output is not kept: " +
+                                      life.layout.dir() + L"\\logs could not be created.\n";
+        EXPECT_EQ(0u, texts[1].find(expected)) << Narrow(texts[1]);
+        EXPECT_GT(texts[1].size(), expected.size()) << "the system's text follows";
+        ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE, texts[1]);
+        EXPECT_FALSE(HasFault(life.layout.JniCalls()));
+    }
+    {
+        // stderr.log held open by someone who shares nothing: stdout.log is still kept.
+        ServiceLife life(L"logslocked");
+        life.layout.AddFile(L"logs\\stderr.log", "");
+        HANDLE holder = CreateFileW((life.layout.dir() + L"\\logs\\stderr.log").c_str(),
+                                    GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+        life.layout.SetScenario("main=return\nstdout.text=kept\n");
+        life.StartRunning();
+        const ProcessTrace trace = life.Finish();
+        CloseHandle(holder);
+        ExpectStoppedWith(life.service, 0, 0);
+        const auto texts = trace.Texts();
+        ASSERT_EQ(3u, texts.size());
+        EXPECT_EQ(
+            0u, texts[1].find(L"The Java side's console output is not kept: " + life.layout.dir() +
+                              L"\\logs\\stderr.log could not be created.\n"))
+            << Narrow(texts[1]);
+        EXPECT_EQ("kept\n", ReadFileBytes(life.layout.dir() + L"\\logs\\stdout.log"));
+    }
 }
 
 // A stop request at a chosen moment of the service's life. Whatever the moment,

@@ -72,6 +72,10 @@ struct CallScope {
 
 enum class MainMode { kBlock, kReturn, kThrow, kMissing };
 enum class StopMode { kPresent, kMissing, kThrow };
+// hook.threads: at most as many threads as one wait can join.
+constexpr DWORD kMaxHookThreads = MAXIMUM_WAIT_OBJECTS;
+constexpr int kHookLinesPerThread = 100;
+
 enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepCount };
 
 struct Scenario {
@@ -90,6 +94,15 @@ struct Scenario {
     bool recordFaultsOnly;  // record=all|faults
     // unknown_option=<prefix>: options starting with it are unknown to this VM.
     char unknownOption[128];
+    // What JNI_CreateJavaVM prints, refused or not, before it decides: a line to each standard
+    // handle, and through the host's vfprintf hook a line, a fixed line of Microsoft formats, one
+    // text of hookLongChars characters, and hookThreads threads' lines at once.
+    char stdoutText[256];
+    char stderrText[256];
+    char hookText[256];
+    bool hookFormats;
+    DWORD hookLongChars;
+    DWORD hookThreads;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

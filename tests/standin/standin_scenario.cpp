@@ -15,6 +15,7 @@ constexpr DWORD kGatePollMs = 5;
 constexpr ULONGLONG kGateGiveUpMs = 60 * 1000;
 // Anything longer is a typo, and would outlast every test timeout anyway.
 constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
+constexpr DWORD kMaxHookLongChars = 1024 * 1024;
 
 const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy"};
 const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy"};
@@ -35,6 +36,12 @@ void SetDefaults(Scenario* s) {
     s->mainSignal[0] = '\0';
     s->recordFaultsOnly = false;
     s->unknownOption[0] = '\0';
+    s->stdoutText[0] = '\0';
+    s->stderrText[0] = '\0';
+    s->hookText[0] = '\0';
+    s->hookFormats = false;
+    s->hookLongChars = 0;
+    s->hookThreads = 0;
 }
 
 bool IsBlank(char c) {
@@ -54,6 +61,23 @@ bool ParseLong(const char* text, size_t length, long* value) {
     long parsed = strtol(digits, &end, 0);
     if (end != digits + length) return false;
     *value = parsed;
+    return true;
+}
+
+template <size_t N>
+bool ParseText(const char* text, size_t length, char (&value)[N]) {
+    if (length == 0 || length >= N) return false;
+    memcpy(value, text, length);
+    value[length] = '\0';
+    return true;
+}
+
+bool ParseCount(const char* text, size_t length, DWORD most, DWORD* value) {
+    long parsed = 0;
+    if (!ParseLong(text, length, &parsed) || parsed < 0 ||
+        static_cast<unsigned long>(parsed) > most)
+        return false;
+    *value = static_cast<DWORD>(parsed);
     return true;
 }
 
@@ -84,18 +108,18 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         }
         return false;
     }
-    if (Equals(key, keyLength, "unknown_option")) {
-        if (valueLength == 0 || valueLength >= sizeof(s->unknownOption)) return false;
-        memcpy(s->unknownOption, value, valueLength);
-        s->unknownOption[valueLength] = '\0';
-        return true;
-    }
-    if (Equals(key, keyLength, "signal.main")) {
-        if (valueLength == 0 || valueLength >= sizeof(s->mainSignal)) return false;
-        memcpy(s->mainSignal, value, valueLength);
-        s->mainSignal[valueLength] = '\0';
-        return true;
-    }
+    if (Equals(key, keyLength, "unknown_option"))
+        return ParseText(value, valueLength, s->unknownOption);
+    if (Equals(key, keyLength, "signal.main")) return ParseText(value, valueLength, s->mainSignal);
+    if (Equals(key, keyLength, "stdout.text")) return ParseText(value, valueLength, s->stdoutText);
+    if (Equals(key, keyLength, "stderr.text")) return ParseText(value, valueLength, s->stderrText);
+    if (Equals(key, keyLength, "hook.text")) return ParseText(value, valueLength, s->hookText);
+    if (Equals(key, keyLength, "hook.formats"))
+        return ParseFlag(value, valueLength, &s->hookFormats);
+    if (Equals(key, keyLength, "hook.long"))
+        return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
+    if (Equals(key, keyLength, "hook.threads"))
+        return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "create")) {
         if (Equals(value, valueLength, "ok")) {
             s->refuseCreate = false;

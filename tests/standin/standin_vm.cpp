@@ -7,6 +7,7 @@
 #include <jni.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <iterator>
@@ -420,6 +421,123 @@ StringRef* FindStringLocked(jobject object) {
     return nullptr;
 }
 
+// ---- what the runtime prints ----
+
+void WriteToStandardHandle(DWORD which, const char* text) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(handle, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+}
+
+// As a real VM's ExceptionDescribe prints it, with the class name in dotted form.
+void PrintDescription(const Throwable& throwable) {
+    char text[256];
+    size_t length = 0;
+    const char* const pieces[] = {"Exception in thread \"main\" ", throwable.className,
+                                  ": stand-in exception\n\tat stand-in frame\n"};
+    for (const char* piece : pieces) {
+        for (const char* c = piece; *c != '\0' && length + 1 < sizeof(text); ++c) {
+            text[length++] = *c == '/' ? '.' : *c;
+        }
+    }
+    text[length] = '\0';
+    WriteToStandardHandle(STD_ERROR_HANDLE, text);
+}
+
+using VfprintfHook = jint(JNICALL*)(FILE* stream, const char* format, va_list args);
+
+// The hook the host passed as the "vfprintf" option's extraInfo, or null.
+VfprintfHook FindVfprintfHook(const JavaVMInitArgs& args) {
+    VfprintfHook hook = nullptr;
+    for (jint i = 0; i < args.nOptions; ++i) {
+        const char* option = args.options[i].optionString;
+        if (option != nullptr && strcmp(option, "vfprintf") == 0) {
+            hook = reinterpret_cast<VfprintfHook>(args.options[i].extraInfo);
+        }
+    }
+    return hook;
+}
+
+// Through the hook as a real VM does: the host formats, with its C runtime's printf rules.
+void CallHook(VfprintfHook hook, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    hook(stderr, format, args);
+    va_end(args);
+}
+
+struct HookThread {
+    VfprintfHook hook;
+    int index;
+};
+
+DWORD WINAPI PrintHookLines(void* param) {
+    const HookThread* thread = static_cast<const HookThread*>(param);
+    for (int line = 0; line < kHookLinesPerThread; ++line) {
+        CallHook(thread->hook, "thread %d line %d\n", thread->index, line);
+    }
+    return 0;
+}
+
+// hook.threads: every thread prints at once; creation waits for all of them.
+void PrintFromThreads(VfprintfHook hook, DWORD count) {
+    HookThread threads[kMaxHookThreads];
+    HANDLE handles[kMaxHookThreads];
+    DWORD started = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        threads[started] = {hook, static_cast<int>(i)};
+        handles[started] = CreateThread(nullptr, 0, PrintHookLines, &threads[started], 0, nullptr);
+        if (handles[started] == nullptr) {
+            RecordFault("hook thread not started", nullptr);
+            break;
+        }
+        ++started;
+    }
+    if (started == 0) return;
+    WaitForMultipleObjects(started, handles, TRUE, INFINITE);
+    for (DWORD i = 0; i < started; ++i) CloseHandle(handles[i]);
+}
+
+void PrintLongText(VfprintfHook hook, DWORD chars) {
+    char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, chars + 1));
+    if (text == nullptr) {
+        RecordFault("no memory for hook.long", nullptr);
+        return;
+    }
+    memset(text, 'x', chars);
+    text[chars] = '\0';
+    CallHook(hook, "%s", text);
+    HeapFree(GetProcessHeap(), 0, text);
+}
+
+// What the scenario asks the runtime to print while it is being created.
+void PrintAsAsked(const Scenario& scenario, VfprintfHook hook) {
+    if (scenario.stdoutText[0] != '\0') {
+        WriteToStandardHandle(STD_OUTPUT_HANDLE, scenario.stdoutText);
+        WriteToStandardHandle(STD_OUTPUT_HANDLE, "\n");
+    }
+    if (scenario.stderrText[0] != '\0') {
+        WriteToStandardHandle(STD_ERROR_HANDLE, scenario.stderrText);
+        WriteToStandardHandle(STD_ERROR_HANDLE, "\n");
+    }
+    const bool hookWanted = scenario.hookText[0] != '\0' || scenario.hookFormats ||
+                            scenario.hookLongChars != 0 || scenario.hookThreads != 0;
+    if (!hookWanted) return;
+    if (hook == nullptr) {
+        RecordFault("no vfprintf hook", "JNI_CreateJavaVM");
+        return;
+    }
+    if (scenario.hookText[0] != '\0') CallHook(hook, "%s\n", scenario.hookText);
+    if (scenario.hookFormats) {
+        CallHook(hook, "s=%s d=%d I64d=%I64d Iu=%Iu\n", "text", -42, -1234567890123LL,
+                 static_cast<size_t>(4000000000U));
+    }
+    if (scenario.hookLongChars != 0) PrintLongText(hook, scenario.hookLongChars);
+    if (scenario.hookThreads != 0) PrintFromThreads(hook, scenario.hookThreads);
+    Record("HOOK", "printed");
+}
+
 // ---- the scripted application ----
 
 void RunServiceMain(Env* env, jstring argument) {
@@ -531,7 +649,8 @@ void JNICALL ExceptionDescribe(JNIEnv* jenv) {
     Env* env = BeginEnvCall(jenv, "ExceptionDescribe", true);
     if (env == nullptr) return;
     Throwable* pending = PendingOf(env);
-    // A real VM prints the stack trace and clears the exception.
+    // A real VM prints the exception and its stack trace to standard error, and clears it.
+    if (pending != nullptr) PrintDescription(*pending);
     SetPending(env, nullptr);
     Record("ExceptionDescribe", pending != nullptr ? pending->className : "none");
 }
@@ -901,6 +1020,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
     OptionVerdict verdict = {JNI_ERR, nullptr};
     if (optionsReadable) {
+        PrintAsAsked(scenario, FindVfprintfHook(args));
         verdict = JudgeArgs(args, scenario);
     } else {
         RecordFault("unreadable option array", "JNI_CreateJavaVM");

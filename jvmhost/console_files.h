@@ -1,0 +1,24 @@
+// The Java side's console output, kept in files below the install directory:
+// logs\stdout.log and logs\stderr.log, with the files of the four starts
+// before this one as stdout.1.log … stdout.4.log (stderr alike).
+#pragma once
+
+#include "service/event_log.h"
+#include "service/win32.h"
+
+// "<installDir>\logs" and "<installDir>\logs\stderr.4.log" at their longest.
+constexpr size_t kLogsDirUnits = MAX_PATH + 5;
+constexpr size_t kLogFileUnits = kLogsDirUnits + 14;
+
+// Creates "<installDir>\logs" when it is missing, moves each earlier start's
+// files one number up (the fifth-oldest start's are replaced, and so deleted),
+// and points the process's standard output and error at new stdout.log and
+// stderr.log. Call it before the runtime library loads: the runtime's C
+// runtime takes the standard handles when it loads. Others may read, follow,
+// rename or delete the files while the process writes them.
+//
+// When the folder or a file cannot be created, `sink` (when set) gets one
+// error event that names it, with the system's text; a standard handle whose
+// file could not be created stays as it was (a service has none), and the
+// process goes on. The handles stay open until the process ends.
+void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink);

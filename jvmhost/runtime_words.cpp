@@ -1,0 +1,94 @@
+#include "jvmhost/runtime_words.h"
+
+#include <string.h>
+
+namespace {
+
+// --- State shared by every thread the runtime prints from ---
+// lastWordsLock guards the two fields below it. It is held only while bytes
+// are copied in or out, never across a write, a call into Java or an event,
+// so no holder ever waits for anything.
+SRWLOCK lastWordsLock = SRWLOCK_INIT;
+char lastWords[kRuntimeLastWordsBytes];
+size_t lastWordsLength = 0;
+
+const char kCutMark[] = "...\n";
+
+void KeepLastWords(const char* text, size_t length) {
+    if (length > kRuntimeLastWordsBytes) {
+        text += length - kRuntimeLastWordsBytes;
+        length = kRuntimeLastWordsBytes;
+    }
+    AcquireSRWLockExclusive(&lastWordsLock);
+    const size_t room = kRuntimeLastWordsBytes - lastWordsLength;
+    if (length > room) {
+        const size_t dropped = length - room;
+        memmove(lastWords, lastWords + dropped, lastWordsLength - dropped);
+        lastWordsLength -= dropped;
+    }
+    memcpy(lastWords + lastWordsLength, text, length);
+    lastWordsLength += length;
+    ReleaseSRWLockExclusive(&lastWordsLock);
+}
+
+// The handle is looked up at each write: it is whatever the process's standard
+// error is by then (logs\stderr.log, or none when that could not be created).
+void WriteToStandardError(const char* text, size_t length) {
+    HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(standardError, text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+}  // namespace
+
+jint JNICALL RuntimeVfprintf(FILE* /*stream*/, const char* format, va_list args) {
+    if (format == nullptr) {
+        return 0;
+    }
+    char text[kRuntimeTextBytes];
+    // The C runtime's _vsnprintf returns a negative count when the text did not
+    // fit, and then leaves the buffer unterminated; the last byte is kept for
+    // the terminator. Its count is a byte count, so nothing is written past it.
+    const int formatted = _vsnprintf(text, kRuntimeTextBytes - 1, format, args);
+    size_t length = 0;
+    if (formatted < 0 || static_cast<size_t>(formatted) > kRuntimeTextBytes - 1) {
+        length = kRuntimeTextBytes - 1;
+        memcpy(text + length - (sizeof(kCutMark) - 1), kCutMark, sizeof(kCutMark) - 1);
+    } else {
+        length = static_cast<size_t>(formatted);
+    }
+    text[length] = '\0';
+    KeepLastWords(text, length);
+    WriteToStandardError(text, length);
+    return static_cast<jint>(length);
+}
+
+size_t CopyRuntimeLastWords(wchar_t* out, size_t capacity) {
+    if (out == nullptr || capacity == 0) {
+        return 0;
+    }
+    out[0] = L'\0';
+    char words[kRuntimeLastWordsBytes];
+    AcquireSRWLockShared(&lastWordsLock);
+    const size_t length = lastWordsLength;
+    memcpy(words, lastWords, length);
+    ReleaseSRWLockShared(&lastWordsLock);
+    if (length == 0) {
+        return 0;
+    }
+    // No ANSI code page turns one byte into more than one UTF-16 unit.
+    wchar_t wide[kRuntimeLastWordsUnits];
+    const int units = MultiByteToWideChar(CP_ACP, 0, words, static_cast<int>(length), wide,
+                                          static_cast<int>(kRuntimeLastWordsBytes));
+    if (units <= 0) {
+        return 0;
+    }
+    const size_t kept =
+        static_cast<size_t>(units) < capacity - 1 ? static_cast<size_t>(units) : capacity - 1;
+    memcpy(out, wide + (static_cast<size_t>(units) - kept), kept * sizeof(wchar_t));
+    out[kept] = L'\0';
+    return kept;
+}
