@@ -4,6 +4,7 @@
 // bridge's record of the JNI calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "support/service_life.h"
@@ -21,7 +22,8 @@ std::string BaseName(const std::string& path) {
 
 // A service whose jre\bin\client holds the bridge runtime, with `jars` in lib.
 struct BridgeLife {
-    BridgeLife(const std::wstring& tag, const std::vector<std::string>& jars)
+    BridgeLife(const std::wstring& tag, const std::vector<std::string>& jars,
+               const std::string& javaOptions = std::string())
         : life(tag, Runtime::kNone, /*withJar=*/false) {
         life.layout.MakeDir(L"jre\\bin\\client");
         life.layout.MakeDir(L"lib");
@@ -29,7 +31,7 @@ struct BridgeLife {
         CopyIn(MVT_BRIDGE_JVM, L"jre\\bin\\client\\jvm.dll");
         CopyIn(MVT_BRIDGE_JAR, L"jre\\bin\\client\\merivast-bridge.jar");
         life.layout.AddFile(L"jre\\bin\\client\\bridge.properties",
-                            std::string("java=") + MVT_JAVA + "\n");
+                            std::string("java=") + MVT_JAVA + "\njavaopts=" + javaOptions + "\n");
         CopyIn(MVT_LOG4J_PROPERTIES, L"conf\\log4j.properties");
         for (const auto& jar : jars) CopyIn(jar, L"lib\\" + Widen(BaseName(jar)));
     }
@@ -42,6 +44,9 @@ struct BridgeLife {
 
     const std::wstring& dir() const { return life.layout.dir(); }
     std::string AgentLog() const { return ReadFileBytes(dir() + L"\\logs\\agent.log"); }
+    std::string ConsoleLog(const wchar_t* name) const {
+        return ReadFileBytes(dir() + L"\\logs\\" + name);
+    }
 
     // False when the service process ended or the time ran out first.
     bool WaitForAgentLog(const std::string& text) const {
@@ -62,7 +67,8 @@ struct BridgeLife {
         std::vector<std::string> calls;
         for (const auto& call : Record()) {
             if (call.thread != thread || call.event == "option" || call.event == "property" ||
-                call.event == "alias" || call.event == "launch" || call.event == "java") {
+                call.event == "alias" || call.event == "launch" || call.event == "java" ||
+                call.event == "hook") {
                 continue;
             }
             calls.push_back(call.details.empty() ? call.event : call.event + " " + call.details);
@@ -73,7 +79,8 @@ struct BridgeLife {
     // Everything the bridge and its Java process said, for a failure message.
     std::string Evidence() const {
         return "bridge-record.txt:\n" + ReadFileBytes(dir() + L"\\bridge-record.txt") +
-               "bridge-java.log:\n" + ReadFileBytes(dir() + L"\\bridge-java.log");
+               "bridge-java.log:\n" + ReadFileBytes(dir() + L"\\bridge-java.log") +
+               "logs\\stderr.log:\n" + ConsoleLog(L"stderr.log");
     }
 
     ServiceLife life;
@@ -115,6 +122,8 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
     const size_t stopCalled = log.find("serviceStop called");
     EXPECT_NE(std::string::npos, stopCalled) << log;
     EXPECT_NE(std::string::npos, log.find("serviceMain returns", stopCalled)) << log;
+    // java's standard output is the service's, and that is logs\stdout.log.
+    EXPECT_EQ("MerivastMain: serviceMain started in " + dir + "\n", run.ConsoleLog(L"stdout.log"));
 
     const std::vector<JniCall> calls = run.Record();
     ExpectNoTrap(calls);
@@ -131,16 +140,17 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
                   "-Djava.class.path=" + dir + "\\lib\\commons-logging.jar;" + dir +
                       "\\lib\\log4j-1.2.jar;" + dir + "\\lib\\merivast-agent.jar",
                   "-Dlog4j.configuration=file:/" + dir + "\\conf\\log4j.properties",
-                  "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger"}),
+                  "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger",
+                  "vfprintf"}),
               options);
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "JNI_CreateJavaVM version=0x00010006 nOptions=3 ignoreUnrecognized=0",
-            "JNI_CreateJavaVM -> 0", kMainClassFound,
-            "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found", "NewString " + dir,
-            "CallStaticVoidMethod serviceMain arg=" + dir, "returned serviceMain",
-            "ExceptionCheck -> 0", "DestroyJavaVM", "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
-        run.CallsOn(create->thread))
+    EXPECT_EQ((std::vector<std::string>{
+                  "JNI_CreateJavaVM version=0x00010006 nOptions=4 ignoreUnrecognized=0",
+                  "JNI_CreateJavaVM -> 0", kMainClassFound,
+                  "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
+                  "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
+                  "returned serviceMain", "ExceptionCheck -> 0", "ExceptionCheck -> 0",
+                  "DestroyJavaVM", "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
+              run.CallsOn(create->thread))
         << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread -> 0", kMainClassFound,
                                         "GetStaticMethodID serviceStop ()V -> found",
@@ -180,8 +190,9 @@ struct FailureCase {
     const wchar_t* tag;
     const char* jar;
     DWORD specificExitCode;
-    std::vector<std::wstring> events;
-    std::string failedCall;  // how the creating thread's last call into Java began
+    std::vector<std::wstring> events;  // a leading "*": the text begins with the rest
+    std::string failedCall;            // how the creating thread's last call into Java began
+    std::string description;           // how ExceptionDescribe's text in stderr.log begins
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) {
@@ -197,18 +208,37 @@ TEST_P(BridgeFailure, GivesTheFailureExitCode) {
     const ProcessTrace trace = run.life.Finish();
     EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
     ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, c.specificExitCode);
-    EXPECT_EQ(c.events, trace.Texts());
+    const std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(c.events.size(), texts.size()) << run.Evidence();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (c.events[i][0] == L'*') {
+            EXPECT_EQ(0u, texts[i].find(c.events[i].substr(1))) << Narrow(texts[i]);
+        } else {
+            EXPECT_EQ(c.events[i], texts[i]);
+        }
+    }
     const std::vector<JniCall> calls = run.Record();
     ExpectNoTrap(calls);
     const JniCall* create = Find(calls, "JNI_CreateJavaVM");
     ASSERT_NE(nullptr, create) << run.Evidence();
     const std::vector<std::string> made = run.CallsOn(create->thread);
-    // The failed call leaves its exception pending until the host's tear-down clears it.
-    ASSERT_GE(made.size(), 6u) << run.Evidence();
-    EXPECT_EQ(0u, made[made.size() - 6].rfind(c.failedCall, 0)) << run.Evidence();
-    EXPECT_EQ("ExceptionCheck -> 1", made[made.size() - 5]);
-    EXPECT_EQ(0u, made[made.size() - 4].rfind("ExceptionClear java.lang.", 0));
-    EXPECT_EQ("DestroyJavaVM -> 0, java ended", made[made.size() - 2]);
+    // The failed call's exception is described while pending, and gone before DestroyJavaVM.
+    size_t failed = 0;
+    while (failed < made.size() && made[failed].rfind(c.failedCall, 0) != 0) ++failed;
+    ASSERT_LT(failed, made.size()) << run.Evidence();
+    const std::vector<std::string> after(made.begin() + static_cast<long>(failed) + 1, made.end());
+    ASSERT_GE(after.size(), 4u) << run.Evidence();
+    EXPECT_NE(after.end(), std::find_if(after.begin(), after.end(),
+                                        [](const std::string& call) {
+                                            return call.rfind("ExceptionDescribe java.lang.", 0) ==
+                                                   0;
+                                        }))
+        << run.Evidence();
+    EXPECT_EQ((std::vector<std::string>{"ExceptionCheck -> 0", "DestroyJavaVM",
+                                        "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
+              std::vector<std::string>(after.end() - 4, after.end()));
+    const std::string stderrLog = run.ConsoleLog(L"stderr.log");
+    EXPECT_EQ(0u, stderrLog.find(c.description)) << stderrLog;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,16 +248,47 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{L"bridgenoclass",
                     MVT_LOG4J_JAR,
                     4,
-                    {L"Service started", L"Can not find entry point:\n", L"Service stopped"},
+                    {L"Service started", L"Can not find entry point:\n",
+                     L"*Looked for the class com.merivast.agent.MerivastMain, with its static void "
+                     L"serviceMain(String), in the jars of C:\\mvt\\bridgenoclass-",
+                     L"Service stopped"},
                     "FindClass com/merivast/agent/MerivastMain -> NULL, pending "
-                    "java.lang.NoClassDefFoundError: com/merivast/agent/MerivastMain"},
+                    "java.lang.NoClassDefFoundError: com/merivast/agent/MerivastMain",
+                    "Exception in thread \"main\" java.lang.NoClassDefFoundError: "
+                    "com/merivast/agent/MerivastMain\nCaused by: java.lang.ClassNotFoundException: "
+                    "com.merivast.agent.MerivastMain\n"},
         FailureCase{L"bridgethrows",
                     MVT_THROWING_JAR,
                     5,
-                    {L"Service started", L"Service stopped"},
+                    {L"Service started",
+                     L"serviceMain ended with an exception; its stack trace is in "
+                     L"logs\\stderr.log.",
+                     L"Service stopped"},
                     "threw serviceMain java.lang.IllegalStateException: serviceMain fails on "
-                    "purpose in C:\\mvt\\bridgethrows-"}),
+                    "purpose in C:\\mvt\\bridgethrows-",
+                    "Exception in thread \"main\" java.lang.IllegalStateException: serviceMain "
+                    "fails on purpose in C:\\mvt\\bridgethrows-"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return Narrow(info.param.tag); });
+
+TEST(BridgeService, RealJvmRefusingItsHeapExplainsItInTheEventLog) {
+    BridgeLife run(L"bridgeheap", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR},
+                   "-Xmx100000g");
+    run.life.StartRunning();
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 3);
+    // This JVM's own words, passed through the host's vfprintf hook.
+    const std::wstring words =
+        L"Error occurred during initialization of VM\nCould not reserve enough space for "
+        L"104857600000KB object heap";
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"CreateJavaVM ERROR",
+                                         L"The Java runtime reported:\n" + words,
+                                         L"The JVM is not initialized.", L"Service stopped"}),
+              trace.Texts())
+        << run.Evidence();
+    EXPECT_EQ(Narrow(words) + "\n", run.ConsoleLog(L"stderr.log"));
+    ExpectNoTrap(run.Record());
+}
 
 TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {
     BridgeLife run(L"bridgekill", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});

@@ -18,14 +18,19 @@ const char kMainClass[] = "com.merivast.bridge.BridgeMain";
 // removes the directory when java ends, and says so in the log, which is how
 // a java that never connects is noticed: Wine gives no process handle for a
 // Linux program. It resolves the jar's path because Wine names C: files
-// through "dosdevices/c:", and that colon would split a class path.
-// Arguments: log, java, jar, port, token, then the launcher's options.
+// through "dosdevices/c:", and that colon would split a class path. Its own
+// output and java's standard error go to the log, java's standard output to a
+// file of its own: Wine passes a Linux program no standard error handle.
+// Arguments: log, output file, java, jar, port, token, then the launcher's options.
 const char kShellScript[] =
     "exec >>\"$0\" 2>&1 </dev/null; export LC_ALL=C.UTF-8; "
-    "java=$1; jar=$(readlink -f \"$2\"); port=$3; token=$4; shift 4; status=1; "
+    "out=$1; java=$2; jar=$(readlink -f \"$3\"); port=$4; token=$5; shift 5; status=1; "
     "if work=$(mktemp -d /tmp/merivast-bridge.XXXXXX) && cd \"$work\"; then "
-    "\"$java\" \"$@\" -cp \"$jar\" %s \"$port\" \"$token\"; status=$?; "
+    "\"$java\" \"$@\" -cp \"$jar\" %s \"$port\" \"$token\" >>\"$out\"; status=$?; "
     "cd / && rm -rf \"$work\"; fi; echo \"bridge: java exited with status $status\"";
+// Lines of the bridge's own in the log; they are not java's words.
+const char kBridgeLinePrefix[] = "bridge: ";
+constexpr DWORD kForwardPollMs = 50;
 // Start-up time matters more here than peak speed.
 const char* const kDefaultJavaOptions[] = {"-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1",
                                            "-Xshare:auto"};
@@ -55,13 +60,16 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
-std::string ReadWholeFile(const std::wstring& path) {
+std::string ReadWholeFile(const std::wstring& path, LONGLONG fromOffset = 0) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();
     }
+    LARGE_INTEGER offset;
+    offset.QuadPart = fromOffset;
+    SetFilePointerEx(file, offset, nullptr, FILE_BEGIN);
     std::string bytes;
     char chunk[4096];
     DWORD read = 0;
@@ -120,6 +128,17 @@ void AppendArgument(const std::wstring& argument, std::wstring* commandLine) {
     }
     commandLine->append(backslashes * 2, L'\\');
     commandLine->push_back(L'"');
+}
+
+// An empty file at `path`, and the Linux path Wine maps it to.
+bool CreateEmptyFile(const std::wstring& path, std::string* linuxPath) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return LinuxPathOf(path, linuxPath);
 }
 
 bool MakeToken(std::string* token) {
@@ -183,7 +202,118 @@ bool AwaitLifeline(SOCKET listener, const std::wstring& javaLog, DWORD timeoutMs
     return false;
 }
 
+bool IsBridgeLine(const std::string& line) {
+    return line.compare(0, sizeof(kBridgeLinePrefix) - 1, kBridgeLinePrefix) == 0;
+}
+
+// Takes the whole lines off the front of `text` that are java's; with
+// `unfinished`, also a last line without its line break.
+std::string TakeJavaLines(std::string* text, bool unfinished) {
+    std::string lines;
+    size_t start = 0;
+    for (size_t end; (end = text->find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text->substr(start, end + 1 - start);
+        if (!IsBridgeLine(line)) {
+            lines += line;
+        }
+    }
+    text->erase(0, start);
+    if (unfinished && !text->empty()) {
+        if (!IsBridgeLine(*text)) {
+            lines += *text;
+        }
+        text->clear();
+    }
+    return lines;
+}
+
+// A file java writes to, passed on to one of this process's standard handles.
+struct ForwardedFile {
+    std::wstring path;
+    DWORD standardHandle;
+    bool holdsBridgeLines;   // passed on line by line, the bridge's own lines left out
+    LONGLONG offset;         // how much of it has been passed on
+    std::string unfinished;  // the start of a line whose end has not arrived
+};
+
+void ForwardNew(ForwardedFile* file, bool toTheEnd) {
+    const std::string bytes = ReadWholeFile(file->path, file->offset);
+    file->offset += static_cast<LONGLONG>(bytes.size());
+    std::string text = bytes;
+    if (file->holdsBridgeLines) {
+        file->unfinished += bytes;
+        text = TakeJavaLines(&file->unfinished, toTheEnd);
+    }
+    HANDLE handle = GetStdHandle(file->standardHandle);
+    DWORD written = 0;
+    if (!text.empty() && handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+        WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+}
+
+// --- The forwarder of java's output ---
+// Started and stopped by the thread that creates and destroys the VM; while it
+// runs, only its own thread touches `files`. It takes no lock and waits only on
+// `stop`, for a poll's length at a time.
+struct Forwarder {
+    ForwardedFile files[2];
+    HANDLE stop = nullptr;  // manual-reset; set when java has ended
+    HANDLE thread = nullptr;
+};
+
+Forwarder g_forwarder;
+
+DWORD WINAPI ForwardJavaOutput(void* /*unused*/) {
+    while (WaitForSingleObject(g_forwarder.stop, kForwardPollMs) == WAIT_TIMEOUT) {
+        for (ForwardedFile& file : g_forwarder.files) {
+            ForwardNew(&file, false);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
+
+std::string JavaOwnWords(const JavaLogs& logs) {
+    std::string errors = ReadWholeFile(logs.errors);
+    return ReadWholeFile(logs.output) + TakeJavaLines(&errors, true);
+}
+
+void WriteStandardError(const std::string& text) {
+    HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (!text.empty() && standardError != nullptr && standardError != INVALID_HANDLE_VALUE) {
+        WriteFile(standardError, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
+}
+
+void StartForwardingJavaOutput(const JavaLogs& logs) {
+    g_forwarder.files[0] = {logs.output, STD_OUTPUT_HANDLE, false, 0, std::string()};
+    g_forwarder.files[1] = {logs.errors, STD_ERROR_HANDLE, true, 0, std::string()};
+    g_forwarder.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_forwarder.thread = g_forwarder.stop != nullptr
+                             ? CreateThread(nullptr, 0, ForwardJavaOutput, nullptr, 0, nullptr)
+                             : nullptr;
+    if (g_forwarder.thread == nullptr && g_forwarder.stop != nullptr) {
+        CloseHandle(g_forwarder.stop);
+        g_forwarder.stop = nullptr;
+    }
+}
+
+void StopForwardingJavaOutput() {
+    if (g_forwarder.thread == nullptr) {
+        return;
+    }
+    SetEvent(g_forwarder.stop);
+    WaitForSingleObject(g_forwarder.thread, INFINITE);
+    CloseHandle(g_forwarder.thread);
+    CloseHandle(g_forwarder.stop);
+    g_forwarder.thread = nullptr;
+    g_forwarder.stop = nullptr;
+    for (ForwardedFile& file : g_forwarder.files) {
+        ForwardNew(&file, true);
+    }
+}
 
 bool LinuxPathOf(const std::wstring& windowsPath, std::string* linuxPath) {
     // Through a plain function type, so -Wcast-function-type stays quiet.
@@ -237,15 +367,11 @@ bool ReadSettings(const std::wstring& dllDir, BridgeSettings* settings, std::str
 }
 
 bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& launcherOptions,
-               const std::wstring& javaLog, DWORD timeoutMs, JavaProcess* java, std::string* why) {
+               const JavaLogs& logs, DWORD timeoutMs, JavaProcess* java, std::string* why) {
     std::string logLinux;
-    HANDLE log = CreateFileW(javaLog.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log != INVALID_HANDLE_VALUE) {
-        CloseHandle(log);
-    }
-    if (log == INVALID_HANDLE_VALUE || !LinuxPathOf(javaLog, &logLinux)) {
-        *why = "cannot create " + Utf8(javaLog);
+    std::string outputLinux;
+    if (!CreateEmptyFile(logs.errors, &logLinux) || !CreateEmptyFile(logs.output, &outputLinux)) {
+        *why = "cannot create " + Utf8(logs.errors) + " or " + Utf8(logs.output);
         return false;
     }
     if (!MakeToken(&java->token)) {
@@ -277,6 +403,7 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
     AppendArgument(L"-c", &commandLine);
     AppendArgument(Wide(script), &commandLine);
     AppendArgument(Wide(logLinux), &commandLine);
+    AppendArgument(Wide(outputLinux), &commandLine);
     AppendArgument(Wide(settings.javaLinux), &commandLine);
     AppendArgument(Wide(settings.jarLinux), &commandLine);
     AppendArgument(std::to_wstring(listenPort), &commandLine);
@@ -303,7 +430,7 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
     if (process.hProcess != nullptr) {
         CloseHandle(process.hProcess);
     }
-    const bool connected = AwaitLifeline(listener, javaLog, timeoutMs, java, why);
+    const bool connected = AwaitLifeline(listener, logs.errors, timeoutMs, java, why);
     closesocket(listener);
     return connected;
 }

@@ -38,14 +38,34 @@ struct JavaProcess {
     std::string pid;      // Linux pid, for the record and for tests that kill it
 };
 
+// Where java's output goes, each file started afresh by StartJava.
+struct JavaLogs {
+    std::wstring errors;  // the shell's own lines ("bridge: …") and java's standard error
+    std::wstring output;  // java's standard output
+};
+
 // Launches the bridge program through /bin/sh (which sends its output to
-// `javaLog` and cleans up after it), with `launcherOptions` for the java
+// `logs` and cleans up after it), with `launcherOptions` for the java
 // launcher, and waits for it to connect back. False, with `why` set, when it
 // did not start or did not connect within `timeoutMs`.
 bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& launcherOptions,
-               const std::wstring& javaLog, DWORD timeoutMs, JavaProcess* java, std::string* why);
+               const JavaLogs& logs, DWORD timeoutMs, JavaProcess* java, std::string* why);
 
 // A new channel to the running bridge program, introduced with the token.
 bool OpenChannel(const JavaProcess& java, Channel* channel);
+
+// What java itself wrote, its standard output and then its standard error,
+// without the bridge's own lines: a java that did not start explains why there.
+std::string JavaOwnWords(const JavaLogs& logs);
+
+// From here on, what java writes goes on to this process's standard output
+// and error as it comes (a poll every 50 ms; standard error in whole lines,
+// the bridge's own left out). Stopping passes on the last of it, so call it
+// once java has ended; it does nothing when nothing was started.
+void StartForwardingJavaOutput(const JavaLogs& logs);
+void StopForwardingJavaOutput();
+
+// Writes `text` to this process's standard error; nothing when it has none.
+void WriteStandardError(const std::string& text);
 
 }  // namespace bridge

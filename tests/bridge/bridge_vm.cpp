@@ -58,7 +58,8 @@ struct Env {
     bool lost;  // the channel dropped: the Java process is gone
     Channel channel;
     bool pending;
-    std::string pendingThrowable;  // "<class>: <message>"
+    std::string pendingThrowable;    // "<class>: <message>"
+    std::string pendingDescription;  // as ExceptionDescribe prints it, stack trace and all
 };
 
 enum class VmState { kNone, kLive, kDestroyed };
@@ -79,6 +80,16 @@ Env g_envs[kMaxEnvs];
 Vm g_vm = {};
 JNINativeInterface_ g_envFunctions;
 JNIInvokeInterface_ g_vmFunctions;
+
+// The host's "vfprintf" hook, as the JNI specification describes it.
+using VfprintfHook = jint(JNICALL*)(FILE* stream, const char* format, va_list args);
+
+void CallHook(VfprintfHook hook, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    hook(stderr, format, args);
+    va_end(args);
+}
 
 std::wstring ModulePath() {
     HMODULE self = nullptr;
@@ -218,9 +229,12 @@ Ref* AsObject(const void* handle) {
     return ref;
 }
 
-void SetPending(Env* env, const std::string& throwable) {
+void SetPending(Env* env, const std::string& throwable,
+                const std::string& description = std::string()) {
     env->pending = true;
     env->pendingThrowable = throwable;
+    env->pendingDescription =
+        description.empty() ? "Exception in thread \"main\" " + throwable + "\n" : description;
 }
 
 // One request and its reply on the caller's channel. A dropped connection
@@ -247,11 +261,16 @@ std::string ThrowableOf(const std::vector<std::string>& reply) {
     return reply.size() > 2 && !reply[2].empty() ? reply[1] + ": " + reply[2] : reply[1];
 }
 
+// An EXC reply's exception, pending on `env` with the Java side's description of it.
+void SetPendingFromReply(Env* env, const std::vector<std::string>& reply) {
+    SetPending(env, ThrowableOf(reply), reply.size() > 3 ? reply[3] : std::string());
+}
+
 // The reference a REF reply names, or null with the reply's exception pending.
 Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind,
                    const std::string& text, const std::string& signature = std::string()) {
     if (reply[0] == "EXC" && reply.size() >= 2) {
-        SetPending(env, ThrowableOf(reply));
+        SetPendingFromReply(env, reply);
         return nullptr;
     }
     if (reply[0] != "REF" || reply.size() != 2) {
@@ -392,7 +411,7 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
         if (reply[0] != "EXC" || reply.size() < 2) {
             Trap("unexpected reply " + reply[0]);
         }
-        SetPending(env, ThrowableOf(reply));
+        SetPendingFromReply(env, reply);
     }
     Record("threw", called->text + " " + env->pendingThrowable);
 }
@@ -418,6 +437,18 @@ jboolean JNICALL ExceptionCheck(JNIEnv* jni) {
 void JNICALL ExceptionClear(JNIEnv* jni) {
     Env* env = CallerEnv(jni);
     Record("ExceptionClear", env->pending ? env->pendingThrowable : "nothing pending");
+    env->pending = false;
+    env->pendingThrowable.clear();
+}
+
+// As a real VM does: the description goes to the process's standard error, and
+// the exception is cleared.
+void JNICALL ExceptionDescribe(JNIEnv* jni) {
+    Env* env = CallerEnv(jni);
+    Record("ExceptionDescribe", env->pending ? env->pendingThrowable : "nothing pending");
+    if (env->pending) {
+        WriteStandardError(env->pendingDescription);
+    }
     env->pending = false;
     env->pendingThrowable.clear();
 }
@@ -519,6 +550,7 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
                                            : "java did not end, left behind";
     }
     CloseChannel(&g_vm.java.lifeline);
+    StopForwardingJavaOutput();
     g_vm.state = VmState::kDestroyed;
     WSACleanup();
     Record("DestroyJavaVM", std::string("-> 0, ") + how);
@@ -569,6 +601,7 @@ void FillTables() {
     g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
     g_envFunctions.ExceptionCheck = ExceptionCheck;
     g_envFunctions.ExceptionClear = ExceptionClear;
+    g_envFunctions.ExceptionDescribe = ExceptionDescribe;
 
     void* vmSlots[kVmSlots];
     FillVmTraps(vmSlots, std::make_index_sequence<kVmSlots>());
@@ -589,6 +622,7 @@ struct LaunchPlan {
     std::vector<Property> properties;
     std::vector<std::string> classPath;  // as Wine maps each entry
     std::vector<std::string> launcherOptions;
+    VfprintfHook vfprintf = nullptr;  // the host's, from the "vfprintf" option
 };
 
 std::string LinuxOrAsGiven(const std::string& windowsPath) {
@@ -663,7 +697,10 @@ bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
             }
         } else if (IsLauncherOption(option)) {
             plan->launcherOptions.push_back(option);
-        } else if (option == "vfprintf" || option == "exit" || option == "abort") {
+        } else if (option == "vfprintf") {
+            plan->vfprintf = reinterpret_cast<VfprintfHook>(args->options[i].extraInfo);
+            Record("hook", plan->vfprintf != nullptr ? "vfprintf taken" : "vfprintf without hook");
+        } else if (option == "exit" || option == "abort") {
             Record("hook", option + " ignored");
         } else if (args->ignoreUnrecognized) {
             Record("ignored", option);
@@ -757,17 +794,26 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     }
     FillTables();
     g_vm.jvm.functions = &g_vmFunctions;
-    if (!StartJava(settings, plan.launcherOptions, installDir + L"\\bridge-java.log",
-                   kStartTimeoutMs, &g_vm.java, &why)) {
+    const JavaLogs logs = {installDir + L"\\bridge-java.log",
+                           installDir + L"\\bridge-java-out.log"};
+    if (!StartJava(settings, plan.launcherOptions, logs, kStartTimeoutMs, &g_vm.java, &why)) {
         WSACleanup();
+        // What java said about it is the runtime's own explanation, as a real
+        // VM would have printed it through the hook.
+        const std::string words = JavaOwnWords(logs);
+        if (plan.vfprintf != nullptr && !words.empty()) {
+            CallHook(plan.vfprintf, "%s", words.c_str());
+        }
         return Refuse(JNI_ERR, why);
     }
+    StartForwardingJavaOutput(logs);
     Record("java", "pid=" + g_vm.java.pid + " port=" + std::to_string(g_vm.java.port));
     Env* env = AttachEnv(&why);
     if (env == nullptr || !Configure(env, plan, installDir)) {
         // Whatever is left of the Java process ends with its lifeline.
         SendFields(&g_vm.java.lifeline, {"HALT"});
         CloseChannel(&g_vm.java.lifeline);
+        StopForwardingJavaOutput();
         WSACleanup();
         return Refuse(JNI_ERR, env == nullptr ? why : "the Java process did not take the options");
     }

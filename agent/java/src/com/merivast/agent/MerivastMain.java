@@ -24,6 +24,8 @@ public final class MerivastMain {
         System.setProperty("merivast.home", installDir);
         Log log = LogFactory.getLog(MerivastMain.class);
         log.info("serviceMain started in " + installDir);
+        // The console output is kept too: the host points it at logs\stdout.log.
+        System.out.println("MerivastMain: serviceMain started in " + installDir);
         log.info("log4j.configuration=" + System.getProperty("log4j.configuration"));
         log.info("org.apache.commons.logging.Log=" + System.getProperty("org.apache.commons.logging.Log"));
         // Shows an operator's heap option (conf\jvm.options) taking effect.

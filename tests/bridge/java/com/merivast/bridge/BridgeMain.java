@@ -5,6 +5,8 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.io.OutputStream;
+import java.io.PrintWriter;
+import java.io.StringWriter;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
@@ -240,7 +242,7 @@ public final class BridgeMain {
         try {
             return reference(Class.forName(jniName.replace('/', '.'), true, appLoader));
         } catch (ClassNotFoundException e) {
-            return thrown(new NoClassDefFoundError(jniName));
+            return thrown(withoutBridgeFrames(new NoClassDefFoundError(jniName), e));
         } catch (LinkageError e) {
             return thrown(e);
         }
@@ -256,7 +258,7 @@ public final class BridgeMain {
                 }
             }
         }
-        return thrown(new NoSuchMethodError(name));
+        return thrown(withoutBridgeFrames(new NoSuchMethodError(name), null));
     }
 
     private static String[] callStatic(String[] request) {
@@ -270,8 +272,8 @@ public final class BridgeMain {
             method.invoke(null, args);
             return new String[] {"VOID"};
         } catch (InvocationTargetException e) {
+            // The host's ExceptionDescribe prints its stack trace, as a real VM's would.
             System.err.println("bridge: " + method.getName() + " threw; it is pending in the host");
-            e.getCause().printStackTrace();
             return thrown(e.getCause());
         } catch (IllegalAccessException e) {
             return thrown(new IllegalAccessError(e.getMessage()));
@@ -330,9 +332,22 @@ public final class BridgeMain {
         return new String[] {"REF", Integer.toString(id)};
     }
 
+    /** An error made here for a failed lookup: its own frames would be the bridge's. */
+    private static Throwable withoutBridgeFrames(Throwable error, Throwable cause) {
+        error.setStackTrace(new StackTraceElement[0]);
+        if (cause != null) error.initCause(cause);
+        return error;
+    }
+
+    /** The class, the message, and the description ExceptionDescribe prints in the host. */
     private static String[] thrown(Throwable t) {
         String message = t.getMessage();
-        return new String[] {"EXC", t.getClass().getName(), message == null ? "" : message};
+        StringWriter trace = new StringWriter();
+        t.printStackTrace(new PrintWriter(trace, true));
+        String description =
+                "Exception in thread \"" + Thread.currentThread().getName() + "\" " + trace;
+        return new String[] {"EXC", t.getClass().getName(), message == null ? "" : message,
+                description};
     }
 
     // UTF-16 units as hex, four digits each, so unpaired surrogates survive.
