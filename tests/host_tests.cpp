@@ -133,7 +133,13 @@ TEST(HostFailures, MissingClassOrMethod) {
     {
         // No jar at all: the class path would be the working directory, so no runtime starts.
         HostRun run(L"nojar", Runtime::kStandin, /*withJar=*/false);
-        EXPECT_EQ((std::vector<std::string>{"0\tCan not find entry point:\\n"}), run.Run());
+        EXPECT_EQ((std::vector<std::string>{
+                      "0\tCan not find entry point:\\n",
+                      "0\tLooked for the class com.merivast.agent.MerivastMain, with its static "
+                      "void serviceMain(String), but " +
+                          Narrow(run.layout.dir()) +
+                          "\\lib holds no jar: put the application's jar there."}),
+                  run.Run());
         EXPECT_TRUE(run.Events().empty());
     }
     {
