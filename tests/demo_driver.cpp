@@ -3,7 +3,11 @@
 // application's own log lines, the exit codes, and the runtime's record of the
 // JNI calls.
 //
-//   demo_driver <install directory> <service name> <record file name>
+//   demo_driver <install directory> <service name> <record file name> [--until-stopped]
+//
+// With --until-stopped it sends no stop: the life is one that ends by itself.
+// Each life ends with what the Java side printed, logs\stdout.log and
+// logs\stderr.log.
 #include <windows.h>
 
 #include <cstdio>
@@ -103,9 +107,12 @@ struct Timeline {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) {
-        std::printf("usage: demo_driver <install directory> <service name> <record file name>\n");
+        std::printf(
+            "usage: demo_driver <install directory> <service name> <record file name> "
+            "[--until-stopped]\n");
         return 2;
     }
+    const bool untilStopped = argc > 4 && std::wstring(argv[4]) == L"--until-stopped";
     const std::wstring installDir = argv[1];
     const std::wstring exe = installDir + L"\\MerivastService.exe";
     ScmService service(argv[2], exe);
@@ -115,20 +122,24 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::printf("== Service %s created for %s\n\n", Narrow(argv[2]).c_str(), Narrow(exe).c_str());
     Timeline timeline{service, installDir};
+    // The application's log of an earlier life stays; only this life's lines are shown.
+    timeline.logShown = ReadFileBytes(installDir + L"\\logs\\agent.log").size();
     const DWORD error = service.Start();
     timeline.Say(error == 0 ? "StartServiceW succeeded" : "StartServiceW failed");
     if (error != 0) return 1;
 
     const std::wstring record = installDir + L"\\" + argv[3];
-    timeline.WatchUntil(
-        [&] {
-            return ReadFileBytes(record).find("CallStaticVoidMethod serviceMain") !=
-                   std::string::npos;
-        },
-        60000);
-    timeline.WatchUntil([] { return false; }, 1500);  // the application runs
-    timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
-                                                            : "ControlService failed");
+    if (!untilStopped) {
+        timeline.WatchUntil(
+            [&] {
+                return ReadFileBytes(record).find("CallStaticVoidMethod serviceMain") !=
+                       std::string::npos;
+            },
+            60000);
+        timeline.WatchUntil([] { return false; }, 1500);  // the application runs
+        timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
+                                                                : "ControlService failed");
+    }
     timeline.WatchUntil([&] { return service.Query().dwCurrentState == SERVICE_STOPPED; }, 60000);
     service.WaitForProcessExit(30000);
     timeline.WatchUntil([] { return false; }, 200);
@@ -140,6 +151,11 @@ int wmain(int argc, wchar_t** argv) {
     for (const auto& r : trace.reports) {
         std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u\n", StateName(r.state),
                     r.accepted, r.win32ExitCode, r.specificExitCode);
+    }
+    for (const wchar_t* console : {L"stdout.log", L"stderr.log"}) {
+        const std::string text = ReadFileBytes(installDir + L"\\logs\\" + console);
+        std::printf("\n== What the Java side printed: logs\\%s\n%s", Narrow(console).c_str(),
+                    text.empty() ? "  (nothing)\n" : text.c_str());
     }
     std::printf("\n== The runtime's record of the JNI calls (%s)\n", Narrow(argv[3]).c_str());
     std::printf("%s", ReadFileBytes(record).c_str());
