@@ -6,6 +6,8 @@
 #include "service/agent_service.h"
 #include "service/install_dir.h"
 
+#include <strsafe.h>
+
 namespace {
 
 ServiceExitCode ExitCodeFor(HostFailure failure) {
@@ -30,11 +32,50 @@ ServiceExitCode ExitCodeFor(HostFailure failure) {
     return kExitApplicationNotStarted;
 }
 
+// "The Java runtime aborted." and what the runtime said last.
+constexpr size_t kAbortMessageUnits = 4096 + 64;
+
+// Where the runtime's last words join the abort event: the end of what it
+// printed through its output hook, on the lines after the first. The host
+// keeps no such text yet, so the event is the first line alone.
+void AppendRuntimeLastWords(wchar_t (&message)[kAbortMessageUnits]) {
+    static_cast<void>(message);
+}
+
+// The reactions to the runtime ending the process. They run on a runtime
+// thread with the Java threads stopped, and end the service and the process
+// through EndService: statusLock briefly, at most kFinalReportWaitMs for the
+// stopped report, kEndByOtherWaitMs when another thread is ending the service.
+void EndAfterSystemExit(int status) {
+    wchar_t message[96];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"The Java application ended the process with status %d.", status);
+    // Status 0 is the application's own orderly end: reported as one, with the
+    // event as information so that the operator still sees how it ended.
+    if (status == 0) {
+        ServiceFrame::instance->EndService(NO_ERROR, kExitNormal, EVENTLOG_INFORMATION_TYPE,
+                                           message);
+    }
+    ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitJavaCalledExit,
+                                       EVENTLOG_ERROR_TYPE, message);
+}
+
+void EndAfterRuntimeAbort() {
+    wchar_t message[kAbortMessageUnits];
+    StringCchCopyW(message, ARRAYSIZE(message), L"The Java runtime aborted.");
+    AppendRuntimeLastWords(message);
+    ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitRuntimeAborted,
+                                       EVENTLOG_ERROR_TYPE, message);
+}
+
 // The host lives on the process heap, built in place: the executable carries
 // no C++ allocation runtime, whose failure path would need exceptions.
 RuntimeHost* CreateHost() {
     void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(RuntimeHost));
-    return memory != nullptr ? new (memory) RuntimeHost() : nullptr;
+    const RuntimeEndReactions reactions = {EndAfterSystemExit, EndAfterRuntimeAbort};
+    return memory != nullptr ? new (memory)
+                                   RuntimeHost(ReportErrorEvent, ReportWarningEvent, reactions)
+                             : nullptr;
 }
 
 void DeleteHost(RuntimeHost* host) {
@@ -136,8 +177,11 @@ void AgentService::CloseHost(RuntimeHost* host) {
     EnterCriticalSection(&hostLock);
     hostClosing = true;
     LeaveCriticalSection(&hostLock);
-    // No new stop call can start now; the ones inside the host finish first.
-    WaitForSingleObject(stopCallsDone, INFINITE);
+    // No new stop call can start now; the ones inside the host finish first,
+    // or the stop deadline ends the service with the host as it is.
+    if (WaitForSingleObject(stopCallsDone, StopTimeLeftMs()) != WAIT_OBJECT_0) {
+        EndAtStopDeadline();
+    }
 
     host->DropPendingException();
     exitCode = ExitCodeFor(host->failure);

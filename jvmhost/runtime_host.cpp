@@ -131,6 +131,33 @@ struct OptionArray {
 
 // The host's three, and the runtime's vfprintf hook after the operator's.
 constexpr size_t kHostOptionCount = 4;
+// The runtime's exit and abort hooks, between the operator's options and vfprintf.
+constexpr size_t kHookOptionCount = 2;
+
+// The reactions the hooks below pass the runtime's end to. Written by StartVm
+// before the runtime exists, read by the runtime's threads afterwards.
+RuntimeEndReactions endReactionsOfProcess = {};
+
+// The runtime's standard hooks, with the types its headers give them. They
+// take no lock of the host and pass straight on.
+void JNICALL ExitHook(jint status) {
+    if (endReactionsOfProcess.onExit != nullptr) {
+        endReactionsOfProcess.onExit(status);
+    }
+}
+
+void JNICALL AbortHook() {
+    if (endReactionsOfProcess.onAbort != nullptr) {
+        endReactionsOfProcess.onAbort();
+    }
+}
+
+template <typename Function>
+void* HookAddress(Function function) {
+    // The Invocation API carries a hook's function in the option's void*.
+    return reinterpret_cast<void*>(function);
+}
+
 constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 
 // After "CreateJavaVM ERROR": the runtime's own explanation, when it printed any.
@@ -158,7 +185,7 @@ void SetFailure(HostFailure* out, HostFailure failure) {
 
 }  // namespace
 
-RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings)
+RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions reactions)
     : javaVm(nullptr),
       jniEnv(nullptr),
       jvmModule(nullptr),
@@ -166,6 +193,7 @@ RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings)
       jreDir(),
       errorSink(sink),
       warningSink(warnings),
+      endReactions(reactions),
       failure(kHostNoFailure) {
     FindInstallDir(installDir);
     StartVm();
@@ -258,13 +286,16 @@ bool RuntimeHost::StartVm() {
     OptionArray options;
     jint result = -1;
     HostFailure reason = kHostApplicationNotStarted;
-    if (options.Reserve(kHostOptionCount + userOptions.count)) {
+    if (options.Reserve(kHostOptionCount + userOptions.count + kHookOptionCount)) {
         options.Add(classPath.Text());
         options.Add(log4j);
         options.Add(logging);
         for (size_t i = 0; i < userOptions.count; ++i) {
             options.Add(userOptions.Option(i));
         }
+        endReactionsOfProcess = endReactions;
+        options.Add("exit", HookAddress(ExitHook));
+        options.Add("abort", HookAddress(AbortHook));
         // Last, so that no option of the operator's can take its place: the
         // runtime's own text goes to standard error, and its end is kept.
         options.Add("vfprintf", reinterpret_cast<void*>(&RuntimeVfprintf));

@@ -25,12 +25,26 @@ constexpr size_t kJvmPathUnits = kJreDirUnits + 19;  // + "\bin\client\jvm.dll"
 constexpr size_t kSystemTextUnits = 1024;
 constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kJvmPathUnits;
 
+// What the host does when the runtime ends the process by itself, passed to the
+// runtime as its standard "exit" and "abort" hooks. `onExit` gets the status of
+// System.exit (or Runtime.halt), `onAbort` is called when the runtime aborts.
+// The runtime calls them on a thread of its own, with the Java threads stopped
+// (one of them may be inside serviceMain or serviceStop); each is expected to
+// end the process, and when one returns, the runtime ends it by itself. They
+// must not wait for anything a Java thread or the control handler holds: their
+// waits are their own to bound. Null: the runtime ends the process alone.
+struct RuntimeEndReactions {
+    void (*onExit)(int status);
+    void (*onAbort)();
+};
+
 struct RuntimeHost {
     // Finds the install directory and creates the VM at once; a failure shows
     // only through the sink, and leaves a host without VM. What the host leaves
-    // out and runs on without goes to `warnings`.
-    explicit RuntimeHost(ErrorSink sink = ReportErrorEvent,
-                         ErrorSink warnings = ReportWarningEvent);
+    // out and runs on without goes to `warnings`. `reactions` hold for the
+    // process: there is one runtime per process.
+    explicit RuntimeHost(ErrorSink sink = ReportErrorEvent, ErrorSink warnings = ReportWarningEvent,
+                         RuntimeEndReactions reactions = {});
     // Clears a pending exception, destroys the VM, unloads the runtime library.
     ~RuntimeHost();
     RuntimeHost(const RuntimeHost&) = delete;
@@ -38,10 +52,10 @@ struct RuntimeHost {
 
     // Reads conf\jvm.options, loads "jre\bin\client\jvm.dll" (or
     // "jre\bin\server\jvm.dll" when only that exists) and creates the VM with
-    // the three launch options, then the operator's, then the runtime's
-    // vfprintf hook, and JNI 1.6. True when the VM was created. A configuration
-    // or layout that cannot be used is reported and loads no runtime at all. A
-    // refusal the runtime explained is followed by its words.
+    // the three launch options, then the operator's, then the runtime's "exit",
+    // "abort" and "vfprintf" hooks, and JNI 1.6. True when the VM was created. A
+    // configuration or layout that cannot be used is reported and loads no
+    // runtime at all. A refusal the runtime explained is followed by its words.
     bool StartVm();
     // Calls serviceMain(installDir) on the creating thread; returns when the
     // Java application has finished, or at once when the VM or entry is missing.
@@ -63,6 +77,7 @@ struct RuntimeHost {
     wchar_t jreDir[kJreDirUnits];
     ErrorSink errorSink;
     ErrorSink warningSink;
+    RuntimeEndReactions endReactions;
     // Written on the creating thread only; read there after the application ended.
     HostFailure failure;
 

@@ -1,6 +1,8 @@
 #include "service/agent_service.h"
 
+#include "service/event_log.h"
 #include "service/install_dir.h"
+#include "service/service_properties.h"
 
 AgentService::AgentService()
     : exitCode(kExitNormal),
@@ -21,13 +23,25 @@ AgentService::~AgentService() {
 }
 
 void AgentService::Run() {
-    MakeInstallDirWorkingDir();
-    HostJavaApplication();
-}
-
-void AgentService::MakeInstallDirWorkingDir() {
     wchar_t installDir[MAX_PATH];
     if (FindInstallDir(installDir)) {
         SetCurrentDirectoryW(installDir);
+        if (!ApplyServiceProperties(installDir)) {
+            exitCode = kExitConfigurationInvalid;
+            return;
+        }
     }
+    // An install directory whose path does not fit is reported by the host.
+    HostJavaApplication();
+}
+
+bool AgentService::ApplyServiceProperties(const wchar_t* installDir) {
+    ServiceProperties properties;
+    ConfigProblem problem;
+    if (!ReadServiceProperties(installDir, &properties, &problem)) {
+        ReportErrorEvent(0, problem.text);
+        return false;
+    }
+    SetStopTimeout(properties.stopTimeoutSeconds);
+    return true;
 }

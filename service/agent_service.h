@@ -15,7 +15,10 @@ enum ServiceExitCode : DWORD {
     kExitEntryPointMissing = 4,      // class or serviceMain not found
     kExitJavaException = 5,          // serviceMain ended with an exception pending
     kExitApplicationNotStarted = 6,  // out of memory before serviceMain could be called
-    kExitConfigurationInvalid = 7    // the layout or a file in conf\ cannot be used
+    kExitConfigurationInvalid = 7,   // the layout or a file in conf\ cannot be used
+    kExitJavaCalledExit = 8,         // the application ended the process with a non-zero status
+    kExitRuntimeAborted = 9,         // the Java runtime aborted
+    kExitStopDeadlinePassed = 10     // the application did not end within stop.timeout
 };
 
 class AgentService : public ServiceFrame {
@@ -38,8 +41,9 @@ class AgentService : public ServiceFrame {
     // hostClosing (before tear-down); the handler sets stopRequested and
     // counts its calls into the host in stopCallsInFlight. Tear-down waits on
     // stopCallsDone, so no host is destroyed and no runtime library unloaded
-    // while a stop call may still be inside it. The lock is never held across
-    // a status report or a call into Java.
+    // while a stop call may still be inside it; that wait ends at the stop
+    // deadline, and the service is then ended with the host left as it is.
+    // The lock is never held across a status report or a call into Java.
     CRITICAL_SECTION hostLock;
     RuntimeHost* runtimeHost;  // owned; null before publication and after deletion
     bool stopRequested;        // a stop arrived; delivered once a host with a VM is published
@@ -49,7 +53,7 @@ class AgentService : public ServiceFrame {
 
   private:
     static DWORD WINAPI DeliverPendingStop(void* param);
-    void MakeInstallDirWorkingDir();
+    bool ApplyServiceProperties(const wchar_t* installDir);
     void HostJavaApplication();
     void PublishHost(RuntimeHost* host, bool* deliverStop);
     void DeliverStopFromOtherThread();

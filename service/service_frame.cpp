@@ -4,8 +4,32 @@
 
 #include "service/agent_service.h"
 #include "service/event_log.h"
+#include "service/service_properties.h"
 
 ServiceFrame* ServiceFrame::instance = nullptr;
+
+namespace {
+
+DWORD EventIdFor(WORD eventType) {
+    switch (eventType) {
+        case EVENTLOG_ERROR_TYPE:
+            return kErrorEventId;
+        case EVENTLOG_WARNING_TYPE:
+            return kWarningEventId;
+        default:
+            return kInfoEventId;
+    }
+}
+
+// Ends the process now, with `exitCode`. Not ExitProcess: that would run the
+// runtime library's detach code while its threads stand wherever they were
+// stopped, possibly holding the loader lock.
+[[noreturn]] void EndProcess(DWORD exitCode) {
+    TerminateProcess(GetCurrentProcess(), exitCode);
+    ExitProcess(exitCode);
+}
+
+}  // namespace
 
 ServiceFrame::ServiceFrame()
     : name(),
@@ -15,14 +39,23 @@ ServiceFrame::ServiceFrame()
       moduleInstance(nullptr),
       statusLock(),
       finalReportStarted(false),
-      serviceThread(nullptr) {
+      stopStarted(false),
+      stopStartTick(0),
+      stopTimeoutSeconds(kDefaultStopTimeoutSeconds),
+      serviceThread(nullptr),
+      serviceEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      stopWatch(nullptr),
+      stopWatchQuit(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      finalReport() {
     instance = this;
     StringCchCopyW(name, ARRAYSIZE(name), L"MerivastService");
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = SERVICE_STOPPED;
-    // Shutdown is advertised too: without it the SCM never sends it, and at
-    // system shutdown the Java application would be cut off without its stop call.
-    status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    // Shutdown and preshutdown are advertised too: without them the SCM never
+    // sends them, and at system shutdown the Java application would be cut off
+    // without its stop call. Preshutdown comes first, with the service's own
+    // preshutdown time rather than the few seconds shutdown leaves.
+    status.dwControlsAccepted = kControlsAccepted;
     status.dwWin32ExitCode = 0;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = 0;
@@ -31,8 +64,17 @@ ServiceFrame::ServiceFrame()
 }
 
 ServiceFrame::~ServiceFrame() {
-    if (serviceThread != nullptr) {
-        CloseHandle(serviceThread);
+    // Only tests destroy a frame; the process's one object lives until the end.
+    if (stopWatch != nullptr) {
+        SetEvent(stopWatchQuit);
+        WaitForSingleObject(stopWatch, kEndByOtherWaitMs);
+        CloseHandle(stopWatch);
+    }
+    const HANDLE owned[] = {serviceThread, serviceEnded, stopWatchQuit};
+    for (HANDLE handle : owned) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
     }
     DeleteCriticalSection(&statusLock);
     if (instance == this) {
@@ -51,26 +93,30 @@ DWORD ServiceFrame::StartDispatcher() {
         status.dwWin32ExitCode = error;
         return error;
     }
-    WaitForServiceThread();
-    return status.dwWin32ExitCode;
+    WaitForServiceEnd();
+    return ReportedExitCode();
 }
 
-void ServiceFrame::WaitForServiceThread() {
+void ServiceFrame::WaitForServiceEnd() {
     // The dispatcher returns as soon as stopped is reported, and returning from
-    // the process entry would end the service thread before its last event.
+    // the process entry would end the process before the last event. A thread
+    // that ends the service in any other way ends the process itself, so the
+    // wait is bounded.
     HANDLE thread =
         static_cast<HANDLE>(InterlockedCompareExchangePointer(&serviceThread, nullptr, nullptr));
-    if (thread != nullptr) {
-        WaitForSingleObject(thread, INFINITE);
-    }
+    HANDLE waits[2] = {serviceEnded, thread};
+    WaitForMultipleObjects(thread != nullptr ? 2 : 1, waits, FALSE, kEndByOtherWaitMs);
 }
 
 void WINAPI ServiceFrame::ServiceMainEntry(DWORD /*argc*/, LPWSTR* /*argv*/) {
     instance->RunService();
 }
 
-void WINAPI ServiceFrame::ControlHandlerEntry(DWORD control) {
-    instance->HandleControl(control);
+DWORD WINAPI ServiceFrame::ControlHandlerEntry(DWORD control, DWORD /*eventType*/,
+                                               void* /*eventData*/, void* context) {
+    static_cast<ServiceFrame*>(context)->HandleControl(control);
+    // Every control is handled, the unknown ones by their event.
+    return NO_ERROR;
 }
 
 SERVICE_STATUS ServiceFrame::SetState(DWORD state) {
@@ -91,7 +137,7 @@ void ServiceFrame::RunService() {
     InterlockedExchangePointer(&serviceThread, self);
 
     SetState(SERVICE_START_PENDING);
-    statusHandle = RegisterServiceCtrlHandlerW(name, ControlHandlerEntry);
+    statusHandle = RegisterServiceCtrlHandlerExW(name, ControlHandlerEntry, this);
     if (statusHandle == nullptr) {
         ReportInfoEvent(L"Handler not installed");
         return;
@@ -109,47 +155,200 @@ void ServiceFrame::RunService() {
     SendStatus(SetState(SERVICE_RUNNING));
     Agent().Run();
 
-    EnterCriticalSection(&statusLock);
     // A run whose Java side failed must not look like a clean stop to the SCM,
     // or its recovery actions never fire.
-    status.dwWin32ExitCode =
-        Agent().exitCode == kExitNormal ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-    status.dwServiceSpecificExitCode = Agent().exitCode;
-    LeaveCriticalSection(&statusLock);
+    const DWORD specific = Agent().exitCode;
+    FinishService(specific == kExitNormal ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, specific);
+}
 
-    ReportStopped();
+bool ServiceFrame::ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode) {
+    EnterCriticalSection(&statusLock);
+    const bool claimed = !finalReportStarted;
+    if (claimed) {
+        finalReportStarted = true;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwWin32ExitCode = win32ExitCode;
+        status.dwServiceSpecificExitCode = specificExitCode;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+        finalReport = status;
+    }
+    LeaveCriticalSection(&statusLock);
+    return claimed;
+}
+
+// The final report's thread takes no lock of ours. Under Wine its
+// SetServiceStatus(SERVICE_STOPPED) sends the report and then waits for the
+// dispatcher lock, for ever when the control handler is stuck in the
+// application; SendFinalReport abandons it after kFinalReportWaitMs.
+DWORD WINAPI ServiceFrame::FinalReportEntry(void* frame) {
+    ServiceFrame* self = static_cast<ServiceFrame*>(frame);
+    SERVICE_STATUS copy = self->finalReport;
+    SetServiceStatus(self->statusHandle, &copy);
+    return 0;
+}
+
+bool ServiceFrame::SendFinalReport() {
+    HANDLE reporter = CreateThread(nullptr, 0, FinalReportEntry, this, 0, nullptr);
+    if (reporter == nullptr) {
+        // Sending from this thread could wait for ever; without a report the
+        // SCM sees the process end, which beats a service that never ends.
+        return false;
+    }
+    const bool sent = WaitForSingleObject(reporter, kFinalReportWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(reporter);
+    return sent;
+}
+
+void ServiceFrame::FinishService(DWORD win32ExitCode, DWORD specificExitCode) {
+    if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
+        AwaitEndByOther();
+    }
+    const bool sent = SendFinalReport();
     ReportInfoEvent(L"Service stopped");
+    if (!sent) {
+        // The dispatcher returns only after the report, so it will not end the process.
+        EndProcess(win32ExitCode);
+    }
+    SetEvent(serviceEnded);
 }
 
-void ServiceFrame::ReportStopped() {
+void ServiceFrame::EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD eventType,
+                              const wchar_t* message) {
+    if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
+        AwaitEndByOther();
+    }
+    WriteEvent(name, eventType, EventIdFor(eventType), message);
+    SendFinalReport();
+    ReportInfoEvent(L"Service stopped");
+    EndProcess(win32ExitCode);
+}
+
+void ServiceFrame::AwaitEndByOther() {
+    // The owner of the final report ends the process when it is done; if it
+    // takes too long, this thread ends it with the codes the owner reported.
+    Sleep(kEndByOtherWaitMs);
+    EndProcess(ReportedExitCode());
+}
+
+DWORD ServiceFrame::ReportedExitCode() {
     EnterCriticalSection(&statusLock);
-    finalReportStarted = true;
-    status.dwCurrentState = SERVICE_STOPPED;
-    const SERVICE_STATUS snapshot = status;
+    const DWORD code = status.dwWin32ExitCode;
     LeaveCriticalSection(&statusLock);
-    SendStatus(snapshot);
+    return code;
 }
 
-void ServiceFrame::ReportStopPending() {
+void ServiceFrame::SetStopTimeout(DWORD seconds) {
     EnterCriticalSection(&statusLock);
+    stopTimeoutSeconds = seconds;
+    LeaveCriticalSection(&statusLock);
+}
+
+DWORD ServiceFrame::StopTimeLeftMs() {
+    EnterCriticalSection(&statusLock);
+    DWORD left = INFINITE;
+    if (stopStarted && stopTimeoutSeconds != 0) {
+        const ULONGLONG deadline = stopStartTick + stopTimeoutSeconds * 1000ULL;
+        const ULONGLONG now = GetTickCount64();
+        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    }
+    LeaveCriticalSection(&statusLock);
+    return left;
+}
+
+void ServiceFrame::EndAtStopDeadline() {
+    EnterCriticalSection(&statusLock);
+    const DWORD seconds = stopTimeoutSeconds;
+    LeaveCriticalSection(&statusLock);
+    wchar_t message[128];
+    StringCchPrintfW(
+        message, ARRAYSIZE(message),
+        L"The Java application did not end within %lu s of the stop request; the service ends it.",
+        static_cast<unsigned long>(seconds));
+    EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitStopDeadlinePassed, EVENTLOG_ERROR_TYPE, message);
+}
+
+bool ServiceFrame::ReportStopPending() {
+    EnterCriticalSection(&statusLock);
+    bool first = false;
     if (!finalReportStarted) {
+        first = !stopStarted;
+        if (first) {
+            stopStarted = true;
+            stopStartTick = GetTickCount64();
+        }
         status.dwCurrentState = SERVICE_STOP_PENDING;
+        ++status.dwCheckPoint;
+        status.dwWaitHint = kStopWaitHintMs;
         SendStatus(status);
     }
     LeaveCriticalSection(&statusLock);
+    return first;
+}
+
+bool ServiceFrame::ReportStopProgress() {
+    EnterCriticalSection(&statusLock);
+    const bool stopping = !finalReportStarted;
+    if (stopping) {
+        ++status.dwCheckPoint;
+        SendStatus(status);
+    }
+    LeaveCriticalSection(&statusLock);
+    return stopping;
+}
+
+DWORD WINAPI ServiceFrame::StopWatchEntry(void* frame) {
+    static_cast<ServiceFrame*>(frame)->WatchStop();
+    return 0;
+}
+
+void ServiceFrame::WatchStop() {
+    for (;;) {
+        const DWORD left = StopTimeLeftMs();
+        const DWORD pause = left < kStopProgressIntervalMs ? left : kStopProgressIntervalMs;
+        if (WaitForSingleObject(stopWatchQuit, pause) == WAIT_OBJECT_0) {
+            return;
+        }
+        if (StopTimeLeftMs() == 0) {
+            EndAtStopDeadline();
+        }
+        if (!ReportStopProgress()) {
+            return;
+        }
+    }
+}
+
+void ServiceFrame::StartStopWatch() {
+    // Without the watch there is no progress and the deadline holds only in the
+    // tear-down; the stop itself goes on.
+    stopWatch = CreateThread(nullptr, 0, StopWatchEntry, this, 0, nullptr);
 }
 
 void ServiceFrame::RunStopSequence() {
-    ReportStopPending();
+    // The watch starts before the application's stop call, which may never return.
+    if (ReportStopPending()) {
+        StartStopWatch();
+    }
     Agent().OnStop();
 }
 
 void ServiceFrame::HandleControl(DWORD control) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_PRESHUTDOWN:
             RunStopSequence();
             break;
+        case SERVICE_CONTROL_SHUTDOWN: {
+            // After preshutdown (or a stop) the application has had its stop
+            // call and the stop is under way; shutdown adds nothing to it.
+            EnterCriticalSection(&statusLock);
+            const bool stopping = stopStarted;
+            LeaveCriticalSection(&statusLock);
+            if (!stopping) {
+                RunStopSequence();
+            }
+            break;
+        }
         case SERVICE_CONTROL_PAUSE:
         case SERVICE_CONTROL_CONTINUE:
         case SERVICE_CONTROL_INTERROGATE:

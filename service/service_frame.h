@@ -6,6 +6,19 @@
 
 class AgentService;
 
+// The pace of a stop and the bounds of the service's end.
+constexpr DWORD kStopProgressIntervalMs = 1000;  // one stop-pending report per interval
+constexpr DWORD kStopWaitHintMs = 2000;          // covers the next report, with room to spare
+// The longest wait for the stopped report. Under Wine it waits for the
+// dispatcher's lock, which a control handler stuck in the application holds.
+constexpr DWORD kFinalReportWaitMs = 3000;
+// The longest wait for another thread that is ending the service.
+constexpr DWORD kEndByOtherWaitMs = kFinalReportWaitMs + 2000;
+
+// Everything the SCM can be told is accepted: stop, shutdown and preshutdown (0x105).
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+
 class ServiceFrame {
   public:
     ServiceFrame();
@@ -14,21 +27,40 @@ class ServiceFrame {
     ServiceFrame& operator=(const ServiceFrame&) = delete;
 
     // Hands the service table to the SCM and blocks until the service has
-    // stopped and its service thread has written its last event. Returns the
-    // service's Win32 exit code, or the dispatcher's error when the process was
-    // not started by the SCM (1063).
+    // stopped and its last event is written (at most kEndByOtherWaitMs after
+    // the dispatcher returned). Returns the service's Win32 exit code, or the
+    // dispatcher's error when the process was not started by the SCM (1063).
     DWORD StartDispatcher();
 
     // Body of the service main routine: start-pending, running, Run, stopped.
     void RunService();
-    // Control dispatch: stop and shutdown run the stop sequence; pause,
-    // continue and interrogate do nothing; anything else is logged.
+    // Control dispatch: stop, preshutdown and a first shutdown run the stop
+    // sequence; a shutdown after an earlier stop request, pause, continue and
+    // interrogate do nothing; anything else is logged.
     void HandleControl(DWORD control);
     // An information event (ID 0) under the service name.
     void ReportInfoEvent(const wchar_t* message);
 
+    // The stop deadline, in whole seconds from the first stop request; 0: none.
+    void SetStopTimeout(DWORD seconds);
+    // Milliseconds left until the stop deadline (0 once it has passed), or
+    // INFINITE while no stop was requested or there is no deadline.
+    DWORD StopTimeLeftMs();
+    // Ends the service at once: writes `message` as an event of `eventType`,
+    // reports stopped with the exit codes, writes "Service stopped" and ends the
+    // process with `win32ExitCode`. For threads of the host and of the runtime,
+    // never the control handler. When another thread already ends the service,
+    // waits for it and ends the process with the codes that one reported.
+    // Waits at most kFinalReportWaitMs for the report, kEndByOtherWaitMs for
+    // another thread; takes statusLock briefly.
+    [[noreturn]] void EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD eventType,
+                                 const wchar_t* message);
+    // EndService with the stop deadline's error event and code.
+    [[noreturn]] void EndAtStopDeadline();
+
     static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
-    static void WINAPI ControlHandlerEntry(DWORD control);
+    static DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, void* eventData,
+                                            void* context);
 
     // The one service object; set by the constructor.
     static ServiceFrame* instance;
@@ -39,26 +71,55 @@ class ServiceFrame {
     DWORD serviceThreadId;
     HINSTANCE moduleInstance;
 
-    // --- State shared by the service thread and the control handler ---
-    // statusLock guards `status` and `finalReportStarted`. Each report sends a
-    // copy of the record taken under the lock. The control handler holds the
-    // lock across its stop-pending report, so that report is either complete
-    // before the service thread marks the final report or is never sent. The
-    // service thread only ever holds the lock for in-memory updates: Wine's
-    // SetServiceStatus(SERVICE_STOPPED) takes the dispatcher lock under which
-    // the handler runs, so holding statusLock across it could deadlock.
+    // --- State shared by the service thread, the control handler, the stop
+    // watch and whichever thread ends the service ---
+    // statusLock guards `status`, `finalReportStarted`, `stopStarted`,
+    // `stopStartTick` and `stopTimeoutSeconds`. Each report sends a copy of the
+    // record taken under the lock. The stop-pending reports (of the handler and
+    // of the stop watch) are sent with the lock held, so each is either complete
+    // before the final report is claimed or is never sent. The final report is
+    // sent without it: Wine's SetServiceStatus(SERVICE_STOPPED) takes the
+    // dispatcher lock under which the handler runs, so holding statusLock
+    // across it could deadlock.
     CRITICAL_SECTION statusLock;
-    bool finalReportStarted;  // set once, by the service thread, before stopped is sent
+    // Set once, by the thread that owns the final report, before it is sent;
+    // whoever finds it set reports nothing more.
+    bool finalReportStarted;
+    bool stopStarted;          // set by the first stop request
+    ULONGLONG stopStartTick;   // GetTickCount64 of the first stop request
+    DWORD stopTimeoutSeconds;  // 0: no deadline
     // The service thread, opened by itself when it starts; the process entry
     // waits for it so that "Service stopped" is written before the process ends.
     HANDLE serviceThread;
+    // Set (manual-reset) by the service thread after "Service stopped" of an end
+    // whose stopped report went through; the process entry then returns.
+    HANDLE serviceEnded;
+    // The stop watch: started by the first stop request, on the handler's
+    // thread, which is the only writer of the handle. Reports stop-pending once
+    // per kStopProgressIntervalMs with a rising check point, and ends the
+    // service at the deadline. Takes statusLock around each report; waits at
+    // most one interval at a time, on stopWatchQuit.
+    HANDLE stopWatch;
+    HANDLE stopWatchQuit;  // manual-reset; set only by the destructor
+    // The stopped report; written once, under statusLock, by the thread that
+    // claimed the final report, before the thread that sends it starts.
+    SERVICE_STATUS finalReport;
 
   private:
     AgentService& Agent();
     SERVICE_STATUS SetState(DWORD state);
     void SendStatus(const SERVICE_STATUS& snapshot);
-    void ReportStopPending();
-    void ReportStopped();
+    bool ReportStopPending();
+    bool ReportStopProgress();
     void RunStopSequence();
-    void WaitForServiceThread();
+    void StartStopWatch();
+    void WatchStop();
+    static DWORD WINAPI StopWatchEntry(void* frame);
+    bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
+    bool SendFinalReport();
+    static DWORD WINAPI FinalReportEntry(void* frame);
+    void FinishService(DWORD win32ExitCode, DWORD specificExitCode);
+    [[noreturn]] void AwaitEndByOther();
+    DWORD ReportedExitCode();
+    void WaitForServiceEnd();
 };

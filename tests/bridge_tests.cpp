@@ -108,7 +108,7 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
     ASSERT_TRUE(run.WaitForAgentLog("serviceMain started in " + dir + "\n")) << run.Evidence();
     EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
     const ProcessTrace trace = run.life.Finish();
-    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     ExpectStoppedWith(run.life.service, 0, 0);
     EXPECT_EQ(0u, run.life.service.ProcessExitCode());
     EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
@@ -141,10 +141,10 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
                       "\\lib\\log4j-1.2.jar;" + dir + "\\lib\\merivast-agent.jar",
                   "-Dlog4j.configuration=file:/" + dir + "\\conf\\log4j.properties",
                   "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger",
-                  "vfprintf"}),
+                  "exit", "abort", "vfprintf"}),
               options);
     EXPECT_EQ((std::vector<std::string>{
-                  "JNI_CreateJavaVM version=0x00010006 nOptions=4 ignoreUnrecognized=0",
+                  "JNI_CreateJavaVM version=0x00010006 nOptions=6 ignoreUnrecognized=0",
                   "JNI_CreateJavaVM -> 0", kMainClassFound,
                   "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
                   "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
@@ -288,6 +288,44 @@ TEST(BridgeService, RealJvmRefusingItsHeapExplainsItInTheEventLog) {
         << run.Evidence();
     EXPECT_EQ(Narrow(words) + "\n", run.ConsoleLog(L"stderr.log"));
     ExpectNoTrap(run.Record());
+}
+
+// System.exit in the real application, while serviceMain runs: the real JVM
+// ends, and the bridge calls the host's exit hook with its status.
+TEST(BridgeService, SystemExitInServiceMainEndsTheServiceWithItsStatus) {
+    for (int status : {3, 0}) {
+        BridgeLife run(L"bridgeexit", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
+        run.life.layout.AddFile(
+            L"jre\\bin\\client\\bridge.properties",
+            std::string("java=") + MVT_JAVA +
+                "\njavaopts=-Dmerivast.sample.exitStatus=" + std::to_string(status) + "\n");
+        run.life.StartRunning();
+        const ProcessTrace trace = run.life.Finish();
+        EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
+        const std::wstring text =
+            L"The Java application ended the process with status " + std::to_wstring(status) + L".";
+        EXPECT_EQ((std::vector<std::wstring>{L"Service started", text, L"Service stopped"}),
+                  trace.Texts());
+        if (status == 0) {
+            ExpectStoppedWith(run.life.service, 0, 0);
+            ExpectProcessExitCode(run.life.service, 0);
+        } else {
+            ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 8);
+            ExpectProcessExitCode(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR);
+            ASSERT_EQ(3u, trace.events.size());
+            EXPECT_EQ(static_cast<unsigned>(EVENTLOG_ERROR_TYPE), trace.events[1].type);
+        }
+        EXPECT_NE(std::string::npos,
+                  run.AgentLog().find("serviceMain calls System.exit(" + std::to_string(status)))
+            << run.Evidence();
+        const std::vector<JniCall> calls = run.Record();
+        ExpectNoTrap(calls);
+        const JniCall* exit = Find(calls, "EXIT");
+        ASSERT_NE(nullptr, exit) << run.Evidence();
+        EXPECT_EQ("java exited with status " + std::to_string(status) + ", exit hook called",
+                  exit->details);
+        EXPECT_EQ(nullptr, Find(calls, "DestroyJavaVM")) << "System.exit never returns";
+    }
 }
 
 TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {

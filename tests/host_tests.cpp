@@ -168,9 +168,9 @@ TEST(HostEntryCalls, ServiceMainGetsTheInstallDirectoryAndTheOptions) {
     const std::string dir = Narrow(run.layout.dir());
     const JniCall* create = FindCall(run.calls, "JNI_CreateJavaVM");
     ASSERT_NE(nullptr, create);
-    EXPECT_EQ(0u, create->details.find("version=0x00010006 nOptions=4 ignoreUnrecognized=0"))
+    EXPECT_EQ(0u, create->details.find("version=0x00010006 nOptions=6 ignoreUnrecognized=0"))
         << create->details;
-    EXPECT_NE(nullptr, FindCall(run.calls, "option", "3 vfprintf"));
+    EXPECT_NE(nullptr, FindCall(run.calls, "option", "5 vfprintf"));
     EXPECT_NE(nullptr,
               FindCall(run.calls, "option", "0 -Djava.class.path=" + dir + "\\lib\\app.jar"));
     EXPECT_NE(nullptr,
@@ -180,6 +180,9 @@ TEST(HostEntryCalls, ServiceMainGetsTheInstallDirectoryAndTheOptions) {
         nullptr,
         FindCall(run.calls, "option",
                  "2 -Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger"));
+    // The runtime's end hooks come last.
+    EXPECT_NE(nullptr, FindCall(run.calls, "option", "3 exit"));
+    EXPECT_NE(nullptr, FindCall(run.calls, "option", "4 abort"));
     EXPECT_NE(nullptr, FindCall(run.calls, "FindClass", "com/merivast/agent/MerivastMain"));
     EXPECT_NE(nullptr,
               FindCall(run.calls, "GetStaticMethodID", "serviceMain (Ljava/lang/String;)V"));

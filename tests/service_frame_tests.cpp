@@ -15,28 +15,70 @@ class ControlDispatch : public ::testing::Test {
     AgentService service;
 };
 
-TEST_F(ControlDispatch, DefaultsAdvertiseStopAndShutdown) {
+TEST_F(ControlDispatch, DefaultsAdvertiseStopShutdownAndPreshutdown) {
     AgentService fresh;
     EXPECT_EQ(&fresh, ServiceFrame::instance);
     EXPECT_STREQ(L"MerivastService", fresh.name);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS), fresh.status.dwServiceType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), fresh.status.dwCurrentState);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
-              fresh.status.dwControlsAccepted);
+    EXPECT_EQ(0x105u, fresh.status.dwControlsAccepted);
     EXPECT_EQ(0u, fresh.status.dwWin32ExitCode);
     EXPECT_EQ(nullptr, fresh.runtimeHost);
 }
 
-TEST_F(ControlDispatch, ShutdownTakesTheStopPath) {
+TEST_F(ControlDispatch, ShutdownAndPreshutdownTakeTheStopPath) {
     for (DWORD control :
-         {static_cast<DWORD>(SERVICE_CONTROL_STOP), static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN)}) {
+         {static_cast<DWORD>(SERVICE_CONTROL_STOP), static_cast<DWORD>(SERVICE_CONTROL_SHUTDOWN),
+          static_cast<DWORD>(SERVICE_CONTROL_PRESHUTDOWN)}) {
         AgentService fresh;
         fresh.statusHandle = nullptr;
         fresh.status.dwCurrentState = SERVICE_RUNNING;
         fresh.HandleControl(control);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), fresh.status.dwCurrentState) << control;
+        EXPECT_EQ(1u, fresh.status.dwCheckPoint) << control;
+        EXPECT_EQ(kStopWaitHintMs, fresh.status.dwWaitHint) << control;
         EXPECT_TRUE(fresh.stopRequested) << "the request reached the agent, control " << control;
+        EXPECT_NE(nullptr, fresh.stopWatch) << "progress starts with the first request";
     }
+}
+
+// Windows sends preshutdown first, then shutdown to a service still stopping.
+TEST_F(ControlDispatch, ShutdownAfterPreshutdownAddsNothing) {
+    service.HandleControl(SERVICE_CONTROL_PRESHUTDOWN);
+    ASSERT_NE(nullptr, service.stopWatch);
+    // The watch's own reports would move the check point too; it is stopped first.
+    SetEvent(service.stopWatchQuit);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(service.stopWatch, 5000));
+    const DWORD checkPoint = service.status.dwCheckPoint;
+    service.HandleControl(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(checkPoint, service.status.dwCheckPoint) << "no second stop-pending report";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.status.dwCurrentState);
+}
+
+TEST_F(ControlDispatch, StopPendingIsReportedAgainWithRisingCheckPoints) {
+    service.HandleControl(SERVICE_CONTROL_STOP);
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    DWORD checkPoint = 0;
+    while (checkPoint < 3 && GetTickCount64() < deadline) {
+        Sleep(50);
+        EnterCriticalSection(&service.statusLock);
+        checkPoint = service.status.dwCheckPoint;
+        LeaveCriticalSection(&service.statusLock);
+    }
+    EXPECT_GE(checkPoint, 3u) << "the stop watch reports about once a second";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.status.dwCurrentState);
+}
+
+TEST_F(ControlDispatch, StopDeadlineCountsFromTheFirstRequest) {
+    EXPECT_EQ(INFINITE, service.StopTimeLeftMs()) << "no stop yet";
+    // Long enough never to end this test process.
+    service.SetStopTimeout(600);
+    service.HandleControl(SERVICE_CONTROL_STOP);
+    const DWORD left = service.StopTimeLeftMs();
+    EXPECT_GT(left, 590000u);
+    EXPECT_LE(left, 600000u);
+    service.SetStopTimeout(0);
+    EXPECT_EQ(INFINITE, service.StopTimeLeftMs()) << "0: no deadline";
 }
 
 TEST_F(ControlDispatch, PauseContinueInterrogateAndUnknownCodesChangeNothing) {

@@ -17,12 +17,13 @@ TEST(ServiceLifeTest, NormalLifeWithAStop) {
     EXPECT_EQ(0u, life.service.ProcessExitCode());
     ExpectStoppedWith(life.service, 0, 0);
 
-    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     for (const auto& report : trace.reports) {
-        EXPECT_EQ(static_cast<unsigned>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
-                  report.accepted);
-        EXPECT_EQ(0u, report.checkPoint);
-        EXPECT_EQ(0u, report.waitHint);
+        // Stop, shutdown and preshutdown, in every report.
+        EXPECT_EQ(0x105u, report.accepted);
+        const bool stopping = report.state == SERVICE_STOP_PENDING;
+        EXPECT_EQ(stopping ? 2000u : 0u, report.waitHint);
+        EXPECT_EQ(stopping, report.checkPoint != 0);
         EXPECT_EQ(0u, report.win32ExitCode);
     }
     ASSERT_EQ(2u, trace.events.size());
@@ -67,7 +68,7 @@ TEST(ServiceLifeTest, InterrogateReportsNothingAndUserCodesAreLogged) {
     EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
     const ProcessTrace trace = life.Finish();
     // Between running and stop-pending there is no report for interrogate or 128.
-    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     EXPECT_EQ(
         (std::vector<std::wstring>{L"Service started", L"Bad service request", L"Service stopped"}),
         trace.Texts());
@@ -196,7 +197,7 @@ TEST(ServiceLifeTest, MissingServiceStopLeavesServiceMainRunning) {
     EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
     ASSERT_TRUE(life.service.WaitForState(SERVICE_STOP_PENDING));
     const ProcessTrace trace = life.Finish();
-    EXPECT_EQ(kStoppedOnRequest, trace.States());
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     ExpectStoppedWith(life.service, 0, 0);
     const auto texts = trace.Texts();
     ASSERT_EQ(4u, texts.size());
@@ -302,7 +303,7 @@ TEST(StopRace, StopDuringVmCreationIsDeliveredOnceTheHostIsPublished) {
         life.layout.Release("create");
         const ProcessTrace trace = life.Finish();
         ExpectCleanStop(life, trace);
-        EXPECT_EQ(kStoppedOnRequest, trace.States());
+        EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
         const auto calls = life.layout.JniCalls();
         const JniCall* create = FindCall(calls, "JNI_CreateJavaVM");
         const JniCall* stop = FindCall(calls, "CallStaticVoidMethod", "serviceStop");
@@ -323,7 +324,7 @@ TEST(StopRace, StopDuringTearDownNeverTouchesTheHost) {
         life.layout.Release("destroy");
         const ProcessTrace trace = life.Finish();
         ExpectCleanStop(life, trace);
-        EXPECT_EQ(kStoppedOnRequest, trace.States());
+        EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
         EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "AttachCurrentThread"));
     }
 }

@@ -435,6 +435,20 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
     return connected;
 }
 
+bool JavaExitStatus(const std::wstring& javaLog, DWORD timeoutMs, int* status) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        const std::string log = ReadWholeFile(javaLog);
+        const size_t at = log.rfind(kExitMarker);
+        if (at != std::string::npos) {
+            *status = atoi(log.c_str() + at + sizeof(kExitMarker));
+            return true;
+        }
+        Sleep(20);
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
 bool OpenChannel(const JavaProcess& java, Channel* channel) {
     channel->received.clear();
     channel->socket = ConnectLoopback(java.port);

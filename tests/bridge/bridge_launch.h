@@ -68,4 +68,8 @@ void StopForwardingJavaOutput();
 // Writes `text` to this process's standard error; nothing when it has none.
 void WriteStandardError(const std::string& text);
 
+// The status java ended with, as the launching shell wrote it to `javaLog`;
+// waits up to `timeoutMs` for that line. False when it did not come.
+bool JavaExitStatus(const std::wstring& javaLog, DWORD timeoutMs, int* status);
+
 }  // namespace bridge

@@ -33,6 +33,10 @@ constexpr DWORD kStartTimeoutMs = 30000;
 // then halts the Java process rather than hang the service's stop for ever.
 constexpr DWORD kEndTimeoutMs = 30000;
 constexpr DWORD kHaltTimeoutMs = 5000;
+// How long a dropped connection waits for the shell's word on how java ended.
+constexpr DWORD kExitStatusTimeoutMs = 5000;
+// The shell reports a java ended by a signal as 128 + the signal: a crash, not an exit.
+constexpr int kHighestExitStatus = 128;
 constexpr size_t kMaxEnvs = 256;
 constexpr size_t kMaxRefs = 4096;
 constexpr DWORD kRefMagic = 0x42524546;
@@ -64,14 +68,20 @@ struct Env {
 
 enum class VmState { kNone, kLive, kDestroyed };
 
+using ExitHook = void(JNICALL*)(jint status);
+
 struct Vm {
     JavaVM jvm;  // first member: the JavaVM* handed out is this struct's address
     // Guards the env table; DestroyJavaVM sleeps on `detached` under it.
     SRWLOCK lock;
     CONDITION_VARIABLE detached;
     volatile VmState state;
+    volatile bool destroying;  // DestroyJavaVM has begun: java ending is expected now
     size_t envCount;
     JavaProcess java;
+    std::wstring javaLog;  // written by JNI_CreateJavaVM only
+    ExitHook exitHook;     // the host's "exit" hook, or null; written by JNI_CreateJavaVM only
+    LONG ending;           // 1 once a thread has taken on the runtime's end
 };
 
 Ref g_refs[kMaxRefs];
@@ -237,6 +247,47 @@ void SetPending(Env* env, const std::string& throwable,
         description.empty() ? "Exception in thread \"main\" " + throwable + "\n" : description;
 }
 
+// A real VM's System.exit: the host's exit hook runs on a thread of the VM's own, and when it
+// returns (or there is none) the VM ends the process with the status itself.
+DWORD WINAPI EndAsJavaExited(void* status) {
+    const int code = static_cast<int>(reinterpret_cast<intptr_t>(status));
+    Record("EXIT", "java exited with status " + std::to_string(code) +
+                       (g_vm.exitHook != nullptr ? ", exit hook called" : ", no exit hook"));
+    if (g_vm.exitHook != nullptr) {
+        g_vm.exitHook(code);
+    }
+    ExitProcess(static_cast<UINT>(code));
+}
+
+// The thread that asked for the exit never runs again, as at a real VM's last safepoint.
+[[noreturn]] void StopForGood() {
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
+// Called when a channel drops. A java that ended with a status while the VM was live (not one
+// killed by a signal, nor one ending in DestroyJavaVM) called System.exit: the runtime's end
+// starts, once, and the calling thread stops for good. Otherwise returns.
+void EndIfJavaExited() {
+    int status = 0;
+    if (g_vm.state != VmState::kLive || g_vm.destroying ||
+        !JavaExitStatus(g_vm.javaLog, kExitStatusTimeoutMs, &status) || status < 0 ||
+        status > kHighestExitStatus) {
+        return;
+    }
+    if (InterlockedExchange(&g_vm.ending, 1) == 0) {
+        HANDLE thread =
+            CreateThread(nullptr, 0, EndAsJavaExited,
+                         reinterpret_cast<void*>(static_cast<intptr_t>(status)), 0, nullptr);
+        if (thread == nullptr) {
+            Trap("no thread for the runtime's end");
+        }
+        CloseHandle(thread);
+    }
+    StopForGood();
+}
+
 // One request and its reply on the caller's channel. A dropped connection
 // leaves an exception pending, as the host would see a VM that died under it.
 bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std::string>* reply) {
@@ -250,6 +301,7 @@ bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std
     if (!env->lost) {
         env->lost = true;
         CloseChannel(&env->channel);
+        EndIfJavaExited();
         Record("LOST", "the connection to the Java process dropped during " + request[0]);
     }
     SetPending(env, kLostThrowable);
@@ -524,6 +576,7 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
         Record("DestroyJavaVM", "-> -1, already destroyed");
         return JNI_ERR;
     }
+    g_vm.destroying = true;
     Env* own = FindAttached(GetCurrentThreadId());
     std::string why;
     if (own == nullptr) {
@@ -623,6 +676,7 @@ struct LaunchPlan {
     std::vector<std::string> classPath;  // as Wine maps each entry
     std::vector<std::string> launcherOptions;
     VfprintfHook vfprintf = nullptr;  // the host's, from the "vfprintf" option
+    ExitHook exitHook = nullptr;
 };
 
 std::string LinuxOrAsGiven(const std::string& windowsPath) {
@@ -700,7 +754,10 @@ bool PlanOptions(const JavaVMInitArgs* args, LaunchPlan* plan) {
         } else if (option == "vfprintf") {
             plan->vfprintf = reinterpret_cast<VfprintfHook>(args->options[i].extraInfo);
             Record("hook", plan->vfprintf != nullptr ? "vfprintf taken" : "vfprintf without hook");
-        } else if (option == "exit" || option == "abort") {
+        } else if (option == "exit") {
+            plan->exitHook = reinterpret_cast<ExitHook>(args->options[i].extraInfo);
+            Record("hook", "exit kept: called when java ends with a status");
+        } else if (option == "abort") {
             Record("hook", option + " ignored");
         } else if (args->ignoreUnrecognized) {
             Record("ignored", option);
@@ -808,6 +865,8 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     }
     StartForwardingJavaOutput(logs);
     Record("java", "pid=" + g_vm.java.pid + " port=" + std::to_string(g_vm.java.port));
+    g_vm.javaLog = installDir + L"\\bridge-java.log";
+    g_vm.exitHook = plan.exitHook;
     Env* env = AttachEnv(&why);
     if (env == nullptr || !Configure(env, plan, installDir)) {
         // Whatever is left of the Java process ends with its lifeline.

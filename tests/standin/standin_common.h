@@ -70,8 +70,12 @@ struct CallScope {
     CallScope& operator=(const CallScope&) = delete;
 };
 
-enum class MainMode { kBlock, kReturn, kThrow, kMissing };
-enum class StopMode { kPresent, kMissing, kThrow };
+// kExit and kAbort end the runtime as System.exit and a crash do: on a thread of its own, through
+// the host's hook, while the calling Java thread stays stopped for good.
+enum class MainMode { kBlock, kReturn, kThrow, kMissing, kExit, kAbort };
+// kIgnore returns without releasing serviceMain; kHang never returns; kReleaseHang releases
+// serviceMain and then never returns.
+enum class StopMode { kPresent, kMissing, kThrow, kIgnore, kHang, kReleaseHang, kExit };
 // hook.threads: at most as many threads as one wait can join.
 constexpr DWORD kMaxHookThreads = MAXIMUM_WAIT_OBJECTS;
 constexpr int kHookLinesPerThread = 100;
@@ -87,6 +91,7 @@ struct Scenario {
     bool newStringFails;
     bool attachFails;
     long attachResult;
+    long exitStatus;  // exit_status=<n>: what main=exit and stop=exit pass to System.exit
     DWORD pauseMs[kStepCount];
     bool gate[kStepCount];
     // signal.main=<name>: the named event set when serviceMain is entered, for benchmarks.

@@ -29,6 +29,7 @@ void SetDefaults(Scenario* s) {
     s->newStringFails = false;
     s->attachFails = false;
     s->attachResult = -1;
+    s->exitStatus = 0;
     for (int i = 0; i < kStepCount; ++i) {
         s->pauseMs[i] = 0;
         s->gate[i] = false;
@@ -143,6 +144,10 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
             s->main = MainMode::kThrow;
         } else if (Equals(value, valueLength, "missing")) {
             s->main = MainMode::kMissing;
+        } else if (Equals(value, valueLength, "exit")) {
+            s->main = MainMode::kExit;
+        } else if (Equals(value, valueLength, "abort")) {
+            s->main = MainMode::kAbort;
         } else {
             return false;
         }
@@ -155,6 +160,14 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
             s->stop = StopMode::kMissing;
         } else if (Equals(value, valueLength, "throw")) {
             s->stop = StopMode::kThrow;
+        } else if (Equals(value, valueLength, "ignore")) {
+            s->stop = StopMode::kIgnore;
+        } else if (Equals(value, valueLength, "hang")) {
+            s->stop = StopMode::kHang;
+        } else if (Equals(value, valueLength, "release_hang")) {
+            s->stop = StopMode::kReleaseHang;
+        } else if (Equals(value, valueLength, "exit")) {
+            s->stop = StopMode::kExit;
         } else {
             return false;
         }
@@ -182,6 +195,7 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
     }
     if (Equals(key, keyLength, "attach_result"))
         return ParseLong(value, valueLength, &s->attachResult);
+    if (Equals(key, keyLength, "exit_status")) return ParseLong(value, valueLength, &s->exitStatus);
     for (int step = 0; step < kStepCount; ++step) {
         size_t nameLength = strlen(kStepNames[step]);
         if (keyLength == 6 + nameLength && memcmp(key, "pause.", 6) == 0 &&

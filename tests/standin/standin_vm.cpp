@@ -65,6 +65,12 @@ struct StringRef {
 
 enum class VmState { kNone, kCreating, kLive, kDestroyed };
 
+// The host's "exit" and "abort" hooks, as the Invocation API hands them over.
+using ExitHook = void(JNICALL*)(jint status);
+using AbortHook = void(JNICALL*)();
+// What abort() leaves as the exit code of a process.
+constexpr UINT kAbortExitCode = 3;
+
 struct VmGlobals {
     // Guards every field below. The record lock may be taken while holding it, never the
     // other way round.
@@ -75,6 +81,8 @@ struct VmGlobals {
     // Written by the creating thread while kCreating; read-only once kLive.
     Scenario scenario;
     char* classPath;       // owned; value of the last -Djava.class.path= option
+    ExitHook exitHook;     // the last "exit" option's, or null
+    AbortHook abortHook;   // the last "abort" option's, or null
     HANDLE stopRequested;  // manual-reset: serviceMain may start after serviceStop
     bool classLoaded;
     Env envs[kMaxEnvs];
@@ -540,6 +548,41 @@ void PrintAsAsked(const Scenario& scenario, VfprintfHook hook) {
 
 // ---- the scripted application ----
 
+// The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
+// VM's own, and when it returns (or there is none) the runtime ends the process by itself.
+DWORD WINAPI ExitRuntime(void* /*unused*/) {
+    const long status = g_vm.scenario.exitStatus;
+    Line line;
+    LineStart(&line, "EXIT");
+    LineWord(&line, "status=");
+    LineSigned(&line, status);
+    LineWord(&line, g_vm.exitHook != nullptr ? "hook=1" : "hook=0");
+    WriteLine(line);
+    if (g_vm.exitHook != nullptr) g_vm.exitHook(static_cast<jint>(status));
+    ExitProcess(static_cast<UINT>(status));
+}
+
+DWORD WINAPI AbortRuntime(void* /*unused*/) {
+    Record("ABORT", g_vm.abortHook != nullptr ? "hook=1" : "hook=0");
+    if (g_vm.abortHook != nullptr) g_vm.abortHook();
+    ExitProcess(kAbortExitCode);
+}
+
+// The Java thread that asked for the end never runs again, as at a real VM's final safepoint.
+[[noreturn]] void StopForGood() {
+    for (;;) Sleep(INFINITE);
+}
+
+[[noreturn]] void EndRuntime(LPTHREAD_START_ROUTINE how) {
+    HANDLE thread = CreateThread(nullptr, 0, how, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        RecordFault("no thread for the runtime's end", nullptr);
+    } else {
+        CloseHandle(thread);
+    }
+    StopForGood();
+}
+
 void RunServiceMain(Env* env, jstring argument) {
     const char* text = "(null)";
     bool known = true;
@@ -578,6 +621,10 @@ void RunServiceMain(Env* env, jstring argument) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
     } else if (scenario.main == MainMode::kThrow) {
         SetPending(env, &g_illegalState);
+    } else if (scenario.main == MainMode::kExit) {
+        EndRuntime(ExitRuntime);
+    } else if (scenario.main == MainMode::kAbort) {
+        EndRuntime(AbortRuntime);
     }
     Record("LEAVE", "serviceMain");
 }
@@ -586,7 +633,10 @@ void RunServiceStop(Env* env) {
     Record("CallStaticVoidMethod", "serviceStop");
     const Scenario& scenario = g_vm.scenario;
     PauseAndGate(scenario, kStepStop);
-    SetEvent(g_vm.stopRequested);
+    if (scenario.stop == StopMode::kExit) EndRuntime(ExitRuntime);
+    if (scenario.stop == StopMode::kHang) StopForGood();
+    if (scenario.stop != StopMode::kIgnore) SetEvent(g_vm.stopRequested);
+    if (scenario.stop == StopMode::kReleaseHang) StopForGood();
     if (scenario.stop == StopMode::kThrow) SetPending(env, &g_illegalState);
     Record("LEAVE", "serviceStop");
 }
@@ -939,10 +989,12 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
 struct OptionVerdict {
     jint result;
     const char* classPath;  // points into the caller's option string
+    ExitHook exitHook;
+    AbortHook abortHook;
 };
 
 OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
-    OptionVerdict verdict = {JNI_OK, nullptr};
+    OptionVerdict verdict = {JNI_OK, nullptr, nullptr, nullptr};
     if (!IsSupportedVersion(args.version)) {
         verdict.result = JNI_EVERSION;
         return verdict;
@@ -954,6 +1006,10 @@ OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
         if (!unknownHere && IsRecognisedOption(option)) {
             if (StartsWith(option, kClassPathOption)) {
                 verdict.classPath = option + sizeof(kClassPathOption) - 1;
+            } else if (strcmp(option, "exit") == 0) {
+                verdict.exitHook = reinterpret_cast<ExitHook>(args.options[i].extraInfo);
+            } else if (strcmp(option, "abort") == 0) {
+                verdict.abortHook = reinterpret_cast<AbortHook>(args.options[i].extraInfo);
             }
         } else if (!(args.ignoreUnrecognized && IsIgnorable(option))) {
             verdict.result = JNI_ERR;
@@ -986,7 +1042,8 @@ void RecordCreation(const JavaVMInitArgs& args, bool optionsReadable, jint resul
 
 // Everything a live VM needs, made while the state is kCreating so no other call looks at it.
 // Returns JNI_OK, or JNI_ENOMEM with nothing kept.
-jint PrepareVm(const Scenario& scenario, const char* classPath, Env** creator) {
+jint PrepareVm(const Scenario& scenario, const OptionVerdict& verdict, Env** creator) {
+    const char* classPath = verdict.classPath;
     char* classPathCopy = classPath != nullptr ? CopyText(classPath) : nullptr;
     HANDLE stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if ((classPath != nullptr && classPathCopy == nullptr) || stopRequested == nullptr) {
@@ -996,6 +1053,8 @@ jint PrepareVm(const Scenario& scenario, const char* classPath, Env** creator) {
     }
     g_vm.scenario = scenario;
     g_vm.classPath = classPathCopy;
+    g_vm.exitHook = verdict.exitHook;
+    g_vm.abortHook = verdict.abortHook;
     g_vm.classLoaded = false;
     g_vm.stopRequested = stopRequested;
     EnterCriticalSection(&g_vm.lock);
@@ -1018,7 +1077,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     }
     const JavaVMInitArgs& args = *static_cast<const JavaVMInitArgs*>(rawArgs);
     bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
-    OptionVerdict verdict = {JNI_ERR, nullptr};
+    OptionVerdict verdict = {JNI_ERR, nullptr, nullptr, nullptr};
     if (optionsReadable) {
         PrintAsAsked(scenario, FindVfprintfHook(args));
         verdict = JudgeArgs(args, scenario);
@@ -1046,7 +1105,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
 
     Env* creator = nullptr;
     if (creating) {
-        result = PrepareVm(scenario, verdict.classPath, &creator);
+        result = PrepareVm(scenario, verdict, &creator);
         if (result != JNI_OK || creator == nullptr) {
             creating = false;
             result = JNI_ENOMEM;

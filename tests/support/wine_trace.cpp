@@ -12,6 +12,7 @@ namespace {
 
 // "ts:pid:tid:class:channel:function rest", pid and tid in hex.
 struct TraceLine {
+    unsigned long long timeMs = 0;
     DWORD pid = 0;
     DWORD tid = 0;
     std::string channel;
@@ -27,6 +28,9 @@ bool ParseLine(const std::string& line, TraceLine* out) {
         if (pos[i] == std::string::npos) return false;
         from = pos[i] + 1;
     }
+    // "2359.425": seconds and milliseconds
+    out->timeMs = static_cast<unsigned long long>(
+        std::strtod(line.substr(0, pos[0]).c_str(), nullptr) * 1000.0 + 0.5);
     out->pid = std::strtoul(line.substr(pos[0] + 1, pos[1] - pos[0] - 1).c_str(), nullptr, 16);
     out->tid = std::strtoul(line.substr(pos[1] + 1, pos[2] - pos[1] - 1).c_str(), nullptr, 16);
     out->channel = line.substr(pos[3] + 1, pos[4] - pos[3] - 1);
@@ -113,6 +117,14 @@ std::vector<unsigned> ProcessTrace::States() const {
     return states;
 }
 
+std::vector<unsigned> ProcessTrace::StateChanges() const {
+    std::vector<unsigned> states;
+    for (const auto& r : reports) {
+        if (states.empty() || states.back() != r.state) states.push_back(r.state);
+    }
+    return states;
+}
+
 unsigned long long TraceEnd() {
     return FileSize(TraceFilePath());
 }
@@ -177,6 +189,7 @@ std::map<DWORD, ProcessTrace> ReadAllProcessTraces(unsigned long long fromOffset
             status.specificExitCode = static_cast<unsigned>(v[3]);
             status.checkPoint = static_cast<unsigned>(v[4]);
             status.waitHint = static_cast<unsigned>(v[5]);
+            status.timeMs = t.timeMs;
             trace.reports.push_back(status);
         } else if (t.channel == "service" && t.function == "service_handle_control") {
             size_t at = t.rest.find(" control ");

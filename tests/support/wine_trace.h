@@ -28,6 +28,7 @@ struct TracedStatus {
     unsigned specificExitCode = 0;
     unsigned checkPoint = 0;
     unsigned waitHint = 0;
+    unsigned long long timeMs = 0;  // the trace's timestamp, in milliseconds
 };
 
 struct ProcessTrace {
@@ -37,6 +38,9 @@ struct ProcessTrace {
     // The events' texts, one string each (empty text for an event without one).
     std::vector<std::wstring> Texts() const;
     std::vector<unsigned> States() const;
+    // The states with repeated reports of one state counted once: a slow stop
+    // reports stop-pending once a second.
+    std::vector<unsigned> StateChanges() const;
 };
 
 // The Linux path of the session's trace, from MERIVAST_EVENT_TRACE; empty when unset.
