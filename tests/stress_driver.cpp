@@ -6,7 +6,8 @@
 // creation, of serviceMain and of the tear-down; B bursts of 20 mixed stop,
 // interrogate and user-defined controls. Prints a table; exits 1 unless every
 // life ended stopped with the expected exit codes, with no stop-pending after
-// stopped, no crash and no fault recorded by the stand-in runtime.
+// stopped, every stop-pending with a rising check point, no crash and no
+// fault recorded by the stand-in runtime.
 #include <windows.h>
 
 #include <cstdio>
@@ -78,28 +79,40 @@ int Random(int below) {
     return below > 0 ? rand() % below : 0;
 }
 
-// Per life, split at each start-pending: stop-pending after stopped, or a
-// life that does not end with stopped.
-int CountPendingAfterStopped(const std::vector<PhaseResult>& phases) {
+struct ReportFaults {
+    int pendingAfterStopped = 0;
+    int progressNotRising = 0;  // a stop-pending report whose check point did not rise
+};
+
+// Per life, split at each start-pending: stop-pending after stopped, and
+// stop-pending reports (repeated once a second while a stop takes its time,
+// and once per stop control) whose check point does not rise.
+ReportFaults CountReportFaults(const std::vector<PhaseResult>& phases) {
     std::map<DWORD, ProcessTrace> traces = ReadAllProcessTraces();
-    int bad = 0;
+    ReportFaults faults;
     std::map<DWORD, bool> seen;
     for (const auto& phase : phases) {
         for (DWORD pid : phase.pids) {
             if (seen[pid]) continue;
             seen[pid] = true;
             bool stopped = false;
+            unsigned checkPoint = 0;
             for (const auto& report : traces[pid].reports) {
-                if (report.state == SERVICE_START_PENDING)
+                if (report.state == SERVICE_START_PENDING) {
                     stopped = false;
-                else if (stopped)
-                    ++bad;
-                else if (report.state == SERVICE_STOPPED)
+                    checkPoint = 0;
+                } else if (stopped) {
+                    ++faults.pendingAfterStopped;
+                } else if (report.state == SERVICE_STOPPED) {
                     stopped = true;
+                } else if (report.state == SERVICE_STOP_PENDING) {
+                    if (report.checkPoint <= checkPoint) ++faults.progressNotRising;
+                    checkPoint = report.checkPoint;
+                }
             }
         }
     }
-    return bad;
+    return faults;
 }
 
 int CountFaults(const InstallLayout& layout) {
@@ -181,7 +194,7 @@ int wmain(int argc, wchar_t** argv) {
         });
     }
 
-    const int pendingAfterStopped = CountPendingAfterStopped(phases);
+    const ReportFaults reportFaults = CountReportFaults(phases);
     const int faults = CountFaults(driver.layout);
     std::printf("\n%-24s %7s %14s %9s %8s\n", "phase", "lives", "stopped 0/0", "bad exit",
                 "crashes");
@@ -193,10 +206,12 @@ int wmain(int argc, wchar_t** argv) {
         clean += phase.stoppedClean;
     }
     std::printf("%-24s %7d %14d\n", "total", lives, clean);
-    std::printf("stop-pending after stopped: %d\n", pendingAfterStopped);
+    std::printf("stop-pending after stopped: %d\n", reportFaults.pendingAfterStopped);
+    std::printf("stop-pending without a rising check point: %d\n", reportFaults.progressNotRising);
     std::printf("runtime faults (destroyed VM, detached env, unload in use): %d\n", faults);
     std::printf("took %.1f s\n", (GetTickCount64() - t0) / 1000.0);
-    const bool ok = clean == lives && pendingAfterStopped == 0 && faults == 0;
+    const bool ok = clean == lives && reportFaults.pendingAfterStopped == 0 &&
+                    reportFaults.progressNotRising == 0 && faults == 0;
     std::printf("%s\n", ok ? "stress: all lives clean" : "stress: FAILED");
     return ok ? 0 : 1;
 }
