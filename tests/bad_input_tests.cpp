@@ -188,7 +188,7 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
         ExpectStoppedWith(life.service, 0, 0);
         const JniCall* create = FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM");
         ASSERT_NE(nullptr, create);
-        EXPECT_NE(std::string::npos, create->details.find(withFile ? "nOptions=7" : "nOptions=4"));
+        EXPECT_NE(std::string::npos, create->details.find(withFile ? "nOptions=9" : "nOptions=6"));
         EXPECT_EQ(0u, OptionText(life.layout, 2).find("-Dorg.apache.commons.logging.Log="));
         if (withFile) {
             EXPECT_EQ("-Xmx96m", OptionText(life.layout, 3));
@@ -196,8 +196,10 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
             EXPECT_EQ("-Dlog4j.configuration=file:/C:\\other.properties",
                       OptionText(life.layout, 5));
         }
-        // The runtime's vfprintf hook comes last, after the operator's.
-        EXPECT_EQ("vfprintf", OptionText(life.layout, withFile ? 6 : 3));
+        // The runtime's hooks come last, after the operator's: exit, abort, vfprintf.
+        EXPECT_EQ("exit", OptionText(life.layout, withFile ? 6 : 3));
+        EXPECT_EQ("abort", OptionText(life.layout, withFile ? 7 : 4));
+        EXPECT_EQ("vfprintf", OptionText(life.layout, withFile ? 8 : 5));
     }
 }
 
