@@ -26,8 +26,10 @@ class AgentService : public ServiceFrame {
     AgentService();
     ~AgentService();
 
-    // Service thread: makes the install directory the working directory and
-    // hosts the Java application until it has ended and the runtime is gone.
+    // Service thread: makes the install directory the working directory, reads
+    // conf\service.properties (a refused file ends the run with code 7 before
+    // anything starts) and hosts the Java application until it has ended and
+    // the runtime is gone.
     void Run();
     // Control handler: passes a stop request to the Java application.
     void OnStop();

@@ -117,6 +117,9 @@ class ServiceFrame {
     static DWORD WINAPI StopWatchEntry(void* frame);
     bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
     bool SendFinalReport();
+    // The thread that sends finalReport: takes no lock of ours, and may wait
+    // for ever inside SetServiceStatus (Wine's dispatcher lock); SendFinalReport
+    // waits for it at most kFinalReportWaitMs and then abandons it.
     static DWORD WINAPI FinalReportEntry(void* frame);
     void FinishService(DWORD win32ExitCode, DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();
