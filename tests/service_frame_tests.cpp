@@ -55,32 +55,6 @@ TEST_F(ControlDispatch, ShutdownAfterPreshutdownAddsNothing) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.status.dwCurrentState);
 }
 
-TEST_F(ControlDispatch, StopPendingIsReportedAgainWithRisingCheckPoints) {
-    service.HandleControl(SERVICE_CONTROL_STOP);
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    DWORD checkPoint = 0;
-    while (checkPoint < 3 && GetTickCount64() < deadline) {
-        Sleep(50);
-        EnterCriticalSection(&service.statusLock);
-        checkPoint = service.status.dwCheckPoint;
-        LeaveCriticalSection(&service.statusLock);
-    }
-    EXPECT_GE(checkPoint, 3u) << "the stop watch reports about once a second";
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), service.status.dwCurrentState);
-}
-
-TEST_F(ControlDispatch, StopDeadlineCountsFromTheFirstRequest) {
-    EXPECT_EQ(INFINITE, service.StopTimeLeftMs()) << "no stop yet";
-    // Long enough never to end this test process.
-    service.SetStopTimeout(600);
-    service.HandleControl(SERVICE_CONTROL_STOP);
-    const DWORD left = service.StopTimeLeftMs();
-    EXPECT_GT(left, 590000u);
-    EXPECT_LE(left, 600000u);
-    service.SetStopTimeout(0);
-    EXPECT_EQ(INFINITE, service.StopTimeLeftMs()) << "0: no deadline";
-}
-
 TEST_F(ControlDispatch, PauseContinueInterrogateAndUnknownCodesChangeNothing) {
     for (DWORD control : {2u, 3u, 4u, 0u, 6u, 128u, 255u}) {
         service.HandleControl(control);
