@@ -204,12 +204,12 @@ void ServiceFrame::FinishService(DWORD win32ExitCode, DWORD specificExitCode) {
     if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
         AwaitEndByOther();
     }
-    const bool sent = SendFinalReport();
+    // Sent from this thread: the run has ended, so no stop call is inside the
+    // application (the tear-down waited for them, or the deadline ended the
+    // service), and a control handler that holds the dispatcher's lock
+    // returns at once.
+    SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
-    if (!sent) {
-        // The dispatcher returns only after the report, so it will not end the process.
-        EndProcess(win32ExitCode);
-    }
     SetEvent(serviceEnded);
 }
 

@@ -91,8 +91,9 @@ class ServiceFrame {
     // The service thread, opened by itself when it starts; the process entry
     // waits for it so that "Service stopped" is written before the process ends.
     HANDLE serviceThread;
-    // Set (manual-reset) by the service thread after "Service stopped" of an end
-    // whose stopped report went through; the process entry then returns.
+    // Set (manual-reset) by the service thread after "Service stopped" of a run
+    // that ended by itself; the process entry then returns. Every other end
+    // ends the process itself.
     HANDLE serviceEnded;
     // The stop watch: started by the first stop request, on the handler's
     // thread, which is the only writer of the handle. Reports stop-pending once
