@@ -188,16 +188,15 @@ DWORD WINAPI ServiceFrame::FinalReportEntry(void* frame) {
     return 0;
 }
 
-bool ServiceFrame::SendFinalReport() {
+void ServiceFrame::SendFinalReport() {
     HANDLE reporter = CreateThread(nullptr, 0, FinalReportEntry, this, 0, nullptr);
     if (reporter == nullptr) {
         // Sending from this thread could wait for ever; without a report the
         // SCM sees the process end, which beats a service that never ends.
-        return false;
+        return;
     }
-    const bool sent = WaitForSingleObject(reporter, kFinalReportWaitMs) == WAIT_OBJECT_0;
+    WaitForSingleObject(reporter, kFinalReportWaitMs);
     CloseHandle(reporter);
-    return sent;
 }
 
 void ServiceFrame::FinishService(DWORD win32ExitCode, DWORD specificExitCode) {

@@ -117,7 +117,7 @@ class ServiceFrame {
     void WatchStop();
     static DWORD WINAPI StopWatchEntry(void* frame);
     bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
-    bool SendFinalReport();
+    void SendFinalReport();
     // The thread that sends finalReport: takes no lock of ours, and may wait
     // for ever inside SetServiceStatus (Wine's dispatcher lock); SendFinalReport
     // waits for it at most kFinalReportWaitMs and then abandons it.
