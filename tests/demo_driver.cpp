@@ -149,8 +149,12 @@ int wmain(int argc, wchar_t** argv) {
     const ProcessTrace trace = ReadProcessTrace(service.pid(), service.traceStart());
     std::printf("\n== Status reports the service sent (SetServiceStatus)\n");
     for (const auto& r : trace.reports) {
-        std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u\n", StateName(r.state),
+        std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u", StateName(r.state),
                     r.accepted, r.win32ExitCode, r.specificExitCode);
+        if (r.state == SERVICE_STOP_PENDING) {
+            std::printf(", check point %u, wait hint %u ms", r.checkPoint, r.waitHint);
+        }
+        std::printf("\n");
     }
     for (const wchar_t* console : {L"stdout.log", L"stderr.log"}) {
         const std::string text = ReadFileBytes(installDir + L"\\logs\\" + console);
