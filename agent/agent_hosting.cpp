@@ -3,6 +3,7 @@
 
 #include "jvmhost/console_files.h"
 #include "jvmhost/runtime_host.h"
+#include "jvmhost/runtime_words.h"
 #include "service/agent_service.h"
 #include "service/install_dir.h"
 
@@ -32,16 +33,6 @@ ServiceExitCode ExitCodeFor(HostFailure failure) {
     return kExitApplicationNotStarted;
 }
 
-// "The Java runtime aborted." and what the runtime said last.
-constexpr size_t kAbortMessageUnits = 4096 + 64;
-
-// Where the runtime's last words join the abort event: the end of what it
-// printed through its output hook, on the lines after the first. The host
-// keeps no such text yet, so the event is the first line alone.
-void AppendRuntimeLastWords(wchar_t (&message)[kAbortMessageUnits]) {
-    static_cast<void>(message);
-}
-
 // The reactions to the runtime ending the process. They run on a runtime
 // thread with the Java threads stopped, and end the service and the process
 // through EndService: statusLock briefly, at most kFinalReportWaitMs for the
@@ -61,9 +52,13 @@ void EndAfterSystemExit(int status) {
 }
 
 void EndAfterRuntimeAbort() {
-    wchar_t message[kAbortMessageUnits];
-    StringCchCopyW(message, ARRAYSIZE(message), L"The Java runtime aborted.");
-    AppendRuntimeLastWords(message);
+    // The runtime's last words, when it printed any, on the lines after the first.
+    static const wchar_t kFirstLine[] = L"The Java runtime aborted.\n";
+    constexpr size_t kFirstLineUnits = ARRAYSIZE(kFirstLine) - 1;
+    wchar_t message[kFirstLineUnits + kRuntimeLastWordsUnits];
+    if (JoinRuntimeLastWords(kFirstLine, message, ARRAYSIZE(message)) == 0) {
+        message[kFirstLineUnits - 1] = L'\0';
+    }
     ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitRuntimeAborted,
                                        EVENTLOG_ERROR_TYPE, message);
 }

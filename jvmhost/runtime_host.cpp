@@ -163,16 +163,8 @@ constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 // After "CreateJavaVM ERROR": the runtime's own explanation, when it printed any.
 void ReportRuntimeWords(int code, ErrorSink sink) {
     static const wchar_t kIntro[] = L"The Java runtime reported:\n";
-    constexpr size_t kIntroUnits = ARRAYSIZE(kIntro) - 1;
-    wchar_t message[kIntroUnits + kRuntimeLastWordsUnits];
-    StringCchCopyW(message, ARRAYSIZE(message), kIntro);
-    size_t length = CopyRuntimeLastWords(message + kIntroUnits, ARRAYSIZE(message) - kIntroUnits);
-    // Its last line break ends the text, not the event.
-    while (length > 0 && (message[kIntroUnits + length - 1] == L'\n' ||
-                          message[kIntroUnits + length - 1] == L'\r')) {
-        message[kIntroUnits + --length] = L'\0';
-    }
-    if (length > 0 && sink != nullptr) {
+    wchar_t message[ARRAYSIZE(kIntro) - 1 + kRuntimeLastWordsUnits];
+    if (JoinRuntimeLastWords(kIntro, message, ARRAYSIZE(message)) > 0 && sink != nullptr) {
         sink(code, message);
     }
 }

@@ -92,3 +92,20 @@ size_t CopyRuntimeLastWords(wchar_t* out, size_t capacity) {
     out[kept] = L'\0';
     return kept;
 }
+
+size_t JoinRuntimeLastWords(const wchar_t* intro, wchar_t* out, size_t capacity) {
+    // Not strsafe.h here: it takes _vsnprintf away from RuntimeVfprintf.
+    const size_t introUnits = static_cast<size_t>(lstrlenW(intro));
+    if (out == nullptr || introUnits >= capacity) {
+        return 0;
+    }
+    memcpy(out, intro, introUnits * sizeof(wchar_t));
+    out[introUnits] = L'\0';
+    wchar_t* words = out + introUnits;
+    size_t length = CopyRuntimeLastWords(words, capacity - introUnits);
+    // Their last line break ends the text, not the event.
+    while (length > 0 && (words[length - 1] == L'\n' || words[length - 1] == L'\r')) {
+        words[--length] = L'\0';
+    }
+    return length;
+}

@@ -38,3 +38,10 @@ jint JNICALL RuntimeVfprintf(FILE* stream, const char* format, va_list args);
 // is kept. Returns the units copied without the terminator: 0 when the runtime
 // printed nothing. Any thread; takes the last-words lock for a copy only.
 size_t CopyRuntimeLastWords(wchar_t* out, size_t capacity);
+
+// `intro`, then the runtime's last words without the line breaks that end
+// them, in `out`, which holds `capacity` units, terminator included; when the
+// words do not fit, their end is kept. Returns the units of the words: 0 when
+// the runtime printed nothing, and `out` then holds `intro` alone. Any thread;
+// takes the last-words lock for a copy only.
+size_t JoinRuntimeLastWords(const wchar_t* intro, wchar_t* out, size_t capacity);

@@ -186,7 +186,12 @@ INSTANTIATE_TEST_SUITE_P(
                        L"The Java application ended the process with status 0.",
                        "EXIT status=0 hook=1"},
         RuntimeEndCase{L"abort", "main=abort\n", false, ERROR_SERVICE_SPECIFIC_ERROR, 9,
-                       EVENTLOG_ERROR_TYPE, L"The Java runtime aborted.", "ABORT hook=1"}),
+                       EVENTLOG_ERROR_TYPE, L"The Java runtime aborted.", "ABORT hook=1"},
+        // What the runtime printed last through its vfprintf hook follows.
+        RuntimeEndCase{L"abortwords", "hook.text=# A fatal error has been detected\nmain=abort\n",
+                       false, ERROR_SERVICE_SPECIFIC_ERROR, 9, EVENTLOG_ERROR_TYPE,
+                       L"The Java runtime aborted.\n# A fatal error has been detected",
+                       "ABORT hook=1"}),
     [](const ::testing::TestParamInfo<RuntimeEndCase>& info) { return Narrow(info.param.tag); });
 
 TEST(ServiceProperties, BadFileStartsNothing) {
