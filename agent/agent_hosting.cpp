@@ -51,7 +51,22 @@ void EndAfterSystemExit(int status) {
                                        EVENTLOG_ERROR_TYPE, message);
 }
 
-void EndAfterRuntimeAbort() {
+// A runtime that cannot start (a heap it cannot reserve) aborts inside
+// JNI_CreateJavaVM instead of returning an error: to the operator that is a
+// refused VM, reported with the events and the code of one.
+[[noreturn]] void EndAfterAbortedCreation() {
+    ReportErrorEvent(JNI_ERR, L"CreateJavaVM ERROR");
+    static const wchar_t kIntro[] = L"The Java runtime reported:\n";
+    wchar_t message[ARRAYSIZE(kIntro) - 1 + kRuntimeLastWordsUnits];
+    const bool printed = JoinRuntimeLastWords(kIntro, message, ARRAYSIZE(message)) > 0;
+    ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitVmRefused,
+                                       EVENTLOG_ERROR_TYPE, printed ? message : nullptr);
+}
+
+void EndAfterRuntimeAbort(bool duringCreation) {
+    if (duringCreation) {
+        EndAfterAbortedCreation();
+    }
     // The runtime's last words, when it printed any, on the lines after the first.
     static const wchar_t kFirstLine[] = L"The Java runtime aborted.\n";
     constexpr size_t kFirstLineUnits = ARRAYSIZE(kFirstLine) - 1;

@@ -146,9 +146,13 @@ void JNICALL ExitHook(jint status) {
     }
 }
 
+// 1 while JNI_CreateJavaVM runs. Written by the creating thread around the
+// call, read by the abort hook on whatever thread the runtime calls it.
+volatile LONG vmCreationUnderWay = 0;
+
 void JNICALL AbortHook() {
     if (endReactionsOfProcess.onAbort != nullptr) {
-        endReactionsOfProcess.onAbort();
+        endReactionsOfProcess.onAbort(InterlockedCompareExchange(&vmCreationUnderWay, 0, 0) != 0);
     }
 }
 
@@ -334,7 +338,9 @@ jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, Java
         return -1;
     }
     JavaVM* createdVm = nullptr;
+    InterlockedExchange(&vmCreationUnderWay, 1);
     const jint result = createJavaVm(&createdVm, reinterpret_cast<void**>(env), &args);
+    InterlockedExchange(&vmCreationUnderWay, 0);
     *vm = createdVm;
     if (result != JNI_OK) {
         SetFailure(failure, kHostVmRefused);

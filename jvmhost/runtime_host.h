@@ -27,7 +27,10 @@ constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kJvmPathUnits;
 
 // What the host does when the runtime ends the process by itself, passed to the
 // runtime as its standard "exit" and "abort" hooks. `onExit` gets the status of
-// System.exit (or Runtime.halt), `onAbort` is called when the runtime aborts.
+// System.exit (or Runtime.halt), `onAbort` is called when the runtime aborts;
+// `duringCreation` tells that it aborted inside JNI_CreateJavaVM, which is how
+// a real VM that cannot start (a heap it cannot reserve) ends instead of
+// returning an error.
 // The runtime calls them on a thread of its own, with the Java threads stopped
 // (one of them may be inside serviceMain or serviceStop); each is expected to
 // end the process, and when one returns, the runtime ends it by itself. They
@@ -35,7 +38,7 @@ constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kJvmPathUnits;
 // waits are their own to bound. Null: the runtime ends the process alone.
 struct RuntimeEndReactions {
     void (*onExit)(int status);
-    void (*onAbort)();
+    void (*onAbort)(bool duringCreation);
 };
 
 struct RuntimeHost {

@@ -217,7 +217,9 @@ void ServiceFrame::EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD 
     if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
         AwaitEndByOther();
     }
-    WriteEvent(name, eventType, EventIdFor(eventType), message);
+    if (message != nullptr) {
+        WriteEvent(name, eventType, EventIdFor(eventType), message);
+    }
     SendFinalReport();
     ReportInfoEvent(L"Service stopped");
     EndProcess(win32ExitCode);

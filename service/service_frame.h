@@ -46,7 +46,7 @@ class ServiceFrame {
     // Milliseconds left until the stop deadline (0 once it has passed), or
     // INFINITE while no stop was requested or there is no deadline.
     DWORD StopTimeLeftMs();
-    // Ends the service at once: writes `message` as an event of `eventType`,
+    // Ends the service at once: writes `message` (when set) as an event of `eventType`,
     // reports stopped with the exit codes, writes "Service stopped" and ends the
     // process with `win32ExitCode`. For threads of the host and of the runtime,
     // never the control handler. When another thread already ends the service,

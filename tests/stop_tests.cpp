@@ -194,6 +194,25 @@ INSTANTIATE_TEST_SUITE_P(
                        "ABORT hook=1"}),
     [](const ::testing::TestParamInfo<RuntimeEndCase>& info) { return Narrow(info.param.tag); });
 
+// A real VM that cannot reserve its heap aborts inside JNI_CreateJavaVM rather
+// than returning an error: the operator sees a refused VM, with its words.
+TEST(RuntimeEndDuringCreation, IsReportedAsARefusedVm) {
+    ServiceLife life(L"abortcreate");
+    life.layout.SetScenario(
+        "hook.text=Could not reserve enough space for object heap\ncreate=abort\n");
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+    EXPECT_EQ(kStartedAndStopped, trace.StateChanges());
+    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 3);
+    ExpectProcessExitCode(life.service, ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"Service started", L"CreateJavaVM ERROR",
+                  L"The Java runtime reported:\nCould not reserve enough space for object heap",
+                  L"Service stopped"}),
+              trace.Texts());
+    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "ABORT", "hook=1"));
+}
+
 TEST(ServiceProperties, BadFileStartsNothing) {
     ServiceLife life(L"badprops");
     life.layout.AddFile(L"conf\\service.properties", "# deadline\nstop.timeout=soon\n");

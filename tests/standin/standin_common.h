@@ -84,6 +84,9 @@ enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepCount };
 
 struct Scenario {
     bool refuseCreate;
+    // create=abort: as a real VM that cannot start (a heap it cannot reserve), abort through the
+    // host's hook on the creating thread, inside JNI_CreateJavaVM.
+    bool abortCreate;
     long createResult;
     bool refuseGarbage;
     MainMode main;

@@ -22,6 +22,7 @@ const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"d
 
 void SetDefaults(Scenario* s) {
     s->refuseCreate = false;
+    s->abortCreate = false;
     s->createResult = -1;
     s->refuseGarbage = false;
     s->main = MainMode::kBlock;
@@ -126,6 +127,8 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
             s->refuseCreate = false;
         } else if (Equals(value, valueLength, "refuse")) {
             s->refuseCreate = true;
+        } else if (Equals(value, valueLength, "abort")) {
+            s->abortCreate = true;
         } else {
             return false;
         }

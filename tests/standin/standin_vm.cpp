@@ -1097,6 +1097,12 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
         result = verdict.result;
     } else if (scenario.refuseCreate) {
         result = static_cast<jint>(scenario.createResult);
+    } else if (scenario.abortCreate) {
+        LeaveCriticalSection(&g_vm.lock);
+        RecordCreation(args, optionsReadable, JNI_ERR);
+        Record("ABORT", verdict.abortHook != nullptr ? "hook=1" : "hook=0");
+        if (verdict.abortHook != nullptr) verdict.abortHook();
+        ExitProcess(kAbortExitCode);
     } else {
         creating = true;
         g_vm.state = VmState::kCreating;
