@@ -70,7 +70,8 @@ bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
     }
     const DWORD total = static_cast<DWORD>(size.QuadPart);
     file->bytes = static_cast<char*>(AllocateBytes(total + 1));
-    file->line = static_cast<wchar_t*>(AllocateBytes((kConfigMaxBytes + 1) * sizeof(wchar_t)));
+    // A line decodes to at most one UTF-16 unit per byte of the file.
+    file->line = static_cast<wchar_t*>(AllocateBytes((total + 1) * sizeof(wchar_t)));
     if (file->bytes == nullptr || file->line == nullptr) {
         SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
         return false;
@@ -110,7 +111,7 @@ bool DecodeLine(ConfigFile* file, const char* bytes, size_t count) {
     int units = 0;
     if (count > 0) {
         units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(count),
-                                    file->line, static_cast<int>(kConfigMaxBytes));
+                                    file->line, static_cast<int>(count));
         if (units <= 0) {
             return false;
         }

@@ -31,7 +31,7 @@ struct ConfigFile {
     size_t next = 0;  // where the next unread line begins
     unsigned lineNumber = 0;
     // The current line, decoded and without the white space around it; owned,
-    // room for the longest line a file of kConfigMaxBytes can hold.
+    // room for the longest line the file can hold.
     wchar_t* line = nullptr;
     size_t lineLength = 0;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jvmhost/launch_options.h"
+#include "jvmhost/user_options.h"
 #include "support/install_layout.h"
 #include "support/paths.h"
 #include "support/scm_service.h"
@@ -138,6 +139,39 @@ void BenchClassPath() {
     std::printf("\n");
 }
 
+// What conf\jvm.options adds to a start: reading the shipped file (comments) with two options,
+// and a file of 1,024 options, the most the host takes.
+void BenchOptionsFile() {
+    std::printf("%-32s %10s\n", "conf\\jvm.options reading (median)", "ms");
+    std::string many;
+    for (int i = 0; i < 1024; ++i) many += "-Dproperty.number." + std::to_string(i) + "=value\r\n";
+    const struct {
+        const char* what;
+        std::string text;
+    } files[] = {
+        {"none", ""},
+        {"shipped, two options", ReadFileBytes(LinuxToWindowsPath(MVT_SHIPPED_JVM_OPTIONS)) +
+                                     "-Xmx512m\r\n--add-opens java.base/java.lang=ALL-UNNAMED\r\n"},
+        {"1,024 options", many}};
+    for (const auto& file : files) {
+        const std::wstring dir = TestRoot() + L"\\" + UniqueName(L"benchopts");
+        CreateDirectoryW(dir.c_str(), nullptr);
+        CreateDirectoryW((dir + L"\\conf").c_str(), nullptr);
+        if (!file.text.empty()) WriteFileBytes(dir + L"\\conf\\jvm.options", file.text);
+        std::vector<double> times;
+        for (int r = 0; r < 101; ++r) {
+            UserOptions options;
+            ConfigProblem problem;
+            const double t0 = Now();
+            ReadUserOptions(dir.c_str(), &options, &problem);
+            times.push_back(Now() - t0);
+        }
+        std::printf("%-32s %10.3f\n", file.what, Median(times));
+        RemoveTree(dir);
+    }
+    std::printf("\n");
+}
+
 void ShowExecutable() {
     const std::wstring path = ServiceExecutable();
     const std::string bytes = ReadFileBytes(path);
@@ -171,6 +205,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc > 2 && std::wstring(argv[1]) == L"--runs") runs = _wtoi(argv[2]);
     BenchServices(runs);
     BenchClassPath();
+    BenchOptionsFile();
     ShowExecutable();
     return 0;
 }
