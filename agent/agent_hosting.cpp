@@ -5,7 +5,6 @@
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 #include "service/agent_service.h"
-#include "service/install_dir.h"
 
 #include <strsafe.h>
 
@@ -56,11 +55,9 @@ void EndAfterSystemExit(int status) {
 // refused VM, reported with the events and the code of one.
 [[noreturn]] void EndAfterAbortedCreation() {
     ReportErrorEvent(JNI_ERR, L"CreateJavaVM ERROR");
-    static const wchar_t kIntro[] = L"The Java runtime reported:\n";
-    wchar_t message[ARRAYSIZE(kIntro) - 1 + kRuntimeLastWordsUnits];
-    const bool printed = JoinRuntimeLastWords(kIntro, message, ARRAYSIZE(message)) > 0;
+    ReportRuntimeWords(JNI_ERR, ReportErrorEvent);
     ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitVmRefused,
-                                       EVENTLOG_ERROR_TYPE, printed ? message : nullptr);
+                                       EVENTLOG_ERROR_TYPE, nullptr);
 }
 
 void EndAfterRuntimeAbort(bool duringCreation) {
@@ -93,20 +90,15 @@ void DeleteHost(RuntimeHost* host) {
     HeapFree(GetProcessHeap(), 0, host);
 }
 
-// The Java side's console output goes to logs\stdout.log and logs\stderr.log;
-// this must happen before the runtime library loads, whose C runtime takes
-// the standard handles as it loads.
-void KeepJavaConsoleOutput() {
-    wchar_t installDir[MAX_PATH];
-    if (FindInstallDir(installDir)) {
-        KeepConsoleOutput(installDir, ReportErrorEvent);
-    }
-}
-
 }  // namespace
 
-void AgentService::HostJavaApplication() {
-    KeepJavaConsoleOutput();
+void AgentService::HostJavaApplication(const wchar_t* installDir) {
+    // The Java side's console output goes to logs\stdout.log and logs\stderr.log;
+    // this must happen before the runtime library loads, whose C runtime takes
+    // the standard handles as it loads.
+    if (installDir != nullptr) {
+        KeepConsoleOutput(installDir, ReportErrorEvent);
+    }
     RuntimeHost* host = CreateHost();
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");

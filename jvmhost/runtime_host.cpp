@@ -164,15 +164,6 @@ void* HookAddress(Function function) {
 
 constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 
-// After "CreateJavaVM ERROR": the runtime's own explanation, when it printed any.
-void ReportRuntimeWords(int code, ErrorSink sink) {
-    static const wchar_t kIntro[] = L"The Java runtime reported:\n";
-    wchar_t message[ARRAYSIZE(kIntro) - 1 + kRuntimeLastWordsUnits];
-    if (JoinRuntimeLastWords(kIntro, message, ARRAYSIZE(message)) > 0 && sink != nullptr) {
-        sink(code, message);
-    }
-}
-
 void SetFailure(HostFailure* out, HostFailure failure) {
     if (out != nullptr) {
         *out = failure;

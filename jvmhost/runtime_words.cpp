@@ -93,6 +93,14 @@ size_t CopyRuntimeLastWords(wchar_t* out, size_t capacity) {
     return kept;
 }
 
+void ReportRuntimeWords(int code, ErrorSink sink) {
+    static const wchar_t kIntro[] = L"The Java runtime reported:\n";
+    wchar_t message[ARRAYSIZE(kIntro) - 1 + kRuntimeLastWordsUnits];
+    if (JoinRuntimeLastWords(kIntro, message, ARRAYSIZE(message)) > 0 && sink != nullptr) {
+        sink(code, message);
+    }
+}
+
 size_t JoinRuntimeLastWords(const wchar_t* intro, wchar_t* out, size_t capacity) {
     // Not strsafe.h here: it takes _vsnprintf away from RuntimeVfprintf.
     const size_t introUnits = static_cast<size_t>(lstrlenW(intro));

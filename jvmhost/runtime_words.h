@@ -10,6 +10,7 @@
 
 #include <jni.h>
 
+#include "service/event_log.h"
 #include "service/win32.h"
 
 // One call's text is cut at this size; what the runtime prints in one call is
@@ -45,3 +46,8 @@ size_t CopyRuntimeLastWords(wchar_t* out, size_t capacity);
 // the runtime printed nothing, and `out` then holds `intro` alone. Any thread;
 // takes the last-words lock for a copy only.
 size_t JoinRuntimeLastWords(const wchar_t* intro, wchar_t* out, size_t capacity);
+
+// After "CreateJavaVM ERROR": "The Java runtime reported:\n" and the runtime's
+// last words, as one event to `sink` with `code`; nothing when the runtime
+// printed nothing. Any thread; takes the last-words lock for a copy only.
+void ReportRuntimeWords(int code, ErrorSink sink);

@@ -24,7 +24,8 @@ AgentService::~AgentService() {
 
 void AgentService::Run() {
     wchar_t installDir[MAX_PATH];
-    if (FindInstallDir(installDir)) {
+    const bool found = FindInstallDir(installDir);
+    if (found) {
         SetCurrentDirectoryW(installDir);
         if (!ApplyServiceProperties(installDir)) {
             exitCode = kExitConfigurationInvalid;
@@ -32,7 +33,7 @@ void AgentService::Run() {
         }
     }
     // An install directory whose path does not fit is reported by the host.
-    HostJavaApplication();
+    HostJavaApplication(found ? installDir : nullptr);
 }
 
 bool AgentService::ApplyServiceProperties(const wchar_t* installDir) {

@@ -56,7 +56,8 @@ class AgentService : public ServiceFrame {
   private:
     static DWORD WINAPI DeliverPendingStop(void* param);
     bool ApplyServiceProperties(const wchar_t* installDir);
-    void HostJavaApplication();
+    // `installDir` is null when the executable's path does not fit MAX_PATH.
+    void HostJavaApplication(const wchar_t* installDir);
     void PublishHost(RuntimeHost* host, bool* deliverStop);
     void DeliverStopFromOtherThread();
     RuntimeHost* BeginStopCall();

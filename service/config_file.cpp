@@ -194,9 +194,15 @@ void SetLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_
                      file.lineNumber, what);
 }
 
+void QuoteForProblem(const wchar_t* text, size_t length, wchar_t (&quoted)[kConfigQuotedUnits]) {
+    const bool cut = length > kConfigQuoteUnits;
+    StringCchPrintfW(quoted, kConfigQuotedUnits, L"\"%.*ls%ls\"",
+                     static_cast<int>(cut ? kConfigQuoteUnits : length), text, cut ? L"..." : L"");
+}
+
 void SetQuotedLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* after) {
-    const bool cut = file.lineLength > kConfigQuoteUnits;
-    const int quoted = static_cast<int>(cut ? kConfigQuoteUnits : file.lineLength);
-    StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: \"%.*ls%ls\"%ls",
-                     file.name, file.lineNumber, quoted, file.line, cut ? L"..." : L"", after);
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(file.line, file.lineLength, quoted);
+    StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: %ls%ls", file.name,
+                     file.lineNumber, quoted, after);
 }

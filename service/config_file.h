@@ -14,6 +14,8 @@ constexpr size_t kConfigMaxBytes = 64 * 1024;
 constexpr size_t kConfigProblemUnits = 1024;
 // How much of an offending line a problem quotes.
 constexpr size_t kConfigQuoteUnits = 200;
+// A quoted text: its beginning, the quotes, "..." and the terminator.
+constexpr size_t kConfigQuotedUnits = kConfigQuoteUnits + 8;
 
 struct ConfigProblem {
     wchar_t text[kConfigProblemUnits];
@@ -57,6 +59,8 @@ void SetLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_
 // "conf\<name> line <n>: "<the line>"" followed by `after`; a long line is
 // quoted by its beginning and "...".
 void SetQuotedLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* after);
+// "\"<text>\"" in `quoted`; a long text is quoted by its beginning and "...".
+void QuoteForProblem(const wchar_t* text, size_t length, wchar_t (&quoted)[kConfigQuotedUnits]);
 // "conf\<name>: " followed by `what`.
 void SetFileProblem(ConfigProblem* problem, const wchar_t* name, const wchar_t* what);
 

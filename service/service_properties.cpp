@@ -8,8 +8,6 @@ const wchar_t kFileName[] = L"service.properties";
 // '#' and '!' begin a comment, as in Java's properties files.
 const wchar_t kCommentStarts[] = L"#!";
 const wchar_t kStopTimeoutKey[] = L"stop.timeout";
-// A quoted piece of a line: its beginning, the quotes and "...".
-constexpr size_t kQuotedUnits = kConfigQuoteUnits + 8;
 
 // A part of the current line.
 struct Piece {
@@ -26,14 +24,6 @@ bool Equals(const Piece& piece, const wchar_t* word) {
         }
     }
     return word[i] == L'\0';
-}
-
-// "\"<piece>\"", cut to its beginning and "..." when it is long.
-void Quote(const Piece& piece, wchar_t (&quoted)[kQuotedUnits]) {
-    const bool cut = piece.length > kConfigQuoteUnits;
-    StringCchPrintfW(quoted, kQuotedUnits, L"\"%.*ls%ls\"",
-                     static_cast<int>(cut ? kConfigQuoteUnits : piece.length), piece.text,
-                     cut ? L"..." : L"");
 }
 
 // Whole seconds from 0 to kMaxStopTimeoutSeconds, digits only.
@@ -74,18 +64,18 @@ bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
 }
 
 void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
-    wchar_t quoted[kQuotedUnits];
-    Quote(key, quoted);
-    wchar_t what[kQuotedUnits + 64];
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(key.text, key.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 64];
     StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the only key is %ls.", quoted,
                      kStopTimeoutKey);
     SetLineProblem(problem, file, what);
 }
 
 void SetBadSeconds(ConfigProblem* problem, const ConfigFile& file, const Piece& value) {
-    wchar_t quoted[kQuotedUnits];
-    Quote(value, quoted);
-    wchar_t what[kQuotedUnits + 128];
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(value.text, value.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 128];
     StringCchPrintfW(what, ARRAYSIZE(what),
                      L"%ls must be a whole number of seconds from 0 to %lu, not %ls.",
                      kStopTimeoutKey, static_cast<unsigned long>(kMaxStopTimeoutSeconds), quoted);
