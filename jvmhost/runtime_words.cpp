@@ -5,6 +5,13 @@
 namespace {
 
 // --- State shared by every thread the runtime prints from ---
+// printOrderLock makes the runtime's texts reach the last words and standard
+// error in one order, so the last words are the end of what the log shows. A
+// hook call holds it around keeping its text and writing it, and waits for
+// it at most as long as another thread's write to standard error takes (the
+// wait the C runtime's own stream lock would give). Only the hook takes it;
+// it is taken before lastWordsLock, never after.
+SRWLOCK printOrderLock = SRWLOCK_INIT;
 // lastWordsLock guards the two fields below it. It is held only while bytes
 // are copied in or out, never across a write, a call into Java or an event,
 // so no holder ever waits for anything.
@@ -61,8 +68,10 @@ jint JNICALL RuntimeVfprintf(FILE* /*stream*/, const char* format, va_list args)
         length = static_cast<size_t>(formatted);
     }
     text[length] = '\0';
+    AcquireSRWLockExclusive(&printOrderLock);
     KeepLastWords(text, length);
     WriteToStandardError(text, length);
+    ReleaseSRWLockExclusive(&printOrderLock);
     return static_cast<jint>(length);
 }
 

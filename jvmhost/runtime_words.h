@@ -28,9 +28,12 @@ constexpr size_t kRuntimeLastWordsUnits = kRuntimeLastWordsBytes + 1;
 // is written when it has none) and keeps its end. Returns the bytes formatted.
 //
 // Any thread may call it, at any time, also before and after the VM exists.
-// It takes only the last-words lock, for a copy of at most kRuntimeTextBytes
-// bytes in memory; the standard error write happens outside it, and it never
-// calls into Java or the event log, so it cannot wait on the VM or on itself.
+// It takes the print-order lock around keeping the text and writing it, so
+// the last words and standard error see the texts in one order, and inside it
+// the last-words lock, for a copy of at most kRuntimeTextBytes bytes in
+// memory. It never calls into Java or the event log, and formats before it
+// takes either lock, so it cannot wait on the VM or on itself; the readers of
+// the last words never wait for a write.
 jint JNICALL RuntimeVfprintf(FILE* stream, const char* format, va_list args);
 
 // Copies the runtime's last words (the end of what the hook received, at most
