@@ -203,18 +203,43 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
     }
 }
 
-TEST(OperatorOptions, RefusedFileGivesItsEventAndCodeSevenWithNoRuntime) {
-    ServiceLife life(L"badoptions");
-    life.layout.AddFile(L"conf\\jvm.options", "# heap\n-Xms64m\nXmx512m\n");
+// A refused file of conf\\: its one event, code 7, and no runtime loaded.
+struct RefusedFileCase {
+    const wchar_t* tag;
+    const wchar_t* file;
+    const char* content;
+    const wchar_t* event;
+};
+
+void PrintTo(const RefusedFileCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class RefusedConfiguration : public ::testing::TestWithParam<RefusedFileCase> {};
+
+TEST_P(RefusedConfiguration, GivesItsEventAndCodeSevenWithNoRuntime) {
+    const RefusedFileCase& c = GetParam();
+    ServiceLife life(c.tag);
+    life.layout.AddFile(c.file, c.content);
     const ProcessTrace trace = RunLife(life);
+    EXPECT_EQ(kStartedAndStopped, trace.States());
     ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 7);
     ExpectProcessExitCode(life.service, ERROR_SERVICE_SPECIFIC_ERROR);
     ASSERT_EQ(3u, trace.events.size());
-    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
-                L"conf\\jvm.options line 3: \"Xmx512m\" is not a JVM option; JVM options begin "
-                L"with '-'.");
+    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE, c.event);
     EXPECT_TRUE(life.layout.JniCalls().empty()) << "the runtime library was loaded";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedConfiguration,
+    ::testing::Values(
+        RefusedFileCase{L"badoptions", L"conf\\jvm.options", "# heap\n-Xms64m\nXmx512m\n",
+                        L"conf\\jvm.options line 3: \"Xmx512m\" is not a JVM option; JVM "
+                        L"options begin with '-'."},
+        RefusedFileCase{L"badprops", L"conf\\service.properties", "# deadline\nstop.timeout=soon\n",
+                        L"conf\\service.properties line 2: stop.timeout must be a whole number "
+                        L"of seconds from 0 to 86400, not \"soon\"."}),
+    [](const ::testing::TestParamInfo<RefusedFileCase>& info) { return Narrow(info.param.tag); });
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {
     ServiceLife life(L"manyjars", Runtime::kStandin, /*withJar=*/false);

@@ -213,19 +213,4 @@ TEST(RuntimeEndDuringCreation, IsReportedAsARefusedVm) {
     EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "ABORT", "hook=1"));
 }
 
-TEST(ServiceProperties, BadFileStartsNothing) {
-    ServiceLife life(L"badprops");
-    life.layout.AddFile(L"conf\\service.properties", "# deadline\nstop.timeout=soon\n");
-    life.StartRunning();
-    const ProcessTrace trace = life.Finish();
-    EXPECT_EQ(kStartedAndStopped, trace.States());
-    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 7);
-    ExpectProcessExitCode(life.service, ERROR_SERVICE_SPECIFIC_ERROR);
-    ASSERT_EQ(3u, trace.events.size());
-    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
-                L"conf\\service.properties line 2: stop.timeout must be a whole number of "
-                L"seconds from 0 to 86400, not \"soon\".");
-    EXPECT_TRUE(life.layout.JniCalls().empty()) << "no runtime was loaded";
-}
-
 }  // namespace

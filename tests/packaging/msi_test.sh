@@ -105,12 +105,7 @@ done
 echo "== major upgrade, then a refused downgrade"
 # The same tree packaged as 9.8.7, by a copy of scripts/package.
 UP="$TMP/up"
-mkdir -p "$UP/scripts"
-cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$UP/scripts/"
-cp -R "$ROOT/packaging" "$ROOT/README.md" "$UP/"
-mkdir -p "$UP/dist/x64"
-cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$UP/dist/"
-cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$UP/dist/x64/"
+copy_packaging_root "$UP"
 sed "s/^project(MerivastService VERSION [0-9.]*/project(MerivastService VERSION 9.8.7/" \
   "$ROOT/CMakeLists.txt" >"$UP/CMakeLists.txt"
 if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; then

@@ -11,11 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$1"
 
 R="$TMP/root"
-mkdir -p "$R/scripts" "$R/dist/x64"
-cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$R/scripts/"
-cp -R "$ROOT/packaging" "$ROOT/README.md" "$ROOT/CMakeLists.txt" "$R/"
-cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$R/dist/"
-cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$R/dist/x64/"
+copy_packaging_root "$R"
 
 unset MERIVAST_SIGN_CERT MERIVAST_SIGN_KEY MERIVAST_SIGN_PASSWORD_FILE MERIVAST_SIGN_TIMESTAMP
 export SOURCE_DATE_EPOCH=1700000000

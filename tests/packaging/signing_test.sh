@@ -19,11 +19,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 1 -subj "/CN=MerivastSer
   { echo "openssl could not make a certificate: $(tail -n 3 "$TMP/openssl.log")"; exit 1; }
 
 R="$TMP/root"
-mkdir -p "$R/scripts" "$R/dist/x64"
-cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$R/scripts/"
-cp -R "$ROOT/packaging" "$ROOT/README.md" "$ROOT/CMakeLists.txt" "$R/"
-cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$R/dist/"
-cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$R/dist/x64/"
+copy_packaging_root "$R"
 
 echo "== scripts/package with a certificate"
 unset MERIVAST_SIGN_PASSWORD_FILE MERIVAST_SIGN_TIMESTAMP
