@@ -5,6 +5,7 @@
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 #include "service/agent_service.h"
+#include "service/process_heap.h"
 
 #include <strsafe.h>
 
@@ -75,10 +76,9 @@ void EndAfterRuntimeAbort(bool duringCreation) {
                                        EVENTLOG_ERROR_TYPE, message);
 }
 
-// The host lives on the process heap, built in place: the executable carries
-// no C++ allocation runtime, whose failure path would need exceptions.
+// The host lives on the process heap, built in place.
 RuntimeHost* CreateHost() {
-    void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(RuntimeHost));
+    void* memory = AllocateBytes(sizeof(RuntimeHost));
     const RuntimeEndReactions reactions = {EndAfterSystemExit, EndAfterRuntimeAbort};
     return memory != nullptr ? new (memory)
                                    RuntimeHost(ReportErrorEvent, ReportWarningEvent, reactions)
@@ -87,7 +87,7 @@ RuntimeHost* CreateHost() {
 
 void DeleteHost(RuntimeHost* host) {
     host->~RuntimeHost();
-    HeapFree(GetProcessHeap(), 0, host);
+    FreeBytes(host);
 }
 
 }  // namespace

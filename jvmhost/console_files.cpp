@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "service/install_dir.h"
+
 namespace {
 
 // This start's files and those of the four starts before it.
@@ -57,11 +59,6 @@ void ReportNotKept(const wchar_t* path, DWORD error, ErrorSink sink) {
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
                    message + used, static_cast<DWORD>(kNotKeptUnits - used), nullptr);
     sink(0, message);
-}
-
-bool IsDirectory(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Creates "<installDir>\logs" when missing; the error that stopped it, or 0.

@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "jvmhost/wide_text.h"
+#include "service/process_heap.h"
 
 namespace {
 
@@ -103,16 +104,12 @@ DWORD AnsiFlags(UINT codePage) {
 }  // namespace
 
 NarrowOption::~NarrowOption() {
-    if (chars != nullptr) {
-        HeapFree(GetProcessHeap(), 0, chars);
-    }
+    FreeBytes(chars);
 }
 
 bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
-    if (chars != nullptr) {
-        HeapFree(GetProcessHeap(), 0, chars);
-        chars = nullptr;
-    }
+    FreeBytes(chars);
+    chars = nullptr;
     if (length > 0x3FFFFFFF) {
         return false;
     }
@@ -123,7 +120,7 @@ bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
         return false;
     }
     const size_t bytes = static_cast<size_t>(needed) + 1;
-    chars = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    chars = static_cast<char*>(AllocateBytes(bytes));
     if (chars == nullptr) {
         return false;
     }

@@ -7,6 +7,7 @@
 #include "jvmhost/runtime_words.h"
 #include "jvmhost/user_options.h"
 #include "service/install_dir.h"
+#include "service/process_heap.h"
 
 namespace {
 
@@ -70,11 +71,6 @@ void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
     sink(0, message);
 }
 
-bool IsFile(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 void JvmPath(const wchar_t* jreDir, const wchar_t* vm, wchar_t (&path)[kJvmPathUnits]) {
     StringCchCopyW(path, kJvmPathUnits, jreDir);
     StringCchCatW(path, kJvmPathUnits, L"\\bin\\");
@@ -102,17 +98,13 @@ void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits],
 // The VM's option array: the host's own options, then the operator's.
 struct OptionArray {
     OptionArray() = default;
-    ~OptionArray() {
-        if (items != nullptr) {
-            HeapFree(GetProcessHeap(), 0, items);
-        }
-    }
+    ~OptionArray() { FreeBytes(items); }
     OptionArray(const OptionArray&) = delete;
     OptionArray& operator=(const OptionArray&) = delete;
 
     bool Reserve(size_t capacity) {
         items = static_cast<JavaVMOption*>(
-            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity * sizeof(JavaVMOption)));
+            AllocateBytes(capacity * sizeof(JavaVMOption), HEAP_ZERO_MEMORY));
         room = items != nullptr ? capacity : 0;
         return items != nullptr;
     }
@@ -134,8 +126,9 @@ constexpr size_t kHostOptionCount = 4;
 // The runtime's exit and abort hooks, between the operator's options and vfprintf.
 constexpr size_t kHookOptionCount = 2;
 
-// The reactions the hooks below pass the runtime's end to. Written by StartVm
-// before the runtime exists, read by the runtime's threads afterwards.
+// The reactions the hooks below pass the runtime's end to. Written by the
+// host's constructor before the runtime exists, read by the runtime's threads
+// afterwards.
 RuntimeEndReactions endReactionsOfProcess = {};
 
 // The runtime's standard hooks, with the types its headers give them. They
@@ -180,8 +173,8 @@ RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions
       jreDir(),
       errorSink(sink),
       warningSink(warnings),
-      endReactions(reactions),
       failure(kHostNoFailure) {
+    endReactionsOfProcess = reactions;
     FindInstallDir(installDir);
     StartVm();
 }
@@ -280,12 +273,11 @@ bool RuntimeHost::StartVm() {
         for (size_t i = 0; i < userOptions.count; ++i) {
             options.Add(userOptions.Option(i));
         }
-        endReactionsOfProcess = endReactions;
         options.Add("exit", HookAddress(ExitHook));
         options.Add("abort", HookAddress(AbortHook));
         // Last, so that no option of the operator's can take its place: the
         // runtime's own text goes to standard error, and its end is kept.
-        options.Add("vfprintf", reinterpret_cast<void*>(&RuntimeVfprintf));
+        options.Add("vfprintf", HookAddress(RuntimeVfprintf));
         result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options.items,
                                  options.count, errorSink, &reason, clientPath);
     }

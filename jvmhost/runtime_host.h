@@ -80,7 +80,6 @@ struct RuntimeHost {
     wchar_t jreDir[kJreDirUnits];
     ErrorSink errorSink;
     ErrorSink warningSink;
-    RuntimeEndReactions endReactions;
     // Written on the creating thread only; read there after the application ended.
     HostFailure failure;
 

@@ -194,11 +194,6 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
            CompareStringOrdinal(text, length, prefix, length, TRUE) == CSTR_EQUAL;
 }
 
-bool IsFile(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // The places the runtime's load searches for the DLLs it imports.
 struct SearchPlaces {
     wchar_t jreDir[kJvmPathUnits];

@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "jvmhost/launch_options.h"
+#include "service/process_heap.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ const wchar_t kJarOption[] =
 const wchar_t kNeedsValue[] = L" needs a value, after a blank or after '='.";
 const wchar_t kNotInCodePage[] =
     L" holds characters that the ANSI code page cannot hold, so the VM would read another option.";
-
-void FreeBytes(void* memory) {
-    if (memory != nullptr) {
-        HeapFree(GetProcessHeap(), 0, memory);
-    }
-}
 
 // The option's name: the line up to its first blank or '='.
 size_t NameLength(const wchar_t* line, size_t length) {
@@ -74,9 +69,8 @@ bool Reserve(UserOptions* options, size_t fileBytes) {
     // A UTF-16 unit of a line came from at least one byte of the file, and
     // becomes at most three bytes in any ANSI code page; each option adds its NUL.
     options->capacity = 4 * fileBytes + 1;
-    options->texts = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, options->capacity));
-    options->starts =
-        static_cast<size_t*>(HeapAlloc(GetProcessHeap(), 0, kMaxUserOptions * sizeof(size_t)));
+    options->texts = static_cast<char*>(AllocateBytes(options->capacity));
+    options->starts = static_cast<size_t*>(AllocateBytes(kMaxUserOptions * sizeof(size_t)));
     return options->texts != nullptr && options->starts != nullptr;
 }
 

@@ -1,9 +1,9 @@
 #include "jvmhost/wide_text.h"
 
+#include "service/process_heap.h"
+
 WideText::~WideText() {
-    if (chars != nullptr) {
-        HeapFree(GetProcessHeap(), 0, chars);
-    }
+    FreeBytes(chars);
 }
 
 bool WideText::Append(const wchar_t* text) {
@@ -15,7 +15,7 @@ bool WideText::Append(const wchar_t* text) {
             grown *= 2;
         }
         const size_t bytes = grown * sizeof(wchar_t);
-        void* moved = chars == nullptr ? HeapAlloc(GetProcessHeap(), 0, bytes)
+        void* moved = chars == nullptr ? AllocateBytes(bytes)
                                        : HeapReAlloc(GetProcessHeap(), 0, chars, bytes);
         if (moved == nullptr) {
             return false;

@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "service/process_heap.h"
+
 namespace {
 
 constexpr size_t kConfigPathUnits = MAX_PATH + 32;  // installDir + "\conf\" + a name
@@ -19,16 +21,6 @@ struct ReadHandle {
     ReadHandle& operator=(const ReadHandle&) = delete;
     HANDLE handle;
 };
-
-void* AllocateBytes(size_t bytes) {
-    return HeapAlloc(GetProcessHeap(), 0, bytes);
-}
-
-void FreeBytes(void* memory) {
-    if (memory != nullptr) {
-        HeapFree(GetProcessHeap(), 0, memory);
-    }
-}
 
 // "conf\<name>: the file cannot be read: <system text>".
 void SetUnreadable(ConfigProblem* problem, const wchar_t* name, DWORD error) {

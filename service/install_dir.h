@@ -10,3 +10,7 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);
 
 // Ends `path` at its last backslash; a path without one stays whole.
 void CutAtLastSeparator(wchar_t* path);
+
+// Whether `path` names an existing file, or an existing directory.
+bool IsFile(const wchar_t* path);
+bool IsDirectory(const wchar_t* path);
