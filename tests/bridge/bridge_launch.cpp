@@ -252,9 +252,10 @@ void ForwardNew(ForwardedFile* file, bool toTheEnd) {
 }
 
 // --- The forwarder of java's output ---
-// Started and stopped by the thread that creates and destroys the VM; while it
-// runs, only its own thread touches `files`. It takes no lock and waits only on
-// `stop`, for a poll's length at a time.
+// Started by the thread that creates the VM, stopped by the one that sees java
+// end (the lifeline's watcher, or that same thread when the VM is refused);
+// while it runs, only its own thread touches `files`. It takes no lock and
+// waits only on `stop`, for a poll's length at a time.
 struct Forwarder {
     ForwardedFile files[2];
     HANDLE stop = nullptr;  // manual-reset; set when java has ended
@@ -449,13 +450,13 @@ bool JavaExitStatus(const std::wstring& javaLog, DWORD timeoutMs, int* status) {
     return false;
 }
 
-bool OpenChannel(const JavaProcess& java, Channel* channel) {
+bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel) {
     channel->received.clear();
     channel->socket = ConnectLoopback(java.port);
     if (channel->socket == INVALID_SOCKET) {
         return false;
     }
-    if (!SendFields(channel, {"HELLO", java.token})) {
+    if (!SendFields(channel, {"HELLO", java.token, daemon ? "daemon" : "user"})) {
         CloseChannel(channel);
         return false;
     }

@@ -32,7 +32,8 @@ bool LinuxPathOf(const std::wstring& windowsPath, std::string* linuxPath);
 bool ReadSettings(const std::wstring& dllDir, BridgeSettings* settings, std::string* why);
 
 struct JavaProcess {
-    Channel lifeline;     // dropped by the Linux side only when its process ends
+    Channel lifeline;     // dropped by the Linux side only when its process ends; says "ENDED"
+                          // first when its VM ends after DestroyJavaVM
     unsigned short port;  // where it accepts one channel per attached thread
     std::string token;    // proves a connection comes from this process's bridge
     std::string pid;      // Linux pid, for the record and for tests that kill it
@@ -51,8 +52,9 @@ struct JavaLogs {
 bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& launcherOptions,
                const JavaLogs& logs, DWORD timeoutMs, JavaProcess* java, std::string* why);
 
-// A new channel to the running bridge program, introduced with the token.
-bool OpenChannel(const JavaProcess& java, Channel* channel);
+// A new channel to the running bridge program, introduced with the token; its
+// Java thread is a daemon when `daemon` (AttachCurrentThreadAsDaemon).
+bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel);
 
 // What java itself wrote, its standard output and then its standard error,
 // without the bridge's own lines: a java that did not start explains why there.

@@ -29,12 +29,11 @@ constexpr jint kJniVersion21 = 0x00150000;
 // JVM start-up under a loaded test run can take seconds; the host has reported
 // running by then, so waiting costs nothing but this call's time.
 constexpr DWORD kStartTimeoutMs = 30000;
-// DestroyJavaVM waits this long for the application's own threads to end,
-// then halts the Java process rather than hang the service's stop for ever.
-constexpr DWORD kEndTimeoutMs = 30000;
-constexpr DWORD kHaltTimeoutMs = 5000;
-// How long a dropped connection waits for the shell's word on how java ended.
+// How long the lifeline's watcher waits for the shell's word on how java ended.
 constexpr DWORD kExitStatusTimeoutMs = 5000;
+// How long a call whose connection dropped waits for the watcher's verdict: java's end
+// drops every connection at once, so no verdict by then means only the call's own failed.
+constexpr DWORD kVerdictTimeoutMs = kExitStatusTimeoutMs + 5000;
 // The shell reports a java ended by a signal as 128 + the signal: a crash, not an exit.
 constexpr int kHighestExitStatus = 128;
 constexpr size_t kMaxEnvs = 256;
@@ -43,23 +42,27 @@ constexpr DWORD kRefMagic = 0x42524546;
 const wchar_t kRuntimeSuffix[] = L"\\jre\\bin\\client\\jvm.dll";
 const char kLostThrowable[] = "java.lang.InternalError: the bridge's Java process is gone";
 
-enum class RefKind { kClass, kMethod, kString };
+enum class RefKind { kClass, kMethod, kString, kArray };
 
-// What a jclass, jmethodID or jstring handed to the host points at. Slots are
-// never reused, so a stale handle still reads as what it was.
+// What a jclass, jmethodID, jstring or jobjectArray handed to the host points at.
+// Slots are never reused, so a stale handle still reads as what it was, and a
+// deleted one is known as deleted.
 struct Ref {
     DWORD magic;
     RefKind kind;
+    bool deleted;      // by DeleteLocalRef: any later use is the host's fault
     std::string id;    // the Java side's number for the object
-    std::string text;  // class or method name, or the string itself
+    std::string text;  // class or method name, the string itself, or "<class>[<length>]"
     std::string signature;
+    std::vector<std::string> elements;  // an array's, as the record shows them
 };
 
 struct Env {
     JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
     DWORD thread;
     bool attached;
-    bool lost;  // the channel dropped: the Java process is gone
+    bool daemon;  // by AttachCurrentThreadAsDaemon: DestroyJavaVM does not wait for it
+    bool lost;    // the channel dropped: the Java process is gone
     Channel channel;
     bool pending;
     std::string pendingThrowable;    // "<class>: <message>"
@@ -67,6 +70,14 @@ struct Env {
 };
 
 enum class VmState { kNone, kLive, kDestroyed };
+
+// How the Java process ended, as the lifeline's watcher judged it.
+enum class JavaEnd {
+    kRunning,
+    kEnded,   // the VM ended after DestroyJavaVM: its application threads and hooks were done
+    kExited,  // System.exit or Runtime.halt, from any thread: the host's exit hook is called
+    kLost,    // killed (the shell reports 128 + the signal), or no status at all
+};
 
 using ExitHook = void(JNICALL*)(jint status);
 
@@ -76,12 +87,15 @@ struct Vm {
     SRWLOCK lock;
     CONDITION_VARIABLE detached;
     volatile VmState state;
-    volatile bool destroying;  // DestroyJavaVM has begun: java ending is expected now
     size_t envCount;
     JavaProcess java;
     std::wstring javaLog;  // written by JNI_CreateJavaVM only
     ExitHook exitHook;     // the host's "exit" hook, or null; written by JNI_CreateJavaVM only
-    LONG ending;           // 1 once a thread has taken on the runtime's end
+    // The lifeline's watcher: started by JNI_CreateJavaVM, the only reader of the lifeline from
+    // then on, and the only writer of `end`, which it writes once before it sets `javaEnded`.
+    HANDLE watcher;
+    HANDLE javaEnded;  // manual-reset
+    volatile JavaEnd end;
 };
 
 Ref g_refs[kMaxRefs];
@@ -90,6 +104,19 @@ Env g_envs[kMaxEnvs];
 Vm g_vm = {};
 JNINativeInterface_ g_envFunctions;
 JNIInvokeInterface_ g_vmFunctions;
+
+// Once the watcher has judged an end that leaves no VM behind (see WatchLifeline).
+bool JavaHasEnded() {
+    const JavaEnd end = g_vm.end;
+    return end == JavaEnd::kEnded || end == JavaEnd::kExited;
+}
+
+// The thread that is in the VM when it goes never runs again, as at a real VM's last safepoint.
+[[noreturn]] void StopForGood() {
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
 
 // The host's "vfprintf" hook, as the JNI specification describes it.
 using VfprintfHook = jint(JNICALL*)(FILE* stream, const char* format, va_list args);
@@ -150,8 +177,9 @@ Env* FindAttached(DWORD thread) {
     return found;
 }
 
-// A new env for the calling thread, connected to the Java side; null on failure.
-Env* AttachEnv(std::string* why) {
+// A new env for the calling thread, connected to the Java side (whose thread for it is a daemon
+// when `daemon`); null on failure.
+Env* AttachEnv(bool daemon, std::string* why) {
     AcquireSRWLockExclusive(&g_vm.lock);
     Env* env = g_vm.envCount < kMaxEnvs ? &g_envs[g_vm.envCount++] : nullptr;
     ReleaseSRWLockExclusive(&g_vm.lock);
@@ -161,7 +189,8 @@ Env* AttachEnv(std::string* why) {
     }
     env->jni.functions = &g_envFunctions;
     env->thread = GetCurrentThreadId();
-    if (!OpenChannel(g_vm.java, &env->channel)) {
+    env->daemon = daemon;
+    if (!OpenChannel(g_vm.java, daemon, &env->channel)) {
         *why = "no channel to the Java process";
         return nullptr;
     }
@@ -180,10 +209,11 @@ void DetachEnv(Env* env, const char* farewell) {
     WakeAllConditionVariable(&g_vm.detached);
 }
 
+// The attached threads DestroyJavaVM waits for, as a real VM waits for its non-daemon threads.
 size_t OthersAttached(const Env* own) {
     size_t count = 0;
     for (size_t i = 0; i < g_vm.envCount; ++i) {
-        if (g_envs[i].attached && &g_envs[i] != own) {
+        if (g_envs[i].attached && !g_envs[i].daemon && &g_envs[i] != own) {
             ++count;
         }
     }
@@ -199,6 +229,10 @@ Env* CallerEnv(JNIEnv* jni) {
         Trap("a JNIEnv this VM never handed out");
     }
     Env* env = reinterpret_cast<Env*>(jni);
+    if (env->daemon && env->attached && JavaHasEnded()) {
+        // A real VM's daemon threads stay where they are once the VM has gone.
+        StopForGood();
+    }
     if (g_vm.state != VmState::kLive) {
         Trap("a JNI call after DestroyJavaVM");
     }
@@ -222,21 +256,44 @@ Ref* RefAt(const void* handle) {
     return ref->magic == kRefMagic ? ref : nullptr;
 }
 
+void CheckNotDeleted(const Ref* ref) {
+    if (ref->deleted) {
+        Trap("a reference the host deleted: " + ref->text);
+    }
+}
+
 Ref* AsRef(const void* handle, RefKind kind, const char* what) {
     Ref* ref = RefAt(handle);
     if (ref == nullptr || ref->kind != kind) {
         Trap(std::string("not a ") + what + " of this VM");
     }
+    CheckNotDeleted(ref);
     return ref;
 }
 
-// A jobject argument: a class or a string this VM handed out.
+// A jobject argument: a class, a string or an array this VM handed out.
 Ref* AsObject(const void* handle) {
     Ref* ref = RefAt(handle);
     if (ref == nullptr || ref->kind == RefKind::kMethod) {
         Trap("an object reference this VM never handed out");
     }
+    CheckNotDeleted(ref);
     return ref;
+}
+
+// How an object argument or array element reads in the record.
+std::string Shown(const Ref* ref) {
+    if (ref->kind == RefKind::kClass) {
+        return "class " + ref->text;
+    }
+    if (ref->kind != RefKind::kArray) {
+        return ref->text;
+    }
+    std::string shown = ref->text + " {";
+    for (size_t i = 0; i < ref->elements.size(); ++i) {
+        shown += (i > 0 ? ", " : "") + ref->elements[i];
+    }
+    return shown + "}";
 }
 
 void SetPending(Env* env, const std::string& throwable,
@@ -247,49 +304,61 @@ void SetPending(Env* env, const std::string& throwable,
         description.empty() ? "Exception in thread \"main\" " + throwable + "\n" : description;
 }
 
-// A real VM's System.exit: the host's exit hook runs on a thread of the VM's own, and when it
-// returns (or there is none) the VM ends the process with the status itself.
-DWORD WINAPI EndAsJavaExited(void* status) {
-    const int code = static_cast<int>(reinterpret_cast<intptr_t>(status));
-    Record("EXIT", "java exited with status " + std::to_string(code) +
+// --- The lifeline's watcher ---
+// A thread of the DLL's own, as a real VM has, that learns how the Java process ended: the
+// Java side says "ENDED" on the lifeline when its VM ends after DestroyJavaVM (its application
+// threads done, no System.exit under way); a lifeline that drops without it is an exit with
+// the status the shell reports, or a killed java. It takes no lock but the record's, waits on
+// the lifeline without bound (java's life), then up to kExitStatusTimeoutMs for the status
+// and one forwarding poll, and for an exit calls the host's exit hook, which may not return.
+
+JavaEnd JudgeJavaEnd(bool endedAfterDestroy, int* status) {
+    if (endedAfterDestroy) {
+        return JavaEnd::kEnded;
+    }
+    if (JavaExitStatus(g_vm.javaLog, kExitStatusTimeoutMs, status) && *status >= 0 &&
+        *status <= kHighestExitStatus) {
+        return JavaEnd::kExited;
+    }
+    return JavaEnd::kLost;
+}
+
+DWORD WINAPI WatchLifeline(void* /*unused*/) {
+    bool endedAfterDestroy = false;
+    std::vector<std::string> line;
+    while (ReceiveFields(&g_vm.java.lifeline, &line)) {
+        endedAfterDestroy = endedAfterDestroy || (!line.empty() && line[0] == "ENDED");
+    }
+    CloseChannel(&g_vm.java.lifeline);
+    int status = 0;
+    const JavaEnd end = JudgeJavaEnd(endedAfterDestroy, &status);
+    // All java wrote is there now: what a shutdown hook printed reaches the host's files
+    // before the host hears of the end.
+    StopForwardingJavaOutput();
+    g_vm.end = end;
+    SetEvent(g_vm.javaEnded);
+    if (end != JavaEnd::kExited) {
+        return 0;
+    }
+    // A real VM's System.exit: the hooks have run; the host's exit hook is called from a thread
+    // of the VM's own, and when it returns (or there is none) the VM ends the process itself.
+    Record("EXIT", "java exited with status " + std::to_string(status) +
                        (g_vm.exitHook != nullptr ? ", exit hook called" : ", no exit hook"));
     if (g_vm.exitHook != nullptr) {
-        g_vm.exitHook(code);
+        g_vm.exitHook(status);
     }
-    ExitProcess(static_cast<UINT>(code));
+    ExitProcess(static_cast<UINT>(status));
 }
 
-// The thread that asked for the exit never runs again, as at a real VM's last safepoint.
-[[noreturn]] void StopForGood() {
-    for (;;) {
-        Sleep(INFINITE);
-    }
+// Waits (up to `timeoutMs`) for the watcher's verdict; kRunning when there is none yet.
+JavaEnd AwaitJavaEnd(DWORD timeoutMs) {
+    return WaitForSingleObject(g_vm.javaEnded, timeoutMs) == WAIT_OBJECT_0 ? g_vm.end
+                                                                           : JavaEnd::kRunning;
 }
 
-// Called when a channel drops. A java that ended with a status while the VM was live (not one
-// killed by a signal, nor one ending in DestroyJavaVM) called System.exit: the runtime's end
-// starts, once, and the calling thread stops for good. Otherwise returns.
-void EndIfJavaExited() {
-    int status = 0;
-    if (g_vm.state != VmState::kLive || g_vm.destroying ||
-        !JavaExitStatus(g_vm.javaLog, kExitStatusTimeoutMs, &status) || status < 0 ||
-        status > kHighestExitStatus) {
-        return;
-    }
-    if (InterlockedExchange(&g_vm.ending, 1) == 0) {
-        HANDLE thread =
-            CreateThread(nullptr, 0, EndAsJavaExited,
-                         reinterpret_cast<void*>(static_cast<intptr_t>(status)), 0, nullptr);
-        if (thread == nullptr) {
-            Trap("no thread for the runtime's end");
-        }
-        CloseHandle(thread);
-    }
-    StopForGood();
-}
-
-// One request and its reply on the caller's channel. A dropped connection
-// leaves an exception pending, as the host would see a VM that died under it.
+// One request and its reply on the caller's channel. When the connection drops because the VM
+// ended or exited, the call never returns, as in a real VM; otherwise (java killed, or only
+// this connection failed) an exception is left pending, as a VM that died under the host.
 bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std::string>* reply) {
     if (!env->lost && SendFields(&env->channel, request) && ReceiveFields(&env->channel, reply)) {
         if (reply->empty() || (*reply)[0] == "ERR") {
@@ -301,7 +370,11 @@ bool Transact(Env* env, const std::vector<std::string>& request, std::vector<std
     if (!env->lost) {
         env->lost = true;
         CloseChannel(&env->channel);
-        EndIfJavaExited();
+        const JavaEnd end =
+            g_vm.state == VmState::kLive ? AwaitJavaEnd(kVerdictTimeoutMs) : JavaEnd::kLost;
+        if (end == JavaEnd::kEnded || end == JavaEnd::kExited) {
+            StopForGood();
+        }
         Record("LOST", "the connection to the Java process dropped during " + request[0]);
     }
     SetPending(env, kLostThrowable);
@@ -335,6 +408,7 @@ Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind
     }
     Ref* ref = &g_refs[slot];
     ref->kind = kind;
+    ref->deleted = false;
     ref->id = reply[1];
     ref->text = text;
     ref->signature = signature;
@@ -389,6 +463,63 @@ jstring JNICALL NewString(JNIEnv* jni, const jchar* units, jsize length) {
     return reinterpret_cast<jstring>(ref);
 }
 
+jobjectArray JNICALL NewObjectArray(JNIEnv* jni, jsize length, jclass elementClass,
+                                    jobject initial) {
+    Env* env = CallerEnv(jni);
+    const Ref* element = AsRef(elementClass, RefKind::kClass, "jclass");
+    if (length < 0) {
+        Trap("NewObjectArray with a negative length");
+    }
+    const Ref* filler = initial != nullptr ? AsObject(initial) : nullptr;
+    std::vector<std::string> reply;
+    const std::string text = element->text + "[" + std::to_string(length) + "]";
+    Ref* ref = Transact(env,
+                        {"NEWARRAY", element->id, std::to_string(length),
+                         filler != nullptr ? "L" + filler->id : "N"},
+                        &reply)
+                   ? TakeReference(env, reply, RefKind::kArray, text)
+                   : nullptr;
+    if (ref != nullptr) {
+        ref->elements.assign(static_cast<size_t>(length),
+                             filler != nullptr ? Shown(filler) : "null");
+    }
+    Record("NewObjectArray", text + Outcome(env, ref));
+    return reinterpret_cast<jobjectArray>(ref);
+}
+
+void JNICALL SetObjectArrayElement(JNIEnv* jni, jobjectArray array, jsize index, jobject value) {
+    Env* env = CallerEnv(jni);
+    Ref* target = AsRef(array, RefKind::kArray, "jobjectArray");
+    const Ref* stored = value != nullptr ? AsObject(value) : nullptr;
+    const std::string shown = stored != nullptr ? Shown(stored) : "null";
+    std::vector<std::string> reply;
+    // The Java side checks the index and the element's type, and throws as a real VM does.
+    if (Transact(env,
+                 {"SETELEMENT", target->id, std::to_string(index),
+                  stored != nullptr ? "L" + stored->id : "N"},
+                 &reply)) {
+        if (reply[0] == "EXC" && reply.size() >= 2) {
+            SetPendingFromReply(env, reply);
+        } else {
+            target->elements[static_cast<size_t>(index)] = shown;
+        }
+    }
+    Record("SetObjectArrayElement",
+           target->text + " " + std::to_string(index) + " " + shown +
+               (env->pending ? " -> pending " + env->pendingThrowable : std::string()));
+}
+
+// The slot stays, marked, so that a later use of the reference traps.
+void JNICALL DeleteLocalRef(JNIEnv* jni, jobject object) {
+    CallerEnv(jni);
+    if (object == nullptr) {
+        return;
+    }
+    Ref* ref = AsObject(object);
+    ref->deleted = true;
+    Record("DeleteLocalRef", ref->text);
+}
+
 // Reads the variadic arguments as the method's descriptor says they were passed
 // (after the default promotions), into the request and a readable description.
 void CollectArguments(const std::string& signature, va_list args, std::vector<std::string>* request,
@@ -414,8 +545,7 @@ void CollectArguments(const std::string& signature, va_list args, std::vector<st
             } else {
                 const Ref* ref = AsObject(object);
                 request->push_back("L" + ref->id);
-                *description += std::string(" arg=") +
-                                (ref->kind == RefKind::kClass ? "class " : "") + ref->text;
+                *description += " arg=" + Shown(ref);
             }
             continue;
         }
@@ -511,30 +641,39 @@ void CheckVm(JavaVM* vm) {
     }
 }
 
-jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
+jint Attach(JavaVM* vm, void** penv, bool daemon) {
+    const char* call = daemon ? "AttachCurrentThreadAsDaemon" : "AttachCurrentThread";
     CheckVm(vm);
     if (penv == nullptr) {
-        Trap("AttachCurrentThread without a place for the env");
+        Trap(std::string(call) + " without a place for the env");
     }
     if (Env* env = FindAttached(GetCurrentThreadId())) {
-        Record("AttachCurrentThread", "-> 0, already attached");
+        Record(call, "-> 0, already attached");
         *penv = &env->jni;
         return JNI_OK;
     }
     *penv = nullptr;
-    if (g_vm.state != VmState::kLive) {
-        Record("AttachCurrentThread", "-> -1, the VM is destroyed");
+    if (g_vm.state != VmState::kLive || JavaHasEnded()) {
+        Record(call, "-> -1, the VM is destroyed");
         return JNI_ERR;
     }
     std::string why;
-    Env* env = AttachEnv(&why);
+    Env* env = AttachEnv(daemon, &why);
     if (env == nullptr) {
-        Record("AttachCurrentThread", "-> -1, " + why);
+        Record(call, "-> -1, " + why);
         return JNI_ERR;
     }
-    Record("AttachCurrentThread", "-> 0");
+    Record(call, "-> 0");
     *penv = &env->jni;
     return JNI_OK;
+}
+
+jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
+    return Attach(vm, penv, false);
+}
+
+jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* /*args*/) {
+    return Attach(vm, penv, true);
 }
 
 jint JNICALL DetachCurrentThread(JavaVM* vm) {
@@ -550,25 +689,6 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
     return JNI_OK;
 }
 
-// Waits for the lifeline to drop, which happens when the Java process ends.
-bool AwaitJavaEnd(DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    SOCKET lifeline = g_vm.java.lifeline.socket;
-    while (lifeline != INVALID_SOCKET) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return false;
-        }
-        if (WaitReadable(lifeline, static_cast<DWORD>(deadline - now))) {
-            char discard[256];
-            if (recv(lifeline, discard, sizeof(discard), 0) <= 0) {
-                return true;
-            }
-        }
-    }
-    return true;
-}
-
 jint JNICALL DestroyJavaVM(JavaVM* vm) {
     CheckVm(vm);
     Record("DestroyJavaVM");
@@ -576,14 +696,13 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
         Record("DestroyJavaVM", "-> -1, already destroyed");
         return JNI_ERR;
     }
-    g_vm.destroying = true;
     Env* own = FindAttached(GetCurrentThreadId());
     std::string why;
     if (own == nullptr) {
         // The destroying thread is attached first, as a real VM does.
-        own = AttachEnv(&why);
+        own = AttachEnv(false, &why);
     }
-    // Like a real VM, wait for every other attached thread to detach.
+    // Like a real VM, wait for every other attached non-daemon thread to detach.
     AcquireSRWLockExclusive(&g_vm.lock);
     const size_t others = OthersAttached(own);
     if (others > 0) {
@@ -596,17 +715,19 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
     if (own != nullptr) {
         DetachEnv(own, "DESTROY");
     }
-    const char* how = "java ended";
-    if (!AwaitJavaEnd(kEndTimeoutMs)) {
-        SendFields(&g_vm.java.lifeline, {"HALT"});
-        how = AwaitJavaEnd(kHaltTimeoutMs) ? "java halted: its threads did not end"
-                                           : "java did not end, left behind";
+    // The Java side now waits for the application's non-daemon threads, without bound as a
+    // real VM does (the host's stop deadline is the bound), and then runs its shutdown hooks.
+    // A System.exit meanwhile (the host's own stop, or the application's) ends the process
+    // through the exit hook, and this call never returns.
+    const JavaEnd end = AwaitJavaEnd(INFINITE);
+    if (end == JavaEnd::kExited) {
+        StopForGood();
     }
-    CloseChannel(&g_vm.java.lifeline);
-    StopForwardingJavaOutput();
+    WaitForSingleObject(g_vm.watcher, INFINITE);
+    CloseHandle(g_vm.watcher);
     g_vm.state = VmState::kDestroyed;
     WSACleanup();
-    Record("DestroyJavaVM", std::string("-> 0, ") + how);
+    Record("DestroyJavaVM", end == JavaEnd::kEnded ? "-> 0, java ended" : "-> 0, java was killed");
     return JNI_OK;
 }
 
@@ -650,6 +771,9 @@ void FillTables() {
     g_envFunctions.FindClass = FindClass;
     g_envFunctions.GetStaticMethodID = GetStaticMethodID;
     g_envFunctions.NewString = NewString;
+    g_envFunctions.NewObjectArray = NewObjectArray;
+    g_envFunctions.SetObjectArrayElement = SetObjectArrayElement;
+    g_envFunctions.DeleteLocalRef = DeleteLocalRef;
     g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
     g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
     g_envFunctions.ExceptionCheck = ExceptionCheck;
@@ -661,6 +785,7 @@ void FillTables() {
     memcpy(&g_vmFunctions, vmSlots, sizeof(vmSlots));
     g_vmFunctions.DestroyJavaVM = DestroyJavaVM;
     g_vmFunctions.AttachCurrentThread = AttachCurrentThread;
+    g_vmFunctions.AttachCurrentThreadAsDaemon = AttachCurrentThreadAsDaemon;
     g_vmFunctions.DetachCurrentThread = DetachCurrentThread;
 }
 
@@ -817,6 +942,17 @@ bool Configure(Env* env, const LaunchPlan& plan, const std::wstring& installDir)
     return true;
 }
 
+void StartWatchingLifeline() {
+    g_vm.end = JavaEnd::kRunning;
+    g_vm.javaEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_vm.watcher = g_vm.javaEnded != nullptr
+                       ? CreateThread(nullptr, 0, WatchLifeline, nullptr, 0, nullptr)
+                       : nullptr;
+    if (g_vm.watcher == nullptr) {
+        Trap("no thread to watch the Java process");
+    }
+}
+
 jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     const std::wstring dllPath = ModulePath();
     const std::wstring installDir = InstallDirOf(dllPath);
@@ -867,7 +1003,7 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     Record("java", "pid=" + g_vm.java.pid + " port=" + std::to_string(g_vm.java.port));
     g_vm.javaLog = installDir + L"\\bridge-java.log";
     g_vm.exitHook = plan.exitHook;
-    Env* env = AttachEnv(&why);
+    Env* env = AttachEnv(false, &why);
     if (env == nullptr || !Configure(env, plan, installDir)) {
         // Whatever is left of the Java process ends with its lifeline.
         SendFields(&g_vm.java.lifeline, {"HALT"});
@@ -877,6 +1013,7 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
         return Refuse(JNI_ERR, env == nullptr ? why : "the Java process did not take the options");
     }
     g_vm.state = VmState::kLive;
+    StartWatchingLifeline();
     *pvm = &g_vm.jvm;
     *penv = &env->jni;
     Record("JNI_CreateJavaVM", "-> 0");

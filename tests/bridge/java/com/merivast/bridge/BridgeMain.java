@@ -7,6 +7,7 @@ import java.io.InputStreamReader;
 import java.io.OutputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
+import java.lang.reflect.Array;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
@@ -20,6 +21,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.ConcurrentHashMap;
@@ -35,6 +37,10 @@ import java.util.concurrent.atomic.AtomicInteger;
  * then accepts one connection per native thread attached to the VM. The first one belongs to the
  * thread that created the VM and is served on this "main" thread, as in a real VM.
  *
+ * <p>The lifeline carries one line from here: "ENDED", when the VM ends after DestroyJavaVM
+ * because the application's last non-daemon thread has ended. A VM that ends without it was ended
+ * by System.exit (or Runtime.halt), which the DLL reports to the host through its exit hook.
+ *
  * <p>Each request and each reply is one line of tab-separated fields, escaped so that a field
  * never holds a tab or a line break.
  */
@@ -44,13 +50,14 @@ public final class BridgeMain {
     private static final CountDownLatch DESTROYED = new CountDownLatch(1);
     private static volatile ClassLoader appLoader = ClassLoader.getPlatformClassLoader();
     private static String token;
+    private static Socket lifeline;
 
     private BridgeMain() {}
 
     public static void main(String[] args) throws Exception {
         token = args[1];
         ServerSocket server = new ServerSocket(0, 50, InetAddress.getLoopbackAddress());
-        Socket lifeline = new Socket(InetAddress.getLoopbackAddress(), Integer.parseInt(args[0]));
+        lifeline = new Socket(InetAddress.getLoopbackAddress(), Integer.parseInt(args[0]));
         send(lifeline.getOutputStream(), "BRIDGE", token, Integer.toString(server.getLocalPort()),
                 Long.toString(ProcessHandle.current().pid()));
         daemon("bridge-lifeline", () -> watchLifeline(lifeline));
@@ -63,9 +70,46 @@ public final class BridgeMain {
         serve(first);
         // The creating thread may have detached; the VM lives on until DestroyJavaVM.
         DESTROYED.await();
-        server.close();
-        // Returning lets the launcher destroy the VM, which waits for the application's
-        // non-daemon threads as a real DestroyJavaVM does.
+        // As a real DestroyJavaVM does, wait for the application's non-daemon threads. Threads
+        // may still attach meanwhile (the host's stop, as a daemon), so the server stays open.
+        awaitApplicationThreads();
+        if (!shutdownStarted()) {
+            send(lifeline.getOutputStream(), "ENDED");
+        }
+        // Returning lets the launcher end the VM: it runs the shutdown hooks, then exits.
+    }
+
+    private static void awaitApplicationThreads() {
+        Thread self = Thread.currentThread();
+        while (true) {
+            Thread other = null;
+            for (Thread thread : Thread.getAllStackTraces().keySet()) {
+                if (thread != self && !thread.isDaemon() && thread.isAlive()) {
+                    other = thread;
+                    break;
+                }
+            }
+            if (other == null) {
+                return;
+            }
+            try {
+                other.join();
+            } catch (InterruptedException e) {
+                // Only the threads' end ends the wait.
+            }
+        }
+    }
+
+    /** True once System.exit has begun: the runtime then refuses new shutdown hooks. */
+    private static boolean shutdownStarted() {
+        Thread probe = new Thread(() -> {});
+        try {
+            Runtime.getRuntime().addShutdownHook(probe);
+        } catch (IllegalStateException e) {
+            return true;
+        }
+        Runtime.getRuntime().removeShutdownHook(probe);
+        return false;
     }
 
     private static void daemon(String name, Runnable body) {
@@ -96,6 +140,7 @@ public final class BridgeMain {
     private static final class Channel {
         final Socket socket;
         final BufferedReader in;
+        boolean daemon; // its native thread was attached as a daemon
 
         Channel(Socket socket) throws IOException {
             this.socket = socket;
@@ -117,6 +162,7 @@ public final class BridgeMain {
                 Channel channel = new Channel(socket);
                 String[] hello = split(channel.in.readLine());
                 if (hello.length >= 2 && hello[0].equals("HELLO") && hello[1].equals(token)) {
+                    channel.daemon = hello.length > 2 && hello[2].equals("daemon");
                     return channel;
                 }
             } catch (IOException e) {
@@ -130,9 +176,11 @@ public final class BridgeMain {
         Channel channel;
         while ((channel = acceptChannel(server)) != null) {
             final Channel accepted = channel;
-            // Not a daemon: a thread attached by AttachCurrentThread is not one either, and
-            // threads the application starts from it inherit that.
-            new Thread(() -> serve(accepted)).start();
+            // As its native thread was attached; threads the application starts from it
+            // inherit that.
+            Thread thread = new Thread(() -> serve(accepted));
+            thread.setDaemon(accepted.daemon);
+            thread.start();
         }
     }
 
@@ -183,6 +231,10 @@ public final class BridgeMain {
                             request[2], request[3]);
                 case "STRING":
                     return reference(decodeUnits(request[1]));
+                case "NEWARRAY":
+                    return newArray(request);
+                case "SETELEMENT":
+                    return setElement(request);
                 case "CALLSTATIC":
                     return callStatic(request);
                 default:
@@ -261,6 +313,27 @@ public final class BridgeMain {
         return thrown(withoutBridgeFrames(new NoSuchMethodError(name), null));
     }
 
+    private static String[] newArray(String[] request) {
+        Object[] array = (Object[]) Array.newInstance(
+                (Class<?>) OBJECTS.get(Integer.parseInt(request[1])), Integer.parseInt(request[2]));
+        try {
+            Arrays.fill(array, argument(Object.class, request[3]));
+        } catch (ArrayStoreException e) {
+            return thrown(e);
+        }
+        return reference(array);
+    }
+
+    private static String[] setElement(String[] request) {
+        Object[] array = (Object[]) OBJECTS.get(Integer.parseInt(request[1]));
+        try {
+            array[Integer.parseInt(request[2])] = argument(Object.class, request[3]);
+            return new String[] {"OK"};
+        } catch (ArrayIndexOutOfBoundsException | ArrayStoreException e) {
+            return thrown(e);
+        }
+    }
+
     private static String[] callStatic(String[] request) {
         Method method = (Method) OBJECTS.get(Integer.parseInt(request[2]));
         Class<?>[] types = method.getParameterTypes();
@@ -274,10 +347,33 @@ public final class BridgeMain {
         } catch (InvocationTargetException e) {
             // The host's ExceptionDescribe prints its stack trace, as a real VM's would.
             System.err.println("bridge: " + method.getName() + " threw; it is pending in the host");
-            return thrown(e.getCause());
+            return thrown(withoutCallerFrames(e.getCause()));
         } catch (IllegalAccessException e) {
             return thrown(new IllegalAccessError(e.getMessage()));
         }
+    }
+
+    /**
+     * The exception as a real VM shows one thrown out of a method the host called: its trace ends
+     * at that method, without the reflective call and the bridge's frames below it.
+     */
+    private static Throwable withoutCallerFrames(Throwable thrown) {
+        StackTraceElement[] trace = thrown.getStackTrace();
+        // This method's caller and everything below it are the bridge's own.
+        int end = trace.length - (new Throwable().getStackTrace().length - 1);
+        if (end <= 0 || !trace[end].getClassName().equals(BridgeMain.class.getName())) {
+            return thrown; // a trace cut short (a deep recursion's): left as it is
+        }
+        while (end > 0 && isReflection(trace[end - 1].getClassName())) {
+            --end;
+        }
+        thrown.setStackTrace(Arrays.copyOf(trace, end));
+        return thrown;
+    }
+
+    private static boolean isReflection(String className) {
+        return className.startsWith("jdk.internal.reflect.")
+                || className.equals("java.lang.reflect.Method");
     }
 
     private static Object argument(Class<?> type, String value) {
