@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "jvmhost/runtime_format.h"
+
 namespace {
 
 // --- State shared by every thread the runtime prints from ---
@@ -56,18 +58,13 @@ jint JNICALL RuntimeVfprintf(FILE* /*stream*/, const char* format, va_list args)
         return 0;
     }
     char text[kRuntimeTextBytes];
-    // The C runtime's _vsnprintf returns a negative count when the text did not
-    // fit, and then leaves the buffer unterminated; the last byte is kept for
-    // the terminator. Its count is a byte count, so nothing is written past it.
-    const int formatted = _vsnprintf(text, kRuntimeTextBytes - 1, format, args);
-    size_t length = 0;
-    if (formatted < 0 || static_cast<size_t>(formatted) > kRuntimeTextBytes - 1) {
+    bool cut = false;
+    size_t length = FormatRuntimeText(text, kRuntimeTextBytes, format, args, &cut);
+    if (cut) {
         length = kRuntimeTextBytes - 1;
         memcpy(text + length - (sizeof(kCutMark) - 1), kCutMark, sizeof(kCutMark) - 1);
-    } else {
-        length = static_cast<size_t>(formatted);
+        text[length] = '\0';
     }
-    text[length] = '\0';
     AcquireSRWLockExclusive(&printOrderLock);
     KeepLastWords(text, length);
     WriteToStandardError(text, length);
@@ -111,7 +108,6 @@ void ReportRuntimeWords(int code, ErrorSink sink) {
 }
 
 size_t JoinRuntimeLastWords(const wchar_t* intro, wchar_t* out, size_t capacity) {
-    // Not strsafe.h here: it takes _vsnprintf away from RuntimeVfprintf.
     const size_t introUnits = static_cast<size_t>(lstrlenW(intro));
     if (out == nullptr || introUnits >= capacity) {
         return 0;

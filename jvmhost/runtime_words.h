@@ -21,11 +21,12 @@ constexpr size_t kRuntimeLastWordsBytes = 4096;
 // Enough for all of the last words converted to UTF-16, with the terminator.
 constexpr size_t kRuntimeLastWordsUnits = kRuntimeLastWordsBytes + 1;
 
-// The hook of the VM option "vfprintf" (its extraInfo). Formats with the C
-// runtime's own _vsnprintf, which reads the Microsoft formats the runtime
-// uses (%I64d, %Iu), into a buffer of kRuntimeTextBytes; a longer text is cut
-// and ends in "...". Writes the text to the process's standard error (nothing
-// is written when it has none) and keeps its end. Returns the bytes formatted.
+// The hook of the VM option "vfprintf" (its extraInfo). Formats with
+// FormatRuntimeText, which reads the C99 size modifiers (%zu, %jd) as well as
+// Microsoft's (%I64d, %Iu) on every Windows, into a buffer of
+// kRuntimeTextBytes; a longer text is cut and ends in "...". Writes the text
+// to the process's standard error (nothing is written when it has none) and
+// keeps its end. Returns the bytes formatted.
 //
 // Any thread may call it, at any time, also before and after the VM exists.
 // It takes the print-order lock around keeping the text and writing it, so

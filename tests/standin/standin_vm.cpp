@@ -538,8 +538,12 @@ void PrintAsAsked(const Scenario& scenario, VfprintfHook hook) {
     }
     if (scenario.hookText[0] != '\0') CallHook(hook, "%s\n", scenario.hookText);
     if (scenario.hookFormats) {
-        CallHook(hook, "s=%s d=%d I64d=%I64d Iu=%Iu\n", "text", -42, -1234567890123LL,
-                 static_cast<size_t>(4000000000U));
+        CallHook(hook,
+                 "s=%s d=%d I64d=%I64d Iu=%Iu zu=%zu zd=%zd ju=%ju td=%td hhd=%hhd *d=[%*d] "
+                 "%%=%% .2f=%.2f s=%s\n",
+                 "text", -42, -1234567890123LL, static_cast<size_t>(4000000000U), SIZE_MAX,
+                 PTRDIFF_MIN, static_cast<uintmax_t>(12345678901234ULL), static_cast<ptrdiff_t>(-9),
+                 300, -6, 42, 3.14159, "after");
     }
     if (scenario.hookLongChars != 0) PrintLongText(hook, scenario.hookLongChars);
     if (scenario.hookThreads != 0) PrintFromThreads(hook, scenario.hookThreads);

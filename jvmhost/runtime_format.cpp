@@ -1,0 +1,303 @@
+#include "jvmhost/runtime_format.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+// Windows' own msvcrt.dll knows no C99 size modifier: it prints "%zu" as "zu"
+// and leaves the argument, so every later conversion takes the wrong one (a
+// "%s" after it can read an integer as a pointer). This formatter reads the
+// format itself and takes each argument with the type its modifiers give it;
+// the C runtime only renders one conversion at a time, of a 64-bit integer
+// ("I64"), a double, a pointer, a character or a string, which every msvcrt.dll
+// reads alike. The runtime is built by Microsoft's compilers, whose long double
+// is a double, so "%Lf" takes a double.
+
+namespace {
+
+enum class ArgSize { kDefault, kChar, kShort, kLong, kLongLong, kPointer, k32, kWide };
+
+struct Output {
+    char* text;
+    size_t capacity;
+    size_t length;
+    bool cut;
+
+    size_t Room() const { return capacity - 1 - length; }
+};
+
+void Append(Output* out, const char* text, size_t count) {
+    if (count > out->Room()) {
+        count = out->Room();
+        out->cut = true;
+    }
+    memcpy(out->text + out->length, text, count);
+    out->length += count;
+}
+
+// One conversion as the C runtime is to render it: "%", flags, width,
+// precision, size and type. Its longest form takes 5 flags, "-", two numbers
+// of up to 20 digits, ".", "I64" and the type.
+struct Spec {
+    char text[64];
+    size_t length;
+
+    void Add(char c) {
+        if (length + 1 < sizeof(text)) {
+            text[length++] = c;
+            text[length] = '\0';
+        }
+    }
+    void Add(const char* piece) {
+        for (; *piece != '\0'; ++piece) Add(*piece);
+    }
+    void AddNumber(size_t value) {
+        char digits[24];
+        size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count > 0) Add(digits[--count]);
+    }
+};
+
+template <typename T>
+void Render(Output* out, const Spec& spec, T value) {
+    const size_t room = out->Room();
+    // _snprintf fills the room and returns a negative count when the text does
+    // not fit, and also stops with a negative count at a wide character the
+    // code page cannot hold; the zeroed room tells how far it got.
+    memset(out->text + out->length, 0, room + 1);
+    const int written = _snprintf(out->text + out->length, room, spec.text, value);
+    if (written >= 0 && static_cast<size_t>(written) <= room) {
+        out->length += static_cast<size_t>(written);
+        return;
+    }
+    const size_t got = strnlen(out->text + out->length, room);
+    out->length += got;
+    out->cut = out->cut || got == room;
+}
+
+// A width or precision that reaches past the buffer is cut to its size: the
+// text is cut there either way.
+size_t ReadNumber(const char** at, size_t most) {
+    size_t value = 0;
+    for (; **at >= '0' && **at <= '9'; ++*at) {
+        value = value * 10 + static_cast<size_t>(**at - '0');
+        if (value > most) value = most;
+    }
+    return value;
+}
+
+ArgSize ReadSize(const char** at) {
+    const char* p = *at;
+    ArgSize size = ArgSize::kDefault;
+    switch (*p) {
+        case 'h':
+            size = p[1] == 'h' ? ArgSize::kChar : ArgSize::kShort;
+            p += p[1] == 'h' ? 2 : 1;
+            break;
+        case 'l':
+            size = p[1] == 'l' ? ArgSize::kLongLong : ArgSize::kLong;
+            p += p[1] == 'l' ? 2 : 1;
+            break;
+        case 'j':
+            size = ArgSize::kLongLong;
+            ++p;
+            break;
+        case 'z':
+        case 't':
+            size = ArgSize::kPointer;
+            ++p;
+            break;
+        case 'L':  // a double, see above
+            ++p;
+            break;
+        case 'w':
+            size = ArgSize::kWide;
+            ++p;
+            break;
+        case 'I':
+            if (p[1] == '6' && p[2] == '4') {
+                size = ArgSize::kLongLong;
+                p += 3;
+            } else if (p[1] == '3' && p[2] == '2') {
+                size = ArgSize::k32;
+                p += 3;
+            } else {
+                size = ArgSize::kPointer;
+                ++p;
+            }
+            break;
+        default:
+            break;
+    }
+    *at = p;
+    return size;
+}
+
+// A pointer-sized argument is an int of a 32-bit runtime.
+long long SignedArgument(ArgSize size, va_list* args) {
+    if (size == ArgSize::kPointer) {
+        return va_arg(*args, intptr_t);
+    }
+    switch (size) {
+        case ArgSize::kChar:
+            return static_cast<signed char>(va_arg(*args, int));
+        case ArgSize::kShort:
+            return static_cast<short>(va_arg(*args, int));
+        case ArgSize::kLong:
+            return va_arg(*args, long);
+        case ArgSize::kLongLong:
+            return va_arg(*args, long long);
+        default:
+            return va_arg(*args, int);
+    }
+}
+
+unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
+    if (size == ArgSize::kPointer) {
+        return va_arg(*args, uintptr_t);
+    }
+    switch (size) {
+        case ArgSize::kChar:
+            return static_cast<unsigned char>(va_arg(*args, unsigned));
+        case ArgSize::kShort:
+            return static_cast<unsigned short>(va_arg(*args, unsigned));
+        case ArgSize::kLong:
+            return va_arg(*args, unsigned long);
+        case ArgSize::kLongLong:
+            return va_arg(*args, unsigned long long);
+        default:
+            return va_arg(*args, unsigned);
+    }
+}
+
+// Renders the conversion `type` with its argument; false for a type this
+// formatter does not know, which takes no argument.
+bool RenderConversion(Output* out, Spec* spec, ArgSize size, char type, va_list* args) {
+    switch (type) {
+        case 'd':
+        case 'i':
+            spec->Add("I64");
+            spec->Add(type);
+            Render(out, *spec, SignedArgument(size, args));
+            return true;
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+            spec->Add("I64");
+            spec->Add(type);
+            Render(out, *spec, UnsignedArgument(size, args));
+            return true;
+        case 'c':
+        case 'C':
+        case 's':
+        case 'S':
+            // Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide
+            // character or string whatever the type's case says.
+            if (size == ArgSize::kLong || size == ArgSize::kWide) {
+                spec->Add('l');
+            } else if (size == ArgSize::kShort) {
+                spec->Add('h');
+            }
+            spec->Add(type);
+            if (type == 'c' || type == 'C') {
+                Render(out, *spec, va_arg(*args, int));
+            } else {
+                Render(out, *spec, va_arg(*args, const void*));
+            }
+            return true;
+        case 'p':
+            spec->Add(type);
+            Render(out, *spec, va_arg(*args, const void*));
+            return true;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            // Older msvcrt.dll copies know no "F"; it differs from "f" only in
+            // the case of "inf" and "nan".
+            spec->Add(type == 'F' ? 'f' : type);
+            Render(out, *spec, va_arg(*args, double));
+            return true;
+        case 'n':
+            static_cast<void>(va_arg(*args, void*));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The flags, width and precision of the conversion at `at` (past its "%"),
+// into `spec`; a width or precision of "*" takes its int argument.
+void ReadFieldsInto(Spec* spec, const char** at, size_t most, va_list* args) {
+    // Each flag once, so a run of them cannot crowd the type out of the spec.
+    for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
+        if (strchr(spec->text, **at) == nullptr) spec->Add(**at);
+    }
+    if (**at == '*') {
+        ++*at;
+        const int width = va_arg(*args, int);
+        if (width < 0 && strchr(spec->text, '-') == nullptr) {
+            spec->Add('-');  // as C says of a negative width
+        }
+        const size_t magnitude =
+            width < 0 ? 0U - static_cast<unsigned>(width) : static_cast<unsigned>(width);
+        spec->AddNumber(magnitude < most ? magnitude : most);
+    } else if (**at >= '1' && **at <= '9') {
+        spec->AddNumber(ReadNumber(at, most));
+    }
+    if (**at != '.') return;
+    ++*at;
+    if (**at == '*') {
+        ++*at;
+        const int precision = va_arg(*args, int);
+        // A negative precision is taken as if it were left out.
+        if (precision >= 0) {
+            spec->Add('.');
+            const size_t value = static_cast<size_t>(precision);
+            spec->AddNumber(value < most ? value : most);
+        }
+        return;
+    }
+    spec->Add('.');
+    spec->AddNumber(ReadNumber(at, most));
+}
+
+}  // namespace
+
+size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list args, bool* cut) {
+    Output output = {out, capacity, 0, false};
+    const char* at = format;
+    while (*at != '\0' && !output.cut) {
+        if (*at != '%') {
+            const char* literal = at;
+            while (*at != '\0' && *at != '%') ++at;
+            Append(&output, literal, static_cast<size_t>(at - literal));
+            continue;
+        }
+        const char* conversion = at++;
+        if (*at == '%') {
+            Append(&output, at++, 1);
+            continue;
+        }
+        Spec spec = {"%", 1};
+        ReadFieldsInto(&spec, &at, capacity, &args);
+        const ArgSize size = ReadSize(&at);
+        const char type = *at;
+        if (type != '\0') ++at;
+        if (type == '\0' || !RenderConversion(&output, &spec, size, type, &args)) {
+            Append(&output, conversion, static_cast<size_t>(at - conversion));
+        }
+    }
+    out[output.length] = '\0';
+    *cut = output.cut;
+    return output.length;
+}
