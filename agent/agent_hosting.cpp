@@ -1,43 +1,47 @@
 // The hosting steps of the service's run, and the stop path into the host.
 #include <new>
 
+#include "agent/application_contract.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/main_args.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 #include "service/agent_service.h"
+#include "service/install_dir.h"
 #include "service/process_heap.h"
 
 #include <strsafe.h>
 
 namespace {
 
+// Every way a host fails is the service-specific code of the same value.
+constexpr bool Same(HostFailure failure, ServiceExitCode code) {
+    return static_cast<DWORD>(failure) == static_cast<DWORD>(code);
+}
+static_assert(Same(kHostNoFailure, kExitNormal) &&
+                  Same(kHostRuntimeNotLoaded, kExitRuntimeNotLoaded) &&
+                  Same(kHostCreateExportMissing, kExitCreateExportMissing) &&
+                  Same(kHostVmRefused, kExitVmRefused) &&
+                  Same(kHostEntryPointMissing, kExitEntryPointMissing) &&
+                  Same(kHostJavaException, kExitJavaException) &&
+                  Same(kHostApplicationNotStarted, kExitApplicationNotStarted) &&
+                  Same(kHostConfigurationInvalid, kExitConfigurationInvalid),
+              "a host failure is the exit code of the same value");
+
 ServiceExitCode ExitCodeFor(HostFailure failure) {
-    switch (failure) {
-        case kHostNoFailure:
-            return kExitNormal;
-        case kHostRuntimeNotLoaded:
-            return kExitRuntimeNotLoaded;
-        case kHostCreateExportMissing:
-            return kExitCreateExportMissing;
-        case kHostVmRefused:
-            return kExitVmRefused;
-        case kHostEntryPointMissing:
-            return kExitEntryPointMissing;
-        case kHostJavaException:
-            return kExitJavaException;
-        case kHostApplicationNotStarted:
-            return kExitApplicationNotStarted;
-        case kHostConfigurationInvalid:
-            return kExitConfigurationInvalid;
-    }
-    return kExitApplicationNotStarted;
+    return static_cast<ServiceExitCode>(failure);
 }
 
 // The reactions to the runtime ending the process. They run on a runtime
 // thread with the Java threads stopped, and end the service and the process
-// through EndService: statusLock briefly, at most kFinalReportWaitMs for the
-// stopped report, kEndByOtherWaitMs when another thread is ending the service.
+// through EndService: statusLock briefly, the dispatcher lock while a control
+// handler runs, kEndByOtherWaitMs when another thread is ending the service.
 void EndAfterSystemExit(int status) {
+    // The host's own System.exit(0) at a stop is the stop's end: no event of its own.
+    if (status == 0 && HostAskedToExit()) {
+        ServiceFrame::instance->EndService(NO_ERROR, kExitNormal, EVENTLOG_INFORMATION_TYPE,
+                                           nullptr);
+    }
     wchar_t message[96];
     StringCchPrintfW(message, ARRAYSIZE(message),
                      L"The Java application ended the process with status %d.", status);
@@ -77,12 +81,12 @@ void EndAfterRuntimeAbort(bool duringCreation) {
 }
 
 // The host lives on the process heap, built in place.
-RuntimeHost* CreateHost() {
+RuntimeHost* CreateHost(const HostSettings& settings) {
     void* memory = AllocateBytes(sizeof(RuntimeHost));
     const RuntimeEndReactions reactions = {EndAfterSystemExit, EndAfterRuntimeAbort};
-    return memory != nullptr ? new (memory)
-                                   RuntimeHost(ReportErrorEvent, ReportWarningEvent, reactions)
-                             : nullptr;
+    return memory != nullptr
+               ? new (memory) RuntimeHost(ReportErrorEvent, ReportWarningEvent, reactions, settings)
+               : nullptr;
 }
 
 void DeleteHost(RuntimeHost* host) {
@@ -92,104 +96,79 @@ void DeleteHost(RuntimeHost* host) {
 
 }  // namespace
 
-void AgentService::HostJavaApplication(const wchar_t* installDir) {
+void AgentService::Run() {
+    wchar_t installDir[MAX_PATH];
+    if (!FindInstallDir(installDir)) {
+        // A cut path could name another folder, and load a runtime from it.
+        ReportErrorEvent(0,
+                         L"The path of the service's executable is longer than 259 characters, "
+                         L"the most the host can use. Install the service in a folder with a "
+                         L"shorter path.");
+        exitCode = kExitConfigurationInvalid;
+        return;
+    }
+    SetCurrentDirectoryW(installDir);
+    MainArguments arguments;
+    if (!ReadConfiguration(installDir, &arguments)) {
+        exitCode = kExitConfigurationInvalid;
+        return;
+    }
+    HostJavaApplication(installDir, arguments);
+}
+
+// Nothing of a refused file is used, and nothing starts.
+bool AgentService::ReadConfiguration(const wchar_t* installDir, MainArguments* arguments) {
+    ConfigProblem problem;
+    if (!ReadServiceProperties(installDir, &properties, &problem) ||
+        !ReadMainArguments(installDir, arguments, &problem)) {
+        ReportErrorEvent(0, problem.text);
+        return false;
+    }
+    SetStopTimeout(properties.stopTimeoutSeconds);
+    return true;
+}
+
+void AgentService::HostJavaApplication(const wchar_t* installDir, const MainArguments& arguments) {
     // The Java side's console output goes to logs\stdout.log and logs\stderr.log;
     // this must happen before the runtime library loads, whose C runtime takes
     // the standard handles as it loads.
-    if (installDir != nullptr) {
-        KeepConsoleOutput(installDir, ReportErrorEvent);
-    }
-    RuntimeHost* host = CreateHost();
+    KeepConsoleOutput(installDir, ReportErrorEvent);
+    const HostSettings settings = {properties.mainClass, properties.javaHome,
+                                   &ExpectedEntryOf(properties.mainClass)};
+    RuntimeHost* host = CreateHost(settings);
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");
         exitCode = kExitApplicationNotStarted;
         return;
     }
-    bool deliverStop = false;
-    PublishHost(host, &deliverStop);
-    if (deliverStop) {
-        DeliverStopFromOtherThread();
+    runtimeHost = host;
+    if (host->jniEnv == nullptr) {
+        host->ReportMissingVm();
+    } else {
+        JavaEntry entry = {};
+        const ApplicationContract* contract = FindApplication(*host, arguments, &entry);
+        if (contract != nullptr) {
+            // A stop that came while the VM was being created is passed on now,
+            // so the application starts with its stop requested.
+            stopCaller.Open(host, contract->requestStop);
+            contract->run(*host, entry, arguments);
+        }
     }
-    host->CallServiceMain();
     CloseHost(host);
 }
 
-void AgentService::PublishHost(RuntimeHost* host, bool* deliverStop) {
-    EnterCriticalSection(&hostLock);
-    runtimeHost = host;
-    // A stop that arrived while the VM was being created found no host; it is
-    // passed on now, so the application starts with its stop requested.
-    *deliverStop = stopRequested && host->javaVm != nullptr;
-    if (*deliverStop && stopCallsInFlight++ == 0) {
-        ResetEvent(stopCallsDone);
-    }
-    LeaveCriticalSection(&hostLock);
-}
-
-DWORD WINAPI AgentService::DeliverPendingStop(void* param) {
-    AgentService* service = static_cast<AgentService*>(param);
-    EnterCriticalSection(&service->hostLock);
-    RuntimeHost* host = service->runtimeHost;
-    LeaveCriticalSection(&service->hostLock);
-    host->CallServiceStop();
-    service->EndStopCall();
-    return 0;
-}
-
-void AgentService::DeliverStopFromOtherThread() {
-    // The stop call attaches and detaches its thread; on this thread, which
-    // created the VM, the detach would cut it off from its own environment.
-    HANDLE thread = CreateThread(nullptr, 0, DeliverPendingStop, this, 0, nullptr);
-    if (thread == nullptr) {
-        EndStopCall();
-        return;
-    }
-    CloseHandle(thread);
-}
-
-RuntimeHost* AgentService::BeginStopCall() {
-    EnterCriticalSection(&hostLock);
-    stopRequested = true;
-    RuntimeHost* host = hostClosing ? nullptr : runtimeHost;
-    if (host != nullptr && stopCallsInFlight++ == 0) {
-        ResetEvent(stopCallsDone);
-    }
-    LeaveCriticalSection(&hostLock);
-    return host;
-}
-
-void AgentService::EndStopCall() {
-    EnterCriticalSection(&hostLock);
-    if (--stopCallsInFlight == 0) {
-        SetEvent(stopCallsDone);
-    }
-    LeaveCriticalSection(&hostLock);
-}
-
 void AgentService::OnStop() {
-    RuntimeHost* host = BeginStopCall();
-    if (host == nullptr) {
-        return;
-    }
-    host->CallServiceStop();
-    EndStopCall();
+    stopCaller.Request();
 }
 
 void AgentService::CloseHost(RuntimeHost* host) {
-    EnterCriticalSection(&hostLock);
-    hostClosing = true;
-    LeaveCriticalSection(&hostLock);
     // No new stop call can start now; the ones inside the host finish first,
     // or the stop deadline ends the service with the host as it is.
-    if (WaitForSingleObject(stopCallsDone, StopTimeLeftMs()) != WAIT_OBJECT_0) {
+    if (!stopCaller.Close(StopTimeLeftMs())) {
         EndAtStopDeadline();
     }
-
     host->DropPendingException();
     exitCode = ExitCodeFor(host->failure);
     DeleteHost(host);
-
-    EnterCriticalSection(&hostLock);
     runtimeHost = nullptr;
-    LeaveCriticalSection(&hostLock);
 }

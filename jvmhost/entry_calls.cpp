@@ -1,17 +1,32 @@
 #include "jvmhost/runtime_host.h"
 
+#include <strsafe.h>
+
 #include "jvmhost/launch_options.h"
 #include "jvmhost/wide_text.h"
+#include "service/process_heap.h"
+
+const EntryMethodsText kServiceMainText = {
+    L"static void serviceMain(String)",
+    L"The class is there without that method: declare it public static void serviceMain(String)."};
+const EntryMethodsText kServiceStopText = {
+    L"static void serviceStop()",
+    L"The class is there without that method: declare it public static void serviceStop()."};
+const EntryMethodsText kEitherEntryText = {
+    L"static void serviceMain(String) or static void main(String[])",
+    L"The class is there without either method: declare one of them public."};
 
 namespace {
 
-const char kMainClass[] = "com/merivast/agent/MerivastMain";
-const char kMainMethod[] = "serviceMain";
-const char kMainSignature[] = "(Ljava/lang/String;)V";
 const char kStopMethod[] = "serviceStop";
 const char kStopSignature[] = "()V";
+const char kStringClass[] = "java/lang/String";
+const char kSystemClass[] = "java/lang/System";
+const char kExitMethod[] = "exit";
+const char kExitSignature[] = "(I)V";
 
-// Detaches the calling thread from the VM on every path out of a stop call.
+// Detaches the calling thread from the VM on every path out of a call from
+// another thread.
 struct ThreadAttachment {
     explicit ThreadAttachment(JavaVM* vm) : javaVm(vm) {}
     ~ThreadAttachment() { javaVm->DetachCurrentThread(); }
@@ -20,15 +35,10 @@ struct ThreadAttachment {
     JavaVM* javaVm;  // weak
 };
 
-// The application's class and one of its static methods, looked up through
-// `env`; a null method when either is missing (an exception is then pending).
-struct EntryPoint {
-    jclass mainClass;
-    jmethodID method;
-};
-
-EntryPoint FindEntryPoint(JNIEnv* env, const char* name, const char* signature) {
-    EntryPoint entry = {env->FindClass(kMainClass), nullptr};
+// The static method `name` of `className`, looked up through `env`; a null
+// method when either is missing (an exception is then pending).
+JavaEntry FindStatic(JNIEnv* env, const char* className, const char* name, const char* signature) {
+    JavaEntry entry = {env->FindClass(className), nullptr};
     if (entry.mainClass != nullptr) {
         entry.method = env->GetStaticMethodID(entry.mainClass, name, signature);
     }
@@ -39,9 +49,35 @@ EntryPoint FindEntryPoint(JNIEnv* env, const char* name, const char* signature) 
 // is shown by its first ones.
 constexpr size_t kShownJarNamesUnits = 16000;
 
+// main(String[])'s argument: a String[] of `arguments`; null when memory ran
+// out (an exception is then pending).
+jobjectArray NewArgumentArray(JNIEnv* env, const MainArguments& arguments) {
+    jclass stringClass = env->FindClass(kStringClass);
+    if (stringClass == nullptr) {
+        return nullptr;
+    }
+    jobjectArray array =
+        env->NewObjectArray(static_cast<jsize>(arguments.count), stringClass, nullptr);
+    for (size_t i = 0; array != nullptr && i < arguments.count; ++i) {
+        const wchar_t* text = arguments.Argument(i);
+        jstring argument = env->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
+        if (argument == nullptr) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(array, static_cast<jsize>(i), argument);
+        env->DeleteLocalRef(argument);
+    }
+    return array;
+}
+
 }  // namespace
 
-void RuntimeHost::ReportEntryNotFound(bool classFound, const wchar_t* method) const {
+MainArguments::~MainArguments() {
+    FreeBytes(texts);
+    FreeBytes(starts);
+}
+
+void RuntimeHost::ReportEntryNotFound(bool classFound, const EntryMethodsText& methods) const {
     if (errorSink == nullptr) {
         return;
     }
@@ -57,24 +93,20 @@ void RuntimeHost::ReportEntryNotFound(bool classFound, const wchar_t* method) co
             return;
         }
     }
-    bool built =
-        message.Append(L"Looked for the class com.merivast.agent.MerivastMain, with its ") &&
-        message.Append(method);
+    bool built = message.Append(L"Looked for the class ") && message.Append(mainClassName) &&
+                 message.Append(L", with its ") && message.Append(methods.lookedFor);
     if (jars.length == 0) {
         built = built && message.Append(L", but ") && message.Append(installDir) &&
                 message.Append(L"\\lib holds no jar: put the application's jar there.");
     } else {
         built = built && message.Append(L", in the jars of ") && message.Append(installDir) &&
-                message.Append(L"\\lib: ") && message.Append(jars.Chars());
+                message.Append(L"\\lib: ") && message.Append(jars.Chars()) && message.Append(L". ");
         if (classFound) {
-            built =
-                built &&
-                message.Append(L". The class is there without that method: declare it public ") &&
-                message.Append(method) && message.Append(L".");
+            built = built && message.Append(methods.advice);
         } else {
             built =
-                built && message.Append(
-                             L". The class is in none of them: put the application's jar in lib.");
+                built &&
+                message.Append(L"The class is in none of them: put the application's jar in lib.");
         }
         built = built && message.Append(L" The runtime's description is in logs\\stderr.log.");
     }
@@ -83,22 +115,33 @@ void RuntimeHost::ReportEntryNotFound(bool classFound, const wchar_t* method) co
     }
 }
 
-void RuntimeHost::CallServiceMain() {
-    if (jniEnv == nullptr) {
-        if (!StartRefused()) {
-            Report(0, L"The JVM is not initialized.");
-        }
-        return;
+void RuntimeHost::ReportMissingVm() const {
+    if (!StartRefused()) {
+        Report(0, L"The JVM is not initialized.");
     }
-    const EntryPoint entry = FindEntryPoint(jniEnv, kMainMethod, kMainSignature);
-    if (entry.method == nullptr) {
-        // Described while it is pending: the tear-down would drop it unseen.
-        jniEnv->ExceptionDescribe();
-        Report(0, L"Can not find entry point:\n");
-        ReportEntryNotFound(entry.mainClass != nullptr, kServiceMainText);
-        failure = kHostEntryPointMissing;
-        return;
-    }
+}
+
+jclass RuntimeHost::FindMainClass() {
+    return jniEnv->FindClass(mainClassJni);
+}
+
+jmethodID RuntimeHost::FindStaticMethod(jclass mainClass, const char* name, const char* signature) {
+    return jniEnv->GetStaticMethodID(mainClass, name, signature);
+}
+
+void RuntimeHost::ForgetPendingException() {
+    jniEnv->ExceptionClear();
+}
+
+void RuntimeHost::ReportEntryMissing(bool classFound, const EntryMethodsText& methods) {
+    // Described while it is pending: the tear-down would drop it unseen.
+    jniEnv->ExceptionDescribe();
+    Report(0, L"Can not find entry point:\n");
+    ReportEntryNotFound(classFound, methods);
+    failure = kHostEntryPointMissing;
+}
+
+void RuntimeHost::CallServiceMain(const JavaEntry& entry) {
     jstring argument =
         jniEnv->NewString(reinterpret_cast<const jchar*>(installDir), lstrlenW(installDir));
     if (argument == nullptr) {
@@ -115,6 +158,36 @@ void RuntimeHost::CallServiceMain() {
     }
 }
 
+void RuntimeHost::CallMain(const JavaEntry& entry, const MainArguments& arguments) {
+    jobjectArray array = NewArgumentArray(jniEnv, arguments);
+    if (array == nullptr) {
+        // Out of memory before the application could start: nothing of it runs.
+        failure = kHostApplicationNotStarted;
+        return;
+    }
+    jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, array);
+    if (jniEnv->ExceptionCheck()) {
+        // As the java launcher does: described, and the VM still waits for the
+        // application's other threads.
+        jniEnv->ExceptionDescribe();
+        failure = kHostJavaException;
+        wchar_t message[kMainClassNameUnits + 128];
+        StringCchPrintfW(message, ARRAYSIZE(message),
+                         L"The main method of %ls ended with an exception; its stack trace is in "
+                         L"logs\\stderr.log.",
+                         mainClassName);
+        Report(0, message);
+    }
+}
+
+void RuntimeHost::DestroyVm() {
+    DropPendingException();
+    if (javaVm != nullptr) {
+        javaVm->DestroyJavaVM();
+    }
+    javaVm = nullptr;
+}
+
 void RuntimeHost::CallServiceStop() {
     if (javaVm == nullptr) {
         Report(0, L"The JVM is not initialized.");
@@ -126,7 +199,7 @@ void RuntimeHost::CallServiceStop() {
     if (env == nullptr) {
         return;
     }
-    const EntryPoint entry = FindEntryPoint(env, kStopMethod, kStopSignature);
+    const JavaEntry entry = FindStatic(env, mainClassJni, kStopMethod, kStopSignature);
     if (entry.method == nullptr) {
         // Described before the detach, which would drop it unseen.
         env->ExceptionDescribe();
@@ -135,4 +208,22 @@ void RuntimeHost::CallServiceStop() {
         return;
     }
     env->CallStaticVoidMethod(entry.mainClass, entry.method);
+}
+
+void RuntimeHost::CallSystemExit(jint status) {
+    if (javaVm == nullptr) {
+        return;
+    }
+    JNIEnv* env = nullptr;
+    javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr);
+    ThreadAttachment attachment(javaVm);
+    if (env == nullptr) {
+        return;
+    }
+    const JavaEntry entry = FindStatic(env, kSystemClass, kExitMethod, kExitSignature);
+    if (entry.method == nullptr) {
+        env->ExceptionDescribe();
+        return;
+    }
+    env->CallStaticVoidMethod(entry.mainClass, entry.method, status);
 }

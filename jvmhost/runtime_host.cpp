@@ -163,19 +163,55 @@ void SetFailure(HostFailure* out, HostFailure failure) {
     }
 }
 
+// Java's binary name in the form FindClass takes: '/' for '.', modified UTF-8,
+// which encodes every UTF-16 unit on its own (a surrogate pair as two).
+void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
+    size_t used = 0;
+    for (const wchar_t* c = name; *c != L'\0' && used + 4 <= kMainClassJniBytes; ++c) {
+        const unsigned unit = *c == L'.' ? L'/' : *c;
+        if (unit < 0x80) {
+            out[used++] = static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out[used++] = static_cast<char>(0xC0 | (unit >> 6));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out[used++] = static_cast<char>(0xE0 | (unit >> 12));
+            out[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    out[used] = '\0';
+}
+
 }  // namespace
 
-RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions reactions)
+RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions reactions,
+                         HostSettings settings)
     : javaVm(nullptr),
       jniEnv(nullptr),
       jvmModule(nullptr),
       installDir(),
       jreDir(),
+      mainClassName(),
+      mainClassJni(),
       errorSink(sink),
       warningSink(warnings),
-      failure(kHostNoFailure) {
+      failure(kHostNoFailure),
+      expectedEntry(settings.expectedEntry != nullptr ? settings.expectedEntry
+                                                      : &kServiceMainText) {
     endReactionsOfProcess = reactions;
-    FindInstallDir(installDir);
+    StringCchCopyW(
+        mainClassName, kMainClassNameUnits,
+        settings.mainClass != nullptr ? settings.mainClass : L"com.merivast.agent.MerivastMain");
+    ToJniClassName(mainClassName, mainClassJni);
+    if (FindInstallDir(installDir)) {
+        if (settings.javaHome != nullptr) {
+            StringCchCopyW(jreDir, kJreDirUnits, settings.javaHome);
+        } else {
+            StringCchCopyW(jreDir, kJreDirUnits, installDir);
+            StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
+        }
+    }
     StartVm();
 }
 
@@ -219,8 +255,6 @@ bool RuntimeHost::StartRefused() const {
 }
 
 bool RuntimeHost::StartVm() {
-    StringCchCopyW(jreDir, kJreDirUnits, installDir);
-    StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
     wchar_t dllPath[kJvmPathUnits];
     wchar_t clientPath[kJvmPathUnits];
     ChooseRuntimeLibrary(jreDir, dllPath, clientPath);
@@ -255,7 +289,7 @@ bool RuntimeHost::StartVm() {
         // An empty class path means the working directory to a VM, and the
         // application's classes come only from the jars of lib\.
         RefuseToStart(kHostEntryPointMissing, L"Can not find entry point:\n");
-        ReportEntryNotFound(false, kServiceMainText);
+        ReportEntryNotFound(false, *expectedEntry);
         return false;
     }
     char log4j[kLog4jOptionBytes];

@@ -1,9 +1,12 @@
 // The service itself: the frame plus the Java application's run and stop.
 #pragma once
 
+#include "agent/stop_caller.h"
 #include "service/service_frame.h"
+#include "service/service_properties.h"
 
 struct RuntimeHost;
+struct MainArguments;
 
 // Service-specific exit codes of a run that ended in failure. The stopped
 // report then carries ERROR_SERVICE_SPECIFIC_ERROR (1066) with one of these.
@@ -27,40 +30,26 @@ class AgentService : public ServiceFrame {
     ~AgentService();
 
     // Service thread: makes the install directory the working directory, reads
-    // conf\service.properties (a refused file ends the run with code 7 before
-    // anything starts) and hosts the Java application until it has ended and
-    // the runtime is gone.
+    // conf\service.properties and conf\main.args (a refused file ends the run
+    // with code 7 before anything starts) and hosts the Java application until
+    // it has ended and the runtime is gone.
     void Run();
-    // Control handler: passes a stop request to the Java application.
+    // Control handler: passes a stop request on to the stop caller; returns at once.
     void OnStop();
 
     // The outcome of Run, as a service-specific exit code.
     DWORD exitCode;
-
-    // --- State shared by the service thread and the control handler ---
-    // hostLock guards the four fields below it. The service thread writes
-    // runtimeHost (publish after VM creation, clear after deletion) and
-    // hostClosing (before tear-down); the handler sets stopRequested and
-    // counts its calls into the host in stopCallsInFlight. Tear-down waits on
-    // stopCallsDone, so no host is destroyed and no runtime library unloaded
-    // while a stop call may still be inside it; that wait ends at the stop
-    // deadline, and the service is then ended with the host left as it is.
-    // The lock is never held across a status report or a call into Java.
-    CRITICAL_SECTION hostLock;
-    RuntimeHost* runtimeHost;  // owned; null before publication and after deletion
-    bool stopRequested;        // a stop arrived; delivered once a host with a VM is published
-    bool hostClosing;          // tear-down has begun; stop requests no longer reach the host
-    LONG stopCallsInFlight;
-    HANDLE stopCallsDone;  // manual-reset; set while stopCallsInFlight is 0
+    // conf\service.properties as read at the start of Run.
+    ServiceProperties properties;
+    // Makes the application's stop calls on a thread of its own.
+    StopCaller stopCaller;
+    // The host, from its creation until its deletion; written by the service
+    // thread only, never read by another.
+    RuntimeHost* runtimeHost;
 
   private:
-    static DWORD WINAPI DeliverPendingStop(void* param);
-    bool ApplyServiceProperties(const wchar_t* installDir);
+    bool ReadConfiguration(const wchar_t* installDir, MainArguments* arguments);
     // `installDir` is null when the executable's path does not fit MAX_PATH.
-    void HostJavaApplication(const wchar_t* installDir);
-    void PublishHost(RuntimeHost* host, bool* deliverStop);
-    void DeliverStopFromOtherThread();
-    RuntimeHost* BeginStopCall();
-    void EndStopCall();
+    void HostJavaApplication(const wchar_t* installDir, const MainArguments& arguments);
     void CloseHost(RuntimeHost* host);
 };

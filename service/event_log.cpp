@@ -1,5 +1,20 @@
 #include "service/event_log.h"
 
+#include <strsafe.h>
+
+namespace {
+// Written once by the service thread before any event; read-only afterwards.
+wchar_t eventSource[kEventSourceUnits] = L"MerivastService";
+}  // namespace
+
+void SetEventSource(const wchar_t* name) {
+    StringCchCopyW(eventSource, ARRAYSIZE(eventSource), name);
+}
+
+const wchar_t* EventSource() {
+    return eventSource;
+}
+
 void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message) {
     // No handle is kept between events: each writer call stands alone and
     // works from either thread without shared state.
@@ -15,9 +30,9 @@ void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* 
 }
 
 void ReportErrorEvent(int /*code*/, const wchar_t* message) {
-    WriteEvent(L"MerivastService", EVENTLOG_ERROR_TYPE, kErrorEventId, message);
+    WriteEvent(eventSource, EVENTLOG_ERROR_TYPE, kErrorEventId, message);
 }
 
 void ReportWarningEvent(int /*code*/, const wchar_t* message) {
-    WriteEvent(L"MerivastService", EVENTLOG_WARNING_TYPE, kWarningEventId, message);
+    WriteEvent(eventSource, EVENTLOG_WARNING_TYPE, kWarningEventId, message);
 }

@@ -16,8 +16,15 @@ constexpr DWORD kWarningEventId = 2;
 // event silently; the caller's flow never changes.
 void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message);
 
-// The error sink of every runtime host: an error event (ID 1) from "MerivastService".
+// The source every event of the process is written under: "MerivastService"
+// until the service thread names the service (SetEventSource), before its
+// first event and before any other thread of the host writes one.
+constexpr size_t kEventSourceUnits = 256;
+void SetEventSource(const wchar_t* name);
+const wchar_t* EventSource();
+
+// The error sink of every runtime host: an error event (ID 1) under EventSource().
 void ReportErrorEvent(int code, const wchar_t* message);
-// A warning event (ID 2) from "MerivastService": something was left out, and
+// A warning event (ID 2) under EventSource(): something was left out, and
 // the service runs on without it. Of the ErrorSink type, so a host can hold it.
 void ReportWarningEvent(int code, const wchar_t* message);

@@ -10,6 +10,10 @@ ServiceFrame* ServiceFrame::instance = nullptr;
 
 namespace {
 
+// The dispatcher's table names the service by this; an own-process service
+// may be installed under any name, and takes the one the SCM gives it.
+wchar_t defaultServiceName[] = L"MerivastService";
+
 DWORD EventIdFor(WORD eventType) {
     switch (eventType) {
         case EVENTLOG_ERROR_TYPE:
@@ -48,7 +52,7 @@ ServiceFrame::ServiceFrame()
       stopWatchQuit(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       finalReport() {
     instance = this;
-    StringCchCopyW(name, ARRAYSIZE(name), L"MerivastService");
+    StringCchCopyW(name, ARRAYSIZE(name), defaultServiceName);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = SERVICE_STOPPED;
     // Shutdown and preshutdown are advertised too: without them the SCM never
@@ -87,7 +91,7 @@ AgentService& ServiceFrame::Agent() {
 }
 
 DWORD ServiceFrame::StartDispatcher() {
-    SERVICE_TABLE_ENTRYW table[2] = {{name, ServiceMainEntry}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYW table[2] = {{defaultServiceName, ServiceMainEntry}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) {
         const DWORD error = GetLastError();
         status.dwWin32ExitCode = error;
@@ -108,8 +112,30 @@ void ServiceFrame::WaitForServiceEnd() {
     WaitForMultipleObjects(thread != nullptr ? 2 : 1, waits, FALSE, kEndByOtherWaitMs);
 }
 
-void WINAPI ServiceFrame::ServiceMainEntry(DWORD /*argc*/, LPWSTR* /*argv*/) {
+void WINAPI ServiceFrame::ServiceMainEntry(DWORD argc, LPWSTR* argv) {
+    instance->AdoptServiceName(argc, argv);
     instance->RunService();
+}
+
+// Several services may run this executable, each from its own folder: each
+// writes its events under its own name. The SCM allows 256 characters, an
+// event source (a registry key's name) 255; such a name keeps the default.
+void ServiceFrame::AdoptServiceName(DWORD argc, LPWSTR* argv) {
+    if (argc == 0 || argv == nullptr || argv[0] == nullptr || argv[0][0] == L'\0') {
+        return;
+    }
+    size_t length = 0;
+    if (FAILED(StringCchLengthW(argv[0], ARRAYSIZE(name), &length))) {
+        wchar_t message[160];
+        StringCchPrintfW(message, ARRAYSIZE(message),
+                         L"The service name is longer than %u characters, the most an event "
+                         L"source can have; its events are written under %ls.",
+                         static_cast<unsigned>(ARRAYSIZE(name) - 1), name);
+        WriteEvent(name, EVENTLOG_WARNING_TYPE, kWarningEventId, message);
+        return;
+    }
+    StringCchCopyW(name, ARRAYSIZE(name), argv[0]);
+    SetEventSource(name);
 }
 
 DWORD WINAPI ServiceFrame::ControlHandlerEntry(DWORD control, DWORD /*eventType*/,
@@ -177,36 +203,10 @@ bool ServiceFrame::ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode)
     return claimed;
 }
 
-// The final report's thread takes no lock of ours. Under Wine its
-// SetServiceStatus(SERVICE_STOPPED) sends the report and then waits for the
-// dispatcher lock, for ever when the control handler is stuck in the
-// application; SendFinalReport abandons it after kFinalReportWaitMs.
-DWORD WINAPI ServiceFrame::FinalReportEntry(void* frame) {
-    ServiceFrame* self = static_cast<ServiceFrame*>(frame);
-    SERVICE_STATUS copy = self->finalReport;
-    SetServiceStatus(self->statusHandle, &copy);
-    return 0;
-}
-
-void ServiceFrame::SendFinalReport() {
-    HANDLE reporter = CreateThread(nullptr, 0, FinalReportEntry, this, 0, nullptr);
-    if (reporter == nullptr) {
-        // Sending from this thread could wait for ever; without a report the
-        // SCM sees the process end, which beats a service that never ends.
-        return;
-    }
-    WaitForSingleObject(reporter, kFinalReportWaitMs);
-    CloseHandle(reporter);
-}
-
 void ServiceFrame::FinishService(DWORD win32ExitCode, DWORD specificExitCode) {
     if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
         AwaitEndByOther();
     }
-    // Sent from this thread: the run has ended, so no stop call is inside the
-    // application (the tear-down waited for them, or the deadline ended the
-    // service), and a control handler that holds the dispatcher's lock
-    // returns at once.
     SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
     SetEvent(serviceEnded);
@@ -220,7 +220,10 @@ void ServiceFrame::EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD 
     if (message != nullptr) {
         WriteEvent(name, eventType, EventIdFor(eventType), message);
     }
-    SendFinalReport();
+    // Sent from this thread: Wine's SetServiceStatus(SERVICE_STOPPED) waits for
+    // the dispatcher's lock, which the control handler holds only while it
+    // reports and signals, never while the application stops.
+    SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
     EndProcess(win32ExitCode);
 }
@@ -326,7 +329,9 @@ void ServiceFrame::StartStopWatch() {
 }
 
 void ServiceFrame::RunStopSequence() {
-    // The watch starts before the application's stop call, which may never return.
+    // The handler only reports and signals: the stop call runs on the stop
+    // caller's thread, and the watch reports progress and keeps the deadline
+    // however long that call takes.
     if (ReportStopPending()) {
         StartStopWatch();
     }

@@ -2,6 +2,7 @@
 // service main routine and control handler.
 #pragma once
 
+#include "service/event_log.h"
 #include "service/win32.h"
 
 class AgentService;
@@ -9,11 +10,8 @@ class AgentService;
 // The pace of a stop and the bounds of the service's end.
 constexpr DWORD kStopProgressIntervalMs = 1000;  // one stop-pending report per interval
 constexpr DWORD kStopWaitHintMs = 2000;          // covers the next report, with room to spare
-// The longest wait for the stopped report. Under Wine it waits for the
-// dispatcher's lock, which a control handler stuck in the application holds.
-constexpr DWORD kFinalReportWaitMs = 3000;
 // The longest wait for another thread that is ending the service.
-constexpr DWORD kEndByOtherWaitMs = kFinalReportWaitMs + 2000;
+constexpr DWORD kEndByOtherWaitMs = 5000;
 
 // Everything the SCM can be told is accepted: stop, shutdown and preshutdown (0x105).
 constexpr DWORD kControlsAccepted =
@@ -51,13 +49,16 @@ class ServiceFrame {
     // process with `win32ExitCode`. For threads of the host and of the runtime,
     // never the control handler. When another thread already ends the service,
     // waits for it and ends the process with the codes that one reported.
-    // Waits at most kFinalReportWaitMs for the report, kEndByOtherWaitMs for
-    // another thread; takes statusLock briefly.
+    // Waits at most kEndByOtherWaitMs for another thread, and for the
+    // dispatcher's lock only as long as the control handler runs, which never
+    // waits on the application; takes statusLock briefly.
     [[noreturn]] void EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD eventType,
                                  const wchar_t* message);
     // EndService with the stop deadline's error event and code.
     [[noreturn]] void EndAtStopDeadline();
 
+    // Takes the name the SCM started the service under (argv[0]) as the
+    // service's name and event source, then runs the service.
     static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
     static DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, void* eventData,
                                             void* context);
@@ -65,7 +66,9 @@ class ServiceFrame {
     // The one service object; set by the constructor.
     static ServiceFrame* instance;
 
-    wchar_t name[256];
+    // "MerivastService" until the service thread takes the name the SCM started
+    // it under; written before the handler is registered, read-only afterwards.
+    wchar_t name[kEventSourceUnits];
     SERVICE_STATUS_HANDLE statusHandle;  // written by the service thread before any control arrives
     SERVICE_STATUS status;               // guarded by statusLock, see below
     DWORD serviceThreadId;
@@ -103,11 +106,12 @@ class ServiceFrame {
     HANDLE stopWatch;
     HANDLE stopWatchQuit;  // manual-reset; set only by the destructor
     // The stopped report; written once, under statusLock, by the thread that
-    // claimed the final report, before the thread that sends it starts.
+    // claimed the final report, and sent by that thread.
     SERVICE_STATUS finalReport;
 
   private:
     AgentService& Agent();
+    void AdoptServiceName(DWORD argc, LPWSTR* argv);
     SERVICE_STATUS SetState(DWORD state);
     void SendStatus(const SERVICE_STATUS& snapshot);
     bool ReportStopPending();
@@ -117,11 +121,6 @@ class ServiceFrame {
     void WatchStop();
     static DWORD WINAPI StopWatchEntry(void* frame);
     bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
-    void SendFinalReport();
-    // The thread that sends finalReport: takes no lock of ours, and may wait
-    // for ever inside SetServiceStatus (Wine's dispatcher lock); SendFinalReport
-    // waits for it at most kFinalReportWaitMs and then abandons it.
-    static DWORD WINAPI FinalReportEntry(void* frame);
     void FinishService(DWORD win32ExitCode, DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();
     DWORD ReportedExitCode();

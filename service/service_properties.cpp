@@ -7,7 +7,6 @@ namespace {
 const wchar_t kFileName[] = L"service.properties";
 // '#' and '!' begin a comment, as in Java's properties files.
 const wchar_t kCommentStarts[] = L"#!";
-const wchar_t kStopTimeoutKey[] = L"stop.timeout";
 
 // A part of the current line.
 struct Piece {
@@ -63,35 +62,157 @@ bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
     return true;
 }
 
-void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
+// A key of the file: its name, and what makes its value a setting.
+struct PropertyKey {
+    const wchar_t* name;
+    // Stores the value in `read`; false with `problem` filled when it cannot be used.
+    bool (*apply)(const Piece& value, const wchar_t* installDir, ServiceProperties* read,
+                  const ConfigFile& file, ConfigProblem* problem);
+};
+
+void SetValueProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* key,
+                     const Piece& value, const wchar_t* after) {
     wchar_t quoted[kConfigQuotedUnits];
-    QuoteForProblem(key.text, key.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 64];
-    StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the only key is %ls.", quoted,
-                     kStopTimeoutKey);
+    QuoteForProblem(value.text, value.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 256];
+    StringCchPrintfW(what, ARRAYSIZE(what), L"%ls %ls %ls", key, quoted, after);
     SetLineProblem(problem, file, what);
 }
 
-void SetBadSeconds(ConfigProblem* problem, const ConfigFile& file, const Piece& value) {
+bool ApplyStopTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
+                      const ConfigFile& file, ConfigProblem* problem) {
+    if (ParseSeconds(value, &read->stopTimeoutSeconds)) {
+        return true;
+    }
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(value.text, value.length, quoted);
     wchar_t what[kConfigQuotedUnits + 128];
     StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"%ls must be a whole number of seconds from 0 to %lu, not %ls.",
-                     kStopTimeoutKey, static_cast<unsigned long>(kMaxStopTimeoutSeconds), quoted);
+                     L"stop.timeout must be a whole number of seconds from 0 to %lu, not %ls.",
+                     static_cast<unsigned long>(kMaxStopTimeoutSeconds), quoted);
+    SetLineProblem(problem, file, what);
+    return false;
+}
+
+bool ApplyMainClass(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
+                    const ConfigFile& file, ConfigProblem* problem) {
+    if (value.length >= kMainClassUnits) {
+        SetValueProblem(problem, file, L"main.class", value,
+                        L"is longer than 255 characters, the longest class name the host takes.");
+        return false;
+    }
+    if (!IsJavaBinaryName(value.text, value.length)) {
+        SetValueProblem(problem, file, L"main.class", value,
+                        L"is not a Java class name: write it as in Java source, with its "
+                        L"package, for example org.example.App (a nested class as "
+                        L"org.example.App$Main).");
+        return false;
+    }
+    StringCchCopyNW(read->mainClass, kMainClassUnits, value.text, value.length);
+    return true;
+}
+
+bool IsAbsolutePath(const wchar_t* path, size_t length) {
+    const bool drive = length >= 3 && path[1] == L':' && path[2] == L'\\';
+    const bool unc = length >= 2 && path[0] == L'\\' && path[1] == L'\\';
+    return drive || unc;
+}
+
+// "C:jre" (drive C's current directory) and "\jre" (the current drive's root)
+// name different folders depending on where the service happens to stand.
+bool IsPartlyRelative(const wchar_t* path, size_t length) {
+    return (length >= 2 && path[1] == L':' && !IsAbsolutePath(path, length)) ||
+           (length >= 1 && path[0] == L'\\' && !IsAbsolutePath(path, length));
+}
+
+// The runtime's folder as a full path; false when it does not fit `out`.
+bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t length,
+                     wchar_t (&out)[kJavaHomeUnits]) {
+    out[0] = L'\0';
+    if (!IsAbsolutePath(value, length) &&
+        (FAILED(StringCchCopyW(out, kJavaHomeUnits, installDir)) ||
+         FAILED(StringCchCatW(out, kJavaHomeUnits, L"\\")))) {
+        return false;
+    }
+    if (FAILED(StringCchCatNW(out, kJavaHomeUnits, value, length))) {
+        return false;
+    }
+    // Trailing separators would double before "bin".
+    size_t end = static_cast<size_t>(lstrlenW(out));
+    while (end > 3 && out[end - 1] == L'\\') out[--end] = L'\0';
+    return true;
+}
+
+bool ApplyJavaHome(const Piece& value, const wchar_t* installDir, ServiceProperties* read,
+                   const ConfigFile& file, ConfigProblem* problem) {
+    // Java users write forward slashes; Windows takes both.
+    wchar_t path[kJavaHomeUnits];
+    if (value.length == 0 || value.length >= kJavaHomeUnits) {
+        SetValueProblem(problem, file, L"java.home", value,
+                        value.length == 0 ? L"is empty: name the Java runtime's folder."
+                                          : L"is too long for a path the host can use.");
+        return false;
+    }
+    for (size_t i = 0; i < value.length; ++i) {
+        path[i] = value.text[i] == L'/' ? L'\\' : value.text[i];
+    }
+    path[value.length] = L'\0';
+    if (IsPartlyRelative(path, value.length)) {
+        SetValueProblem(problem, file, L"java.home", value,
+                        L"depends on the current directory: give a full path such as "
+                        L"C:\\Java\\jdk-21, or a path relative to the install directory.");
+        return false;
+    }
+    if (!ResolveJavaHome(installDir, path, value.length, read->javaHome)) {
+        SetValueProblem(problem, file, L"java.home", value,
+                        L"makes a path too long for the host: with the install directory it "
+                        L"must leave room for \\bin\\client\\jvm.dll within 259 characters.");
+        read->javaHome[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+const PropertyKey kKeys[] = {
+    {L"stop.timeout", ApplyStopTimeout},
+    {L"main.class", ApplyMainClass},
+    {L"java.home", ApplyJavaHome},
+};
+
+const PropertyKey* FindKey(const Piece& key) {
+    for (const PropertyKey& candidate : kKeys) {
+        if (Equals(key, candidate.name)) {
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
+void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(key.text, key.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 128];
+    StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the keys are", quoted);
+    for (size_t i = 0; i < ARRAYSIZE(kKeys); ++i) {
+        StringCchCatW(what, ARRAYSIZE(what), i == 0 ? L" " : L", ");
+        StringCchCatW(what, ARRAYSIZE(what), kKeys[i].name);
+    }
+    StringCchCatW(what, ARRAYSIZE(what), L".");
     SetLineProblem(problem, file, what);
 }
 
-void SetSetTwice(ConfigProblem* problem, const ConfigFile& file, unsigned firstLine) {
+void SetSetTwice(ConfigProblem* problem, const ConfigFile& file, const wchar_t* key,
+                 unsigned firstLine) {
     wchar_t what[128];
-    StringCchPrintfW(what, ARRAYSIZE(what), L"%ls is set a second time (first on line %u).",
-                     kStopTimeoutKey, firstLine);
+    StringCchPrintfW(what, ARRAYSIZE(what), L"%ls is set a second time (first on line %u).", key,
+                     firstLine);
     SetLineProblem(problem, file, what);
 }
 
 // Reads every line into `read`; false with `problem` filled at the first bad one.
-bool ReadLines(ConfigFile* file, ServiceProperties* read, ConfigProblem* problem) {
-    unsigned stopTimeoutLine = 0;
+bool ReadLines(ConfigFile* file, const wchar_t* installDir, ServiceProperties* read,
+               ConfigProblem* problem) {
+    unsigned lineOfKey[ARRAYSIZE(kKeys)] = {};
     for (;;) {
         const ConfigLineResult result = NextConfigLine(file, kCommentStarts, problem);
         if (result == kConfigEnd) {
@@ -106,28 +227,47 @@ bool ReadLines(ConfigFile* file, ServiceProperties* read, ConfigProblem* problem
             SetQuotedLineProblem(problem, *file, L" is not a key=value line.");
             return false;
         }
-        if (!Equals(key, kStopTimeoutKey)) {
+        const PropertyKey* known = FindKey(key);
+        if (known == nullptr) {
             SetUnknownKey(problem, *file, key);
             return false;
         }
         // A key given twice is refused rather than one of them silently winning:
         // an operator who edits one line may not have seen the other.
-        if (stopTimeoutLine != 0) {
-            SetSetTwice(problem, *file, stopTimeoutLine);
+        unsigned& firstLine = lineOfKey[known - kKeys];
+        if (firstLine != 0) {
+            SetSetTwice(problem, *file, known->name, firstLine);
             return false;
         }
-        if (!ParseSeconds(value, &read->stopTimeoutSeconds)) {
-            SetBadSeconds(problem, *file, value);
+        if (!known->apply(value, installDir, read, *file, problem)) {
             return false;
         }
-        stopTimeoutLine = file->lineNumber;
+        firstLine = file->lineNumber;
     }
+}
+
+bool IsIdentifierPart(wchar_t c, bool first) {
+    if (c == L'_' || c == L'$') {
+        return true;
+    }
+    WORD type = 0;
+    if (!GetStringTypeW(CT_CTYPE1, &c, 1, &type)) {
+        return false;
+    }
+    return (type & C1_ALPHA) != 0 || (!first && (type & C1_DIGIT) != 0);
 }
 
 }  // namespace
 
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem) {
+    if (properties->javaHome[0] == L'\0' &&
+        !ResolveJavaHome(installDir, kDefaultJavaHome, ARRAYSIZE(kDefaultJavaHome) - 1,
+                         properties->javaHome)) {
+        SetFileProblem(problem, kFileName,
+                       L"the install directory's path is too long for the host.");
+        return false;
+    }
     ConfigFile file;
     const ConfigOpenResult opened = OpenConfigFile(installDir, kFileName, &file, problem);
     if (opened == kConfigMissing) {
@@ -137,10 +277,28 @@ bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* propert
         return false;
     }
     // Applied only when the whole file is good: a half-read file is never used.
-    ServiceProperties read;
-    if (!ReadLines(&file, &read, problem)) {
+    ServiceProperties read = *properties;
+    if (!ReadLines(&file, installDir, &read, problem)) {
         return false;
     }
     *properties = read;
     return true;
+}
+
+bool IsJavaBinaryName(const wchar_t* name, size_t length) {
+    bool atIdentifierStart = true;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == L'.') {
+            if (atIdentifierStart) {
+                return false;
+            }
+            atIdentifierStart = true;
+            continue;
+        }
+        if (!IsIdentifierPart(name[i], atIdentifierStart)) {
+            return false;
+        }
+        atIdentifierStart = false;
+    }
+    return length > 0 && !atIdentifierStart;
 }

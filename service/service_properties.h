@@ -1,5 +1,4 @@
 // conf\service.properties: the service's own settings, "key=value" lines.
-// Its one key today is stop.timeout.
 #pragma once
 
 #include "service/config_file.h"
@@ -10,14 +9,33 @@ constexpr DWORD kDefaultStopTimeoutSeconds = 30;
 // A day: anything longer is a typo, and would overflow the millisecond waits.
 constexpr DWORD kMaxStopTimeoutSeconds = 86400;
 
+// The application's class, in Java's binary form ("org.example.App", '$' for a
+// nested class), with its terminator.
+constexpr size_t kMainClassUnits = 256;
+constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
+// The Java runtime's folder, as a full path: room for "\bin\client\jvm.dll"
+// below it within the paths the host builds.
+constexpr size_t kJavaHomeUnits = MAX_PATH + 4;
+constexpr wchar_t kDefaultJavaHome[] = L"jre";
+
 struct ServiceProperties {
     DWORD stopTimeoutSeconds = kDefaultStopTimeoutSeconds;
+    wchar_t mainClass[kMainClassUnits] = L"com.merivast.agent.MerivastMain";
+    // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
+    // when the file does not set it.
+    wchar_t javaHome[kJavaHomeUnits] = L"";
 };
 
 // Reads "<installDir>\conf\service.properties" into `properties`. A missing
 // file leaves the defaults and is no problem. False, with `problem` naming the
 // file, the line and what is wrong, for a file that cannot be read, a line
-// that is not "key=value", an unknown key, a value out of range or a key set
-// twice; `properties` then keeps the defaults, nothing of the file is used.
+// that is not "key=value", an unknown key, a value that cannot be used or a
+// key set twice; `properties` then keeps what it held, nothing of the file is
+// used. java.home, relative to `installDir` unless absolute, is given as a
+// full path; one that would not fit the host's paths is refused, never cut.
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem);
+
+// True when `name` is a Java binary class name: identifiers joined by '.',
+// each a letter, '_' or '$' followed by letters, digits, '_' or '$'.
+bool IsJavaBinaryName(const wchar_t* name, size_t length);

@@ -4,11 +4,12 @@
 // As the agent does, it first points standard output and error at logs\;
 // at the end it writes the runtime's last words to probe-last-words.txt (UTF-8).
 //
-//   host_probe main        construct, CallServiceMain, destroy
-//   host_probe main-stop   the same, with CallServiceStop from a second thread
+//   host_probe main        construct, find and run the application, destroy
+//   host_probe main-stop   the same, with the application's stop from a second thread
 //   host_probe stop        construct, CallServiceStop from a second thread, destroy
 #include <string>
 
+#include "agent/application_contract.h"
 #include "jvmhost/console_files.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
@@ -42,13 +43,38 @@ void RecordingSink(int code, const wchar_t* message) {
     WriteUtf8(sinkFile, line);
 }
 
-DWORD WINAPI StopThread(void* host) {
-    static_cast<RuntimeHost*>(host)->CallServiceStop();
+struct Probe {
+    RuntimeHost* host = nullptr;
+    const ApplicationContract* contract = nullptr;
+    HANDLE found = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // the application was looked for
+};
+
+// The application's stop, once it is known how to ask for it; a host
+// without VM gets the service contract's stop call.
+DWORD WINAPI StopThread(void* param) {
+    Probe* probe = static_cast<Probe*>(param);
+    WaitForSingleObject(probe->found, INFINITE);
+    if (probe->contract != nullptr) {
+        probe->contract->requestStop(*probe->host);
+    } else {
+        probe->host->CallServiceStop();
+    }
     return 0;
 }
 
-HANDLE StartStopThread(RuntimeHost* host) {
-    return CreateThread(nullptr, 0, StopThread, host, 0, nullptr);
+void RunApplication(Probe* probe) {
+    RuntimeHost* host = probe->host;
+    JavaEntry entry = {};
+    MainArguments arguments;
+    if (host->jniEnv == nullptr) {
+        host->ReportMissingVm();
+    } else {
+        probe->contract = FindApplication(*host, arguments, &entry);
+    }
+    SetEvent(probe->found);
+    if (probe->contract != nullptr) {
+        probe->contract->run(*host, entry, arguments);
+    }
 }
 
 }  // namespace
@@ -62,12 +88,16 @@ int wmain(int argc, wchar_t** argv) {
 
     KeepConsoleOutput(installDir, RecordingSink);
     RuntimeHost* host = new RuntimeHost(RecordingSink);
+    Probe probe;
+    probe.host = host;
     HANDLE stopper = nullptr;
     if (mode == L"main-stop" || mode == L"stop") {
-        stopper = StartStopThread(host);
+        stopper = CreateThread(nullptr, 0, StopThread, &probe, 0, nullptr);
     }
     if (mode != L"stop") {
-        host->CallServiceMain();
+        RunApplication(&probe);
+    } else {
+        SetEvent(probe.found);
     }
     if (stopper != nullptr) {
         WaitForSingleObject(stopper, INFINITE);

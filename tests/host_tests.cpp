@@ -150,11 +150,11 @@ TEST(HostFailures, MissingClassOrMethod) {
         EXPECT_EQ((std::vector<std::string>{
                       "0\tCan not find entry point:\\n",
                       "0\tLooked for the class com.merivast.agent.MerivastMain, with its static "
-                      "void serviceMain(String), in the jars of " +
+                      "void serviceMain(String) or static void main(String[]), in the jars of " +
                           dir +
-                          "\\lib: app.jar, more.jar. The class is there without that method: "
-                          "declare it public static void serviceMain(String). The runtime's "
-                          "description is in logs\\stderr.log."}),
+                          "\\lib: app.jar, more.jar. The class is there without either method: "
+                          "declare one of them public. The runtime's description is in "
+                          "logs\\stderr.log."}),
                   run.Run());
         EXPECT_EQ(nullptr, FindCall(run.calls, "CallStaticVoidMethod"));
         EXPECT_NE(std::string::npos, run.Log(L"stderr.log").find("java.lang.NoSuchMethodError"));

@@ -37,7 +37,8 @@ TEST_F(ControlDispatch, ShutdownAndPreshutdownTakeTheStopPath) {
         EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), fresh.status.dwCurrentState) << control;
         EXPECT_EQ(1u, fresh.status.dwCheckPoint) << control;
         EXPECT_EQ(kStopWaitHintMs, fresh.status.dwWaitHint) << control;
-        EXPECT_TRUE(fresh.stopRequested) << "the request reached the agent, control " << control;
+        EXPECT_TRUE(fresh.stopCaller.Requested())
+            << "the request reached the agent, control " << control;
         EXPECT_NE(nullptr, fresh.stopWatch) << "progress starts with the first request";
     }
 }
@@ -59,7 +60,7 @@ TEST_F(ControlDispatch, PauseContinueInterrogateAndUnknownCodesChangeNothing) {
     for (DWORD control : {2u, 3u, 4u, 0u, 6u, 128u, 255u}) {
         service.HandleControl(control);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.status.dwCurrentState) << control;
-        EXPECT_FALSE(service.stopRequested) << control;
+        EXPECT_FALSE(service.stopCaller.Requested()) << control;
     }
 }
 

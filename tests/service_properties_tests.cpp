@@ -62,10 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("1",
                                L"stop.timeout must be a whole number of seconds from 0 to "
                                L"86400, not \"30s\".")},
-        PropertiesCase{"unknown_key", "stop.timeout=5\nstart.timeout=5\n", 0,
+        PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
                        PROBLEM("2",
-                               L"unknown key \"start.timeout\"; the only key is "
-                               L"stop.timeout.")},
+                               L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
+                               L"main.class, java.home.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,

@@ -80,6 +80,12 @@ enum class StopMode { kPresent, kMissing, kThrow, kIgnore, kHang, kReleaseHang, 
 constexpr DWORD kMaxHookThreads = MAXIMUM_WAIT_OBJECTS;
 constexpr int kHookLinesPerThread = 100;
 
+// Which entry methods the application's class declares: serviceMain/serviceStop (the service
+// contract), main(String[]) (an ordinary program), or both.
+enum class EntryKind { kService, kMain, kBoth };
+// What the application's shutdown hooks do when System.exit runs them.
+enum class ShutdownHookMode { kInstant, kHang };
+
 enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepCount };
 
 struct Scenario {
@@ -111,6 +117,12 @@ struct Scenario {
     bool hookFormats;
     DWORD hookLongChars;
     DWORD hookThreads;
+    EntryKind entry;
+    // linger=<ms>: once main has been entered, a non-daemon thread of the application runs this
+    // long (0xFFFFFFFF: until the runtime ends); DestroyJavaVM waits for it.
+    DWORD lingerMs;
+    ShutdownHookMode shutdownHook;
+    DWORD shutdownHookMs;  // shutdown_hook=<ms>: the hooks take this long
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

@@ -44,6 +44,10 @@ void SetDefaults(Scenario* s) {
     s->hookFormats = false;
     s->hookLongChars = 0;
     s->hookThreads = 0;
+    s->entry = EntryKind::kService;
+    s->lingerMs = 0;
+    s->shutdownHook = ShutdownHookMode::kInstant;
+    s->shutdownHookMs = 0;
 }
 
 bool IsBlank(char c) {
@@ -122,6 +126,33 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
+    if (Equals(key, keyLength, "entry")) {
+        if (Equals(value, valueLength, "service")) {
+            s->entry = EntryKind::kService;
+        } else if (Equals(value, valueLength, "main")) {
+            s->entry = EntryKind::kMain;
+        } else if (Equals(value, valueLength, "both")) {
+            s->entry = EntryKind::kBoth;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "linger")) {
+        if (Equals(value, valueLength, "forever")) {
+            s->lingerMs = INFINITE;
+            return true;
+        }
+        return ParseCount(value, valueLength, kMaxPauseMs, &s->lingerMs);
+    }
+    if (Equals(key, keyLength, "shutdown_hook")) {
+        if (Equals(value, valueLength, "hang")) {
+            s->shutdownHook = ShutdownHookMode::kHang;
+            return true;
+        }
+        s->shutdownHook = ShutdownHookMode::kInstant;
+        return ParseCount(value, valueLength, kMaxPauseMs, &s->shutdownHookMs);
+    }
     if (Equals(key, keyLength, "create")) {
         if (Equals(value, valueLength, "ok")) {
             s->refuseCreate = false;

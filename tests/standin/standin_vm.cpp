@@ -32,9 +32,13 @@ constexpr size_t kMaxStrings = 64;
 constexpr ULONGLONG kDestroyWarnMs = 60 * 1000;
 constexpr uintptr_t kGarbagePointer = 1;
 
-const char kMainClassName[] = "com/merivast/agent/MerivastMain";
-const char kMainClassEntry[] = "com/merivast/agent/MerivastMain.class";
 const char kClassPathOption[] = "-Djava.class.path=";
+const char kStringClassName[] = "java/lang/String";
+const char kSystemClassName[] = "java/lang/System";
+// An application class name, with ".class" for its jar entry.
+constexpr size_t kClassNameBytes = 512;
+constexpr size_t kMaxArrays = 8;
+constexpr size_t kMaxArrayLength = 64;
 
 struct Throwable {
     _jthrowable object;  // the jthrowable handed out points here
@@ -63,6 +67,13 @@ struct StringRef {
     bool live;
 };
 
+struct ArrayRef {
+    _jobjectArray object;  // the jobjectArray handed out points here
+    jsize length;
+    StringRef* items[kMaxArrayLength];
+    bool live;
+};
+
 enum class VmState { kNone, kCreating, kLive, kDestroyed };
 
 // The host's "exit" and "abort" hooks, as the Invocation API hands them over.
@@ -84,7 +95,14 @@ struct VmGlobals {
     ExitHook exitHook;     // the last "exit" option's, or null
     AbortHook abortHook;   // the last "abort" option's, or null
     HANDLE stopRequested;  // manual-reset: serviceMain may start after serviceStop
+    // The application's class once loaded (FindClass of a class a jar holds); it stays loaded.
+    char loadedClass[kClassNameBytes];
     bool classLoaded;
+    // When the application's lingering non-daemon thread ends (linger=); 0: none runs.
+    ULONGLONG lingerUntil;
+    long exitStatus;  // what the runtime's end thread passes to the exit hook
+    ArrayRef arrays[kMaxArrays];
+    size_t arrayCount;
     Env envs[kMaxEnvs];
     size_t envCount;
     StringRef strings[kMaxStrings];
@@ -96,9 +114,20 @@ JNINativeInterface_ g_envTable;
 JNIInvokeInterface_ g_vmTable;
 JavaVM g_javaVm;
 _jclass g_mainClass;
-// Only their addresses matter: they are the two method ids.
+_jclass g_stringClass;
+_jclass g_systemClass;
+// Only their addresses matter: they are the method ids.
 char g_serviceMainId;
 char g_serviceStopId;
+char g_mainId;
+char g_exitId;
+
+jmethodID MainId() {
+    return reinterpret_cast<jmethodID>(&g_mainId);
+}
+jmethodID ExitId() {
+    return reinterpret_cast<jmethodID>(&g_exitId);
+}
 
 jmethodID ServiceMainId() {
     return reinterpret_cast<jmethodID>(&g_serviceMainId);
@@ -283,7 +312,7 @@ bool StreamContains(HANDLE file, const char* needle) {
     }
 }
 
-bool JarNamesMainClass(const char* entry, size_t length) {
+bool JarHoldsEntry(const char* entry, size_t length, const char* classEntry) {
     wchar_t path[1024];
     if (length >= std::size(path)) return false;
     // Class path entries come in the ANSI code page, as the host converted them.
@@ -298,14 +327,20 @@ bool JarNamesMainClass(const char* entry, size_t length) {
     BY_HANDLE_FILE_INFORMATION info;
     bool found = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                 StreamContains(file, kMainClassEntry);
+                 StreamContains(file, classEntry);
     CloseHandle(file);
     return found;
 }
 
-bool MainClassLoadable() {
+// The application's class `name` ("org/example/App"): loadable when a class path entry is a
+// file that holds "<name>.class".
+bool ApplicationClassLoadable(const char* name) {
+    char classEntry[kClassNameBytes];
+    if (strlen(name) + 7 > sizeof(classEntry)) return false;
+    strcpy(classEntry, name);
+    strcat(classEntry, ".class");
     EnterCriticalSection(&g_vm.lock);
-    bool loaded = g_vm.classLoaded;
+    bool loaded = g_vm.classLoaded && strcmp(g_vm.loadedClass, name) == 0;
     const char* classPath = g_vm.classPath;
     LeaveCriticalSection(&g_vm.lock);
     // Like a real VM, a class once loaded stays loaded, whatever happens to its jar.
@@ -316,12 +351,15 @@ bool MainClassLoadable() {
     while (!found && *p != '\0') {
         const char* separator = strchr(p, ';');
         size_t length = separator != nullptr ? static_cast<size_t>(separator - p) : strlen(p);
-        if (length != 0) found = JarNamesMainClass(p, length);
+        if (length != 0) found = JarHoldsEntry(p, length, classEntry);
         p = separator != nullptr ? separator + 1 : p + length;
     }
     if (found) {
         EnterCriticalSection(&g_vm.lock);
-        g_vm.classLoaded = true;
+        if (!g_vm.classLoaded) {
+            strcpy(g_vm.loadedClass, name);
+            g_vm.classLoaded = true;
+        }
         LeaveCriticalSection(&g_vm.lock);
     }
     return found;
@@ -555,7 +593,7 @@ void PrintAsAsked(const Scenario& scenario, VfprintfHook hook) {
 // The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
 // VM's own, and when it returns (or there is none) the runtime ends the process by itself.
 DWORD WINAPI ExitRuntime(void* /*unused*/) {
-    const long status = g_vm.scenario.exitStatus;
+    const long status = g_vm.exitStatus;
     Line line;
     LineStart(&line, "EXIT");
     LineWord(&line, "status=");
@@ -645,17 +683,123 @@ void RunServiceStop(Env* env) {
     Record("LEAVE", "serviceStop");
 }
 
-void CallStatic(JNIEnv* jenv, jclass cls, jmethodID method, jstring argument) {
+ArrayRef* FindArrayLocked(jobject object) {
+    for (size_t i = 0; i < g_vm.arrayCount; ++i) {
+        if (object == &g_vm.arrays[i].object) return &g_vm.arrays[i];
+    }
+    return nullptr;
+}
+
+void SignalMainEntered(const Scenario& scenario) {
+    if (scenario.mainSignal[0] == '\0') return;
+    HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, scenario.mainSignal);
+    if (entered != nullptr) {
+        SetEvent(entered);
+        CloseHandle(entered);
+    }
+}
+
+// linger=: a non-daemon thread of the application starts with main and runs on after it.
+void StartLingering(const Scenario& scenario) {
+    if (scenario.lingerMs == 0) return;
+    EnterCriticalSection(&g_vm.lock);
+    g_vm.lingerUntil = scenario.lingerMs == INFINITE ? ~0ULL : GetTickCount64() + scenario.lingerMs;
+    LeaveCriticalSection(&g_vm.lock);
+}
+
+// main(String[]): records each argument as "ARG <i> <utf8>", then behaves as serviceMain does.
+void RunMain(Env* env, jobjectArray array) {
+    size_t count = 0;
+    EnterCriticalSection(&g_vm.lock);
+    ArrayRef* ref = array != nullptr ? FindArrayLocked(array) : nullptr;
+    LeaveCriticalSection(&g_vm.lock);
+    if (ref == nullptr) {
+        RecordFault("unknown array handle", "CallStaticVoidMethod");
+    } else {
+        count = static_cast<size_t>(ref->length);
+        for (size_t i = 0; i < count; ++i) {
+            Line line;
+            LineStart(&line, "ARG");
+            LineUnsigned(&line, i);
+            LineWord(&line, ref->items[i] != nullptr ? ref->items[i]->utf8 : "(null)");
+            WriteLine(line);
+        }
+    }
+    Line line;
+    LineStart(&line, "CallStaticVoidMethod");
+    LineWord(&line, "main");
+    LineWord(&line, "argc=");
+    LineUnsigned(&line, count);
+    WriteLine(line);
+
+    const Scenario& scenario = g_vm.scenario;
+    SignalMainEntered(scenario);
+    StartLingering(scenario);
+    PauseAndGate(scenario, kStepMain);
+    if (scenario.main == MainMode::kBlock) {
+        // An ordinary program's main that never returns; System.exit ends it.
+        StopForGood();
+    } else if (scenario.main == MainMode::kThrow) {
+        SetPending(env, &g_illegalState);
+    } else if (scenario.main == MainMode::kExit) {
+        EndRuntime(ExitRuntime);
+    } else if (scenario.main == MainMode::kAbort) {
+        EndRuntime(AbortRuntime);
+    }
+    Record("LEAVE", "main");
+}
+
+// System.exit: the application's shutdown hooks run on the calling thread, then the runtime
+// ends (its exit hook on a thread of its own) and this thread never runs again.
+[[noreturn]] void RunSystemExit(jint status) {
+    Line line;
+    LineStart(&line, "CallStaticVoidMethod");
+    LineWord(&line, "exit");
+    LineWord(&line, "status=");
+    LineSigned(&line, status);
+    WriteLine(line);
+    const Scenario& scenario = g_vm.scenario;
+    PauseAndGate(scenario, kStepStop);
+    Record("SHUTDOWNHOOK", "start");
+    if (scenario.shutdownHook == ShutdownHookMode::kHang) StopForGood();
+    if (scenario.shutdownHookMs != 0) Sleep(scenario.shutdownHookMs);
+    Record("SHUTDOWNHOOK", "done");
+    EnterCriticalSection(&g_vm.lock);
+    g_vm.exitStatus = status;
+    LeaveCriticalSection(&g_vm.lock);
+    EndRuntime(ExitRuntime);
+}
+
+// `argument` is the method's one argument, if it takes one.
+void CallStatic(JNIEnv* jenv, jclass cls, jmethodID method, jvalue argument) {
     Env* env = BeginEnvCall(jenv, "CallStaticVoidMethod", false);
     if (env == nullptr) return;
-    if (cls != &g_mainClass) RecordFault("unknown class handle", "CallStaticVoidMethod");
+    jclass expected = method == ExitId() ? &g_systemClass : &g_mainClass;
+    if (cls != expected) RecordFault("unknown class handle", "CallStaticVoidMethod");
     if (method == ServiceMainId()) {
-        RunServiceMain(env, argument);
+        RunServiceMain(env, static_cast<jstring>(argument.l));
     } else if (method == ServiceStopId()) {
         RunServiceStop(env);
+    } else if (method == MainId()) {
+        RunMain(env, static_cast<jobjectArray>(argument.l));
+    } else if (method == ExitId()) {
+        RunSystemExit(argument.i);
     } else {
         RecordFault("unknown method id", "CallStaticVoidMethod");
     }
+}
+
+// The one argument of the method, from a variadic call.
+jvalue ArgumentOf(jmethodID method, va_list args) {
+    jvalue argument = {};
+    if (method == ServiceMainId()) {
+        argument.l = va_arg(args, jstring);
+    } else if (method == MainId()) {
+        argument.l = va_arg(args, jobjectArray);
+    } else if (method == ExitId()) {
+        argument.i = va_arg(args, jint);
+    }
+    return argument;
 }
 
 // ---- JNIEnv functions ----
@@ -675,14 +819,22 @@ jclass JNICALL FindClass(JNIEnv* jenv, const char* name) {
     CallScope scope;
     Env* env = BeginEnvCall(jenv, "FindClass", false);
     if (env == nullptr) return nullptr;
-    bool found = name != nullptr && strcmp(name, kMainClassName) == 0 && MainClassLoadable();
-    if (!found) SetPending(env, &g_noClassDefFound);
+    jclass result = nullptr;
+    if (name == nullptr) {
+    } else if (strcmp(name, kStringClassName) == 0) {
+        result = &g_stringClass;
+    } else if (strcmp(name, kSystemClassName) == 0) {
+        result = &g_systemClass;
+    } else if (ApplicationClassLoadable(name)) {
+        result = &g_mainClass;
+    }
+    if (result == nullptr) SetPending(env, &g_noClassDefFound);
     Line line;
     LineStart(&line, "FindClass");
     LineWord(&line, name);
-    LineWord(&line, found ? "result=found" : "result=null");
+    LineWord(&line, result != nullptr ? "result=found" : "result=null");
     WriteLine(line);
-    return found ? &g_mainClass : nullptr;
+    return result;
 }
 
 jthrowable JNICALL ExceptionOccurred(JNIEnv* jenv) {
@@ -733,7 +885,7 @@ void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
     bool twice = false;
     if (object == nullptr) {
         kind = "null";
-    } else if (object == &g_mainClass) {
+    } else if (object == &g_mainClass || object == &g_stringClass || object == &g_systemClass) {
         kind = "class";
     } else {
         for (Throwable* throwable : kThrowables) {
@@ -745,6 +897,12 @@ void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
             kind = "string";
             twice = !ref->live;
             ref->live = false;
+        }
+        ArrayRef* array = FindArrayLocked(object);
+        if (array != nullptr) {
+            kind = "array";
+            twice = !array->live;
+            array->live = false;
         }
         LeaveCriticalSection(&g_vm.lock);
     }
@@ -761,16 +919,26 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
     Env* env = BeginEnvCall(jenv, "GetStaticMethodID", false);
     if (env == nullptr) return nullptr;
     jmethodID result = nullptr;
-    if (cls != &g_mainClass) {
+    const Scenario& scenario = g_vm.scenario;
+    const bool service = scenario.entry != EntryKind::kMain;
+    const bool ordinary = scenario.entry != EntryKind::kService;
+    if (cls == &g_systemClass) {
+        if (name != nullptr && sig != nullptr && strcmp(name, "exit") == 0 &&
+            strcmp(sig, "(I)V") == 0) {
+            result = ExitId();
+        }
+    } else if (cls != &g_mainClass && cls != &g_stringClass) {
         RecordFault("unknown class handle", "GetStaticMethodID");
-    } else if (name != nullptr && sig != nullptr) {
-        const Scenario& scenario = g_vm.scenario;
+    } else if (cls == &g_mainClass && name != nullptr && sig != nullptr) {
         if (strcmp(name, "serviceMain") == 0 && strcmp(sig, "(Ljava/lang/String;)V") == 0 &&
-            scenario.main != MainMode::kMissing) {
+            service && scenario.main != MainMode::kMissing) {
             result = ServiceMainId();
-        } else if (strcmp(name, "serviceStop") == 0 && strcmp(sig, "()V") == 0 &&
+        } else if (strcmp(name, "serviceStop") == 0 && strcmp(sig, "()V") == 0 && service &&
                    scenario.stop != StopMode::kMissing) {
             result = ServiceStopId();
+        } else if (strcmp(name, "main") == 0 && strcmp(sig, "([Ljava/lang/String;)V") == 0 &&
+                   ordinary && scenario.main != MainMode::kMissing) {
+            result = MainId();
         }
     }
     if (result == nullptr) SetPending(env, &g_noSuchMethod);
@@ -785,33 +953,71 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
 
 void JNICALL CallStaticVoidMethod(JNIEnv* jenv, jclass cls, jmethodID method, ...) {
     CallScope scope;
-    jstring argument = nullptr;
-    if (method == ServiceMainId()) {
-        va_list args;
-        va_start(args, method);
-        argument = va_arg(args, jstring);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, method);
+    const jvalue argument = ArgumentOf(method, args);
+    va_end(args);
     CallStatic(jenv, cls, method, argument);
 }
 
 void JNICALL CallStaticVoidMethodV(JNIEnv* jenv, jclass cls, jmethodID method, va_list args) {
     CallScope scope;
-    jstring argument = nullptr;
-    if (method == ServiceMainId()) {
-        va_list copy;
-        va_copy(copy, args);
-        argument = va_arg(copy, jstring);
-        va_end(copy);
-    }
+    va_list copy;
+    va_copy(copy, args);
+    const jvalue argument = ArgumentOf(method, copy);
+    va_end(copy);
     CallStatic(jenv, cls, method, argument);
 }
 
 void JNICALL CallStaticVoidMethodA(JNIEnv* jenv, jclass cls, jmethodID method, const jvalue* args) {
     CallScope scope;
-    jstring argument = nullptr;
-    if (method == ServiceMainId() && args != nullptr) argument = static_cast<jstring>(args[0].l);
+    jvalue argument = {};
+    if (args != nullptr && method != ServiceStopId()) argument = args[0];
     CallStatic(jenv, cls, method, argument);
+}
+
+jobjectArray JNICALL NewObjectArray(JNIEnv* jenv, jsize length, jclass elementClass,
+                                    jobject initial) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "NewObjectArray", false);
+    if (env == nullptr) return nullptr;
+    if (elementClass != &g_stringClass || initial != nullptr) {
+        RecordFault("not a String[] in", "NewObjectArray");
+    }
+    ArrayRef* ref = nullptr;
+    EnterCriticalSection(&g_vm.lock);
+    if (length >= 0 && static_cast<size_t>(length) <= kMaxArrayLength &&
+        g_vm.arrayCount < kMaxArrays) {
+        ref = &g_vm.arrays[g_vm.arrayCount++];
+        ref->length = length;
+        ref->live = true;
+    }
+    LeaveCriticalSection(&g_vm.lock);
+    if (ref == nullptr) SetPending(env, &g_outOfMemory);
+    Line line;
+    LineStart(&line, "NewObjectArray");
+    LineWord(&line, "len=");
+    LineSigned(&line, length);
+    LineWord(&line, ref != nullptr ? "result=ok" : "result=null");
+    WriteLine(line);
+    return ref != nullptr ? &ref->object : nullptr;
+}
+
+void JNICALL SetObjectArrayElement(JNIEnv* jenv, jobjectArray array, jsize index, jobject value) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "SetObjectArrayElement", false) == nullptr) return;
+    EnterCriticalSection(&g_vm.lock);
+    ArrayRef* ref = FindArrayLocked(array);
+    StringRef* string = FindStringLocked(value);
+    const bool fits = ref != nullptr && index >= 0 && index < ref->length;
+    if (fits && string != nullptr) ref->items[index] = string;
+    LeaveCriticalSection(&g_vm.lock);
+    if (!fits) RecordFault("bad array or index", "SetObjectArrayElement");
+    if (string == nullptr) RecordFault("unknown string handle", "SetObjectArrayElement");
+    Line line;
+    LineStart(&line, "SetObjectArrayElement");
+    LineSigned(&line, index);
+    WriteLine(line);
 }
 
 jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
@@ -970,8 +1176,9 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
     const ULONGLONG start = GetTickCount64();
     bool warned = false;
     EnterCriticalSection(&g_vm.lock);
-    while (CountOtherNonDaemonLocked(self) != 0) {
-        SleepConditionVariableCS(&g_vm.detached, &g_vm.lock, 1000);
+    while (CountOtherNonDaemonLocked(self) != 0 || GetTickCount64() < g_vm.lingerUntil) {
+        // Lingering application threads end by the clock, not by a detach.
+        SleepConditionVariableCS(&g_vm.detached, &g_vm.lock, g_vm.lingerUntil != 0 ? 20 : 1000);
         if (!warned && GetTickCount64() - start > kDestroyWarnMs) {
             warned = true;
             RecordFault("DestroyJavaVM still waiting for attached threads after 60 s", nullptr);
@@ -1060,6 +1267,8 @@ jint PrepareVm(const Scenario& scenario, const OptionVerdict& verdict, Env** cre
     g_vm.exitHook = verdict.exitHook;
     g_vm.abortHook = verdict.abortHook;
     g_vm.classLoaded = false;
+    g_vm.lingerUntil = 0;
+    g_vm.exitStatus = scenario.exitStatus;
     g_vm.stopRequested = stopRequested;
     EnterCriticalSection(&g_vm.lock);
     *creator = NewEnvLocked(GetCurrentThreadId(), false);
@@ -1162,6 +1371,8 @@ void StartVm() {
     g_envTable.CallStaticVoidMethodV = &CallStaticVoidMethodV;
     g_envTable.CallStaticVoidMethodA = &CallStaticVoidMethodA;
     g_envTable.NewString = &NewString;
+    g_envTable.NewObjectArray = &NewObjectArray;
+    g_envTable.SetObjectArrayElement = &SetObjectArrayElement;
 
     FillVmTraps(std::make_index_sequence<kVmSlots>());
     g_vmTable.DestroyJavaVM = &DestroyJavaVM;

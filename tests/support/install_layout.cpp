@@ -80,10 +80,11 @@ void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm) {
     }
 }
 
-void InstallLayout::AddJar(const std::wstring& name, bool holdsMainClass) {
+void InstallLayout::AddJar(const std::wstring& name, bool holdsMainClass,
+                           const std::string& classEntry) {
     MakeDirs(dir_ + L"\\lib");
     std::string bytes = "PK\x03\x04 stand-in jar ";
-    if (holdsMainClass) bytes += kMainClassEntry;
+    if (holdsMainClass) bytes += classEntry.empty() ? std::string(kMainClassEntry) : classEntry;
     WriteFileBytes(dir_ + L"\\lib\\" + name, bytes);
 }
 

@@ -34,8 +34,10 @@ class InstallLayout {
 
     // Puts the runtime's jvm.dll in jre\bin\<vm>.
     void AddRuntime(Runtime runtime, const std::wstring& vm = L"client");
-    // A jar that holds the application's class entry (or not), in lib.
-    void AddJar(const std::wstring& name, bool holdsMainClass = true);
+    // A jar that holds the application's class entry (or not), in lib; `classEntry`
+    // ("org/example/App.class") names another class than the default.
+    void AddJar(const std::wstring& name, bool holdsMainClass = true,
+                const std::string& classEntry = std::string());
     void AddFile(const std::wstring& relativePath, const std::string& bytes);
     void MakeDir(const std::wstring& relativePath);
     // The stand-in's scenario, "key=value" lines.

@@ -17,6 +17,7 @@ class ScmService {
     ScmService& operator=(const ScmService&) = delete;
 
     bool created() const { return service_ != nullptr; }
+    const std::wstring& name() const { return name_; }
     // StartServiceW; 0 or the error. On success the service's process is opened.
     DWORD Start();
     // ControlService; 0 or the error.

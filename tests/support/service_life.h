@@ -43,9 +43,14 @@ struct ServiceLife {
     }
 
     // Waits for the process to end and returns what it told the platform.
+    // Every event is written under the name the service was started under.
     ProcessTrace Finish() {
         EXPECT_TRUE(service.WaitForProcessExit()) << "the service process did not end";
-        return ReadProcessTrace(service.pid(), service.traceStart());
+        ProcessTrace trace = ReadProcessTrace(service.pid(), service.traceStart());
+        for (const TracedEvent& event : trace.events) {
+            EXPECT_EQ(service.name(), event.source) << event.strings.size();
+        }
+        return trace;
     }
 
     InstallLayout layout;
@@ -70,7 +75,6 @@ inline void ExpectProcessExitCode(const ScmService& service, DWORD expected) {
 }
 
 inline void ExpectEvent(const TracedEvent& event, unsigned type, const std::wstring& text) {
-    EXPECT_EQ(L"MerivastService", event.source);
     EXPECT_EQ(type, event.type);
     EXPECT_EQ(0u, event.category);
     EXPECT_EQ(type == EVENTLOG_ERROR_TYPE ? 1u : type == EVENTLOG_WARNING_TYPE ? 2u : 0u, event.id);

@@ -1,0 +1,31 @@
+// The two ways of calling the application, chosen once, when the VM exists:
+// the service contract (serviceMain(String) for the service's life,
+// serviceStop() to end it) and an ordinary program's main(String[]), ended
+// through System.exit so that its shutdown hooks run.
+#pragma once
+
+#include "agent/stop_caller.h"
+#include "jvmhost/runtime_host.h"
+
+struct ApplicationContract {
+    // Creating thread: runs the application; returns when it has ended (for
+    // main(String[]), once its last non-daemon thread has ended too).
+    void (*run)(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments);
+    // The stop thread: asks the application to end; may never return.
+    StopFunction requestStop;
+};
+
+// Creating thread, the VM created: finds the application's class and how to
+// call it. A class with serviceMain(String) takes the service contract, any
+// other main(String[]). Null, reported, when the class or both methods are
+// missing. A conf\main.args the service contract does not use is warned of.
+const ApplicationContract* FindApplication(RuntimeHost& host, const MainArguments& arguments,
+                                           JavaEntry* entry);
+
+// How an event names the entry before the class was found: the default
+// class's serviceMain, or either method of a class the operator named.
+const EntryMethodsText& ExpectedEntryOf(const wchar_t* mainClass);
+
+// True once the host itself has asked the runtime to exit, at a stop: that end
+// is the stop's, not the application's.
+bool HostAskedToExit();

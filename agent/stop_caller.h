@@ -1,0 +1,61 @@
+// The stop caller: takes stop requests from the control handler and makes the
+// application's stop call on a thread of its own, so that the handler returns
+// at once. Windows delivers every service's controls one at a time and waits
+// for each handler; a handler inside the application's stop would hold them
+// all up, and System.exit never returns.
+#pragma once
+
+#include "service/win32.h"
+
+struct RuntimeHost;
+
+// Asks the application in `host` to end; on the stop thread, which is attached
+// to nothing. May never return.
+using StopFunction = void (*)(RuntimeHost& host);
+
+class StopCaller {
+  public:
+    StopCaller();
+    // Only tests destroy one; the process's lives until the end. Waits at most
+    // kStopThreadQuitWaitMs for the stop thread.
+    ~StopCaller();
+    StopCaller(const StopCaller&) = delete;
+    StopCaller& operator=(const StopCaller&) = delete;
+
+    // Control handler: records one stop request and wakes the stop thread
+    // (started by the first request). Takes `lock` briefly; never waits on Java.
+    void Request();
+    // Service thread: the application in `host` can now be asked to end, with
+    // `stop`. Requests that came earlier are passed on at once.
+    void Open(RuntimeHost* host, StopFunction stop);
+    // Service thread, before the host is torn down: no stop call starts from
+    // now on. Waits at most `waitMs` for the calls under way; false when one
+    // is still inside the host (the host must then be left as it is).
+    bool Close(DWORD waitMs);
+
+    // Whether any stop was requested.
+    bool Requested();
+
+  private:
+    static DWORD WINAPI StopThreadEntry(void* caller);
+    void ServeRequests();
+    // Takes one request when a call may start now: the host and its stop.
+    bool TakeRequest(RuntimeHost** host, StopFunction* stop, bool* quit);
+    void EndCall();
+
+    // --- Shared by the control handler, the service thread and the stop thread ---
+    // `lock` guards every field below it; it is never held across a call into
+    // Java, a status report or a wait.
+    CRITICAL_SECTION lock;
+    RuntimeHost* host;  // weak; set by Open, while the host may take stop calls
+    StopFunction stop;  // set by Open
+    unsigned requests;  // requests not yet passed on
+    bool requested;     // a stop was requested at all
+    bool closed;        // set by Close: no call starts, the stop thread ends
+    unsigned callsUnderWay;
+    HANDLE callsDone;   // manual-reset; set while callsUnderWay is 0
+    HANDLE wake;        // auto-reset; a request, an Open or a Close
+    HANDLE stopThread;  // started by the first Request, on the handler's thread
+};
+
+constexpr DWORD kStopThreadQuitWaitMs = 5000;

@@ -1,0 +1,54 @@
+#include "jvmhost/main_args.h"
+
+#include "service/process_heap.h"
+
+namespace {
+
+const wchar_t kFileName[] = L"main.args";
+// Only '#' begins a comment: an argument may well begin with '!'.
+const wchar_t kCommentStarts[] = L"#";
+
+}  // namespace
+
+bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
+                       ConfigProblem* problem) {
+    ConfigFile file;
+    const ConfigOpenResult opened = OpenConfigFile(installDir, kFileName, &file, problem);
+    if (opened == kConfigMissing) {
+        return true;
+    }
+    if (opened == kConfigRefused) {
+        return false;
+    }
+    arguments->filePresent = true;
+    // Every argument ends a line of the file, so the texts with their
+    // terminators take at most one unit per byte, and one more; each line
+    // holds at least one byte.
+    const size_t units = file.size + 1;
+    arguments->texts = static_cast<wchar_t*>(AllocateBytes(units * sizeof(wchar_t)));
+    arguments->starts = static_cast<size_t*>(AllocateBytes(units * sizeof(size_t)));
+    if (arguments->texts == nullptr || arguments->starts == nullptr) {
+        SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
+        return false;
+    }
+    size_t used = 0;
+    for (;;) {
+        const ConfigLineResult result = NextConfigLine(&file, kCommentStarts, problem);
+        if (result == kConfigEnd) {
+            return true;
+        }
+        if (result == kConfigBadLine) {
+            arguments->count = 0;
+            return false;
+        }
+        if (used + file.lineLength + 1 > units) {
+            SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
+            arguments->count = 0;
+            return false;
+        }
+        arguments->starts[arguments->count++] = used;
+        CopyMemory(arguments->texts + used, file.line, file.lineLength * sizeof(wchar_t));
+        used += file.lineLength;
+        arguments->texts[used++] = L'\0';
+    }
+}
