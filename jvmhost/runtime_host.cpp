@@ -12,8 +12,6 @@
 namespace {
 
 using CreateJavaVmFunction = decltype(&JNI_CreateJavaVM);
-using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
-using RemoveDllDirectoryFunction = BOOL(WINAPI*)(DLL_DIRECTORY_COOKIE);
 
 template <typename Function>
 Function FindExport(HMODULE module, const char* name) {
@@ -28,29 +26,26 @@ void RuntimeBinDir(const wchar_t* dllPath, wchar_t (&binDir)[kJvmPathUnits]) {
     CutAtLastSeparator(binDir);  // the VM's folder
 }
 
-// Real runtimes keep the C runtime that jvm.dll imports in "jre\bin", which a
-// plain LoadLibraryW does not search. jre\bin is added to the search for this
-// one load only; the ordinary search still gets its turn if that fails.
+// Real runtimes keep the C runtime that jvm.dll imports in "<jre>\bin", and
+// load more of their own libraries later by full path with a plain
+// LoadLibrary (imaging, fonts, networking, the application's native
+// libraries), whose imports lie there too. A plain load searches neither that
+// folder nor the library's own. So "<jre>\bin" goes on the process's search
+// path before jvm.dll loads and stays there for the VM's whole life, which
+// also takes the current directory out of the search. This first load also
+// searches jvm.dll's own folder; a system that does not know these flags
+// refuses them, and the plain load follows.
 HMODULE LoadRuntimeLibrary(const wchar_t* dllPath, DWORD* error) {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    const auto addDirectory = FindExport<AddDllDirectoryFunction>(kernel, "AddDllDirectory");
-    const auto removeDirectory =
-        FindExport<RemoveDllDirectoryFunction>(kernel, "RemoveDllDirectory");
-    if (addDirectory != nullptr && removeDirectory != nullptr) {
-        wchar_t binDir[kJvmPathUnits];
-        RuntimeBinDir(dllPath, binDir);
-        DLL_DIRECTORY_COOKIE cookie = addDirectory(binDir);
-        if (cookie != nullptr) {
-            HMODULE module =
-                LoadLibraryExW(dllPath, nullptr,
-                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-            removeDirectory(cookie);
-            if (module != nullptr) {
-                return module;
-            }
-        }
+    wchar_t binDir[kJvmPathUnits];
+    RuntimeBinDir(dllPath, binDir);
+    SetDllDirectoryW(binDir);
+    // The default folders include the one SetDllDirectoryW names.
+    HMODULE module = LoadLibraryExW(
+        dllPath, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (module != nullptr) {
+        return module;
     }
-    HMODULE module = LoadLibraryW(dllPath);
+    module = LoadLibraryW(dllPath);
     *error = GetLastError();
     return module;
 }

@@ -100,6 +100,9 @@ struct RuntimeHost {
     // "abort" and "vfprintf" hooks, and JNI 1.6. True when the VM was created. A
     // configuration or layout that cannot be used is reported and loads no
     // runtime at all. A refusal the runtime explained is followed by its words.
+    // Before the runtime loads, its "bin" folder becomes the process's DLL
+    // folder (SetDllDirectoryW) for the rest of the process: the libraries the
+    // runtime loads later find their imports there too.
     bool StartVm();
 
     // --- Steps on the creating thread, once the VM exists ---

@@ -188,6 +188,19 @@ TEST(ServiceLifeTest, MissingRuntimeEventNamesTheLibraryPath) {
     EXPECT_EQ(expected, text.substr(text.size() - expected.size()));
 }
 
+TEST(ServiceLifeTest, RuntimeLibraryLoadedLateFindsItsDependencyInJreBin) {
+    // As a runtime loads its imaging or networking library once the
+    // application needs it: by full path, with a plain LoadLibraryW.
+    ServiceLife life(L"lateload");
+    life.layout.AddLateLibrary();
+    life.layout.SetScenario("main=return\nmain.load=standin_late.dll\n");
+    life.StartRunning();
+    life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "LOAD", "standin_late.dll result=ok"))
+        << "standin_helper.dll, beside it in jre\\bin, was not found";
+}
+
 TEST(ServiceLifeTest, MissingServiceStopLeavesServiceMainRunning) {
     ServiceLife life(L"nostop");
     // serviceMain ends by itself after a while; a stop cannot end it sooner.

@@ -123,6 +123,10 @@ struct Scenario {
     DWORD lingerMs;
     ShutdownHookMode shutdownHook;
     DWORD shutdownHookMs;  // shutdown_hook=<ms>: the hooks take this long
+    // main.load=<file name>: serviceMain loads <the runtime's bin>\<file name> by its full path
+    // with a plain LoadLibraryW, as a real runtime loads its own libraries late.
+    char mainLoad[128];
+    bool recordCwd;  // record.cwd=1: creation records the working directory
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

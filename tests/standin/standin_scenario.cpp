@@ -48,6 +48,8 @@ void SetDefaults(Scenario* s) {
     s->lingerMs = 0;
     s->shutdownHook = ShutdownHookMode::kInstant;
     s->shutdownHookMs = 0;
+    s->mainLoad[0] = '\0';
+    s->recordCwd = false;
 }
 
 bool IsBlank(char c) {
@@ -124,6 +126,8 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseFlag(value, valueLength, &s->hookFormats);
     if (Equals(key, keyLength, "hook.long"))
         return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
+    if (Equals(key, keyLength, "main.load")) return ParseText(value, valueLength, s->mainLoad);
+    if (Equals(key, keyLength, "record.cwd")) return ParseFlag(value, valueLength, &s->recordCwd);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "entry")) {

@@ -588,6 +588,54 @@ void PrintAsAsked(const Scenario& scenario, VfprintfHook hook) {
     Record("HOOK", "printed");
 }
 
+// ---- what the runtime sees of its process ----
+
+HMODULE g_self;  // this jvm.dll; written once by DllMain
+
+// record.cwd: the working directory the VM is created in, the one a real VM keeps as user.dir.
+void RecordWorkingDirectory() {
+    wchar_t dir[1024];
+    char utf8[3 * std::size(dir)] = {};
+    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(std::size(dir)), dir);
+    if (length > 0 && length < std::size(dir)) {
+        WideCharToMultiByte(CP_UTF8, 0, dir, -1, utf8, static_cast<int>(std::size(utf8)), nullptr,
+                            nullptr);
+    }
+    Record("CWD", utf8);
+}
+
+// main.load: <bin>\<name>, bin being the folder above this jvm.dll's own, loaded by its full
+// path with a plain LoadLibraryW, as a real runtime loads its own libraries late; then freed.
+void LoadLateLibrary(const char* name) {
+    wchar_t path[1024];
+    DWORD length = GetModuleFileNameW(g_self, path, static_cast<DWORD>(std::size(path)));
+    for (int cut = 0; cut < 2 && length > 0; ++cut) {
+        while (length > 0 && path[length - 1] != L'\\') --length;
+        if (length > 0) --length;
+    }
+    const size_t nameLength = strlen(name);
+    Line line;
+    LineStart(&line, "LOAD");
+    LineWord(&line, name);
+    LineWord(&line, "result=");
+    if (length == 0 || length + 1 + nameLength >= std::size(path)) {
+        LineAppend(&line, "path");
+        WriteLine(line);
+        return;
+    }
+    path[length++] = L'\\';
+    for (size_t i = 0; i <= nameLength; ++i) path[length + i] = static_cast<wchar_t>(name[i]);
+    HMODULE module = LoadLibraryW(path);
+    const DWORD error = GetLastError();
+    if (module != nullptr) {
+        LineAppend(&line, "ok");
+        FreeLibrary(module);
+    } else {
+        LineUnsigned(&line, error);
+    }
+    WriteLine(line);
+}
+
 // ---- the scripted application ----
 
 // The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
@@ -658,6 +706,7 @@ void RunServiceMain(Env* env, jstring argument) {
             CloseHandle(entered);
         }
     }
+    if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
@@ -1283,6 +1332,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     Scenario scenario;
     LoadScenario(&scenario);
     SetRecordFaultsOnly(scenario.recordFaultsOnly);
+    if (scenario.recordCwd) RecordWorkingDirectory();
     if (pvm == nullptr || penv == nullptr || rawArgs == nullptr) {
         RecordFault("null argument", "JNI_CreateJavaVM");
         Record("JNI_CreateJavaVM", "result=-1");
@@ -1431,6 +1481,7 @@ JNIEXPORT jint JNICALL JNI_GetCreatedJavaVMs(JavaVM** buffer, jsize capacity, js
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
+        standin::g_self = instance;
         standin::StartModule(instance);
         standin::StartVm();
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {

@@ -80,6 +80,15 @@ void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm) {
     }
 }
 
+void InstallLayout::AddLateLibrary() {
+    const std::wstring bin = dir_ + L"\\jre\\bin";
+    MakeDirs(bin);
+    CopyFileW(LinuxToWindowsPath(MVT_STANDIN_LATE).c_str(), (bin + L"\\standin_late.dll").c_str(),
+              FALSE);
+    CopyFileW(LinuxToWindowsPath(MVT_STANDIN_HELPER).c_str(),
+              (bin + L"\\standin_helper.dll").c_str(), FALSE);
+}
+
 void InstallLayout::AddJar(const std::wstring& name, bool holdsMainClass,
                            const std::string& classEntry) {
     MakeDirs(dir_ + L"\\lib");

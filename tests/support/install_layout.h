@@ -34,6 +34,9 @@ class InstallLayout {
 
     // Puts the runtime's jvm.dll in jre\bin\<vm>.
     void AddRuntime(Runtime runtime, const std::wstring& vm = L"client");
+    // Puts standin_late.dll and the standin_helper.dll it imports in jre\bin, for a
+    // runtime to load late (scenario main.load=standin_late.dll).
+    void AddLateLibrary();
     // A jar that holds the application's class entry (or not), in lib; `classEntry`
     // ("org/example/App.class") names another class than the default.
     void AddJar(const std::wstring& name, bool holdsMainClass = true,
