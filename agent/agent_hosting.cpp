@@ -107,7 +107,7 @@ void AgentService::Run() {
         exitCode = kExitConfigurationInvalid;
         return;
     }
-    SetCurrentDirectoryW(installDir);
+    EnterDirectory(installDir);
     MainArguments arguments;
     if (!ReadConfiguration(installDir, &arguments)) {
         exitCode = kExitConfigurationInvalid;

@@ -12,6 +12,15 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]) {
     return true;
 }
 
+bool EnterDirectory(const wchar_t* dir) {
+    const bool driveAlone = dir[0] != L'\0' && dir[1] == L':' && dir[2] == L'\0';
+    if (driveAlone) {
+        const wchar_t root[] = {dir[0], L':', L'\\', L'\0'};
+        return SetCurrentDirectoryW(root) != FALSE;
+    }
+    return SetCurrentDirectoryW(dir) != FALSE;
+}
+
 void CutAtLastSeparator(wchar_t* path) {
     wchar_t* lastSeparator = nullptr;
     for (wchar_t* c = path; *c != L'\0'; ++c) {

@@ -287,26 +287,43 @@ TEST(BadLayout, LongestInstallDirectoryThatFits) {
     RemoveTree(root);
 }
 
-TEST(BadLayout, InstallInADriveRoot) {
-    // R: is a drive of its own (set up by the test script).
-    InstallLayout layout(L"driveroot", ServiceExecutable(), L"R:");
+// Installed in a drive's root, the install directory is the drive alone
+// ("C:"). R: is a drive of its own (set up by the test script), C: the system
+// drive, where "C:" as a working directory would be the service's current one
+// there, the system folder.
+class InstallInADriveRoot : public ::testing::TestWithParam<const wchar_t*> {};
+
+TEST_P(InstallInADriveRoot, WorksThereAndStandsInTheRoot) {
+    const std::wstring root = GetParam();
+    const std::string name = Narrow(root);
+    InstallLayout layout(L"driveroot", ServiceExecutable(), root);
     layout.AddRuntime(Runtime::kStandin);
     layout.AddJar(L"app.jar");
-    layout.SetScenario("main=return\n");
+    layout.SetScenario("main=return\nrecord.cwd=1\n");
     ScmService service(UniqueName(L"MvtRoot"), layout.executable());
     ASSERT_EQ(0u, service.Start());
     ASSERT_TRUE(service.WaitForProcessExit());
     const SERVICE_STATUS_PROCESS status = service.Query();
     EXPECT_EQ(0u, status.dwWin32ExitCode);
-    EXPECT_EQ("-Djava.class.path=R:\\lib\\app.jar", OptionText(layout, 0));
-    EXPECT_EQ("-Dlog4j.configuration=file:/R:\\conf\\log4j.properties", OptionText(layout, 1));
-    EXPECT_NE(nullptr, FindCall(layout.JniCalls(), "CallStaticVoidMethod", "serviceMain arg=R:"));
-    for (const wchar_t* name :
-         {L"R:\\MerivastService.exe", L"R:\\standin-record.txt", L"R:\\standin-scenario.txt"}) {
-        DeleteFileW(name);
+    EXPECT_EQ("-Djava.class.path=" + name + "\\lib\\app.jar", OptionText(layout, 0));
+    EXPECT_EQ("-Dlog4j.configuration=file:/" + name + "\\conf\\log4j.properties",
+              OptionText(layout, 1));
+    const auto calls = layout.JniCalls();
+    EXPECT_NE(nullptr, FindCall(calls, "CallStaticVoidMethod", "serviceMain arg=" + name));
+    const JniCall* cwd = FindCall(calls, "CWD");
+    ASSERT_NE(nullptr, cwd);
+    EXPECT_EQ(name + "\\", cwd->details) << "the VM's working directory";
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((root + L"\\logs\\stderr.log").c_str()));
+    for (const wchar_t* file :
+         {L"MerivastService.exe", L"standin-record.txt", L"standin-scenario.txt"}) {
+        DeleteFileW((root + L"\\" + file).c_str());
     }
-    RemoveTree(L"R:\\jre");
-    RemoveTree(L"R:\\lib");
+    for (const wchar_t* folder : {L"jre", L"lib", L"logs"}) RemoveTree(root + L"\\" + folder);
 }
+
+INSTANTIATE_TEST_SUITE_P(Roots, InstallInADriveRoot, ::testing::Values(L"R:", L"C:"),
+                         [](const ::testing::TestParamInfo<const wchar_t*>& info) {
+                             return Narrow(std::wstring(info.param, 1));
+                         });
 
 }  // namespace

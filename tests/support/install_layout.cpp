@@ -42,8 +42,10 @@ InstallLayout::InstallLayout(const std::wstring& tag, const std::wstring& execut
 }
 
 InstallLayout::~InstallLayout() {
-    // MVT_KEEP keeps install directories for a look after a failure.
-    if (std::getenv("MVT_KEEP") == nullptr) RemoveTree(dir_);
+    // MVT_KEEP keeps install directories for a look after a failure. A drive's
+    // root is never removed whole: a test installed there removes what it made.
+    const bool driveRoot = dir_.size() == 2 && dir_[1] == L':';
+    if (std::getenv("MVT_KEEP") == nullptr && !driveRoot) RemoveTree(dir_);
 }
 
 void InstallLayout::MakeDir(const std::wstring& relativePath) {

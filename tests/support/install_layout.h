@@ -23,6 +23,7 @@ struct JniCall {
 class InstallLayout {
   public:
     // Creates C:\mvt\<tag>-<pid>-<n> (or `directory` when given) holding `executable`.
+    // Removed when done, unless it is a drive's root ("R:").
     explicit InstallLayout(const std::wstring& tag, const std::wstring& executable,
                            const std::wstring& directory = std::wstring());
     ~InstallLayout();
