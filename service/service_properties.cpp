@@ -165,8 +165,9 @@ bool ApplyJavaHome(const Piece& value, const wchar_t* installDir, ServicePropert
     }
     if (!ResolveJavaHome(installDir, path, value.length, read->javaHome)) {
         SetValueProblem(problem, file, L"java.home", value,
-                        L"makes a path too long for the host: with the install directory it "
-                        L"must leave room for \\bin\\client\\jvm.dll within 259 characters.");
+                        L"makes a path too long for the host: the runtime's folder may have at "
+                        L"most 263 characters, with the install directory's path when it is "
+                        L"relative.");
         read->javaHome[0] = L'\0';
         return false;
     }

@@ -207,8 +207,8 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
 struct RefusedFileCase {
     const wchar_t* tag;
     const wchar_t* file;
-    const char* content;
-    const wchar_t* event;
+    std::string content;
+    std::wstring event;
 };
 
 void PrintTo(const RefusedFileCase& c, std::ostream* out) {
@@ -238,7 +238,17 @@ INSTANTIATE_TEST_SUITE_P(
                         L"options begin with '-'."},
         RefusedFileCase{L"badprops", L"conf\\service.properties", "# deadline\nstop.timeout=soon\n",
                         L"conf\\service.properties line 2: stop.timeout must be a whole number "
-                        L"of seconds from 0 to 86400, not \"soon\"."}),
+                        L"of seconds from 0 to 86400, not \"soon\"."},
+        RefusedFileCase{L"classslash", L"conf\\service.properties", "main.class=org/example/App\n",
+                        L"conf\\service.properties line 1: main.class \"org/example/App\" is not "
+                        L"a Java class name: write it as in Java source, with its package, for "
+                        L"example org.example.App (a nested class as org.example.App$Main)."},
+        RefusedFileCase{L"classempty", L"conf\\service.properties", "main.class=\n",
+                        L"conf\\service.properties line 1: main.class \"\" is not a Java class "
+                        L"name: write it as in Java source, with its package, for example "
+                        L"org.example.App (a nested class as org.example.App$Main)."},
+        RefusedFileCase{L"argsnotutf8", L"conf\\main.args", "8080\n\xC3(\n",
+                        L"conf\\main.args line 2: the line is not valid UTF-8."}),
     [](const ::testing::TestParamInfo<RefusedFileCase>& info) { return Narrow(info.param.tag); });
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {

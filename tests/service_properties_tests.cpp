@@ -16,6 +16,7 @@ struct PropertiesCase {
     const char* bytes;       // null: no file
     DWORD seconds;           // what is read when the file is good
     const wchar_t* problem;  // null: the file is good
+    const wchar_t* mainClass = L"com.merivast.agent.MerivastMain";  // read when good
 };
 
 void PrintTo(const PropertiesCase& c, std::ostream* out) {
@@ -35,6 +36,7 @@ TEST_P(ServicePropertiesFile, ReadsOrNamesTheProblem) {
     if (c.problem == nullptr) {
         EXPECT_TRUE(good) << Narrow(problem.text);
         EXPECT_EQ(c.seconds, properties.stopTimeoutSeconds);
+        EXPECT_STREQ(c.mainClass, properties.mainClass);
     } else {
         EXPECT_FALSE(good);
         EXPECT_EQ(std::wstring(c.problem), problem.text);
@@ -43,6 +45,8 @@ TEST_P(ServicePropertiesFile, ReadsOrNamesTheProblem) {
 }
 
 #define PROBLEM(line, text) L"conf\\service.properties line " line L": " text
+#define J50 "jjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"
+#define WJ50 L"jjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, ServicePropertiesFile,
@@ -68,6 +72,22 @@ INSTANTIATE_TEST_SUITE_P(
                                L"main.class, java.home.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
+        // A path the host's buffers cannot hold is refused, never cut short.
+        PropertiesCase{
+            "home_too_long", "java.home=" J50 J50 J50 J50 J50 "\n", 0,
+            PROBLEM("1", L"java.home \"" WJ50 WJ50 WJ50
+                             WJ50 L"...\" makes a path too long for the host: the runtime's "
+                         L"folder may have at most 263 characters, with the install "
+                         L"directory's path when it is relative.")},
+        PropertiesCase{"nested_class", "main.class=org.example.App$Main\n", 12345, nullptr,
+                       L"org.example.App$Main"},
+        PropertiesCase{"unicode_class", "main.class = org.ex\xC3\xA4mple.\xC3\x84pp \n", 12345,
+                       nullptr, L"org.ex\u00e4mple.\u00c4pp"},
+        PropertiesCase{"digit_first", "main.class=org.example.1App\n", 0,
+                       PROBLEM("1",
+                               L"main.class \"org.example.1App\" is not a Java class name: "
+                               L"write it as in Java source, with its package, for example "
+                               L"org.example.App (a nested class as org.example.App$Main).")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });

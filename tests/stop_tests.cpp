@@ -77,7 +77,7 @@ TEST_P(StopDeadline, EndsTheServiceWithCode10) {
     life.layout.AddFile(L"conf\\service.properties", "stop.timeout=2\r\n");
     life.layout.SetScenario(c.scenario);
     life.StartRunning();
-    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "serviceMain"));
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod"));
     const ULONGLONG stopAt = GetTickCount64();
     // A stop call that never returns keeps this call waiting until the process is gone.
     life.service.Control(SERVICE_CONTROL_STOP);
@@ -105,7 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
         DeadlineCase{L"hangstop", "stop=hang\n"},
         DeadlineCase{L"releasehang", "stop=release_hang\n"},
         // serviceMain returns, and the VM's destruction does not end.
-        DeadlineCase{L"hangdestroy", "gate.destroy=1\n"}),
+        DeadlineCase{L"hangdestroy", "gate.destroy=1\n"},
+        // An ordinary program's shutdown hook never ends.
+        DeadlineCase{L"hanghook", "entry=main\nshutdown_hook=hang\n"}),
     [](const ::testing::TestParamInfo<DeadlineCase>& info) { return Narrow(info.param.tag); });
 
 TEST(StopProgress, ZeroStopTimeoutWaitsForTheApplication) {

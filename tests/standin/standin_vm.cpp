@@ -769,6 +769,7 @@ void RunMain(Env* env, jobjectArray array) {
         for (size_t i = 0; i < count; ++i) {
             Line line;
             LineStart(&line, "ARG");
+            LineWord(&line, "");
             LineUnsigned(&line, i);
             LineWord(&line, ref->items[i] != nullptr ? ref->items[i]->utf8 : "(null)");
             WriteLine(line);
@@ -1065,6 +1066,7 @@ void JNICALL SetObjectArrayElement(JNIEnv* jenv, jobjectArray array, jsize index
     if (string == nullptr) RecordFault("unknown string handle", "SetObjectArrayElement");
     Line line;
     LineStart(&line, "SetObjectArrayElement");
+    LineWord(&line, "");
     LineSigned(&line, index);
     WriteLine(line);
 }

@@ -52,8 +52,8 @@ void InstallLayout::MakeDir(const std::wstring& relativePath) {
     MakeDirs(dir_ + L"\\" + relativePath);
 }
 
-void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm) {
-    const std::wstring client = dir_ + L"\\jre\\bin\\" + vm;
+void InstallLayout::AddRuntime(Runtime runtime, const std::wstring& vm, const std::wstring& home) {
+    const std::wstring client = dir_ + L"\\" + home + L"\\bin\\" + vm;
     switch (runtime) {
         case Runtime::kNone:
             return;

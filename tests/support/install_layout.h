@@ -33,8 +33,9 @@ class InstallLayout {
     const std::wstring& dir() const { return dir_; }
     const std::wstring& executable() const { return executable_; }
 
-    // Puts the runtime's jvm.dll in jre\bin\<vm>.
-    void AddRuntime(Runtime runtime, const std::wstring& vm = L"client");
+    // Puts the runtime's jvm.dll in <home>\bin\<vm>, below the install directory.
+    void AddRuntime(Runtime runtime, const std::wstring& vm = L"client",
+                    const std::wstring& home = L"jre");
     // Puts standin_late.dll and the standin_helper.dll it imports in jre\bin, for a
     // runtime to load late (scenario main.load=standin_late.dll).
     void AddLateLibrary();

@@ -1,0 +1,198 @@
+// An ordinary Java program run as the service: main(String[]) with the
+// arguments of conf\main.args, ended at a stop through System.exit so that its
+// shutdown hooks run. Real services under Wine's SCM with the stand-in runtime.
+#include <gtest/gtest.h>
+
+#include "support/service_life.h"
+
+namespace {
+
+using namespace mvt;
+
+const char kAppClassProperties[] = "main.class = org.example.App\r\n";
+const char kAppClassEntry[] = "org/example/App.class";
+
+// An install directory whose jar holds org.example.App, named in conf\service.properties.
+struct ProgramLife : ServiceLife {
+    ProgramLife(const std::wstring& tag, const std::string& scenario)
+        : ServiceLife(tag, Runtime::kStandin, /*withJar=*/false) {
+        layout.AddJar(L"app.jar", true, kAppClassEntry);
+        layout.AddFile(L"conf\\service.properties", kAppClassProperties);
+        layout.SetScenario("entry=main\n" + scenario);
+    }
+};
+
+// The calls of the host's System.exit(0) at a stop, on a daemon-attached thread of its own.
+void ExpectExitOnDaemonThread(const std::vector<JniCall>& calls, DWORD creatingThread) {
+    const JniCall* attach = FindCall(calls, "AttachCurrentThreadAsDaemon");
+    ASSERT_NE(nullptr, attach);
+    EXPECT_NE(creatingThread, attach->thread);
+    EXPECT_EQ((std::vector<std::string>{"AttachCurrentThreadAsDaemon", "FindClass",
+                                        "GetStaticMethodID", "CallStaticVoidMethod exit status=0",
+                                        "SHUTDOWNHOOK", "SHUTDOWNHOOK"}),
+              CallsOnThread(calls, attach->thread));
+    EXPECT_EQ(nullptr, FindCall(calls, "AttachCurrentThread"));
+}
+
+TEST(MainProgram, ArgumentsReachMainInOrderAndAStopRunsTheShutdownHooks) {
+    ProgramLife life(L"mainargs", "main=block\n");
+    life.layout.AddFile(L"conf\\main.args",
+                        "\xEF\xBB\xBF# the port\r\n  8080  \r\n\r\n--name=Zoë Ω\r\nC:\\a b;c\r\n"
+                        "\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80\r\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "main"));
+    EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_EQ(0u, life.service.ProcessExitCode());
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    EXPECT_FALSE(HasFault(calls));
+    const JniCall* create = FindCall(calls, "JNI_CreateJavaVM");
+    ASSERT_NE(nullptr, create);
+    const std::vector<std::string> own = CallsOnThread(calls, create->thread);
+    const std::vector<std::string> expected = {
+        "JNI_CreateJavaVM",  "FindClass", "GetStaticMethodID", "ExceptionClear",
+        "GetStaticMethodID", "FindClass", "NewObjectArray"};
+    ASSERT_GE(own.size(), expected.size());
+    EXPECT_EQ(expected, std::vector<std::string>(own.begin(), own.begin() + expected.size()));
+    EXPECT_EQ("CallStaticVoidMethod main argc=4", own.back());
+    EXPECT_NE(nullptr, FindCall(calls, "FindClass", "org/example/App result=found"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "0 8080"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "1 --name=Zoë Ω"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "2 C:\\a b;c"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "3 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80"));
+    ExpectExitOnDaemonThread(calls, create->thread);
+}
+
+// How an ordinary program's life ends, by itself or by a stop.
+struct EndCase {
+    const wchar_t* tag;
+    const char* scenario;
+    bool stop;  // a stop is sent once main has been entered
+    DWORD specificCode;
+    const wchar_t* event;  // the event between "Service started" and "Service stopped", if any
+};
+
+void PrintTo(const EndCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class ProgramEnd : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(ProgramEnd, StopsWithItsCodes) {
+    const EndCase& c = GetParam();
+    ProgramLife life(c.tag, c.scenario);
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "main"));
+    if (c.stop) {
+        // Once main has returned, the VM waits for the lingering thread.
+        ASSERT_TRUE(life.layout.WaitForJniCall("ENTER", "DestroyJavaVM"));
+        EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    }
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, c.specificCode == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR,
+                      c.specificCode);
+    EXPECT_EQ(c.stop ? kStoppedOnRequest : kStartedAndStopped, trace.StateChanges());
+    std::vector<std::wstring> texts = {L"Service started", L"Service stopped"};
+    if (c.event != nullptr) texts.insert(texts.begin() + 1, c.event);
+    EXPECT_EQ(texts, trace.Texts());
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    EXPECT_FALSE(HasFault(calls));
+    EXPECT_EQ(c.stop, FindCall(calls, "CallStaticVoidMethod", "exit status=0") != nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgramEnd,
+    ::testing::Values(
+        // main returns; the VM ends when the program's last non-daemon thread does.
+        EndCase{L"mainreturns", "main=return\nlinger=500\n", false, 0, nullptr},
+        // main returned, its thread runs on, and the stop ends it.
+        EndCase{L"stopafterreturn", "main=return\nlinger=forever\n", true, 0, nullptr},
+        EndCase{L"mainthrows", "main=throw\nlinger=300\n", false, 5,
+                L"The main method of org.example.App ended with an exception; its stack trace "
+                L"is in logs\\stderr.log."},
+        // The program's own System.exit(0) keeps its event.
+        EndCase{L"ownexit", "main=exit\n", false, 0,
+                L"The Java application ended the process with status 0."}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return Narrow(info.param.tag); });
+
+TEST(MainProgram, ClassWithNeitherMethodIsNamedWithBoth) {
+    ProgramLife life(L"neither", "main=missing\n");
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 4);
+    ASSERT_EQ(4u, trace.events.size());
+    EXPECT_EQ(L"Can not find entry point:\n", trace.events[1].strings[0]);
+    EXPECT_EQ(
+        L"Looked for the class org.example.App, with its static void serviceMain(String) or "
+        L"static void main(String[]), in the jars of " +
+            life.layout.dir() +
+            L"\\lib: app.jar. The class is there without either method: declare one of "
+            L"them public. The runtime's description is in logs\\stderr.log.",
+        trace.events[2].strings[0]);
+    EXPECT_FALSE(HasFault(life.layout.JniCalls())) << "no exception pending at the second lookup";
+}
+
+// The service contract takes no arguments: a conf\main.args is said to be unused.
+TEST(MainProgram, ArgumentsBesideTheServiceContractAreWarnedOf) {
+    ServiceLife life(L"argsunused");
+    life.layout.AddFile(L"conf\\main.args", "8080\n");
+    life.layout.SetScenario("main=return\n");
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    ASSERT_EQ(3u, trace.events.size());
+    ExpectEvent(trace.events[1], EVENTLOG_WARNING_TYPE,
+                L"conf\\main.args is not used: com.merivast.agent.MerivastMain is run through its "
+                L"serviceMain(String), which takes no arguments.");
+}
+
+// java.home names the runtime's folder, relative to the install directory or
+// not; a folder without a runtime is named by the load error.
+TEST(MainProgram, JavaHomeNamesTheRuntimesFolder) {
+    for (const char* home : {"rt/", "<dir>\\rt", "absent"}) {
+        ServiceLife life(L"javahome", Runtime::kNone);
+        life.layout.AddRuntime(Runtime::kStandin, L"server", L"rt");
+        std::string value = home;
+        if (value.rfind("<dir>", 0) == 0) value = Narrow(life.layout.dir()) + value.substr(5);
+        life.layout.AddFile(L"conf\\service.properties", "java.home=" + value + "\n");
+        life.layout.SetScenario("main=return\n");
+        life.StartRunning();
+        const ProcessTrace trace = life.Finish();
+        if (std::string(home) == "absent") {
+            ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 1);
+            ASSERT_GE(trace.events.size(), 2u);
+            EXPECT_NE(std::wstring::npos,
+                      trace.events[1].strings[0].find(life.layout.dir() +
+                                                      L"\\absent\\bin\\client\\jvm.dll"));
+        } else {
+            ExpectStoppedWith(life.service, 0, 0);
+            EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "LEAVE", "serviceMain")) << home;
+        }
+    }
+}
+
+// A slow stop call runs on the host's own thread: the handler has returned, and
+// the next control is answered while the application is still stopping.
+TEST(StopThread, ControlsAreAnsweredWhileTheApplicationStops) {
+    ServiceLife life(L"slowstopcall");
+    life.layout.SetScenario("gate.stop=1\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticVoidMethod", "serviceMain"));
+    EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "stop"));
+    // Answered at once (Wine says 1061 while stop-pending); a handler still
+    // inside the stop call would hold it until the SCM gave up with 1053.
+    EXPECT_NE(static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT),
+              life.service.Control(SERVICE_CONTROL_INTERROGATE));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), life.service.Query().dwCurrentState);
+    life.layout.Release("stop");
+    life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_FALSE(HasFault(life.layout.JniCalls()));
+}
+
+}  // namespace
