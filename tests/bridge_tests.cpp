@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "support/loopback_http.h"
 #include "support/service_life.h"
 
 namespace {
@@ -49,15 +50,19 @@ struct BridgeLife {
     }
 
     // False when the service process ended or the time ran out first.
-    bool WaitForAgentLog(const std::string& text) const {
+    template <typename Condition>
+    bool WaitFor(Condition done) const {
         const ULONGLONG deadline = GetTickCount64() + kJavaTimeoutMs;
-        while (AgentLog().find(text) == std::string::npos) {
+        while (!done()) {
             if (GetTickCount64() > deadline || life.service.ProcessExitCode() != STILL_ACTIVE) {
-                return AgentLog().find(text) != std::string::npos;
+                return done();
             }
             Sleep(20);
         }
         return true;
+    }
+    bool WaitForAgentLog(const std::string& text) const {
+        return WaitFor([&] { return AgentLog().find(text) != std::string::npos; });
     }
 
     std::vector<JniCall> Record() const { return ReadJniRecord(dir() + L"\\bridge-record.txt"); }
@@ -313,6 +318,60 @@ TEST(BridgeService, SystemExitInServiceMainEndsTheServiceWithItsStatus) {
     ASSERT_NE(nullptr, exit) << run.Evidence();
     EXPECT_EQ("java exited with status 3, exit hook called", exit->details);
     EXPECT_EQ(nullptr, Find(calls, "DestroyJavaVM")) << "System.exit never returns";
+}
+
+// An ordinary program, run through its main(String[]) on the real JVM: it
+// answers while the service runs, and the host's stop (System.exit(0) on a
+// daemon thread, while the VM waits for the server's thread) runs its hook.
+TEST(BridgeService, OrdinaryProgramAnswersAndItsShutdownHookRunsAtTheStop) {
+    BridgeLife run(L"bridgehttp", {MVT_HTTP_SAMPLE_JAR});
+    const unsigned short port = FreeLoopbackPort();
+    ASSERT_NE(0u, port);
+    const std::string words =
+        "\"" + std::to_string(port) + "\", \"h\xC3\xA9llo w\xC3\xB6rld\", \"a;b\"";
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.class=org.example.http.HttpSample\r\n");
+    run.life.layout.AddFile(L"conf\\main.args", "# port, then words\r\n" + std::to_string(port) +
+                                                    "\r\n  h\xC3\xA9llo w\xC3\xB6rld \r\na;b\r\n");
+    run.life.StartRunning();
+    std::string response;
+    ASSERT_TRUE(run.WaitFor([&] { return LoopbackGet(port, "/", &response); })) << run.Evidence();
+    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(response));
+    EXPECT_EQ("HttpSample answers with arguments [" + words + "]\n", Body(response));
+    // main has returned; the VM waits for the server's thread.
+    ASSERT_TRUE(run.WaitFor([&] { return Find(run.Record(), "DestroyJavaVM") != nullptr; }))
+        << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    ExpectProcessExitCode(run.life.service, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+    for (const auto& event : trace.events) EXPECT_EQ(run.life.service.name(), event.source);
+    EXPECT_NE(
+        std::string::npos,
+        run.ConsoleLog(L"stdout.log").find("HttpSample: shutdown hook ran, closing the server\n"))
+        << run.Evidence();
+
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    const JniCall* create = Find(calls, "JNI_CreateJavaVM");
+    const JniCall* stop = Find(calls, "AttachCurrentThreadAsDaemon");
+    ASSERT_NE(nullptr, create) << run.Evidence();
+    ASSERT_NE(nullptr, stop) << run.Evidence();
+    const std::vector<std::string> made = run.CallsOn(create->thread);
+    EXPECT_NE(made.end(), std::find(made.begin(), made.end(),
+                                    "CallStaticVoidMethod main arg=java/lang/String[3] {" +
+                                        std::to_string(port) + ", h\xC3\xA9llo w\xC3\xB6rld, a;b}"))
+        << run.Evidence();
+    EXPECT_EQ("DestroyJavaVM", made.back()) << "the exit came while the VM waited for the server";
+    EXPECT_EQ((std::vector<std::string>{
+                  "AttachCurrentThreadAsDaemon -> 0", "FindClass java/lang/System -> found",
+                  "GetStaticMethodID exit (I)V -> found", "CallStaticVoidMethod exit arg=0"}),
+              run.CallsOn(stop->thread));
+    const JniCall* exit = Find(calls, "EXIT");
+    ASSERT_NE(nullptr, exit) << run.Evidence();
+    EXPECT_EQ("java exited with status 0, exit hook called", exit->details);
 }
 
 TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {

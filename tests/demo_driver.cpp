@@ -3,9 +3,13 @@
 // application's own log lines, the exit codes, and the runtime's record of the
 // JNI calls.
 //
-//   demo_driver <install directory> <service name> <record file name> [--until-stopped]
+//   demo_driver <install directory> <service name> <record file name>
+//               [--until-stopped] [--request <port>] [--app-log <file>]
 //
 // With --until-stopped it sends no stop: the life is one that ends by itself.
+// With --request it asks the application, while it runs, for
+// http://127.0.0.1:<port>/ and shows the answer. --app-log names the
+// application's log below the install directory (logs\agent.log unless given).
 // Each life ends with what the Java side printed, logs\stdout.log and
 // logs\stderr.log.
 #include <windows.h>
@@ -14,6 +18,7 @@
 #include <string>
 
 #include "support/install_layout.h"
+#include "support/loopback_http.h"
 #include "support/paths.h"
 #include "support/scm_service.h"
 #include "support/wine_trace.h"
@@ -53,6 +58,7 @@ std::string Printable(const std::wstring& text) {
 struct Timeline {
     ScmService& service;
     std::wstring installDir;
+    std::wstring appLog;
     ULONGLONG t0 = GetTickCount64();
     DWORD lastState = 0;
     size_t eventsShown = 0;
@@ -81,7 +87,7 @@ struct Timeline {
                             e.id, e.strings.empty() ? "" : Printable(e.strings[0]).c_str());
             }
         }
-        const std::string log = ReadFileBytes(installDir + L"\\logs\\agent.log");
+        const std::string log = ReadFileBytes(installDir + L"\\" + appLog);
         while (logShown < log.size()) {
             const size_t end = log.find('\n', logShown);
             if (end == std::string::npos) break;
@@ -103,16 +109,47 @@ struct Timeline {
     }
 };
 
+// Asks the application for its page, as a client would once the service runs.
+void Request(Timeline& timeline, unsigned short port) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    std::string response;
+    // The server may still be binding its port while running is already reported.
+    const bool answered =
+        timeline.WatchUntil([&] { return LoopbackGet(port, "/", &response, 2000); }, 30000);
+    if (!answered) {
+        timeline.Say(("HTTP GET " + url + " -> no answer").c_str());
+        return;
+    }
+    std::string body = Body(response);
+    if (!body.empty() && body.back() == '\n') body.pop_back();
+    timeline.Say(("HTTP GET " + url + " -> " + StatusLine(response) + ": " + body).c_str());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) {
         std::printf(
             "usage: demo_driver <install directory> <service name> <record file name> "
-            "[--until-stopped]\n");
+            "[--until-stopped] [--request <port>] [--app-log <file>]\n");
         return 2;
     }
-    const bool untilStopped = argc > 4 && std::wstring(argv[4]) == L"--until-stopped";
+    bool untilStopped = false;
+    unsigned short requestPort = 0;
+    std::wstring appLog = L"logs\\agent.log";
+    for (int i = 4; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (option == L"--until-stopped") {
+            untilStopped = true;
+        } else if (option == L"--request" && i + 1 < argc) {
+            requestPort = static_cast<unsigned short>(_wtoi(argv[++i]));
+        } else if (option == L"--app-log" && i + 1 < argc) {
+            appLog = argv[++i];
+        } else {
+            std::printf("demo_driver: unknown option %s\n", Narrow(option).c_str());
+            return 2;
+        }
+    }
     const std::wstring installDir = argv[1];
     const std::wstring exe = installDir + L"\\MerivastService.exe";
     ScmService service(argv[2], exe);
@@ -121,22 +158,24 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     std::printf("== Service %s created for %s\n\n", Narrow(argv[2]).c_str(), Narrow(exe).c_str());
-    Timeline timeline{service, installDir};
+    Timeline timeline{service, installDir, appLog};
     // The application's log of an earlier life stays; only this life's lines are shown.
-    timeline.logShown = ReadFileBytes(installDir + L"\\logs\\agent.log").size();
+    timeline.logShown = ReadFileBytes(installDir + L"\\" + appLog).size();
     const DWORD error = service.Start();
     timeline.Say(error == 0 ? "StartServiceW succeeded" : "StartServiceW failed");
     if (error != 0) return 1;
 
     const std::wstring record = installDir + L"\\" + argv[3];
     if (!untilStopped) {
+        // The first such line is the call of the application's entry point.
         timeline.WatchUntil(
-            [&] {
-                return ReadFileBytes(record).find("CallStaticVoidMethod serviceMain") !=
-                       std::string::npos;
-            },
+            [&] { return ReadFileBytes(record).find("CallStaticVoidMethod") != std::string::npos; },
             60000);
         timeline.WatchUntil([] { return false; }, 1500);  // the application runs
+        if (requestPort != 0) {
+            Request(timeline, requestPort);
+            timeline.WatchUntil([] { return false; }, 500);
+        }
         timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
                                                                 : "ControlService failed");
     }
