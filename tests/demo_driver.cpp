@@ -97,6 +97,8 @@ struct Timeline {
         }
     }
 
+    bool Stopped() const { return service.Query().dwCurrentState == SERVICE_STOPPED; }
+
     template <typename Condition>
     bool WatchUntil(Condition done, DWORD timeoutMs) {
         const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -114,9 +116,9 @@ void Request(Timeline& timeline, unsigned short port) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     std::string response;
     // The server may still be binding its port while running is already reported.
-    const bool answered =
-        timeline.WatchUntil([&] { return LoopbackGet(port, "/", &response, 2000); }, 30000);
-    if (!answered) {
+    timeline.WatchUntil(
+        [&] { return timeline.Stopped() || LoopbackGet(port, "/", &response, 2000); }, 30000);
+    if (response.empty()) {
         timeline.Say(("HTTP GET " + url + " -> no answer").c_str());
         return;
     }
@@ -169,7 +171,10 @@ int wmain(int argc, wchar_t** argv) {
     if (!untilStopped) {
         // The first such line is the call of the application's entry point.
         timeline.WatchUntil(
-            [&] { return ReadFileBytes(record).find("CallStaticVoidMethod") != std::string::npos; },
+            [&] {
+                return timeline.Stopped() ||
+                       ReadFileBytes(record).find("CallStaticVoidMethod") != std::string::npos;
+            },
             60000);
         timeline.WatchUntil([] { return false; }, 1500);  // the application runs
         if (requestPort != 0) {
@@ -179,7 +184,7 @@ int wmain(int argc, wchar_t** argv) {
         timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
                                                                 : "ControlService failed");
     }
-    timeline.WatchUntil([&] { return service.Query().dwCurrentState == SERVICE_STOPPED; }, 60000);
+    timeline.WatchUntil([&] { return timeline.Stopped(); }, 60000);
     service.WaitForProcessExit(30000);
     timeline.WatchUntil([] { return false; }, 200);
     std::printf("%6llu ms  service process ended with exit code %lu\n",
