@@ -132,7 +132,7 @@ void AgentService::HostJavaApplication(const wchar_t* installDir, const MainArgu
     // The Java side's console output goes to logs\stdout.log and logs\stderr.log;
     // this must happen before the runtime library loads, whose C runtime takes
     // the standard handles as it loads.
-    KeepConsoleOutput(installDir, ReportErrorEvent);
+    KeepConsoleOutput(installDir, ReportErrorEvent, ReportWarningEvent);
     const HostSettings settings = {properties.mainClass, properties.javaHome,
                                    &ExpectedEntryOf(properties.mainClass)};
     RuntimeHost* host = CreateHost(settings);

@@ -20,5 +20,9 @@ constexpr size_t kLogFileUnits = kLogsDirUnits + 14;
 // When the folder or a file cannot be created, `sink` (when set) gets one
 // error event that names it, with the system's text; a standard handle whose
 // file could not be created stays as it was (a service has none), and the
-// process goes on. The handles stay open until the process ends.
-void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink);
+// process goes on. A file the start before left that cannot be moved (a
+// program holds it open) is never emptied: this start's output follows it,
+// after a line "----- new start at ... -----", and `warnings` (when set) gets
+// one event that names it; the earlier starts' files then stay as they are.
+// The handles stay open until the process ends.
+void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink, ErrorSink warnings);

@@ -86,7 +86,7 @@ int wmain(int argc, wchar_t** argv) {
     sinkFile = CreateFileW((std::wstring(installDir) + L"\\probe-sink.txt").c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
 
-    KeepConsoleOutput(installDir, RecordingSink);
+    KeepConsoleOutput(installDir, RecordingSink, RecordingSink);
     RuntimeHost* host = new RuntimeHost(RecordingSink);
     Probe probe;
     probe.host = host;
