@@ -173,33 +173,42 @@ TEST(BadLayout, LookAlikeOfTheInstallDirectoryIsNeverNamed) {
     RemoveTree(parent);
 }
 
-// conf\jvm.options: the operator's options follow the host's three, and a
-// refused file loads no runtime at all.
+// conf\jvm.options: the operator's options follow the host's three in the
+// file's order, before the runtime's hooks; the shipped file's active lines
+// (crash report and heap dumps to logs\) reach the VM, which takes them.
 TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
-    for (bool withFile : {false, true}) {
-        ServiceLife life(withFile ? L"useroptions" : L"nooptions");
-        if (withFile) {
-            life.layout.AddFile(
-                L"conf\\jvm.options",
-                "# heap\r\n-Xmx96m\r\n\r\n--add-opens java.base/java.lang=ALL-UNNAMED\r\n"
-                "  -Dlog4j.configuration=file:/C:\\other.properties  \r\n");
-        }
+    const struct {
+        const wchar_t* tag;
+        std::string file;                  // empty: no conf\jvm.options
+        std::vector<std::string> options;  // what the VM gets after the host's three
+    } cases[] = {
+        {L"nooptions", "", {}},
+        {L"useroptions",
+         "# heap\r\n-Xmx96m\r\n\r\n--add-opens java.base/java.lang=ALL-UNNAMED\r\n"
+         "  -Dlog4j.configuration=file:/C:\\other.properties  \r\n",
+         {"-Xmx96m", "--add-opens=java.base/java.lang=ALL-UNNAMED",
+          "-Dlog4j.configuration=file:/C:\\other.properties"}},
+        {L"shippedoptions",
+         ReadFileBytes(LinuxToWindowsPath(MVT_SHIPPED_JVM_OPTIONS)),
+         {"-XX:ErrorFile=logs\\hs_err_pid%p.log", "-XX:+HeapDumpOnOutOfMemoryError",
+          "-XX:HeapDumpPath=logs"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.tag));
+        ServiceLife life(c.tag);
+        if (!c.file.empty()) life.layout.AddFile(L"conf\\jvm.options", c.file);
         RunLife(life, 50);
         ExpectStoppedWith(life.service, 0, 0);
         const JniCall* create = FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM");
         ASSERT_NE(nullptr, create);
-        EXPECT_NE(std::string::npos, create->details.find(withFile ? "nOptions=9" : "nOptions=6"));
+        const int n = static_cast<int>(c.options.size());
+        EXPECT_NE(std::string::npos, create->details.find("nOptions=" + std::to_string(6 + n)));
         EXPECT_EQ(0u, OptionText(life.layout, 2).find("-Dorg.apache.commons.logging.Log="));
-        if (withFile) {
-            EXPECT_EQ("-Xmx96m", OptionText(life.layout, 3));
-            EXPECT_EQ("--add-opens=java.base/java.lang=ALL-UNNAMED", OptionText(life.layout, 4));
-            EXPECT_EQ("-Dlog4j.configuration=file:/C:\\other.properties",
-                      OptionText(life.layout, 5));
-        }
+        for (int i = 0; i < n; ++i) EXPECT_EQ(c.options[i], OptionText(life.layout, 3 + i));
         // The runtime's hooks come last, after the operator's: exit, abort, vfprintf.
-        EXPECT_EQ("exit", OptionText(life.layout, withFile ? 6 : 3));
-        EXPECT_EQ("abort", OptionText(life.layout, withFile ? 7 : 4));
-        EXPECT_EQ("vfprintf", OptionText(life.layout, withFile ? 8 : 5));
+        EXPECT_EQ("exit", OptionText(life.layout, 3 + n));
+        EXPECT_EQ("abort", OptionText(life.layout, 4 + n));
+        EXPECT_EQ("vfprintf", OptionText(life.layout, 5 + n));
     }
 }
 
