@@ -1,26 +1,45 @@
 @echo off
-rem Registers this folder's MerivastService.exe as the Windows service
-rem "MerivastService" (own process, delayed automatic start), sets its recovery
-rem actions, service SID type and preshutdown time, registers its event-log
-rem source, and lets the service change logs\ (and nothing else here). Run it
-rem as an administrator from the install directory, i.e. the folder that holds
-rem MerivastService.exe:
+rem Registers this folder's MerivastService.exe as a Windows service (own
+rem process, delayed automatic start), sets its recovery actions, service SID
+rem type and preshutdown time, registers its event-log source, and lets the
+rem service change logs\ (and nothing else here). Run it as an administrator
+rem from the install directory, i.e. the folder that holds MerivastService.exe:
 rem
-rem   install.cmd                      runs the service under its own virtual
-rem                                    account, NT SERVICE\MerivastService
-rem   install.cmd ACCOUNT [PASSWORD]   e.g. LocalSystem, "NT AUTHORITY\LocalService",
-rem                                    or .\merivast with its password
+rem   install.cmd [/name:NAME] [ACCOUNT [PASSWORD]]
+rem
+rem   NAME      the service's name, MerivastService unless given; also the
+rem             source of its events and the name of its virtual account.
+rem             1 to 80 characters: letters, digits, '.', '-' and '_'.
+rem   ACCOUNT   the account it runs under; without one, its own virtual
+rem             account NT SERVICE\NAME. E.g. LocalSystem,
+rem             "NT AUTHORITY\LocalService", or .\merivast with its PASSWORD.
+rem
+rem One install directory per service: its conf\ and logs\ are its own.
+rem
+rem Upgrade: when the service NAME exists already, this folder takes it over:
+rem the service and its event source are pointed at this folder's
+rem MerivastService.exe, and its account stays unless one is named. Stop the
+rem service first.
 rem
 rem The service is left stopped; put the Java runtime in jre\ first, then
-rem "sc start MerivastService". uninstall.cmd undoes all of this but the rights
-rem on logs\. The files in conf\ are not touched.
+rem "sc start NAME". uninstall.cmd undoes all of this but the rights on logs\.
+rem The files in conf\ are not touched.
 rem
 rem Exit codes: 0 done, 1 MerivastService.exe not found, 2 "sc create" failed,
 rem 3 "sc failure" failed, 4 the failure-actions flag could not be set, 5 the
 rem event source could not be registered, 6 the SID type, delayed start or
-rem preshutdown time could not be stored.
+rem preshutdown time could not be stored, 7 the service name is not valid,
+rem 8 the existing service could not be pointed at this folder.
 setlocal
 set "SERVICE=MerivastService"
+rem The x keeps the substrings below defined when there is no argument.
+set "ARG=x%~1"
+if /i not "%ARG:~0,7%"=="x/name:" goto name_known
+set "SERVICE=%ARG:~7%"
+shift
+:name_known
+call :check_name
+if errorlevel 1 exit /b 7
 set "ACCOUNT=NT SERVICE\%SERVICE%"
 set "EXE=%~dp0MerivastService.exe"
 set "LOGS=%~dp0logs"
@@ -28,27 +47,66 @@ set "SERVICEKEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
 if not exist "%EXE%" goto no_exe
+sc query "%SERVICE%" >nul 2>&1
+if not errorlevel 1 goto take_over
 if not "%~1"=="" set "ACCOUNT=%~1"
 
 echo install: creating service %SERVICE% for "%EXE%", account %ACCOUNT%
 if "%~2"=="" goto create_without_password
-sc create %SERVICE% binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%" password= "%~2"
+sc create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%" password= "%~2"
 goto created
 :create_without_password
-sc create %SERVICE% binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
+sc create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
 :created
 if errorlevel 1 goto create_failed
+goto configure
 
+:take_over
+rem An upgrade by copying: the service's settings stay; it runs this folder's
+rem executable from its next start on. No blocks here: the folder's path may
+rem hold parentheses.
+set "TAKEN_OVER=1"
+echo install: service %SERVICE% exists; pointing it at "%EXE%"
+if not "%~1"=="" goto take_over_with_account
+echo install: keeping its account
+sc config "%SERVICE%" binPath= "\"%EXE%\""
+if not errorlevel 1 goto taken_over
+goto take_over_by_registry
+:take_over_with_account
+echo install: account %~1
+if "%~2"=="" goto take_over_without_password
+sc config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1" password= "%~2"
+if errorlevel 1 goto take_over_failed
+goto taken_over
+:take_over_without_password
+sc config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1"
+if not errorlevel 1 goto taken_over
+:take_over_by_registry
+rem An sc without the config verb (Wine's): store the path (and the account)
+rem where the service manager keeps them; it reads them when it starts. A
+rem password has no such place.
+>&2 echo install: warning: "sc config" failed; writing ImagePath to %SERVICEKEY% instead
+reg add "%SERVICEKEY%" /v ImagePath /t REG_EXPAND_SZ /d "\"%EXE%\"" /f >nul
+if errorlevel 1 goto take_over_failed
+if "%~1"=="" goto taken_over
+reg add "%SERVICEKEY%" /v ObjectName /t REG_SZ /d "%~1" /f >nul
+if errorlevel 1 goto take_over_failed
+:taken_over
+sc query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
+if errorlevel 1 >&2 echo install: warning: %SERVICE% is running from its old folder; it runs from this one after "sc stop %SERVICE%" and "sc start %SERVICE%"
+
+:configure
 rem Restart after 10 s, twice, then nothing; the failure count resets after a
 rem day. The flag makes the actions fire also when the service stops with a
 rem non-zero exit code, which is how MerivastService reports a failed Java
-rem side (1066).
+rem side (1066). sc changes the service manager's own record: both take effect
+rem at once.
 echo install: setting recovery actions (restart after 10 s, twice; reset after 1 day)
-sc failure %SERVICE% reset= 86400 actions= restart/10000/restart/10000//
+sc failure "%SERVICE%" reset= 86400 actions= restart/10000/restart/10000//
 if errorlevel 1 goto failure_failed
 
 echo install: enabling recovery actions for stops with a non-zero exit code
-sc failureflag %SERVICE% 1
+sc failureflag "%SERVICE%" 1
 if not errorlevel 1 goto flag_done
 rem An sc without the failureflag verb (Wine's, for one): store the flag
 rem where the service manager keeps it; it reads the value when it starts.
@@ -60,7 +118,7 @@ if errorlevel 1 goto flag_failed
 rem The service's process carries its service SID under any account, so that
 rem the grant on logs\ below holds also for an account named above.
 echo install: giving the service its service SID under any account
-sc sidtype %SERVICE% unrestricted
+sc sidtype "%SERVICE%" unrestricted
 if not errorlevel 1 goto sidtype_done
 >&2 echo install: warning: "sc sidtype" failed; writing ServiceSidType to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ServiceSidType /t REG_DWORD /d 1 /f >nul
@@ -71,7 +129,8 @@ rem The values below go straight to the service's key, after the last sc
 rem call: a service manager that writes its whole entry on a change (Wine's)
 rem would overwrite them otherwise. It reads them when it starts.
 rem An sc that does not know "start= delayed-auto" (Wine's) creates a service
-rem started on demand.
+rem started on demand. A service taken over keeps its start type.
+if defined TAKEN_OVER goto start_done
 reg query "%SERVICEKEY%" /v Start 2>nul | "%SystemRoot%\System32\find.exe" "0x2" >nul
 if not errorlevel 1 goto start_done
 >&2 echo install: warning: "sc create" did not take "start= delayed-auto"; writing Start and DelayedAutostart to %SERVICEKEY% instead
@@ -81,13 +140,15 @@ reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto config_failed
 :start_done
 
-rem sc has no verb for the preshutdown time: 35 s, the 30 s the service gives
+rem sc has no verb for the preshutdown time: 30 s, the 25 s the service gives
 rem its application to stop (stop.timeout in conf\service.properties) plus 5 s.
-echo install: setting the preshutdown time to 35 s
-reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 35000 /f >nul
+rem The service manager reads the value when it starts, that is from the next
+rem reboot on; until then the service has the time it had.
+echo install: setting the preshutdown time to 30 s (from the next reboot)
+reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
 if errorlevel 1 goto config_failed
 
-echo install: registering event source %SERVICE%
+echo install: registering event source %SERVICE% for "%EXE%"
 reg add "%EVENTKEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%EXE%" /f >nul
 if errorlevel 1 goto eventsource_failed
 reg add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
@@ -104,14 +165,33 @@ if not errorlevel 1 goto logs_done
 >&2 echo install: warning: could not grant NT SERVICE\%SERVICE% modify rights on "%LOGS%"; unless the account may write there, grant them: icacls "%LOGS%" /grant "NT SERVICE\%SERVICE%:(OI)(CI)M"
 :logs_done
 
-echo install: done; %SERVICE% is installed and stopped
+echo install: done; %SERVICE% is installed for "%EXE%"
 exit /b 0
+
+rem check_name: fails, saying why, unless SERVICE is 1 to 80 characters from
+rem the letters, digits, '.', '-' and '_': a name that is safe as a service
+rem name, a registry key, an account name and a word on this command line.
+:check_name
+if "%SERVICE%"=="" goto bad_name
+rem Every allowed character separates words, so the name holds a word only
+rem when it holds another character (Wine's cmd also gives an empty word for a
+rem line of separators). The leading "A" keeps the line from beginning with
+rem the end-of-line character.
+for /f "eol=_ delims=ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-" %%c in ("A%SERVICE%") do if not "%%c"=="" goto bad_name
+rem At most 80: the 81st character of the name padded with 81 stars is a star.
+rem (Wine's cmd reads past the end of a name shorter than the offset asked.)
+set "PADDED=%SERVICE%*********************************************************************************"
+if not "%PADDED:~80,1%"=="*" goto bad_name
+exit /b 0
+:bad_name
+>&2 echo install: error: "%SERVICE%" is not a service name this script takes: 1 to 80 characters, each a letter, a digit, '.', '-' or '_'
+exit /b 1
 
 :no_exe
 >&2 echo install: error: "%EXE%" not found; install.cmd must sit in the folder that holds MerivastService.exe
 exit /b 1
 :create_failed
->&2 echo install: error: "sc create" failed (exit code %errorlevel%); is %SERVICE% already installed, and is this an administrator prompt?
+>&2 echo install: error: "sc create" failed (exit code %errorlevel%); is this an administrator prompt?
 exit /b 2
 :failure_failed
 >&2 echo install: error: "sc failure" failed (exit code %errorlevel%); run uninstall.cmd to remove the service
@@ -125,3 +205,6 @@ exit /b 5
 :config_failed
 >&2 echo install: error: could not write the service's settings to %SERVICEKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 6
+:take_over_failed
+>&2 echo install: error: "sc config" could not point %SERVICE% at "%EXE%" (exit code %errorlevel%); is this an administrator prompt? The service is unchanged.
+exit /b 8

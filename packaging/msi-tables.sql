@@ -43,13 +43,13 @@ INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType
 --   grant on logs\ (below) holds also for an account the operator chose.
 -- ConfigType 7 = SERVICE_CONFIG_PRESHUTDOWN_INFO, in ms: at shutdown the SCM
 --   waits for the service as long as the service waits for its application to
---   stop (stop.timeout, 30 s by default) plus 5 s.
+--   stop (stop.timeout, 25 s by default) plus 5 s.
 INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`)
   VALUES ('MerivastServiceDelayedStart', 'MerivastService', 5, 3, '1', 'ServiceExe');
 INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`)
   VALUES ('MerivastServiceSidType', 'MerivastService', 5, 5, '1', 'ServiceExe');
 INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`)
-  VALUES ('MerivastServicePreshutdown', 'MerivastService', 5, 7, '35000', 'ServiceExe');
+  VALUES ('MerivastServicePreshutdown', 'MerivastService', 5, 7, '30000', 'ServiceExe');
 
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`)
   VALUES ('MsiConfigureServices', 'VersionMsi >= "5.00"', 5850);
@@ -71,7 +71,7 @@ INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
   VALUES ('ServiceSidType', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'ServiceSidType', '#1', 'ServiceExe');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServicePreshutdownTimeout', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'PreshutdownTimeout', '#35000', 'ServiceExe');
+  VALUES ('ServicePreshutdownTimeout', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'PreshutdownTimeout', '#30000', 'ServiceExe');
 -- The values go in after InstallServices (5800), not before it as usual
 -- (5000): a service manager that writes its whole entry when it creates the
 -- service (Wine's writes PreshutdownTimeout with its own default) would

@@ -1,25 +1,36 @@
 @echo off
-rem Stops and removes the Windows service "MerivastService" and its event-log
-rem source, as created by install.cmd. Run it as an administrator. The files
-rem stay; delete the install directory afterwards.
+rem Stops and removes a Windows service and its event-log source, as created
+rem by install.cmd. Run it as an administrator:
+rem
+rem   uninstall.cmd [/name:NAME]
+rem
+rem NAME is the service's name, MerivastService unless given. The files stay;
+rem delete the install directory afterwards.
 rem
 rem Exit codes: 0 done (also when there was nothing to remove), 1 the service
 rem did not stop, 2 "sc delete" failed, 3 the event source could not be
-rem removed.
+rem removed, 7 the service name is not valid.
 setlocal
 set "SERVICE=MerivastService"
+rem The x keeps the substrings below defined when there is no argument.
+set "ARG=x%~1"
+if /i not "%ARG:~0,7%"=="x/name:" goto name_known
+set "SERVICE=%ARG:~7%"
+:name_known
+call :check_name
+if errorlevel 1 exit /b 7
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
-sc query %SERVICE% >nul 2>&1
+sc query "%SERVICE%" >nul 2>&1
 if errorlevel 1 goto no_service
 
 rem "sc stop" fails when the service is not running; what counts is the state
 rem it ends in. Give it 60 s to reach STOPPED.
 echo uninstall: stopping service %SERVICE%
-sc stop %SERVICE% >nul 2>&1
+sc stop "%SERVICE%" >nul 2>&1
 set /a WAITED=0
 :wait_stopped
-sc query %SERVICE% | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
+sc query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if not errorlevel 1 goto stopped
 if %WAITED% geq 60 goto stop_failed
 set /a WAITED+=1
@@ -28,7 +39,7 @@ goto wait_stopped
 :stopped
 
 echo uninstall: deleting service %SERVICE%
-sc delete %SERVICE%
+sc delete "%SERVICE%"
 if errorlevel 1 goto delete_failed
 goto remove_event_source
 
@@ -45,6 +56,17 @@ if errorlevel 1 goto eventsource_failed
 :done
 echo uninstall: done
 exit /b 0
+
+:check_name
+rem The same names as install.cmd takes.
+if "%SERVICE%"=="" goto bad_name
+for /f "eol=_ delims=ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-" %%c in ("A%SERVICE%") do if not "%%c"=="" goto bad_name
+set "PADDED=%SERVICE%*********************************************************************************"
+if not "%PADDED:~80,1%"=="*" goto bad_name
+exit /b 0
+:bad_name
+>&2 echo uninstall: error: "%SERVICE%" is not a service name install.cmd takes: 1 to 80 characters, each a letter, a digit, '.', '-' or '_'
+exit /b 1
 
 :stop_failed
 >&2 echo uninstall: error: %SERVICE% did not stop within 60 s; nothing was removed

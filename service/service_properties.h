@@ -5,7 +5,10 @@
 
 // How long a stop may take, from the first stop request to the end of the
 // tear-down, before the service ends the Java application; 0: no deadline.
-constexpr DWORD kDefaultStopTimeoutSeconds = 30;
+// Windows Installer waits at most 30 s for a service to stop before it
+// replaces or removes its files: the default leaves room for the report of
+// the stop and the end of the process within that wait.
+constexpr DWORD kDefaultStopTimeoutSeconds = 25;
 // A day: anything longer is a typo, and would overflow the millisecond waits.
 constexpr DWORD kMaxStopTimeoutSeconds = 86400;
 

@@ -6,12 +6,16 @@
 # the packages of one architecture, x86 or x64 (its second argument); the x64
 # ones need a win64 prefix.
 
-SERVICE=MerivastService
-# The account both installers give the service unless told otherwise: its own
-# virtual account.
-DEFAULT_ACCOUNT='NT SERVICE\MerivastService'
-SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\MerivastService'
-EVENT_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\MerivastService'
+# use_service <name>: the service the checks below look at, its keys, and the
+# account both installers give it unless told otherwise: its own virtual
+# account.
+use_service() {
+  SERVICE="$1"
+  DEFAULT_ACCOUNT="NT SERVICE\\$1"
+  SERVICE_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1"
+  EVENT_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1"
+}
+use_service MerivastService
 # SERVICE_FAILURE_ACTIONS: reset 86400 s, no reboot message, no command, three
 # actions: restart after 10000 ms, twice, then none.
 FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000
@@ -139,7 +143,7 @@ check_service_entry() {
   expect_eq "service type is own process" "REG_DWORD 0x10" "$(reg_value "$SERVICE_KEY" Type)"
   expect_eq "service starts automatically" "REG_DWORD 0x2" "$(reg_value "$SERVICE_KEY" Start)"
   expect_eq "automatic start is delayed" "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" DelayedAutostart)"
-  expect_eq "preshutdown time is 35,000 ms" "REG_DWORD 0x88b8" "$(reg_value "$SERVICE_KEY" PreshutdownTimeout)"
+  expect_eq "preshutdown time is 30,000 ms" "REG_DWORD 0x7530" "$(reg_value "$SERVICE_KEY" PreshutdownTimeout)"
   expect_eq "service SID under any account (unrestricted)" "REG_DWORD 0x1" \
     "$(reg_value "$SERVICE_KEY" ServiceSidType)"
   expect_eq "service error control is normal" "REG_DWORD 0x1" "$(reg_value "$SERVICE_KEY" ErrorControl)"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # install.cmd and uninstall.cmd under Wine's cmd, run from the zip unpacked into
-# a folder whose path has spaces and parentheses.
+# a folder whose path has spaces and parentheses: an install, an upgrade from
+# a second such folder, other accounts, another service name, and the names
+# both scripts refuse.
 # Usage: copy_scripts_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 # For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd.
 #
 # Wine's sc accepts "failure" but its service manager does not store failure
-# actions, and it has no "failureflag" or "sidtype" verb and no "start=
-# delayed-auto", so install.cmd falls back to the registry values; its icacls
-# changes nothing, so install.cmd warns. FailureActions itself cannot be
-# checked here, nor the rights on logs\.
+# actions, and it has no "config", "failureflag" or "sidtype" verb and no
+# "start= delayed-auto", so install.cmd falls back to the registry values; its
+# icacls changes nothing, so install.cmd warns. FailureActions itself cannot
+# be checked here, nor the rights on logs\.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$@"
@@ -36,6 +38,9 @@ stderr_has() { grep -qF "$1" "$TMP/err.txt"; }
 stdout_has() { grep -qF "$1" "$TMP/out.txt"; }
 
 cleanup_hook() {
+  use_service MvtCopyOther
+  remove_leftovers
+  use_service MerivastService
   remove_leftovers
   rm -rf "$BASE"
 }
@@ -57,10 +62,18 @@ check "it warns that the rights on logs\\ are not granted" \
   stderr_has "could not grant NT SERVICE\\$SERVICE modify rights on"
 check "conf\\jvm.options is untouched" cmp -s "$TMP/jvm.options" "$HOME_DIR/conf/jvm.options"
 
-echo "== install.cmd again"
-expect_eq "install.cmd exits 2 when the service exists" 2 "$(exit_code "$HOME_DIR" install.cmd)"
-check "it says that sc create failed" stderr_has '"sc create" failed'
-check "the first install stays" key_exists "$EVENT_KEY"
+echo "== install.cmd from another folder: an upgrade by copying"
+# The service is left under another account first, which the upgrade keeps.
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+expect_eq "install.cmd LocalService exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd 'NT AUTHORITY\LocalService')"
+SECOND_DIR="$BASE/second copy/$NAME"
+SECOND_EXE="C:\\Merivast (copy test)\\second copy\\$NAME\\MerivastService.exe"
+mkdir -p "$BASE/second copy"
+unzip -q "$ZIP" -d "$BASE/second copy" || fail "cannot unpack $ZIP again"
+expect_eq "install.cmd in the second folder exits 0" 0 "$(exit_code "$SECOND_DIR" install.cmd)"
+check "it says it takes the service over" stdout_has "service $SERVICE exists; pointing it at"
+check "it says Wine's sc has no config verb" stderr_has '"sc config" failed; writing ImagePath'
+check_service_entry "$SECOND_EXE" 'NT AUTHORITY\LocalService'
 
 echo "== uninstall.cmd"
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
@@ -84,6 +97,34 @@ expect_eq "install.cmd .\\merivast secret exits 0" 0 \
 expect_eq "service account" "REG_SZ .\\merivast" "$(reg_value "$SERVICE_KEY" ObjectName)"
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
 check_service_gone
+
+echo "== install.cmd /name: another service from the same folder's executable"
+use_service MvtCopyOther
+expect_eq "install.cmd /name:$SERVICE exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE")"
+check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
+check "logs\\ is granted to its own virtual account" stderr_has "could not grant NT SERVICE\\$SERVICE modify rights"
+expect_eq "install.cmd /name:$SERVICE with an account exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE" LocalSystem)"
+check_service_entry "$WIN_EXE" LocalSystem
+use_service MerivastService
+check "MerivastService was not created" not service_known
+use_service MvtCopyOther
+expect_eq "uninstall.cmd /name:$SERVICE exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$SERVICE")"
+check_service_gone
+use_service MerivastService
+
+echo "== names the scripts refuse, with nothing written"
+services_before="$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
+long_name="$(printf 'N%.0s' {1..80})"
+for name in '' 'a/b' 'a\b' 'two words' "${long_name}x" 'a(b)' 'x!'; do
+  expect_eq "install.cmd /name:[$name] exits 7" 7 "$(exit_code "$HOME_DIR" install.cmd "/name:$name")"
+  check "it says why" stderr_has "is not a service name this script takes"
+  expect_eq "uninstall.cmd /name:[$name] exits 7" 7 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$name")"
+done
+expect_eq "no service and no event source was written" "$services_before" \
+  "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
+expect_eq "a name of 80 characters is taken" 0 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$long_name")"
+check "(and found not installed)" stdout_has "is not installed"
 
 echo "== install.cmd outside the install directory"
 mkdir -p "$BASE/elsewhere"

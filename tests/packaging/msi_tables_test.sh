@@ -61,7 +61,7 @@ service_config() { rows MsiServiceConfig | awk -F'\t' -v t="$1" '$4 == t { print
 expect_eq "delayed automatic start (type 3)" "MerivastService/5/1/ServiceExe" "$(service_config 3)"
 expect_eq "failure actions also for non-zero exit codes (type 4)" "MerivastService/5/1/ServiceExe" "$(service_config 4)"
 expect_eq "service SID unrestricted (type 5)" "MerivastService/5/1/ServiceExe" "$(service_config 5)"
-expect_eq "preshutdown time 35,000 ms (type 7)" "MerivastService/5/35000/ServiceExe" "$(service_config 7)"
+expect_eq "preshutdown time 30,000 ms (type 7)" "MerivastService/5/30000/ServiceExe" "$(service_config 7)"
 expect_eq "no other service settings" 4 "$(rows MsiServiceConfig | wc -l)"
 
 configure="$(sequence MsiConfigureServices)"
@@ -100,7 +100,7 @@ check "WriteRegistryValues runs after InstallServices" \
 registry_value() { rows Registry | awk -F'\t' -v n="$1" '$3 ~ /Services\\MerivastService$/ && $4 == n { print $5 }'; }
 expect_eq "DelayedAutostart" "#1" "$(registry_value DelayedAutostart)"
 expect_eq "ServiceSidType" "#1" "$(registry_value ServiceSidType)"
-expect_eq "PreshutdownTimeout" "#35000" "$(registry_value PreshutdownTimeout)"
+expect_eq "PreshutdownTimeout" "#30000" "$(registry_value PreshutdownTimeout)"
 
 secure="$(property SecureCustomProperties)"
 check "SERVICEACCOUNT passes to an elevated install" has_item "$secure" SERVICEACCOUNT
