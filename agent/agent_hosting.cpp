@@ -37,8 +37,13 @@ ServiceExitCode ExitCodeFor(HostFailure failure) {
 // through EndService: statusLock briefly, the dispatcher lock while a control
 // handler runs, kEndByOtherWaitMs when another thread is ending the service.
 void EndAfterSystemExit(int status) {
-    // The host's own System.exit(0) at a stop is the stop's end: no event of its own.
+    // The host's own System.exit(0) at a stop is the stop's end: no event of
+    // its own. At the start deadline the start watch has said why.
     if (status == 0 && HostAskedToExit()) {
+        if (ServiceFrame::instance->StartDeadlinePassed()) {
+            ServiceFrame::instance->EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitNotReadyInTime,
+                                               EVENTLOG_ERROR_TYPE, nullptr);
+        }
         ServiceFrame::instance->EndService(NO_ERROR, kExitNormal, EVENTLOG_INFORMATION_TYPE,
                                            nullptr);
     }
@@ -99,6 +104,7 @@ void DeleteHost(RuntimeHost* host) {
 void AgentService::Run() {
     wchar_t installDir[MAX_PATH];
     if (!FindInstallDir(installDir)) {
+        ReportRunning();
         // A cut path could name another folder, and load a runtime from it.
         ReportErrorEvent(0,
                          L"The path of the service's executable is longer than 259 characters, "
@@ -119,8 +125,13 @@ void AgentService::Run() {
 // Nothing of a refused file is used, and nothing starts.
 bool AgentService::ReadConfiguration(const wchar_t* installDir, MainArguments* arguments) {
     ConfigProblem problem;
-    if (!ReadServiceProperties(installDir, &properties, &problem) ||
-        !ReadMainArguments(installDir, arguments, &problem)) {
+    const bool propertiesRead = ReadServiceProperties(installDir, &properties, &problem);
+    if (propertiesRead && properties.startReady == kReadyWhenMainReturned) {
+        WaitForReadiness(properties.startTimeoutSeconds);
+    } else {
+        ReportRunning();
+    }
+    if (!propertiesRead || !ReadMainArguments(installDir, arguments, &problem)) {
         ReportErrorEvent(0, problem.text);
         return false;
     }
@@ -147,7 +158,10 @@ void AgentService::HostJavaApplication(const wchar_t* installDir, const MainArgu
     } else {
         JavaEntry entry = {};
         const ApplicationContract* contract = FindApplication(*host, arguments, &entry);
-        if (contract != nullptr) {
+        if (contract != nullptr && properties.startReady == kReadyWhenMainReturned &&
+            !contract->tellsReady) {
+            RefuseReadiness(host);
+        } else if (contract != nullptr) {
             // A stop that came while the VM was being created is passed on now,
             // so the application starts with its stop requested.
             stopCaller.Open(host, contract->requestStop);
@@ -155,6 +169,17 @@ void AgentService::HostJavaApplication(const wchar_t* installDir, const MainArgu
         }
     }
     CloseHost(host);
+}
+
+void AgentService::RefuseReadiness(RuntimeHost* host) {
+    wchar_t message[kMainClassNameUnits + 320];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"conf\\service.properties line %u: start.ready=main-returned needs a class "
+                     L"run through its main(String[]); %ls is run through its "
+                     L"serviceMain(String), which returns only when the service ends.",
+                     properties.startReadyLine, host->MainClassName());
+    ReportErrorEvent(0, message);
+    host->failure = kHostConfigurationInvalid;
 }
 
 void AgentService::OnStop() {
@@ -168,7 +193,7 @@ void AgentService::CloseHost(RuntimeHost* host) {
         EndAtStopDeadline();
     }
     host->DropPendingException();
-    exitCode = ExitCodeFor(host->failure);
+    exitCode = StartDeadlinePassed() ? kExitNotReadyInTime : ExitCodeFor(host->failure);
     DeleteHost(host);
     runtimeHost = nullptr;
 }

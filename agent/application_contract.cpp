@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "service/event_log.h"
+#include "service/service_frame.h"
 #include "service/service_properties.h"
 
 namespace {
@@ -30,6 +31,11 @@ void StopServiceContract(RuntimeHost& host) {
 // through System.exit, which ends the process.
 void RunMainProgram(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments) {
     host.CallMain(entry, arguments);
+    // A main that returned normally has started what it runs: ready. When
+    // running was reported at once, this reports nothing.
+    if (host.failure == kHostNoFailure) {
+        ServiceFrame::instance->ReportRunning();
+    }
     host.DestroyVm();
 }
 
@@ -38,8 +44,8 @@ void StopMainProgram(RuntimeHost& host) {
     host.CallSystemExit(0);
 }
 
-const ApplicationContract kServiceContract = {RunServiceContract, StopServiceContract};
-const ApplicationContract kMainProgram = {RunMainProgram, StopMainProgram};
+const ApplicationContract kServiceContract = {RunServiceContract, StopServiceContract, false};
+const ApplicationContract kMainProgram = {RunMainProgram, StopMainProgram, true};
 
 void WarnArgumentsUnused(const RuntimeHost& host) {
     wchar_t message[kMainClassNameUnits + 160];

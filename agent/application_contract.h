@@ -13,6 +13,9 @@ struct ApplicationContract {
     void (*run)(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments);
     // The stop thread: asks the application to end; may never return.
     StopFunction requestStop;
+    // Whether `run` tells when the application is ready (main has returned),
+    // which start.ready=main-returned waits for.
+    bool tellsReady;
 };
 
 // Creating thread, the VM created: finds the application's class and how to

@@ -21,7 +21,8 @@ enum ServiceExitCode : DWORD {
     kExitConfigurationInvalid = 7,   // the layout or a file in conf\ cannot be used
     kExitJavaCalledExit = 8,         // the application ended the process with a non-zero status
     kExitRuntimeAborted = 9,         // the Java runtime aborted
-    kExitStopDeadlinePassed = 10     // the application did not end within stop.timeout
+    kExitStopDeadlinePassed = 10,    // the application did not end within stop.timeout
+    kExitNotReadyInTime = 11         // main(String[]) did not return within start.timeout
 };
 
 class AgentService : public ServiceFrame {
@@ -48,8 +49,12 @@ class AgentService : public ServiceFrame {
     RuntimeHost* runtimeHost;
 
   private:
+    // Reads conf\service.properties and reports running, or starts waiting for
+    // the application to be ready; then reads conf\main.args.
     bool ReadConfiguration(const wchar_t* installDir, MainArguments* arguments);
     // `installDir` is null when the executable's path does not fit MAX_PATH.
     void HostJavaApplication(const wchar_t* installDir, const MainArguments& arguments);
+    // start.ready=main-returned with a class run through the service contract.
+    void RefuseReadiness(RuntimeHost* host);
     void CloseHost(RuntimeHost* host);
 };

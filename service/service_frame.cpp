@@ -46,9 +46,13 @@ ServiceFrame::ServiceFrame()
       stopStarted(false),
       stopStartTick(0),
       stopTimeoutSeconds(kDefaultStopTimeoutSeconds),
+      startTick(0),
+      startTimeoutSeconds(0),
+      startDeadlinePassed(false),
       serviceThread(nullptr),
       serviceEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       stopWatch(nullptr),
+      startWatch(nullptr),
       stopWatchQuit(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       finalReport() {
     instance = this;
@@ -69,10 +73,13 @@ ServiceFrame::ServiceFrame()
 
 ServiceFrame::~ServiceFrame() {
     // Only tests destroy a frame; the process's one object lives until the end.
-    if (stopWatch != nullptr) {
-        SetEvent(stopWatchQuit);
-        WaitForSingleObject(stopWatch, kEndByOtherWaitMs);
-        CloseHandle(stopWatch);
+    SetEvent(stopWatchQuit);
+    const HANDLE watches[] = {stopWatch, startWatch};
+    for (HANDLE watch : watches) {
+        if (watch != nullptr) {
+            WaitForSingleObject(watch, kEndByOtherWaitMs);
+            CloseHandle(watch);
+        }
     }
     const HANDLE owned[] = {serviceThread, serviceEnded, stopWatchQuit};
     for (HANDLE handle : owned) {
@@ -177,8 +184,11 @@ void ServiceFrame::RunService() {
     LeaveCriticalSection(&statusLock);
 
     serviceThreadId = GetCurrentThreadId();
+    EnterCriticalSection(&statusLock);
+    startTick = GetTickCount64();
+    LeaveCriticalSection(&statusLock);
     ReportInfoEvent(L"Service started");
-    SendStatus(SetState(SERVICE_RUNNING));
+    // Run reports running: at once, or when the application says it is ready.
     Agent().Run();
 
     // A run whose Java side failed must not look like a clean stop to the SCM,
@@ -282,12 +292,112 @@ bool ServiceFrame::ReportStopPending() {
             stopStartTick = GetTickCount64();
         }
         status.dwCurrentState = SERVICE_STOP_PENDING;
+        status.dwControlsAccepted = kControlsAccepted;
         ++status.dwCheckPoint;
         status.dwWaitHint = kStopWaitHintMs;
         SendStatus(status);
     }
     LeaveCriticalSection(&statusLock);
     return first;
+}
+
+void ServiceFrame::ReportRunning() {
+    EnterCriticalSection(&statusLock);
+    if (!finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING) {
+        status.dwCurrentState = SERVICE_RUNNING;
+        status.dwControlsAccepted = kControlsAccepted;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+        SendStatus(status);
+    }
+    LeaveCriticalSection(&statusLock);
+}
+
+void ServiceFrame::WaitForReadiness(DWORD timeoutSeconds) {
+    EnterCriticalSection(&statusLock);
+    startTimeoutSeconds = timeoutSeconds;
+    LeaveCriticalSection(&statusLock);
+    // Without the watch there is no progress and no deadline; the start itself goes on.
+    startWatch = CreateThread(nullptr, 0, StartWatchEntry, this, 0, nullptr);
+}
+
+bool ServiceFrame::StartDeadlinePassed() {
+    EnterCriticalSection(&statusLock);
+    const bool passed = startDeadlinePassed;
+    LeaveCriticalSection(&statusLock);
+    return passed;
+}
+
+DWORD ServiceFrame::StartTimeLeftMs() {
+    EnterCriticalSection(&statusLock);
+    DWORD left = INFINITE;
+    if (startTimeoutSeconds != 0) {
+        const ULONGLONG deadline = startTick + startTimeoutSeconds * 1000ULL;
+        const ULONGLONG now = GetTickCount64();
+        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    }
+    LeaveCriticalSection(&statusLock);
+    return left;
+}
+
+bool ServiceFrame::ReportStartProgress() {
+    EnterCriticalSection(&statusLock);
+    const bool starting = !finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING;
+    if (starting) {
+        // Windows delivers no control to a starting service; none is advertised.
+        status.dwControlsAccepted = 0;
+        ++status.dwCheckPoint;
+        status.dwWaitHint = kStopWaitHintMs;
+        SendStatus(status);
+    }
+    LeaveCriticalSection(&statusLock);
+    return starting;
+}
+
+DWORD WINAPI ServiceFrame::StartWatchEntry(void* frame) {
+    static_cast<ServiceFrame*>(frame)->WatchStart();
+    return 0;
+}
+
+// The start watch: reports start-pending once per kStopProgressIntervalMs with a
+// rising check point until running (or anything else) is reported, and at the
+// start deadline ends the application as a stop does. Takes statusLock around
+// each report; waits at most one interval at a time, on stopWatchQuit.
+void ServiceFrame::WatchStart() {
+    for (;;) {
+        if (!ReportStartProgress()) {
+            return;
+        }
+        const DWORD left = StartTimeLeftMs();
+        const DWORD pause = left < kStopProgressIntervalMs ? left : kStopProgressIntervalMs;
+        if (WaitForSingleObject(stopWatchQuit, pause) == WAIT_OBJECT_0) {
+            return;
+        }
+        if (StartTimeLeftMs() == 0) {
+            EndAtStartDeadline();
+            return;
+        }
+    }
+}
+
+void ServiceFrame::EndAtStartDeadline() {
+    EnterCriticalSection(&statusLock);
+    const bool starting = !finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING;
+    startDeadlinePassed = starting;
+    const DWORD seconds = startTimeoutSeconds;
+    LeaveCriticalSection(&statusLock);
+    if (!starting) {
+        return;
+    }
+    wchar_t message[128];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"The Java application was not ready within %lu s of the start; the service "
+                     L"ends it.",
+                     static_cast<unsigned long>(seconds));
+    WriteEvent(name, EVENTLOG_ERROR_TYPE, kErrorEventId, message);
+    // As a stop: the application's own end (System.exit and its hooks), with
+    // stop-pending progress and the stop deadline.
+    RunStopSequence();
 }
 
 bool ServiceFrame::ReportStopProgress() {

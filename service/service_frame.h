@@ -39,6 +39,16 @@ class ServiceFrame {
     // An information event (ID 0) under the service name.
     void ReportInfoEvent(const wchar_t* message);
 
+    // Service thread: reports running, once, while the service is still
+    // start-pending; afterwards, and after a stop request, it does nothing.
+    void ReportRunning();
+    // Service thread: the service stays start-pending, with progress reports,
+    // until ReportRunning. When that has not come `timeoutSeconds` after the
+    // start (0: never), an error event says so and the application is ended as
+    // a stop ends it; StartDeadlinePassed then tells.
+    void WaitForReadiness(DWORD timeoutSeconds);
+    bool StartDeadlinePassed();
+
     // The stop deadline, in whole seconds from the first stop request; 0: none.
     void SetStopTimeout(DWORD seconds);
     // Milliseconds left until the stop deadline (0 once it has passed), or
@@ -77,7 +87,8 @@ class ServiceFrame {
     // --- State shared by the service thread, the control handler, the stop
     // watch and whichever thread ends the service ---
     // statusLock guards `status`, `finalReportStarted`, `stopStarted`,
-    // `stopStartTick` and `stopTimeoutSeconds`. Each report sends a copy of the
+    // `stopStartTick`, `stopTimeoutSeconds`, `startTick`, `startTimeoutSeconds`
+    // and `startDeadlinePassed`. Each report sends a copy of the
     // record taken under the lock. The stop-pending reports (of the handler and
     // of the stop watch) are sent with the lock held, so each is either complete
     // before the final report is claimed or is never sent. The final report is
@@ -88,9 +99,12 @@ class ServiceFrame {
     // Set once, by the thread that owns the final report, before it is sent;
     // whoever finds it set reports nothing more.
     bool finalReportStarted;
-    bool stopStarted;          // set by the first stop request
-    ULONGLONG stopStartTick;   // GetTickCount64 of the first stop request
-    DWORD stopTimeoutSeconds;  // 0: no deadline
+    bool stopStarted;           // set by the first stop request
+    ULONGLONG stopStartTick;    // GetTickCount64 of the first stop request
+    DWORD stopTimeoutSeconds;   // 0: no deadline
+    ULONGLONG startTick;        // GetTickCount64 when the service main routine began
+    DWORD startTimeoutSeconds;  // 0: no start deadline (and no start watch)
+    bool startDeadlinePassed;   // the start watch ended the application
     // The service thread, opened by itself when it starts; the process entry
     // waits for it so that "Service stopped" is written before the process ends.
     HANDLE serviceThread;
@@ -104,7 +118,12 @@ class ServiceFrame {
     // service at the deadline. Takes statusLock around each report; waits at
     // most one interval at a time, on stopWatchQuit.
     HANDLE stopWatch;
-    HANDLE stopWatchQuit;  // manual-reset; set only by the destructor
+    // The start watch: started by WaitForReadiness on the service thread, its
+    // only writer. Reports start-pending once per kStopProgressIntervalMs until
+    // running; at the start deadline it runs the stop sequence. Takes
+    // statusLock around each report; waits at most one interval at a time.
+    HANDLE startWatch;
+    HANDLE stopWatchQuit;  // manual-reset; set only by the destructor; ends both watches
     // The stopped report; written once, under statusLock, by the thread that
     // claimed the final report, and sent by that thread.
     SERVICE_STATUS finalReport;
@@ -120,6 +139,11 @@ class ServiceFrame {
     void StartStopWatch();
     void WatchStop();
     static DWORD WINAPI StopWatchEntry(void* frame);
+    DWORD StartTimeLeftMs();
+    bool ReportStartProgress();
+    void WatchStart();
+    void EndAtStartDeadline();
+    static DWORD WINAPI StartWatchEntry(void* frame);
     bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
     void FinishService(DWORD win32ExitCode, DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();

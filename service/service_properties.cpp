@@ -79,19 +79,44 @@ void SetValueProblem(ConfigProblem* problem, const ConfigFile& file, const wchar
     SetLineProblem(problem, file, what);
 }
 
-bool ApplyStopTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
-                      const ConfigFile& file, ConfigProblem* problem) {
-    if (ParseSeconds(value, &read->stopTimeoutSeconds)) {
+bool ApplySeconds(const wchar_t* key, const Piece& value, DWORD* seconds, const ConfigFile& file,
+                  ConfigProblem* problem) {
+    if (ParseSeconds(value, seconds)) {
         return true;
     }
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(value.text, value.length, quoted);
     wchar_t what[kConfigQuotedUnits + 128];
     StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"stop.timeout must be a whole number of seconds from 0 to %lu, not %ls.",
+                     L"%ls must be a whole number of seconds from 0 to %lu, not %ls.", key,
                      static_cast<unsigned long>(kMaxStopTimeoutSeconds), quoted);
     SetLineProblem(problem, file, what);
     return false;
+}
+
+bool ApplyStopTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
+                      const ConfigFile& file, ConfigProblem* problem) {
+    return ApplySeconds(L"stop.timeout", value, &read->stopTimeoutSeconds, file, problem);
+}
+
+bool ApplyStartTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
+                       const ConfigFile& file, ConfigProblem* problem) {
+    return ApplySeconds(L"start.timeout", value, &read->startTimeoutSeconds, file, problem);
+}
+
+bool ApplyStartReady(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
+                     const ConfigFile& file, ConfigProblem* problem) {
+    if (Equals(value, L"at-once")) {
+        read->startReady = kReadyAtOnce;
+    } else if (Equals(value, L"main-returned")) {
+        read->startReady = kReadyWhenMainReturned;
+    } else {
+        SetValueProblem(problem, file, L"start.ready", value,
+                        L"is neither at-once nor main-returned.");
+        return false;
+    }
+    read->startReadyLine = file.lineNumber;
+    return true;
 }
 
 bool ApplyMainClass(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
@@ -175,9 +200,9 @@ bool ApplyJavaHome(const Piece& value, const wchar_t* installDir, ServicePropert
 }
 
 const PropertyKey kKeys[] = {
-    {L"stop.timeout", ApplyStopTimeout},
-    {L"main.class", ApplyMainClass},
-    {L"java.home", ApplyJavaHome},
+    {L"stop.timeout", ApplyStopTimeout},   {L"main.class", ApplyMainClass},
+    {L"java.home", ApplyJavaHome},         {L"start.ready", ApplyStartReady},
+    {L"start.timeout", ApplyStartTimeout},
 };
 
 const PropertyKey* FindKey(const Piece& key) {

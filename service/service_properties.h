@@ -21,8 +21,16 @@ constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
 constexpr size_t kJavaHomeUnits = MAX_PATH + 4;
 constexpr wchar_t kDefaultJavaHome[] = L"jre";
 
+// When the service reports running: before the application is called, or once
+// its main(String[]) has returned.
+enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
+constexpr DWORD kDefaultStartTimeoutSeconds = 120;
+
 struct ServiceProperties {
     DWORD stopTimeoutSeconds = kDefaultStopTimeoutSeconds;
+    StartReady startReady = kReadyAtOnce;
+    unsigned startReadyLine = 0;  // the line that set start.ready, for a later refusal
+    DWORD startTimeoutSeconds = kDefaultStartTimeoutSeconds;
     wchar_t mainClass[kMainClassUnits] = L"com.merivast.agent.MerivastMain";
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.

@@ -196,3 +196,85 @@ TEST(StopThread, ControlsAreAnsweredWhileTheApplicationStops) {
 }
 
 }  // namespace
+
+namespace {
+
+// start.ready=main-returned: start-pending until main returns, then running.
+struct ReadinessCase {
+    const wchar_t* tag;
+    const char* properties;
+    const char* scenario;
+    bool stopOnceRunning;
+    std::vector<unsigned> states;
+    DWORD specificCode;
+    const wchar_t* event;  // between "Service started" and "Service stopped", if any
+};
+
+void PrintTo(const ReadinessCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class Readiness : public ::testing::TestWithParam<ReadinessCase> {};
+
+TEST_P(Readiness, RunningMeansMainReturned) {
+    const ReadinessCase& c = GetParam();
+    ProgramLife life(c.tag, c.scenario);
+    life.layout.AddFile(
+        L"conf\\service.properties",
+        std::string(kAppClassProperties) + "start.ready=main-returned\n" + c.properties);
+    ASSERT_EQ(0u, life.service.Start());
+    if (c.stopOnceRunning) {
+        ASSERT_TRUE(life.service.WaitForState(SERVICE_RUNNING));
+        ASSERT_NE(nullptr, FindCall(life.layout.JniCalls(), "LEAVE", "main"))
+            << "running before main returned";
+        EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    }
+    const ProcessTrace trace = life.Finish();
+    EXPECT_EQ(c.states, trace.StateChanges());
+    ExpectStoppedWith(life.service, c.specificCode == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR,
+                      c.specificCode);
+    std::vector<std::wstring> texts = {L"Service started", L"Service stopped"};
+    if (c.event != nullptr) texts.insert(texts.begin() + 1, c.event);
+    EXPECT_EQ(texts, trace.Texts());
+    // While starting: no control accepted, rising check points, a hint that covers the gap.
+    unsigned lastCheckPoint = 0;
+    for (size_t i = 1; i < trace.reports.size(); ++i) {
+        const TracedStatus& report = trace.reports[i];
+        if (report.state != SERVICE_START_PENDING) continue;
+        EXPECT_EQ(0u, report.accepted);
+        EXPECT_GT(report.checkPoint, lastCheckPoint);
+        lastCheckPoint = report.checkPoint;
+        EXPECT_LT(trace.reports[i + 1].timeMs - report.timeMs, report.waitHint);
+    }
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    EXPECT_FALSE(HasFault(calls));
+    if (c.specificCode == 11) {
+        EXPECT_NE(nullptr, FindCall(calls, "SHUTDOWNHOOK", "done")) << "ended as a stop ends it";
+    }
+}
+
+const std::vector<unsigned> kStartedThenEnded = {SERVICE_START_PENDING, SERVICE_STOPPED};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Readiness,
+    ::testing::Values(
+        ReadinessCase{L"readyafter2s", "", "main=return\npause.main=2000\nlinger=forever\n", true,
+                      kStoppedOnRequest, 0, nullptr},
+        ReadinessCase{L"neverready",
+                      "start.timeout=2\n",
+                      "main=block\n",
+                      false,
+                      {SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
+                      11,
+                      L"The Java application was not ready within 2 s of the start; the service "
+                      L"ends it."},
+        ReadinessCase{L"throwsstarting", "", "main=throw\n", false, kStartedThenEnded, 5,
+                      L"The main method of org.example.App ended with an exception; its stack "
+                      L"trace is in logs\\stderr.log."},
+        ReadinessCase{L"servicecontract", "", "entry=service\n", false, kStartedThenEnded, 7,
+                      L"conf\\service.properties line 2: start.ready=main-returned needs a class "
+                      L"run through its main(String[]); org.example.App is run through its "
+                      L"serviceMain(String), which returns only when the service ends."}),
+    [](const ::testing::TestParamInfo<ReadinessCase>& info) { return Narrow(info.param.tag); });
+
+}  // namespace

@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
                        PROBLEM("2",
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
-                               L"main.class, java.home.")},
+                               L"main.class, java.home, start.ready, start.timeout.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.
@@ -88,6 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
                                L"main.class \"org.example.1App\" is not a Java class name: "
                                L"write it as in Java source, with its package, for example "
                                L"org.example.App (a nested class as org.example.App$Main).")},
+        PropertiesCase{"ready_word", "start.ready=when-ready\n", 0,
+                       PROBLEM("1",
+                               L"start.ready \"when-ready\" is neither at-once nor "
+                               L"main-returned.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });
