@@ -1,6 +1,5 @@
 #include "service/agent_service.h"
 
-AgentService::AgentService()
-    : exitCode(kExitNormal), properties(), stopCaller(), runtimeHost(nullptr) {}
+AgentService::AgentService() : exitCode(kExitNormal), properties(), runtimeHost(nullptr) {}
 
 AgentService::~AgentService() = default;

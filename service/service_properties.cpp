@@ -206,12 +206,9 @@ const PropertyKey kKeys[] = {
 };
 
 const PropertyKey* FindKey(const Piece& key) {
-    for (const PropertyKey& candidate : kKeys) {
-        if (Equals(key, candidate.name)) {
-            return &candidate;
-        }
-    }
-    return nullptr;
+    size_t i = 0;
+    while (i < ARRAYSIZE(kKeys) && !Equals(key, kKeys[i].name)) ++i;
+    return i < ARRAYSIZE(kKeys) ? &kKeys[i] : nullptr;
 }
 
 void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
