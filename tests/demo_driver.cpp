@@ -7,8 +7,10 @@
 //               [--until-stopped] [--request <port>] [--app-log <file>]
 //
 // With --until-stopped it sends no stop: the life is one that ends by itself.
-// With --request it asks the application, while it runs, for
-// http://127.0.0.1:<port>/ and shows the answer. --app-log names the
+// With --request it asks the application for http://127.0.0.1:<port>/ as soon
+// as the service reports running, as a client that takes running for ready
+// would, and shows the answer (or, when there is none yet, asks again until
+// there is). --app-log names the
 // application's log below the install directory (logs\agent.log unless given).
 // Each life ends with what the Java side printed, logs\stdout.log and
 // logs\stderr.log.
@@ -111,13 +113,18 @@ struct Timeline {
     }
 };
 
-// Asks the application for its page, as a client would once the service runs.
+// Asks the application for its page the moment the service reports running.
 void Request(Timeline& timeline, unsigned short port) {
+    timeline.WatchUntil([&] { return timeline.Stopped() || timeline.lastState == SERVICE_RUNNING; },
+                        60000);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     std::string response;
-    // The server may still be binding its port while running is already reported.
-    timeline.WatchUntil(
-        [&] { return timeline.Stopped() || LoopbackGet(port, "/", &response, 2000); }, 30000);
+    if (!LoopbackGet(port, "/", &response, 2000)) {
+        // Running came before the application was ready: ask until it is.
+        timeline.Say(("HTTP GET " + url + " -> no answer yet").c_str());
+        timeline.WatchUntil(
+            [&] { return timeline.Stopped() || LoopbackGet(port, "/", &response, 2000); }, 30000);
+    }
     if (response.empty()) {
         timeline.Say(("HTTP GET " + url + " -> no answer").c_str());
         return;
@@ -168,6 +175,9 @@ int wmain(int argc, wchar_t** argv) {
     if (error != 0) return 1;
 
     const std::wstring record = installDir + L"\\" + argv[3];
+    if (requestPort != 0) {
+        Request(timeline, requestPort);
+    }
     if (!untilStopped) {
         // The first such line is the call of the application's entry point.
         timeline.WatchUntil(
@@ -177,10 +187,6 @@ int wmain(int argc, wchar_t** argv) {
             },
             60000);
         timeline.WatchUntil([] { return false; }, 1500);  // the application runs
-        if (requestPort != 0) {
-            Request(timeline, requestPort);
-            timeline.WatchUntil([] { return false; }, 500);
-        }
         timeline.Say(service.Control(SERVICE_CONTROL_STOP) == 0 ? "ControlService(STOP) sent"
                                                                 : "ControlService failed");
     }
@@ -195,7 +201,7 @@ int wmain(int argc, wchar_t** argv) {
     for (const auto& r : trace.reports) {
         std::printf("  %-13s accepted 0x%x, win32 exit %u, service exit %u", StateName(r.state),
                     r.accepted, r.win32ExitCode, r.specificExitCode);
-        if (r.state == SERVICE_STOP_PENDING) {
+        if (r.state == SERVICE_STOP_PENDING || r.checkPoint != 0) {
             std::printf(", check point %u, wait hint %u ms", r.checkPoint, r.waitHint);
         }
         std::printf("\n");
