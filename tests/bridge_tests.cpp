@@ -320,22 +320,27 @@ TEST(BridgeService, SystemExitInServiceMainEndsTheServiceWithItsStatus) {
     EXPECT_EQ(nullptr, Find(calls, "DestroyJavaVM")) << "System.exit never returns";
 }
 
-// An ordinary program, run through its main(String[]) on the real JVM: it
-// answers while the service runs, and the host's stop (System.exit(0) on a
-// daemon thread, while the VM waits for the server's thread) runs its hook.
+// An ordinary program, run through its main(String[]) on the real JVM and
+// reported running once main has returned: it answers at once, and the host's
+// stop (System.exit(0) on a daemon thread, while the VM waits for the server's
+// thread) runs its hook.
 TEST(BridgeService, OrdinaryProgramAnswersAndItsShutdownHookRunsAtTheStop) {
     BridgeLife run(L"bridgehttp", {MVT_HTTP_SAMPLE_JAR});
     const unsigned short port = FreeLoopbackPort();
     ASSERT_NE(0u, port);
     const std::string words =
         "\"" + std::to_string(port) + "\", \"h\xC3\xA9llo w\xC3\xB6rld\", \"a;b\"";
-    run.life.layout.AddFile(L"conf\\service.properties",
-                            "main.class=org.example.http.HttpSample\r\n");
+    run.life.layout.AddFile(
+        L"conf\\service.properties",
+        "main.class=org.example.http.HttpSample\r\nstart.ready=main-returned\r\n");
     run.life.layout.AddFile(L"conf\\main.args", "# port, then words\r\n" + std::to_string(port) +
                                                     "\r\n  h\xC3\xA9llo w\xC3\xB6rld \r\na;b\r\n");
-    run.life.StartRunning();
+    // Running comes once the real JVM has started and main has returned.
+    ASSERT_EQ(0u, run.life.service.Start());
+    ASSERT_TRUE(run.life.service.WaitForState(SERVICE_RUNNING, kJavaTimeoutMs)) << run.Evidence();
     std::string response;
-    ASSERT_TRUE(run.WaitFor([&] { return LoopbackGet(port, "/", &response); })) << run.Evidence();
+    // Running means the port is bound: the first request is answered.
+    EXPECT_TRUE(LoopbackGet(port, "/", &response)) << run.Evidence();
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLine(response));
     EXPECT_EQ("HttpSample answers with arguments [" + words + "]\n", Body(response));
     // main has returned; the VM waits for the server's thread.
