@@ -43,13 +43,84 @@ bool IsMissingFileError(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool StartsWithByteOrderMark(const char* bytes, size_t size) {
-    return size >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
-           static_cast<unsigned char>(bytes[1]) == 0xBB &&
-           static_cast<unsigned char>(bytes[2]) == 0xBF;
+enum class TextForm { kUtf8, kUtf8WithMark, kUtf16Le, kUtf16Be };
+
+// UTF-8 unless a byte-order mark says otherwise.
+TextForm FormOf(const char* text, size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        return TextForm::kUtf8WithMark;
+    }
+    if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        return TextForm::kUtf16Le;
+    }
+    if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        return TextForm::kUtf16Be;
+    }
+    return TextForm::kUtf8;
 }
 
-// Reads the whole file into `file->bytes`; false with `problem` filled.
+// Frees what it holds when it goes.
+struct HeapBlock {
+    explicit HeapBlock(size_t bytes) : memory(AllocateBytes(bytes)) {}
+    ~HeapBlock() { FreeBytes(memory); }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+    void* memory;
+};
+
+// A UTF-16 file (as Windows PowerShell 5.1 saves one) becomes the UTF-8 the
+// lines are read in, line by line so that every line keeps its number. A line
+// that is not UTF-16 (a lone surrogate, a last byte without its pair) becomes
+// one byte that no UTF-8 decoder takes. False when memory ran out.
+bool ConvertFromUtf16(ConfigFile* file, bool bigEndian) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file->bytes) + 2;
+    const size_t count = (file->size - 2) / 2;
+    const bool oddByte = (file->size - 2) % 2 != 0;
+    HeapBlock units((count + 1) * sizeof(wchar_t));
+    // Each unit gives at most three bytes; a bad line gives one.
+    auto* text = static_cast<char*>(AllocateBytes(3 * count + 2));
+    if (units.memory == nullptr || text == nullptr) {
+        FreeBytes(text);
+        return false;
+    }
+    auto* wide = static_cast<wchar_t*>(units.memory);
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned first = bytes[2 * i];
+        const unsigned second = bytes[2 * i + 1];
+        wide[i] = static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
+    }
+    size_t size = 0;
+    for (size_t begin = 0; begin <= count;) {
+        size_t end = begin;
+        while (end < count && wide[end] != L'\n') ++end;
+        const int length = static_cast<int>(end - begin);
+        int converted = 0;
+        if (length > 0) {
+            converted =
+                WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide + begin, length,
+                                    text + size, static_cast<int>(3 * length), nullptr, nullptr);
+        }
+        const bool cutShort = oddByte && end == count;
+        if ((length > 0 && converted <= 0) || cutShort) {
+            text[size++] = '\xFF';
+        } else {
+            size += static_cast<size_t>(converted);
+        }
+        if (end < count) {
+            text[size++] = '\n';
+        }
+        begin = end + 1;
+    }
+    FreeBytes(file->bytes);
+    file->bytes = text;
+    file->size = size;
+    file->utf16 = true;
+    return true;
+}
+
+// Reads the whole file into `file->bytes`, as UTF-8 without a byte-order
+// mark; false with `problem` filled.
 bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(handle, &size)) {
@@ -62,9 +133,7 @@ bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
     }
     const DWORD total = static_cast<DWORD>(size.QuadPart);
     file->bytes = static_cast<char*>(AllocateBytes(total + 1));
-    // A line decodes to at most one UTF-16 unit per byte of the file.
-    file->line = static_cast<wchar_t*>(AllocateBytes((total + 1) * sizeof(wchar_t)));
-    if (file->bytes == nullptr || file->line == nullptr) {
+    if (file->bytes == nullptr) {
         SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
         return false;
     }
@@ -81,9 +150,21 @@ bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
         done += got;
     }
     file->size = done;
-    if (StartsWithByteOrderMark(file->bytes, file->size)) {
+    const TextForm form = FormOf(file->bytes, file->size);
+    bool converted = true;
+    if (form == TextForm::kUtf8WithMark) {
         MoveMemory(file->bytes, file->bytes + 3, file->size - 3);
         file->size -= 3;
+    } else if (form == TextForm::kUtf16Le || form == TextForm::kUtf16Be) {
+        converted = ConvertFromUtf16(file, form == TextForm::kUtf16Be);
+    }
+    // A line decodes to at most one UTF-16 unit per byte.
+    file->line = converted
+                     ? static_cast<wchar_t*>(AllocateBytes((file->size + 1) * sizeof(wchar_t)))
+                     : nullptr;
+    if (file->line == nullptr) {
+        SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
+        return false;
     }
     return true;
 }
@@ -167,7 +248,9 @@ ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
             }
         }
         if (!DecodeLine(file, begin, count)) {
-            SetLineProblem(problem, *file, L"the line is not valid UTF-8.");
+            SetLineProblem(
+                problem, *file,
+                file->utf16 ? L"the line is not valid UTF-16." : L"the line is not valid UTF-8.");
             return kConfigBadLine;
         }
         if (file->lineLength > 0 && !IsCommentStart(file->line[0], commentStarts)) {

@@ -1,6 +1,7 @@
-// The optional files of "conf\": read whole, checked as UTF-8, and handed out
-// one meaningful line at a time, with what is wrong said in words an operator
-// can act on ("conf\<name> line <n>: ...").
+// The optional files of "conf\": read whole (UTF-8, or UTF-16 with its
+// byte-order mark), checked line by line, and handed out one meaningful line
+// at a time, with what is wrong said in words an operator can act on
+// ("conf\<name> line <n>: ...").
 #pragma once
 
 #include <stddef.h>
@@ -28,9 +29,12 @@ struct ConfigFile {
     ConfigFile& operator=(const ConfigFile&) = delete;
 
     const wchar_t* name = nullptr;  // weak: "jvm.options", "service.properties"
-    char* bytes = nullptr;          // the file without its byte-order mark; owned
+    // The file as UTF-8 without its byte-order mark (a UTF-16 file converted
+    // line by line); owned.
+    char* bytes = nullptr;
     size_t size = 0;
-    size_t next = 0;  // where the next unread line begins
+    bool utf16 = false;  // the file was UTF-16, with its byte-order mark
+    size_t next = 0;     // where the next unread line begins
     unsigned lineNumber = 0;
     // The current line, decoded and without the white space around it; owned,
     // room for the longest line the file can hold.
@@ -50,7 +54,8 @@ enum ConfigLineResult { kConfigLine, kConfigEnd, kConfigBadLine };
 
 // Moves to the next line that is neither blank nor a comment (its first
 // non-blank character is one of `commentStarts`). kConfigBadLine, with
-// `problem` filled, for a line that is not UTF-8 or holds a NUL character.
+// `problem` filled, for a line that is not UTF-8 (UTF-16 in such a file) or
+// holds a NUL character.
 ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
                                 ConfigProblem* problem);
 

@@ -248,6 +248,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedFileCase{L"badprops", L"conf\\service.properties", "# deadline\nstop.timeout=soon\n",
                         L"conf\\service.properties line 2: stop.timeout must be a whole number "
                         L"of seconds from 0 to 86400, not \"soon\"."},
+        // Saved by Windows PowerShell 5.1: read as UTF-16, line numbers kept.
+        RefusedFileCase{L"utf16props", L"conf\\service.properties",
+                        Utf16File(L"# deadline\r\nstop.timeout=soon\r\n"),
+                        L"conf\\service.properties line 2: stop.timeout must be a whole number "
+                        L"of seconds from 0 to 86400, not \"soon\"."},
         RefusedFileCase{L"classslash", L"conf\\service.properties", "main.class=org/example/App\n",
                         L"conf\\service.properties line 1: main.class \"org/example/App\" is not "
                         L"a Java class name: write it as in Java source, with its package, for "

@@ -30,6 +30,17 @@ std::wstring LinuxToWindowsPath(const std::string& linuxPath) {
     return path;
 }
 
+std::string Utf16File(const std::wstring& text, bool bigEndian) {
+    std::string bytes;
+    for (wchar_t unit : L"\xFEFF" + text) {
+        const char low = static_cast<char>(unit & 0xFF);
+        const char high = static_cast<char>(unit >> 8);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    }
+    return bytes;
+}
+
 std::wstring TestRoot() {
     CreateDirectoryW(L"C:\\mvt", nullptr);
     return L"C:\\mvt";

@@ -9,6 +9,9 @@ namespace mvt {
 std::wstring LinuxToWindowsPath(const std::string& linuxPath);
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);  // UTF-8
+// `text` as the bytes of a UTF-16 file with its byte-order mark, as Windows
+// PowerShell 5.1 saves one (little-endian).
+std::string Utf16File(const std::wstring& text, bool bigEndian = false);
 
 // The directory tests create their install directories in (C:\mvt).
 std::wstring TestRoot();
