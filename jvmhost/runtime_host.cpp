@@ -75,12 +75,10 @@ void JvmPath(const wchar_t* jreDir, const wchar_t* vm, wchar_t (&path)[kJvmPathU
 
 // "bin\client\jvm.dll", or "bin\server\jvm.dll" when only that one exists:
 // every 64-bit runtime, and many current 32-bit ones, ship only a server VM.
-// `clientPath` is always the client library, the one a load error names.
-void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits],
-                          wchar_t (&clientPath)[kJvmPathUnits]) {
-    JvmPath(jreDir, L"client", clientPath);
-    StringCchCopyW(path, kJvmPathUnits, clientPath);
-    if (IsFile(clientPath)) {
+// With neither, the client library, the one a load error then names.
+void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits]) {
+    JvmPath(jreDir, L"client", path);
+    if (IsFile(path)) {
         return;
     }
     wchar_t server[kJvmPathUnits];
@@ -251,16 +249,17 @@ bool RuntimeHost::StartRefused() const {
 
 bool RuntimeHost::StartVm() {
     wchar_t dllPath[kJvmPathUnits];
-    wchar_t clientPath[kJvmPathUnits];
-    ChooseRuntimeLibrary(jreDir, dllPath, clientPath);
     if (installDir[0] == L'\0') {
         // The executable's path did not fit; loading from a cut path could
         // load some other library.
-        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, clientPath, errorSink);
+        JvmPath(jreDir, L"client", dllPath);
+        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, dllPath, errorSink);
         failure = kHostRuntimeNotLoaded;
         Report(-1, L"CreateJavaVM ERROR");
         return false;
     }
+
+    ChooseRuntimeLibrary(jreDir, dllPath);
 
     // Nothing of a refused file is used, and no runtime is loaded for it.
     UserOptions userOptions;
@@ -308,7 +307,7 @@ bool RuntimeHost::StartVm() {
         // runtime's own text goes to standard error, and its end is kept.
         options.Add("vfprintf", HookAddress(RuntimeVfprintf));
         result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options.items,
-                                 options.count, errorSink, &reason, clientPath);
+                                 options.count, errorSink, &reason);
     }
     if (result != JNI_OK) {
         // Whatever a refusing runtime left in the out-parameters, this host has no VM.
@@ -324,12 +323,12 @@ bool RuntimeHost::StartVm() {
 }
 
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, jint optionCount, ErrorSink sink, HostFailure* failure,
-                     const wchar_t* reportedPath) {
+                     JavaVMOption* options, jint optionCount, ErrorSink sink,
+                     HostFailure* failure) {
     DWORD error = 0;
     *module = LoadRuntimeLibrary(dllPath, &error);
     if (*module == nullptr) {
-        ReportLoadFailure(error, reportedPath != nullptr ? reportedPath : dllPath, sink);
+        ReportLoadFailure(error, dllPath, sink);
         ExplainLoadFailure(dllPath, sink);
         SetFailure(failure, kHostRuntimeNotLoaded);
         return -1;

@@ -182,8 +182,8 @@ extern const EntryMethodsText kEitherEntryText;
 // `optionCount` `options`. Returns the JNI result, or -1 when the library or its
 // JNI_CreateJavaVM is missing; both are reported to `sink` when one is set, a
 // library that did not load with a second event that explains why when the
-// file shows it. `failure`, when given, receives why the VM was not created; a
-// load error names `reportedPath` when given, else `dllPath`.
+// file shows it; both name `dllPath`. `failure`, when given, receives why the
+// VM was not created.
 jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
                      JavaVMOption* options, jint optionCount, ErrorSink sink,
-                     HostFailure* failure = nullptr, const wchar_t* reportedPath = nullptr);
+                     HostFailure* failure = nullptr);

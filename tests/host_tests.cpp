@@ -382,17 +382,14 @@ TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
         EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
     }
     {
-        // A server VM that does not load is reported under the client path,
-        // the library the error events always name.
+        // A server VM that does not load: both events name it, the file tried.
         HostRun run(L"badserver", Runtime::kNone);
         run.layout.AddFile(L"jre\\bin\\server\\jvm.dll", "not a library");
         const auto reports = run.Run();
         ASSERT_EQ(4u, reports.size());
-        // The explanation names the file that was tried.
-        EXPECT_EQ(0u, reports[1].find("0\t" + Narrow(run.layout.dir()) +
-                                      "\\jre\\bin\\server\\jvm.dll is not a Windows DLL"))
-            << reports[1];
-        EXPECT_TRUE(EndsWith(reports[0], "\\n\\nFailed to load jvm dll:\\n" + run.JvmPath()))
+        const std::string server = Narrow(run.layout.dir()) + "\\jre\\bin\\server\\jvm.dll";
+        EXPECT_EQ(0u, reports[1].find("0\t" + server + " is not a Windows DLL")) << reports[1];
+        EXPECT_TRUE(EndsWith(reports[0], "\\n\\nFailed to load jvm dll:\\n" + server))
             << reports[0];
         EXPECT_EQ(0u, reports[0].find("0\t" + EscapedSystemText(ERROR_BAD_EXE_FORMAT)))
             << reports[0];

@@ -176,16 +176,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "Exception in thread \"main\" java.lang.IllegalStateException"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return Narrow(info.param.tag); });
 
-TEST(ServiceLifeTest, MissingRuntimeEventNamesTheLibraryPath) {
-    ServiceLife life(L"jvmpath", Runtime::kNone);
-    life.StartRunning();
-    const ProcessTrace trace = life.Finish();
-    ASSERT_GE(trace.events.size(), 2u);
-    const std::wstring expected =
-        L"\n\nFailed to load jvm dll:\n" + life.layout.dir() + L"\\jre\\bin\\client\\jvm.dll";
-    const std::wstring& text = trace.events[1].strings.at(0);
-    ASSERT_GT(text.size(), expected.size()) << "the system's text comes first";
-    EXPECT_EQ(expected, text.substr(text.size() - expected.size()));
+TEST(ServiceLifeTest, LoadErrorNamesTheLibraryTried) {
+    // Neither VM: the client library, the first looked for. Only a server VM,
+    // of the other pointer size: that one, as every 64-bit runtime ships.
+    for (const wchar_t* vm : {L"", L"server"}) {
+        ServiceLife life(L"jvmpath", Runtime::kNone);
+        if (*vm != L'\0') life.layout.AddRuntime(Runtime::kOtherArchitecture, vm);
+        life.StartRunning();
+        const ProcessTrace trace = life.Finish();
+        ASSERT_GE(trace.events.size(), 2u);
+        const std::wstring expected = L"\n\nFailed to load jvm dll:\n" + life.layout.dir() +
+                                      L"\\jre\\bin\\" + (*vm != L'\0' ? vm : L"client") +
+                                      L"\\jvm.dll";
+        const std::wstring& text = trace.events[1].strings.at(0);
+        ASSERT_GT(text.size(), expected.size()) << "the system's text comes first";
+        EXPECT_EQ(expected, text.substr(text.size() - expected.size()));
+    }
 }
 
 TEST(ServiceLifeTest, RuntimeLibraryLoadedLateFindsItsDependencyInJreBin) {
