@@ -28,16 +28,19 @@ StopCaller::~StopCaller() {
     DeleteCriticalSection(&lock);
 }
 
+void StopCaller::StartThreadLocked() {
+    // Under the lock, so that no second one starts; creating a thread takes no
+    // lock of ours.
+    if (stopThread == nullptr && !closed) {
+        stopThread = CreateThread(nullptr, 0, StopThreadEntry, this, 0, nullptr);
+    }
+}
+
 void StopCaller::Request() {
     EnterCriticalSection(&lock);
     requested = true;
     ++requests;
-    const bool start = stopThread == nullptr && !closed;
-    if (start) {
-        // Created under the lock, so that a second request sees it; creating
-        // a thread takes no lock of ours.
-        stopThread = CreateThread(nullptr, 0, StopThreadEntry, this, 0, nullptr);
-    }
+    StartThreadLocked();
     LeaveCriticalSection(&lock);
     SetEvent(wake);
 }
@@ -46,6 +49,8 @@ void StopCaller::Open(RuntimeHost* openedHost, StopFunction openedStop) {
     EnterCriticalSection(&lock);
     host = openedHost;
     stop = openedStop;
+    // Started now, so that a stop does not wait for a thread to be made.
+    StartThreadLocked();
     LeaveCriticalSection(&lock);
     SetEvent(wake);
 }

@@ -23,10 +23,12 @@ class StopCaller {
     StopCaller& operator=(const StopCaller&) = delete;
 
     // Control handler: records one stop request and wakes the stop thread
-    // (started by the first request). Takes `lock` briefly; never waits on Java.
+    // (started here when Open has not started it). Takes `lock` briefly; never
+    // waits on Java.
     void Request();
     // Service thread: the application in `host` can now be asked to end, with
-    // `stop`. Requests that came earlier are passed on at once.
+    // `stop`, and the stop thread is started. Requests that came earlier are
+    // passed on at once.
     void Open(RuntimeHost* host, StopFunction stop);
     // Service thread, before the host is torn down: no stop call starts from
     // now on. Waits at most `waitMs` for the calls under way; false when one
@@ -42,6 +44,7 @@ class StopCaller {
     // Takes one request when a call may start now: the host and its stop.
     bool TakeRequest(RuntimeHost** host, StopFunction* stop, bool* quit);
     void EndCall();
+    void StartThreadLocked();
 
     // --- Shared by the control handler, the service thread and the stop thread ---
     // `lock` guards every field below it; it is never held across a call into
@@ -55,7 +58,7 @@ class StopCaller {
     unsigned callsUnderWay;
     HANDLE callsDone;   // manual-reset; set while callsUnderWay is 0
     HANDLE wake;        // auto-reset; a request, an Open or a Close
-    HANDLE stopThread;  // started by the first Request, on the handler's thread
+    HANDLE stopThread;  // started by Open, or by a Request that came before it
 };
 
 constexpr DWORD kStopThreadQuitWaitMs = 5000;

@@ -269,15 +269,22 @@ bool ReadLines(ConfigFile* file, const wchar_t* installDir, ServiceProperties* r
     }
 }
 
+// Java takes the letters of every script in its names. Outside ASCII only the
+// blanks are refused here: asking the system's character tables would load
+// them into every start, and the VM names an odd class itself.
+bool IsUnicodeBlank(wchar_t c) {
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000 || c == 0xFEFF;
+}
+
 bool IsIdentifierPart(wchar_t c, bool first) {
-    if (c == L'_' || c == L'$') {
+    if (c == L'_' || c == L'$' || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z')) {
         return true;
     }
-    WORD type = 0;
-    if (!GetStringTypeW(CT_CTYPE1, &c, 1, &type)) {
-        return false;
+    if (c >= L'0' && c <= L'9') {
+        return !first;
     }
-    return (type & C1_ALPHA) != 0 || (!first && (type & C1_DIGIT) != 0);
+    return c >= 0x80 && !IsUnicodeBlank(c);
 }
 
 }  // namespace

@@ -65,42 +65,59 @@ bool TimeLife(ScmService& service, HANDLE entered, Timings* timings) {
     return true;
 }
 
+// An operator's conf\jvm.options, read at every start: the shipped comments and two options.
+const char kOperatorOptions[] =
+    "# Heap size:\r\n#-Xms64m\r\n-Xmx512m\r\n#\r\n# Fatal error report:\r\n"
+    "-XX:ErrorFile=logs\\hs_err_pid%p.log\r\n#-XX:+HeapDumpOnOutOfMemoryError\r\n"
+    "#--add-opens java.base/java.lang=ALL-UNNAMED\r\n";
+
+void PrintRow(const char* what, double host, double bare) {
+    std::printf("%-50s %10.2f %10.2f %8.2f\n", what, host, bare, host / bare);
+}
+
 void BenchServices(int runs) {
     HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, L"MerivastBenchEntered");
     InstallLayout host(L"benchhost", ServiceExecutable());
     host.AddRuntime(Runtime::kStandin);
     host.AddJar(L"app.jar");
     host.SetScenario("signal.main=MerivastBenchEntered\nrecord=faults\n");
-    // An operator's conf\jvm.options, read at every start: the shipped comments and two options.
-    host.AddFile(L"conf\\jvm.options",
-                 "# Heap size:\r\n#-Xms64m\r\n-Xmx512m\r\n#\r\n# Fatal error report:\r\n"
-                 "-XX:ErrorFile=logs\\hs_err_pid%p.log\r\n#-XX:+HeapDumpOnOutOfMemoryError\r\n"
-                 "#--add-opens java.base/java.lang=ALL-UNNAMED\r\n");
+    host.AddFile(L"conf\\jvm.options", kOperatorOptions);
+    // An ordinary program: main(String[]) with two arguments, stopped through
+    // System.exit and an instant shutdown hook.
+    InstallLayout program(L"benchmain", ServiceExecutable());
+    program.AddRuntime(Runtime::kStandin);
+    program.AddJar(L"app.jar", true, "org/example/App.class");
+    program.SetScenario("entry=main\nsignal.main=MerivastBenchEntered\nrecord=faults\n");
+    program.AddFile(L"conf\\jvm.options", kOperatorOptions);
+    program.AddFile(L"conf\\service.properties", "main.class=org.example.App\r\n");
+    program.AddFile(L"conf\\main.args", "8080\r\n--verbose\r\n");
     InstallLayout bare(L"benchbare", LinuxToWindowsPath(MVT_BARE_SERVICE));
     ScmService hostService(UniqueName(L"MvtBenchHost"), host.executable());
+    ScmService programService(UniqueName(L"MvtBenchMain"), program.executable());
     ScmService bareService(UniqueName(L"MvtBenchBare"), bare.executable());
 
-    Timings hostTimes, bareTimes;
+    Timings hostTimes, programTimes, bareTimes;
     // One warm-up life each, then interleaved runs.
     TimeLife(hostService, entered, &hostTimes);
+    TimeLife(programService, entered, &programTimes);
     TimeLife(bareService, entered, &bareTimes);
-    hostTimes = Timings();
-    bareTimes = Timings();
+    hostTimes = programTimes = bareTimes = Timings();
     int failures = 0;
     for (int i = 0; i < runs; ++i) {
         failures += !TimeLife(hostService, entered, &hostTimes);
+        failures += !TimeLife(programService, entered, &programTimes);
         failures += !TimeLife(bareService, entered, &bareTimes);
     }
-    const double hostStart = Median(hostTimes.start), bareStart = Median(bareTimes.start);
-    const double hostStop = Median(hostTimes.stop), bareStop = Median(bareTimes.stop);
-    std::printf("%-44s %10s %10s %8s\n", "service life (median of runs, ms)", "host", "bare",
+    const double bareStart = Median(bareTimes.start), bareStop = Median(bareTimes.stop);
+    std::printf("%-50s %10s %10s %8s\n", "service life (median of runs, ms)", "host", "bare",
                 "ratio");
-    std::printf("%-44s %10.2f %10.2f %8.2f\n", "StartServiceW -> serviceMain entered", hostStart,
-                bareStart, hostStart / bareStart);
-    std::printf("%-44s %10.2f %10.2f %8.2f\n", "stop control -> stopped", hostStop, bareStop,
-                hostStop / bareStop);
-    std::printf("runs: %d each (%zu host, %zu bare completed, %d failed)\n\n", runs,
-                hostTimes.start.size(), bareTimes.start.size(), failures);
+    PrintRow("StartServiceW -> serviceMain entered", Median(hostTimes.start), bareStart);
+    PrintRow("stop control -> stopped", Median(hostTimes.stop), bareStop);
+    PrintRow("StartServiceW -> main(String[]) entered", Median(programTimes.start), bareStart);
+    PrintRow("stop control -> stopped, through System.exit", Median(programTimes.stop), bareStop);
+    std::printf("runs: %d each (%zu host, %zu main, %zu bare completed, %d failed)\n\n", runs,
+                hostTimes.start.size(), programTimes.start.size(), bareTimes.start.size(),
+                failures);
     CloseHandle(entered);
 }
 
