@@ -21,8 +21,12 @@ constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
 constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
 #endif
 
-const wchar_t kCopyRuntime[] =
-    L"Copy a whole Java runtime folder (the one holding bin\\ and lib\\) to ";
+// Said after "<jre>" (and " again"): what an operator does about a runtime
+// that is missing or broken.
+const wchar_t kCopyContents[] =
+    L"Copy the contents of a Java runtime folder (a JDK works as well as a JRE) into ";
+const wchar_t kSoThat[] = L", so that ";
+const wchar_t kEitherVm[] = L"\\bin\\server\\jvm.dll (or bin\\client\\jvm.dll) exists";
 
 // The whole file mapped read-only as data: nothing in it runs.
 struct FileView {
@@ -295,13 +299,58 @@ void AdviseNoRuntime(const SearchPlaces& places, wchar_t (&advice)[kAdviceUnits]
     StringCchCopyW(server, kJvmPathUnits, places.binDir);
     StringCchCatW(server, kJvmPathUnits, L"\\server\\jvm.dll");
     Compose(advice, {L"No Java runtime was found: neither ", client, L" nor ", server, L" exists. ",
-                     kCopyRuntime, places.jreDir, L"."});
+                     kCopyContents, places.jreDir, kSoThat, places.jreDir, kEitherVm, L"."});
+}
+
+// "<jre>\<a folder>\bin\client\jvm.dll" (or server) in `found`, and the
+// folder in `folder`: a runtime's folder copied into jre\ whole. False when
+// no folder of jre\ holds one.
+bool FindRuntimeOneLevelDown(const wchar_t* jreDir, wchar_t (&found)[kDllCandidateUnits],
+                             wchar_t (&folder)[kDllCandidateUnits]) {
+    wchar_t pattern[kDllCandidateUnits];
+    if (FAILED(StringCchPrintfW(pattern, kDllCandidateUnits, L"%ls\\*", jreDir))) {
+        return false;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool seen = false;
+    do {
+        const bool dots =
+            lstrcmpW(entry.cFileName, L".") == 0 || lstrcmpW(entry.cFileName, L"..") == 0;
+        if (dots || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            continue;
+        }
+        static const wchar_t* const kVms[] = {L"client", L"server"};
+        for (const wchar_t* vm : kVms) {
+            seen = SUCCEEDED(StringCchPrintfW(folder, kDllCandidateUnits, L"%ls\\%ls", jreDir,
+                                              entry.cFileName)) &&
+                   SUCCEEDED(StringCchPrintfW(found, kDllCandidateUnits, L"%ls\\bin\\%ls\\jvm.dll",
+                                              folder, vm)) &&
+                   IsFile(found);
+            if (seen) {
+                break;
+            }
+        }
+    } while (!seen && FindNextFileW(search, &entry));
+    FindClose(search);
+    return seen;
+}
+
+void AdviseOneLevelTooDeep(const SearchPlaces& places, const wchar_t* found, const wchar_t* folder,
+                           wchar_t (&advice)[kAdviceUnits]) {
+    Compose(advice,
+            {L"No Java runtime was found in ", places.jreDir, L", but one lies a folder too deep: ",
+             found, L" exists. Move the contents of ", folder, L" up into ", places.jreDir, kSoThat,
+             places.jreDir, kEitherVm, L"."});
 }
 
 void AdviseNotDll(const wchar_t* dllPath, const wchar_t* why, const SearchPlaces& places,
                   wchar_t (&advice)[kAdviceUnits]) {
-    Compose(advice, {dllPath, L" is not a Windows DLL: ", why, L". ", kCopyRuntime, places.jreDir,
-                     L" again."});
+    Compose(advice, {dllPath, L" is not a Windows DLL: ", why, L". ", kCopyContents, places.jreDir,
+                     L" again", kSoThat, places.jreDir, kEitherVm, L"."});
 }
 
 void AdviseOtherMachine(const wchar_t* dllPath, WORD machine, wchar_t (&advice)[kAdviceUnits]) {
@@ -322,15 +371,22 @@ void AdviseOtherMachine(const wchar_t* dllPath, WORD machine, wchar_t (&advice)[
 void AdviseMissingImports(const wchar_t* dllPath, const SearchPlaces& places,
                           const wchar_t* missing, wchar_t (&advice)[kAdviceUnits]) {
     Compose(advice, {dllPath, L" needs DLLs that are in none of ", places.binDir, L", ",
-                     places.vmDir, L" and ", places.systemDir, L": ", missing, L". ", kCopyRuntime,
-                     places.jreDir, L", or install the Visual C++ runtime it was built with."});
+                     places.vmDir, L" and ", places.systemDir, L": ", missing, L". ", kCopyContents,
+                     places.jreDir, kSoThat, places.jreDir, kEitherVm,
+                     L"; or install the Visual C++ runtime it was built with."});
 }
 
 // Fills `advice` when the file shows why it did not load; false otherwise.
 bool AdviseOnRuntimeFile(const wchar_t* dllPath, const SearchPlaces& places,
                          wchar_t (&advice)[kAdviceUnits]) {
     if (!IsFile(dllPath)) {
-        AdviseNoRuntime(places, advice);
+        wchar_t found[kDllCandidateUnits];
+        wchar_t folder[kDllCandidateUnits];
+        if (FindRuntimeOneLevelDown(places.jreDir, found, folder)) {
+            AdviseOneLevelTooDeep(places, found, folder, advice);
+        } else {
+            AdviseNoRuntime(places, advice);
+        }
         return true;
     }
     const FileView view(dllPath);

@@ -7,7 +7,8 @@
 // Called after the library at `dllPath` ("<jre>\bin\<vm>\jvm.dll") failed to
 // load. When it can tell why, it gives `sink` one error event that says what
 // is wrong and what to do:
-//   - neither "<jre>\bin\client\jvm.dll" nor "<jre>\bin\server\jvm.dll" exists;
+//   - neither "<jre>\bin\client\jvm.dll" nor "<jre>\bin\server\jvm.dll" exists
+//     (and whether a folder of "<jre>" holds a runtime, one level too deep);
 //   - the file is of the other pointer size (or for another processor);
 //   - the file is not a Windows DLL (empty, not an executable, cut short, a program);
 //   - DLLs it imports are in none of "<jre>\bin", the VM's folder and the

@@ -68,12 +68,28 @@ TEST(HostFailures, MissingRuntimeLibrary) {
     EXPECT_GT(reports[0].size(), run.JvmPath().size() + 30) << "the system's text comes first";
     const std::string jre = Narrow(run.layout.dir()) + "\\jre";
     EXPECT_EQ("0\tNo Java runtime was found: neither " + jre + "\\bin\\client\\jvm.dll nor " + jre +
-                  "\\bin\\server\\jvm.dll exists. Copy a whole Java runtime folder (the one "
-                  "holding bin\\ and lib\\) to " +
-                  jre + ".",
+                  "\\bin\\server\\jvm.dll exists. Copy the contents of a Java runtime folder (a "
+                  "JDK works as well as a JRE) into " +
+                  jre + ", so that " + jre +
+                  "\\bin\\server\\jvm.dll (or bin\\client\\jvm.dll) exists.",
               reports[1]);
     EXPECT_EQ("-1\tCreateJavaVM ERROR", reports[2]);
     EXPECT_EQ("0\tThe JVM is not initialized.", reports[3]);
+}
+
+TEST(HostFailures, RuntimeOneFolderTooDeep) {
+    // The runtime's folder copied into jre\ whole, beside a file of its own.
+    HostRun run(L"toodeep", Runtime::kNone);
+    run.layout.AddFile(L"jre\\release.txt", "not a folder");
+    run.layout.AddRuntime(Runtime::kStandin, L"server", L"jre\\jdk-21");
+    const auto reports = run.Run();
+    ASSERT_EQ(4u, reports.size());
+    const std::string jre = Narrow(run.layout.dir()) + "\\jre";
+    EXPECT_EQ("0\tNo Java runtime was found in " + jre + ", but one lies a folder too deep: " +
+                  jre + "\\jdk-21\\bin\\server\\jvm.dll exists. Move the contents of " + jre +
+                  "\\jdk-21 up into " + jre + ", so that " + jre +
+                  "\\bin\\server\\jvm.dll (or bin\\client\\jvm.dll) exists.",
+              reports[1]);
 }
 
 TEST(HostFailures, RuntimeLibraryWithoutCreateExport) {
@@ -349,7 +365,8 @@ const char kOtherArchitectureText[] =
     "MerivastService.exe, or a 32-bit Java runtime.";
 #endif
 const char kCopyAgain[] =
-    ". Copy a whole Java runtime folder (the one holding bin\\ and lib\\) to <jre> again.";
+    ". Copy the contents of a Java runtime folder (a JDK works as well as a JRE) into <jre> again, "
+    "so that <jre>\\bin\\server\\jvm.dll (or bin\\client\\jvm.dll) exists.";
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, Preflight,
@@ -368,9 +385,10 @@ INSTANTIATE_TEST_SUITE_P(
                           kCopyAgain},
         PreflightCase{L"pfhelper", Runtime::kWithHelperDll, nullptr, true,
                       " needs DLLs that are in none of <jre>\\bin, <jre>\\bin\\client and <sys>"
-                      ": standin_helper.dll. Copy a whole Java runtime folder (the one "
-                      "holding bin\\ and lib\\) to <jre>, or install the Visual C++ runtime "
-                      "it was built with."}),
+                      ": standin_helper.dll. Copy the contents of a Java runtime folder (a JDK "
+                      "works as well as a JRE) into <jre>, so that <jre>\\bin\\server\\jvm.dll (or "
+                      "bin\\client\\jvm.dll) exists; or install the Visual C++ runtime it was "
+                      "built with."}),
     [](const ::testing::TestParamInfo<PreflightCase>& info) { return Narrow(info.param.tag); });
 
 TEST(HostLoading, ServerVmIsUsedOnlyWhenThereIsNoClientVm) {
