@@ -69,8 +69,8 @@ copy_packaging_root() {
   mkdir -p "$1/scripts" "$1/dist/x64"
   cp "$ROOT/scripts/package" "$ROOT/scripts/service-sid" "$1/scripts/"
   cp -R "$ROOT/packaging" "$ROOT/README.md" "$ROOT/CMakeLists.txt" "$1/"
-  cp -R "$DIST/MerivastService.exe" "$DIST/lib" "$DIST/conf" "$1/dist/"
-  cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/lib" "$DIST/x64/conf" "$1/dist/x64/"
+  cp -R "$DIST/MerivastService.exe" "$DIST/installer" "$DIST/lib" "$DIST/conf" "$1/dist/"
+  cp -R "$DIST/x64/MerivastService.exe" "$DIST/x64/installer" "$DIST/x64/lib" "$DIST/x64/conf" "$1/dist/x64/"
 }
 
 # pe_machine <exe>: the PE header's machine field, 014c (i386) or 8664 (x86-64).

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# What the MSI does only on Windows, read from its tables: Wine's msi reports
-# VersionMsi 4.5 and skips MsiConfigureServices, and ignores the permission
-# table, so the Wine tests cannot see these rows take effect; the
-# architecture, and how this package keeps out of the way of the other
-# architecture's.
+# What the MSI does that Wine cannot show, read from its tables: the rights on
+# logs\ (Wine's msi ignores the permission table); the service row without a
+# password (Wine's msi passes an empty Password as an empty string, Windows
+# Installer documents nothing either way, so only a null column is sure to
+# reach CreateService as no password); the custom action that sets the
+# service's settings at once, and the account's memory; the architecture, and
+# how this package keeps out of the way of the other architecture's.
 # Usage: msi_tables_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -50,25 +52,29 @@ expect_eq "the other package is detected, any version, not removed" \
 expect_eq "it blocks a new install, but not a removal" "Installed OR NOT OTHERARCHPRODUCT" \
   "$(rows LaunchCondition | grep OTHERARCHPRODUCT | cut -f1)"
 
-echo "== Windows-only rows"
-
-# Columns: name, event, reset period, reboot message, command, actions, delays, component.
-expect_eq "failure actions: restart after 10 s, twice, then none; reset after a day" \
-  $'MerivastService\t5\t86400\t\t\t1[~]1[~]0\t10000[~]10000[~]0\tServiceExe' \
-  "$(rows MsiServiceConfigFailureActions | cut -f2-)"
-# Columns: name, event (5 = install and reinstall), config type, argument, component.
-service_config() { rows MsiServiceConfig | awk -F'\t' -v t="$1" '$4 == t { print $2 "/" $3 "/" $5 "/" $6 }'; }
-expect_eq "delayed automatic start (type 3)" "MerivastService/5/1/ServiceExe" "$(service_config 3)"
-expect_eq "failure actions also for non-zero exit codes (type 4)" "MerivastService/5/1/ServiceExe" "$(service_config 4)"
-expect_eq "service SID unrestricted (type 5)" "MerivastService/5/1/ServiceExe" "$(service_config 5)"
-expect_eq "preshutdown time 30,000 ms (type 7)" "MerivastService/5/30000/ServiceExe" "$(service_config 7)"
-expect_eq "no other service settings" 4 "$(rows MsiServiceConfig | wc -l)"
-
-configure="$(sequence MsiConfigureServices)"
-check "MsiConfigureServices runs after InstallServices" \
-  test "${configure:-0}" -gt "$(sequence InstallServices)"
-check "MsiConfigureServices runs before StartServices" \
-  test "${configure:-99999}" -lt "$(sequence StartServices)"
+echo "== the service's settings, set at once by the package's custom action"
+# MsiServiceConfig and MsiServiceConfigFailureActions apply only at the next
+# boot; ConfigureService calls the service manager instead.
+check "no MsiServiceConfig tables" not grep -q '^MsiServiceConfig' <<<"$(msiinfo tables "$MSI")"
+# Columns: action, type, source, target. 3073 = DLL from the Binary table (1),
+# deferred (1024), without impersonation (2048).
+expect_eq "ConfigureService: the Binary table's DLL, deferred, elevated" \
+  $'ConfigureService\t3073\tInstallActions\tConfigureService' "$(rows CustomAction | grep -P '^ConfigureService\t' | cut -f1-4)"
+expect_eq "its data: the service's name and a preshutdown time of 30,000 ms" \
+  $'ConfigureService\tMerivastService;30000' "$(rows CustomAction | grep -P '^ConfigureServiceData\t' | cut -f3-4)"
+msiinfo extract "$MSI" Binary.InstallActions >"$TMP/actions.dll" 2>/dev/null
+check "the DLL is the $ARCH tree's" cmp -s "$TREE/installer/MerivastInstallActions.dll" "$TMP/actions.dll"
+expect_eq "and of the $ARCH build" "$(expected_machine)" "$(pe_machine "$TMP/actions.dll")"
+for action in ConfigureServiceData ConfigureService; do
+  expect_eq "$action runs at install, repair and upgrade, not at removal" 'NOT REMOVE~="ALL"' \
+    "$(rows InstallExecuteSequence | awk -F'\t' -v a="$action" '$1 == a { print $2 }')"
+done
+configure="$(sequence ConfigureService)"
+check "its data is set before it" test "$(sequence ConfigureServiceData)" -lt "$configure"
+check "it runs after InstallServices" test "$configure" -gt "$(sequence InstallServices)"
+check "and after the registry values, which Wine's service manager would rewrite" \
+  test "$configure" -gt "$(sequence WriteRegistryValues)"
+check "and before StartServices" test "$configure" -lt "$(sequence StartServices)"
 
 echo "== account and rights"
 expect_eq "the service SID of TrustedInstaller is Windows' own" \
@@ -100,7 +106,7 @@ check "WriteRegistryValues runs after InstallServices" \
 registry_value() { rows Registry | awk -F'\t' -v n="$1" '$3 ~ /Services\\MerivastService$/ && $4 == n { print $5 }'; }
 expect_eq "DelayedAutostart" "#1" "$(registry_value DelayedAutostart)"
 expect_eq "ServiceSidType" "#1" "$(registry_value ServiceSidType)"
-expect_eq "PreshutdownTimeout" "#30000" "$(registry_value PreshutdownTimeout)"
+expect_eq "no PreshutdownTimeout: ConfigureService sets it, also for Wine" "" "$(registry_value PreshutdownTimeout)"
 
 secure="$(property SecureCustomProperties)"
 check "SERVICEACCOUNT passes to an elevated install" has_item "$secure" SERVICEACCOUNT
@@ -108,8 +114,58 @@ check "SERVICEPASSWORD passes to an elevated install" has_item "$secure" SERVICE
 check "wixl's upgrade properties stay secure" has_item "$secure" WIX_UPGRADE_DETECTED
 check "the other package's detection is secure" has_item "$secure" OTHERARCHPRODUCT
 check "SERVICEPASSWORD stays out of logs" has_item "$(property MsiHiddenProperties)" SERVICEPASSWORD
-expect_eq "default account: the service's own virtual account" "$DEFAULT_ACCOUNT" "$(property SERVICEACCOUNT)"
-expect_eq "the service is created under SERVICEACCOUNT" '[SERVICEACCOUNT]' \
-  "$(rows ServiceInstall | awk -F'\t' '{ print $9 }')"
+
+echo "== the account: no password unless one is given, and remembered"
+# Columns: key, name, display name, type, start, error control, group,
+# dependencies, account, password, arguments, component, description.
+service_row() { rows ServiceInstall | awk -F'\t' -v c="$1" '$12 == c { print $2 "|" $9 "|" $10 }'; }
+expect_eq "without a password: the Password column is null" "MerivastService|[SERVICEACCOUNT]|" \
+  "$(service_row ServiceExe)"
+expect_eq "with one: SERVICEPASSWORD" "MerivastService|[SERVICEACCOUNT]|[SERVICEPASSWORD]" \
+  "$(service_row ServiceExeWithPassword)"
+expect_eq "no other service row" 2 "$(rows ServiceInstall | wc -l)"
+# Each row's component has the executable as its key path; exactly one of them
+# is installed, and a repair evaluates the condition again (64, transitive).
+component() { rows Component | awk -F'\t' -v c="$1" '$1 == c { print $5 "|" int($4 / 64) % 2 "|" $6 }'; }
+file_name() { rows File | awk -F'\t' -v f="$1" '$1 == f { print $3 }'; }
+expect_eq "ServiceExe: without SERVICEPASSWORD, transitive" "NOT SERVICEPASSWORD|1|MerivastServiceExe" \
+  "$(component ServiceExe)"
+expect_eq "ServiceExeWithPassword: with it, transitive" "SERVICEPASSWORD|1|MerivastServiceExeWithPassword" \
+  "$(component ServiceExeWithPassword)"
+for f in MerivastServiceExe MerivastServiceExeWithPassword; do
+  expect_eq "$f is the executable" "MerivastService.exe" "$(file_name "$f" | sed 's/^.*|//')"
+done
+# The account comes from the command line, else from the memory, else it is
+# the virtual account; then whether a password is given. Columns: action,
+# type, property, value; all before LaunchConditions.
+expect_eq "SERVICEACCOUNT has no value of its own" "" "$(property SERVICEACCOUNT)"
+expect_eq "the account's actions, in order" \
+"51|UseRememberedPasswordGiven|PASSWORDGIVEN=[REMEMBEREDPASSWORDGIVEN]|NOT SERVICEACCOUNT AND REMEMBEREDACCOUNT AND REMEMBEREDPASSWORDGIVEN
+52|UseRememberedAccount|SERVICEACCOUNT=[REMEMBEREDACCOUNT]|NOT SERVICEACCOUNT AND REMEMBEREDACCOUNT
+53|UseVirtualAccount|SERVICEACCOUNT=$DEFAULT_ACCOUNT|NOT SERVICEACCOUNT
+54|NotePasswordGiven|PASSWORDGIVEN=1|SERVICEPASSWORD" \
+  "$(for a in UseRememberedPasswordGiven UseRememberedAccount UseVirtualAccount NotePasswordGiven; do
+       rows InstallExecuteSequence | awk -F'\t' -v a="$a" '$1 == a { printf "%s|%s|", $3, $1 }'
+       rows CustomAction | awk -F'\t' -v a="$a" '$1 == a { printf "%s=%s|", $3, $4 }'
+       rows InstallExecuteSequence | awk -F'\t' -v a="$a" '$1 == a { print $2 }'
+     done)"
+check "AppSearch runs before them" test "$(sequence AppSearch)" -lt 51
+check "LaunchConditions after them" test "$(sequence LaunchConditions)" -gt 54
+memory_key='SOFTWARE\MerivastService\Services\MerivastService'
+# Columns: property, signature; signature, root, key, name, type (2 = raw, +16 = 64-bit view).
+expect_eq "AppSearch reads the remembered account and whether it had a password" \
+  "REMEMBEREDACCOUNT|2|$memory_key|ServiceAccount|$((expected_bits == 64 ? 18 : 2))
+REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 64 ? 18 : 2))" \
+  "$(rows AppSearch | LC_ALL=C sort | while IFS=$'\t' read -r p sig; do
+       rows RegLocator | awk -F'\t' -v p="$p" -v s="$sig" '$1 == s { print p "|" $2 "|" $3 "|" $4 "|" $5 }'
+     done)"
+expect_eq "the package writes them there, and no password" \
+  "$memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
+$memory_key\\|ServicePasswordGiven|[PASSWORDGIVEN]|ServiceRegistration" \
+  "$(rows Registry | awk -F'\t' '$3 ~ /^SOFTWARE/ { print $3 "|" $4 "|" $5 "|" $6 }' | LC_ALL=C sort)"
+check "no registry value holds SERVICEPASSWORD" not grep -q SERVICEPASSWORD <<<"$(rows Registry)"
+expect_eq "an upgrade that needs the password again is refused without it" \
+  "MerivastService runs under [SERVICEACCOUNT], whose password the installer does not keep. Give it again with SERVICEPASSWORD, or name another account with SERVICEACCOUNT." \
+  "$(rows LaunchCondition | awk -F'\t' '$1 == "Installed OR PASSWORDGIVEN <> \"1\" OR SERVICEPASSWORD" { print $2 }')"
 
 finish

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The MSI under Wine's msiexec: a default install, a repair and the removal,
-# installs under other accounts, and a major upgrade followed by a refused
-# downgrade; an edited conf\jvm.options survives the repair, the upgrade and
-# the removal.
+# installs under other accounts, and a major upgrade that keeps the account,
+# followed by a refused downgrade; an account with a password, which a repair
+# keeps and an upgrade asks for again; an edited conf\jvm.options survives the
+# repair, the upgrade and the removal. The preshutdown time comes from the
+# package's custom action (Wine's service manager writes its own otherwise).
 # For x64 (in a win64 prefix, with the 64-bit msiexec) also: the x86 and the
 # x64 package each refuse to install while the other one is installed.
 # Usage: msi_test.sh <source root> [x86|x64]   (dist/ as scripts/build left it)
@@ -16,6 +18,8 @@ INSTALL_DIR="$DRIVE_C/$PROGRAM_FILES/MerivastService"
 JVM_OPTIONS="$INSTALL_DIR/conf/jvm.options"
 INSTALLED_EXE="C:\\$PROGRAM_FILES\\MerivastService\\MerivastService.exe"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# Where the package remembers the service's account.
+MEMORY_KEY='HKLM\SOFTWARE\MerivastService\Services\MerivastService'
 
 product_code() { msiinfo export "$1" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }' | tr -d '\r'; }
 # msiexec takes the package by its Windows path; Z: is the Unix root.
@@ -102,7 +106,6 @@ for account in 'NT AUTHORITY\LocalService' LocalSystem; do
   check_removed "$CODE"
 done
 
-echo "== major upgrade, then a refused downgrade"
 # The same tree packaged as 9.8.7, by a copy of scripts/package.
 UP="$TMP/up"
 copy_packaging_root "$UP"
@@ -111,20 +114,41 @@ sed "s/^project(MerivastService VERSION [0-9.]*/project(MerivastService VERSION 
 if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; then
   UPGRADE_MSI="$UP/dist/MerivastService-9.8.7-$ARCH.msi"
   UPGRADE_CODE="$(product_code "$UPGRADE_MSI")"
-  check "msiexec /i $VERSION succeeds" msiexec_run /i "$MSI"
+
+  echo "== major upgrade, which keeps the account, then a refused downgrade"
+  check "msiexec /i $VERSION SERVICEACCOUNT=LocalService succeeds" \
+    msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService'
   edit_jvm_options
   check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI"
   check "the old product is gone" not key_exists "$UNINSTALL_KEY\\$CODE"
   expect_eq "the new product is registered" "REG_SZ 9.8.7" \
     "$(reg_value "$UNINSTALL_KEY\\$UPGRADE_CODE" DisplayVersion)"
   check "the edited conf\\jvm.options stays" jvm_options_edited
-  check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
+  check_service_entry "$INSTALLED_EXE" 'NT AUTHORITY\LocalService'
   check_installed_files conf/jvm.options
   check "msiexec /i $VERSION over 9.8.7 is refused" not msiexec_run /i "$MSI"
   check "9.8.7 stays registered" key_exists "$UNINSTALL_KEY\\$UPGRADE_CODE"
   check "the service stays" key_exists "$SERVICE_KEY"
   check "msiexec /x 9.8.7 succeeds" msiexec_run /x "$UPGRADE_MSI"
   check_removed "$UPGRADE_CODE"
+
+  echo "== an account with a password: kept by a repair, asked for again by an upgrade"
+  check "msiexec /i SERVICEACCOUNT=.\\merivast SERVICEPASSWORD=... succeeds" \
+    msiexec_run /i "$MSI" 'SERVICEACCOUNT=.\merivast' SERVICEPASSWORD=s3cret
+  expect_eq "service account" "REG_SZ .\\merivast" "$(reg_value "$SERVICE_KEY" ObjectName)"
+  expect_eq "the account is remembered" "REG_SZ .\\merivast" "$(reg_value "$MEMORY_KEY" ServiceAccount)"
+  expect_eq "and that it had a password" "REG_SZ 1" "$(reg_value "$MEMORY_KEY" ServicePasswordGiven)"
+  check "but not the password" not grep -q s3cret <<<"$(wine_run reg query "$MEMORY_KEY" "${REG_VIEW[@]}")"
+  check "a repair without the password succeeds" msiexec_run /i "$MSI" REINSTALL=ALL REINSTALLMODE=amus
+  expect_eq "it keeps the account" "REG_SZ .\\merivast" "$(reg_value "$SERVICE_KEY" ObjectName)"
+  expect_eq "and remembers the password was given" "REG_SZ 1" "$(reg_value "$MEMORY_KEY" ServicePasswordGiven)"
+  check "msiexec /i 9.8.7 without the password is refused" not msiexec_run /i "$UPGRADE_MSI"
+  check "$VERSION stays registered" key_exists "$UNINSTALL_KEY\\$CODE"
+  check "msiexec /i 9.8.7 SERVICEPASSWORD=... succeeds" msiexec_run /i "$UPGRADE_MSI" SERVICEPASSWORD=s3cret
+  check_service_entry "$INSTALLED_EXE" '.\merivast'
+  check "msiexec /x 9.8.7 succeeds" msiexec_run /x "$UPGRADE_MSI"
+  check_removed "$UPGRADE_CODE"
+  check "the memory goes with the package" not key_exists "$MEMORY_KEY"
 else
   fail "packaging 9.8.7: $(tail -n 5 "$TMP/package.log")"
 fi
