@@ -187,8 +187,8 @@ void ServiceFrame::RunService() {
     EnterCriticalSection(&statusLock);
     startTick = GetTickCount64();
     LeaveCriticalSection(&statusLock);
-    ReportInfoEvent(L"Service started");
-    // Run reports running: at once, or when the application says it is ready.
+    // Run reports running, with "Service started": at once, or when the
+    // application says it is ready.
     Agent().Run();
 
     // A run whose Java side failed must not look like a clean stop to the SCM,
@@ -304,6 +304,9 @@ bool ServiceFrame::ReportStopPending() {
 void ServiceFrame::ReportRunning() {
     EnterCriticalSection(&statusLock);
     if (!finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING) {
+        // Under the lock, so that nothing is reported between the event and
+        // the report it announces.
+        ReportInfoEvent(L"Service started");
         status.dwCurrentState = SERVICE_RUNNING;
         status.dwControlsAccepted = kControlsAccepted;
         status.dwCheckPoint = 0;

@@ -39,8 +39,9 @@ class ServiceFrame {
     // An information event (ID 0) under the service name.
     void ReportInfoEvent(const wchar_t* message);
 
-    // Service thread: reports running, once, while the service is still
-    // start-pending; afterwards, and after a stop request, it does nothing.
+    // Service thread: writes "Service started" and reports running, once,
+    // while the service is still start-pending; afterwards, and after a stop
+    // request, it does nothing.
     void ReportRunning();
     // Service thread: the service stays start-pending, with progress reports,
     // until ReportRunning. When that has not come `timeoutSeconds` after the
