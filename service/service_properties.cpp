@@ -164,7 +164,7 @@ bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t len
     }
     // Trailing separators would double before "bin".
     size_t end = static_cast<size_t>(lstrlenW(out));
-    while (end > 3 && out[end - 1] == L'\\') out[--end] = L'\0';
+    while (end > 2 && out[end - 1] == L'\\') out[--end] = L'\0';
     return true;
 }
 

@@ -17,6 +17,7 @@ struct PropertiesCase {
     DWORD seconds;           // what is read when the file is good
     const wchar_t* problem;  // null: the file is good
     const wchar_t* mainClass = L"com.merivast.agent.MerivastMain";  // read when good
+    const wchar_t* javaHome = nullptr;                              // read when good, if set
 };
 
 void PrintTo(const PropertiesCase& c, std::ostream* out) {
@@ -37,6 +38,9 @@ TEST_P(ServicePropertiesFile, ReadsOrNamesTheProblem) {
         EXPECT_TRUE(good) << Narrow(problem.text);
         EXPECT_EQ(c.seconds, properties.stopTimeoutSeconds);
         EXPECT_STREQ(c.mainClass, properties.mainClass);
+        if (c.javaHome != nullptr) {
+            EXPECT_STREQ(c.javaHome, properties.javaHome);
+        }
     } else {
         EXPECT_FALSE(good);
         EXPECT_EQ(std::wstring(c.problem), problem.text);
@@ -83,6 +87,11 @@ INSTANTIATE_TEST_SUITE_P(
                        L"org.example.App$Main"},
         PropertiesCase{"unicode_class", "main.class = org.ex\xC3\xA4mple.\xC3\x84pp \n", 12345,
                        nullptr, L"org.ex\u00e4mple.\u00c4pp"},
+        // A drive's root or a share, with or without its separator: no doubled one before bin.
+        PropertiesCase{"home_root", "java.home=D:\\\n", 12345, nullptr,
+                       L"com.merivast.agent.MerivastMain", L"D:"},
+        PropertiesCase{"home_share", "java.home=//server/share/jdk/\n", 12345, nullptr,
+                       L"com.merivast.agent.MerivastMain", L"\\\\server\\share\\jdk"},
         PropertiesCase{"digit_first", "main.class=org.example.1App\n", 0,
                        PROBLEM("1",
                                L"main.class \"org.example.1App\" is not a Java class name: "
