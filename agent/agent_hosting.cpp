@@ -14,6 +14,11 @@
 
 namespace {
 
+// How long the tear-down waits for a stop call that raced the VM's own end:
+// one that got there before the end is over at once; one that got into the
+// ended runtime never returns.
+constexpr DWORD kStopCallAfterVmEndWaitMs = 500;
+
 // Every way a host fails is the service-specific code of the same value.
 constexpr bool Same(HostFailure failure, ServiceExitCode code) {
     return static_cast<DWORD>(failure) == static_cast<DWORD>(code);
@@ -188,9 +193,17 @@ void AgentService::OnStop() {
 
 void AgentService::CloseHost(RuntimeHost* host) {
     // No new stop call can start now; the ones inside the host finish first,
-    // or the stop deadline ends the service with the host as it is.
-    if (!stopCaller.Close(StopTimeLeftMs())) {
-        EndAtStopDeadline();
+    // or the stop deadline ends the service with the host as it is. Once the
+    // VM has ended by itself, a stop call that raced that end and reached the
+    // runtime is held there for good: the service ends with the application's
+    // own result, the host (and the runtime library) left as they are.
+    const bool vmEnded = host->vmDestroyed;
+    if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : StopTimeLeftMs())) {
+        if (!vmEnded) {
+            EndAtStopDeadline();
+        }
+        exitCode = ExitCodeFor(host->failure);
+        return;
     }
     host->DropPendingException();
     exitCode = StartDeadlinePassed() ? kExitNotReadyInTime : ExitCodeFor(host->failure);

@@ -182,10 +182,12 @@ void RuntimeHost::CallMain(const JavaEntry& entry, const MainArguments& argument
 
 void RuntimeHost::DestroyVm() {
     DropPendingException();
-    if (javaVm != nullptr) {
+    if (javaVm != nullptr && !vmDestroyed) {
         javaVm->DestroyJavaVM();
     }
-    javaVm = nullptr;
+    // javaVm stays: a stop that raced the application's own end may still
+    // attach through it, and a runtime answers that with JNI_ERR.
+    vmDestroyed = true;
 }
 
 void RuntimeHost::CallServiceStop() {
@@ -214,12 +216,14 @@ void RuntimeHost::CallSystemExit(jint status) {
     if (javaVm == nullptr) {
         return;
     }
+    // An attach that fails finds a VM that has ended by itself: nothing to
+    // detach, nothing to ask.
     JNIEnv* env = nullptr;
-    javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr);
-    ThreadAttachment attachment(javaVm);
-    if (env == nullptr) {
+    if (javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) != JNI_OK ||
+        env == nullptr) {
         return;
     }
+    ThreadAttachment attachment(javaVm);
     const JavaEntry entry = FindStatic(env, kSystemClass, kExitMethod, kExitSignature);
     if (entry.method == nullptr) {
         env->ExceptionDescribe();

@@ -190,6 +190,7 @@ RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions
       errorSink(sink),
       warningSink(warnings),
       failure(kHostNoFailure),
+      vmDestroyed(false),
       expectedEntry(settings.expectedEntry != nullptr ? settings.expectedEntry
                                                       : &kServiceMainText) {
     endReactionsOfProcess = reactions;
@@ -209,10 +210,7 @@ RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions
 }
 
 RuntimeHost::~RuntimeHost() {
-    DropPendingException();
-    if (javaVm != nullptr) {
-        javaVm->DestroyJavaVM();
-    }
+    DestroyVm();
     javaVm = nullptr;
     if (jvmModule != nullptr) {
         FreeLibrary(jvmModule);

@@ -125,9 +125,9 @@ struct RuntimeHost {
     // Calls main(String[]) with `arguments`; returns when it returns. An
     // exception it ends with is described to standard error and reported.
     void CallMain(const JavaEntry& entry, const MainArguments& arguments);
-    // DestroyJavaVM, which, as the java launcher's does, returns once the
-    // application's last non-daemon thread has ended. Nothing after it may use
-    // the VM; the destructor then only unloads the library.
+    // DestroyJavaVM (once), which, as the java launcher's does, returns once
+    // the application's last non-daemon thread has ended. The host uses the VM
+    // no more; the destructor then only unloads the library.
     void DestroyVm();
 
     // --- Steps on any thread that is not attached to the VM ---
@@ -159,6 +159,8 @@ struct RuntimeHost {
     ErrorSink warningSink;
     // Written on the creating thread only; read there after the application ended.
     HostFailure failure;
+    // Written on the creating thread only, by DestroyVm.
+    bool vmDestroyed;
     // How events name the entry before one was found; weak: a constant below.
     const EntryMethodsText* expectedEntry;
 

@@ -389,12 +389,16 @@ TEST(StopRace, StopDuringTearDownNeverTouchesTheHost) {
 
 TEST(StopRace, StopAtRandomMomentsAlwaysEndsStopped) {
     // Each round places the stop somewhere in VM creation, in serviceMain's
-    // own end, or in the tear-down, by pausing those steps for random times.
+    // own end, or in the tear-down, by pausing those steps for random times;
+    // every other round an ordinary program, whose stop (System.exit) races
+    // its own end after main and a short-lived thread.
     srand(GetCurrentProcessId());
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 16; ++round) {
         ServiceLife life(L"racerandom");
         const int create = rand() % 40, main = rand() % 40, destroy = rand() % 40;
-        life.layout.SetScenario("main=return\npause.create=" + std::to_string(create) +
+        const std::string program =
+            round % 2 ? "entry=main\nlinger=" + std::to_string(rand() % 60) + "\n" : "";
+        life.layout.SetScenario(program + "main=return\npause.create=" + std::to_string(create) +
                                 "\npause.main=" + std::to_string(main) +
                                 "\npause.destroy=" + std::to_string(destroy) + "\n");
         life.StartRunning();

@@ -1002,6 +1002,7 @@ TEST_F(StandinThreads, EnvMisuseAndUseAfterDestroyAreFaults) {
     // Detaching the creating thread is allowed, and so is destroying from a detached thread.
     EXPECT_EQ(vm->DestroyJavaVM(), JNI_OK);
     env->ExceptionCheck();
+    // An attach after the end fails as HotSpot's does, without a fault: a stop may race it.
     void* again = nullptr;
     EXPECT_EQ(vm->AttachCurrentThread(&again, nullptr), JNI_ERR);
     EXPECT_EQ(again, nullptr);
@@ -1009,8 +1010,7 @@ TEST_F(StandinThreads, EnvMisuseAndUseAfterDestroyAreFaults) {
 
     std::vector<std::string> expected = {
         "env used on wrong thread in ExceptionCheck", "env used after detach in ExceptionCheck",
-        "use of destroyed VM in ExceptionCheck", "use of destroyed VM in AttachCurrentThread",
-        "use of destroyed VM in DestroyJavaVM"};
+        "use of destroyed VM in ExceptionCheck", "use of destroyed VM in DestroyJavaVM"};
     EXPECT_EQ(Details("FAULT"), expected);
 }
 

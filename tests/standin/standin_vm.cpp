@@ -395,6 +395,8 @@ Env* NewEnvLocked(DWORD threadId, bool daemon) {
 // Entry check of every JNIEnv function. Each fault is a case where a real VM's behaviour is
 // undefined; the stand-in records it and carries on where it can, so the test sees what the
 // host did next. Returns null when there is nothing to carry on with.
+[[noreturn]] void StopForGood();
+
 Env* BeginEnvCall(JNIEnv* jenv, const char* function, bool pendingAllowed) {
     const DWORD self = GetCurrentThreadId();
     bool destroyed = false;
@@ -403,8 +405,11 @@ Env* BeginEnvCall(JNIEnv* jenv, const char* function, bool pendingAllowed) {
     bool pendingFault = false;
     EnterCriticalSection(&g_vm.lock);
     Env* env = nullptr;
+    bool blocked = false;
     if (g_vm.state == VmState::kDestroyed) {
         destroyed = true;
+        const Env* own = FindEnvLocked(jenv);
+        blocked = own != nullptr && own->daemon && own->threadId == self;
     } else {
         env = FindEnvLocked(jenv);
         if (env != nullptr) {
@@ -414,6 +419,11 @@ Env* BeginEnvCall(JNIEnv* jenv, const char* function, bool pendingAllowed) {
         }
     }
     LeaveCriticalSection(&g_vm.lock);
+    if (blocked) {
+        // As HotSpot: a daemon thread that calls into a VM that has ended never returns.
+        Record("BLOCKED", function);
+        StopForGood();
+    }
     if (destroyed) {
         RecordFault("use of destroyed VM", function);
         return nullptr;
@@ -1106,6 +1116,15 @@ jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
 
 jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
     CallScope scope;
+    EnterCriticalSection(&g_vm.lock);
+    const bool gone = vm == &g_javaVm && g_vm.state == VmState::kDestroyed;
+    LeaveCriticalSection(&g_vm.lock);
+    if (gone) {
+        // As HotSpot: once the VM is destroyed, an attach fails with JNI_ERR. A host may meet
+        // this when its stop races the application's own end; any use beyond it is a fault.
+        Record(function, "result=-1 destroyed=1");
+        return JNI_ERR;
+    }
     if (!BeginVmCall(vm, function)) return JNI_ERR;
     if (penv == nullptr) {
         RecordFault("null penv", function);
