@@ -28,6 +28,23 @@ DWORD EventIdFor(WORD eventType) {
 // Ends the process now, with `exitCode`. Not ExitProcess: that would run the
 // runtime library's detach code while its threads stand wherever they were
 // stopped, possibly holding the loader lock.
+// Milliseconds from now until `seconds` after `from` (0 once that has passed);
+// INFINITE for 0 seconds, no deadline.
+DWORD TimeLeftMs(ULONGLONG from, DWORD seconds) {
+    if (seconds == 0) {
+        return INFINITE;
+    }
+    const ULONGLONG deadline = from + seconds * 1000ULL;
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// The wait before the next progress report: an interval, or less when the
+// deadline comes first.
+DWORD PauseBeforeNextReport(DWORD timeLeftMs) {
+    return timeLeftMs < kStopProgressIntervalMs ? timeLeftMs : kStopProgressIntervalMs;
+}
+
 [[noreturn]] void EndProcess(DWORD exitCode) {
     TerminateProcess(GetCurrentProcess(), exitCode);
     ExitProcess(exitCode);
@@ -260,12 +277,7 @@ void ServiceFrame::SetStopTimeout(DWORD seconds) {
 
 DWORD ServiceFrame::StopTimeLeftMs() {
     EnterCriticalSection(&statusLock);
-    DWORD left = INFINITE;
-    if (stopStarted && stopTimeoutSeconds != 0) {
-        const ULONGLONG deadline = stopStartTick + stopTimeoutSeconds * 1000ULL;
-        const ULONGLONG now = GetTickCount64();
-        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    }
+    const DWORD left = stopStarted ? TimeLeftMs(stopStartTick, stopTimeoutSeconds) : INFINITE;
     LeaveCriticalSection(&statusLock);
     return left;
 }
@@ -333,12 +345,7 @@ bool ServiceFrame::StartDeadlinePassed() {
 
 DWORD ServiceFrame::StartTimeLeftMs() {
     EnterCriticalSection(&statusLock);
-    DWORD left = INFINITE;
-    if (startTimeoutSeconds != 0) {
-        const ULONGLONG deadline = startTick + startTimeoutSeconds * 1000ULL;
-        const ULONGLONG now = GetTickCount64();
-        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    }
+    const DWORD left = TimeLeftMs(startTick, startTimeoutSeconds);
     LeaveCriticalSection(&statusLock);
     return left;
 }
@@ -371,9 +378,8 @@ void ServiceFrame::WatchStart() {
         if (!ReportStartProgress()) {
             return;
         }
-        const DWORD left = StartTimeLeftMs();
-        const DWORD pause = left < kStopProgressIntervalMs ? left : kStopProgressIntervalMs;
-        if (WaitForSingleObject(stopWatchQuit, pause) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(stopWatchQuit, PauseBeforeNextReport(StartTimeLeftMs())) ==
+            WAIT_OBJECT_0) {
             return;
         }
         if (StartTimeLeftMs() == 0) {
@@ -421,9 +427,8 @@ DWORD WINAPI ServiceFrame::StopWatchEntry(void* frame) {
 
 void ServiceFrame::WatchStop() {
     for (;;) {
-        const DWORD left = StopTimeLeftMs();
-        const DWORD pause = left < kStopProgressIntervalMs ? left : kStopProgressIntervalMs;
-        if (WaitForSingleObject(stopWatchQuit, pause) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(stopWatchQuit, PauseBeforeNextReport(StopTimeLeftMs())) ==
+            WAIT_OBJECT_0) {
             return;
         }
         if (StopTimeLeftMs() == 0) {
