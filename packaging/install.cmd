@@ -7,8 +7,9 @@ rem from the install directory, i.e. the folder that holds MerivastService.exe:
 rem
 rem   install.cmd [/name:NAME] [ACCOUNT [PASSWORD]]
 rem
-rem   NAME      the service's name, MerivastService unless given; also the
-rem             source of its events and the name of its virtual account.
+rem   NAME      the service's name; without /name:, the one this copy was made
+rem             for (SERVICE below). Also the source of its events and the name
+rem             of its virtual account.
 rem             1 to 80 characters: letters, digits, '.', '-' and '_'.
 rem   ACCOUNT   the account it runs under; without one, its own virtual
 rem             account NT SERVICE\NAME. E.g. LocalSystem,
@@ -31,6 +32,7 @@ rem event source could not be registered, 6 the SID type, delayed start or
 rem preshutdown time could not be stored, 7 the service name is not valid,
 rem 8 the existing service could not be pointed at this folder.
 setlocal
+rem The service this copy was made for; scripts/package sets it.
 set "SERVICE=MerivastService"
 rem The x keeps the substrings below defined when there is no argument.
 set "ARG=x%~1"

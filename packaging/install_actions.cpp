@@ -1,16 +1,26 @@
-// The Windows Installer package's own custom action: the service's settings
-// that the ServiceInstall table cannot carry (recovery actions, the
-// failure-actions flag, delayed automatic start, the service SID type and the
-// preshutdown time), set through ChangeServiceConfig2W. That call changes the
-// service manager's own record of the service, so each setting holds at once.
-// The alternatives do not: the MsiServiceConfig tables apply "the next time the
-// system is started" (and Microsoft documents the failure-actions table as not
-// working, recommending a custom action instead), and values written to the
-// service's registry key are read by the service manager only when it starts.
+// The Windows Installer package's own custom actions.
+//
+// ConfigureService: the service's settings that the ServiceInstall table
+// cannot carry (recovery actions, the failure-actions flag, delayed automatic
+// start, the service SID type and the preshutdown time), set through
+// ChangeServiceConfig2W. That call changes the service manager's own record of
+// the service, so each setting holds at once. The alternatives do not: the
+// MsiServiceConfig tables apply "the next time the system is started" (and
+// Microsoft documents the failure-actions table as not working, recommending
+// a custom action instead), and values written to the service's registry key
+// are read by the service manager only when it starts.
+//
+// RemoveUneditedConf: the package's conf\ files are permanent and never
+// overwritten, so that the operator's edits survive a repair, an upgrade and
+// a removal. At a removal (also the old version's, in an upgrade) this removes
+// the ones whose content is still what the package installed, so that a newer
+// version installs its own.
 #include "service/win32.h"
 // After windows.h, which both build on.
 #include <msiquery.h>
 #include <strsafe.h>
+
+#include "service/process_heap.h"
 
 namespace {
 
@@ -119,6 +129,90 @@ bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& 
                   L"preshutdown time");
 }
 
+// The data RemoveUneditedConf gets: "<install dir>|<file>*<MD5>|<file>*<MD5>…",
+// <install dir> ending in a backslash, <file> relative to it, <MD5> the
+// packaged file's digest in lower-case hex. Neither '|' nor '*' can be part of
+// a Windows path.
+constexpr wchar_t kEntrySeparator = L'|';
+constexpr wchar_t kDigestSeparator = L'*';
+constexpr DWORD kDigestBytes = 16;
+
+// The whole CustomActionData, on the process heap; null when it cannot be had.
+wchar_t* ReadActionData(MSIHANDLE install) {
+    DWORD units = 0;
+    wchar_t none[1] = {L'\0'};
+    if (MsiGetPropertyW(install, L"CustomActionData", none, &units) != ERROR_MORE_DATA) {
+        return nullptr;
+    }
+    ++units;  // the terminator
+    auto* data = static_cast<wchar_t*>(AllocateBytes(units * sizeof(wchar_t)));
+    if (data != nullptr &&
+        MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS) {
+        FreeBytes(data);
+        data = nullptr;
+    }
+    return data;
+}
+
+int HexValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+}
+
+// True when the file's MD5 is `digest` (32 lower-case hex digits). False when
+// it differs, or the file cannot be read, or the digest is malformed.
+bool HasDigest(const wchar_t* path, const wchar_t* digest, size_t digestLength) {
+    if (digestLength != 2 * kDigestBytes) {
+        return false;
+    }
+    MSIFILEHASHINFO hash = {};
+    hash.dwFileHashInfoSize = sizeof(hash);
+    if (MsiGetFileHashW(path, 0, &hash) != ERROR_SUCCESS) {
+        return false;
+    }
+    // The four ULONGs hold the digest's bytes in order on a little-endian machine.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(hash.dwData);
+    for (DWORD i = 0; i < kDigestBytes; ++i) {
+        const int high = HexValue(digest[2 * i]);
+        const int low = HexValue(digest[2 * i + 1]);
+        if (high < 0 || low < 0 || bytes[i] != static_cast<unsigned char>(high * 16 + low)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One "<file>*<MD5>" entry: removes the file when it is unedited.
+void RemoveIfUnedited(MSIHANDLE install, const wchar_t* installDir, const wchar_t* entry,
+                      size_t length) {
+    size_t star = 0;
+    while (star < length && entry[star] != kDigestSeparator) ++star;
+    wchar_t path[MAX_PATH];
+    wchar_t message[kMessageUnits];
+    if (star == length || FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
+        FAILED(StringCchCatNW(path, MAX_PATH, entry, star))) {
+        Log(install, L"RemoveUneditedConf: an entry of the package's data is not usable.");
+        return;
+    }
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (!HasDigest(path, entry + star + 1, length - star - 1)) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
+        Log(install, message);
+        return;
+    }
+    if (DeleteFileW(path)) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, removed.", path);
+    } else {
+        const DWORD error = GetLastError();
+        StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, but not removed (error %lu).",
+                         path, static_cast<unsigned long>(error));
+    }
+    Log(install, message);
+}
+
 }  // namespace
 
 // Deferred, without impersonation, after InstallServices: the service exists.
@@ -152,4 +246,38 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
     }
     CloseServiceHandle(manager);
     return applied ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Deferred, without impersonation, before RemoveFiles, at a removal. Whatever
+// happens, the removal goes on: a file left behind only keeps its old content.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE install) {
+    wchar_t* data = ReadActionData(install);
+    if (data == nullptr) {
+        Log(install, L"RemoveUneditedConf: the package's data could not be read.");
+        return ERROR_SUCCESS;
+    }
+    size_t end = 0;
+    while (data[end] != L'\0' && data[end] != kEntrySeparator) ++end;
+    const bool hasEntries = data[end] == kEntrySeparator;
+    data[end] = L'\0';
+    const wchar_t* installDir = data;
+    wchar_t* entry = data + end + 1;
+    while (hasEntries) {
+        size_t length = 0;
+        while (entry[length] != L'\0' && entry[length] != kEntrySeparator) ++length;
+        RemoveIfUnedited(install, installDir, entry, length);
+        if (entry[length] == L'\0') {
+            break;
+        }
+        entry += length + 1;
+    }
+    // conf\ itself goes when nothing is left in it, so that the removal can
+    // remove the install directory.
+    wchar_t conf[MAX_PATH];
+    if (SUCCEEDED(StringCchCopyW(conf, MAX_PATH, installDir)) &&
+        SUCCEEDED(StringCchCatW(conf, MAX_PATH, L"conf"))) {
+        RemoveDirectoryW(conf);
+    }
+    FreeBytes(data);
+    return ERROR_SUCCESS;
 }

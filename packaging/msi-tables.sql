@@ -1,10 +1,12 @@
 -- Rows that wixl 0.101 cannot produce from MerivastService.wxs. scripts/package
--- runs these statements on the built package with msibuild, in order. Each
--- statement ends with ";" at the end of a line; lines starting with "--" are
--- comments. The component that owns everything here is ServiceRegistration,
--- unless a statement names another. scripts/package replaces these words
--- first (msibuild's SQL has no arithmetic):
---   @SERVICE_SID@              the service SID of MerivastService (scripts/service-sid)
+-- runs these statements on the built package with msibuild, in order, and
+-- then one per file of conf\ (see the end). Each statement ends with ";" at
+-- the end of a line; lines starting with "--" are comments. The component
+-- that owns everything here is ServiceRegistration, unless a statement names
+-- another. scripts/package replaces these words first (msibuild's SQL has no
+-- arithmetic):
+--   @SERVICE_NAME@             the service's name
+--   @SERVICE_SID@              its service SID (scripts/service-sid)
 --   @COMPONENT_64BIT@          0, or 256 (msidbComponentAttributes64bit) in the x64
 --                              package, added to the number right before it
 --   @LOCATOR_64BIT@            0, or 16 (msidbLocatorType64bit) in the x64 package,
@@ -25,6 +27,9 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 53, `Condition` = 'NOT SERVICEA
   WHERE `Action` = 'UseVirtualAccount';
 UPDATE `InstallExecuteSequence` SET `Sequence` = 54, `Condition` = 'SERVICEPASSWORD'
   WHERE `Action` = 'NotePasswordGiven';
+-- A repair or an upgrade installs where the service is installed.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 55, `Condition` = 'REMEMBEREDINSTALLDIR'
+  WHERE `Action` = 'UseRememberedInstallDir';
 
 -- One copy of the executable with its service row: with a password only when
 -- one is given. 64 = transitive: the condition is evaluated again at a repair.
@@ -41,11 +46,11 @@ UPDATE `Registry` SET `Value` = '#%[INSTALLDIR]MerivastService.exe'
 -- Name "-": uninstall deletes the whole event-source key, whatever values it
 -- holds by then.
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`)
-  VALUES ('EventSourceKey', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\MerivastService', '-', 'ServiceRegistration');
+  VALUES ('EventSourceKey', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\@SERVICE_NAME@', '-', 'ServiceRegistration');
 
 -- Recovery (restart after 10 s, twice, then nothing; the failure count resets
 -- after a day; also for stops with a non-zero exit code, which is how
--- MerivastService reports a failed Java side), delayed automatic start, the
+-- the host reports a failed Java side), delayed automatic start, the
 -- service SID under any account, and the preshutdown time: ConfigureService
 -- sets them through the service manager right after InstallServices, at
 -- install, repair and upgrade (not at removal). Its data, "<service>;<ms>",
@@ -66,13 +71,13 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 5850, `Condition` = 'NOT REMOVE
 --   {SC_ACTION_RESTART, 10000} {SC_ACTION_RESTART, 10000} {SC_ACTION_NONE, 0}
 -- DeleteServices removes the key on uninstall.
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000', 'ServiceRegistration');
+  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceFailureActionsFlag', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'FailureActionsOnNonCrashFailures', '#1', 'ServiceRegistration');
+  VALUES ('ServiceFailureActionsFlag', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActionsOnNonCrashFailures', '#1', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceDelayedStart', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'DelayedAutostart', '#1', 'ServiceRegistration');
+  VALUES ('ServiceDelayedStart', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'DelayedAutostart', '#1', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceSidType', 2, 'SYSTEM\CurrentControlSet\Services\MerivastService', 'ServiceSidType', '#1', 'ServiceRegistration');
+  VALUES ('ServiceSidType', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'ServiceSidType', '#1', 'ServiceRegistration');
 -- The values go in after InstallServices (5800), not before it as usual
 -- (5000): a service manager that writes its whole entry when it creates the
 -- service would otherwise overwrite them. The event source's values are not
@@ -80,7 +85,7 @@ INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`
 UPDATE `InstallExecuteSequence` SET `Sequence` = 5810 WHERE `Action` = 'WriteRegistryValues';
 
 -- logs\ is the one folder the service's account may change: modify rights for
--- the service SID (which is the virtual account NT SERVICE\MerivastService,
+-- the service SID (which is the virtual account NT SERVICE\<service name>,
 -- and which the service carries under any account, see the SID type above),
 -- full control for SYSTEM and Administrators. The rest of the install
 -- directory keeps the rights it inherits (read and execute for users). The
@@ -93,8 +98,18 @@ CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `
 INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`)
   VALUES ('LogsDirRights', 'LOGSDIR', 'CreateFolder', 'D:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;@SERVICE_SID@)');
 
--- conf\jvm.options belongs to the operator once installed: 16 = permanent (an
--- uninstall, and with it the removal of the old version at the start of a
--- major upgrade, leaves the file), 128 = never overwrite (an install, repair
--- or upgrade that finds the file installs nothing).
-UPDATE `Component` SET `Attributes` = 144 + @COMPONENT_64BIT@ WHERE `Component` = 'JvmOptions';
+-- The files of conf\ belong to the operator once installed: each is a
+-- component of its own, and scripts/package gives each these attributes, 16 =
+-- permanent (an uninstall, and with it the removal of the old version at the
+-- start of a major upgrade, leaves the file to RemoveUneditedConf) + 128 =
+-- never overwrite (an install, repair or upgrade that finds the file installs
+-- nothing), + 256 in the x64 package:
+--   UPDATE `Component` SET `Attributes` = 144 + @COMPONENT_64BIT@ WHERE `Component` = '<id>';
+-- At a removal (also the old version's in an upgrade), RemoveUneditedConf
+-- removes those whose content is still the package's, before RemoveFiles, so
+-- that the newer version installs its own; its data, "[INSTALLDIR]|" and each
+-- file with its MD5, comes from the immediate action before it.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 3440, `Condition` = 'REMOVE~="ALL"'
+  WHERE `Action` = 'RemoveUneditedConfData';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 3450, `Condition` = 'REMOVE~="ALL"'
+  WHERE `Action` = 'RemoveUneditedConf';

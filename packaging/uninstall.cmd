@@ -4,13 +4,14 @@ rem by install.cmd. Run it as an administrator:
 rem
 rem   uninstall.cmd [/name:NAME]
 rem
-rem NAME is the service's name, MerivastService unless given. The files stay;
-rem delete the install directory afterwards.
+rem NAME is the service's name; without /name:, the one this copy was made for
+rem (SERVICE below). The files stay; delete the install directory afterwards.
 rem
 rem Exit codes: 0 done (also when there was nothing to remove), 1 the service
 rem did not stop, 2 "sc delete" failed, 3 the event source could not be
 rem removed, 7 the service name is not valid.
 setlocal
+rem The service this copy was made for; scripts/package sets it.
 set "SERVICE=MerivastService"
 rem The x keeps the substrings below defined when there is no argument.
 set "ARG=x%~1"

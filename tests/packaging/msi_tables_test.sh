@@ -90,13 +90,29 @@ expect_eq "the installer creates logs\\" $'LOGSDIR\tLogsDir' "$(rows CreateFolde
 check "CreateFolders runs, so the rights are set" test -n "$(sequence CreateFolders)"
 expect_eq "no other object gets rights of its own" "" "$(rows LockPermissions)"
 
-echo "== conf\\jvm.options"
-# Attributes: 16 permanent + 128 never overwrite (+ 256 for 64-bit).
-expect_eq "its component is permanent and never overwritten" "$((144 + (expected_bits == 64 ? 256 : 0)))" \
-  "$(rows Component | awk -F'\t' '$1 == "JvmOptions" { print $4 }')"
-expect_eq "the component holds the file, as its key path" $'JvmOptionsFile\tJvmOptions\tjvm.options' \
-  "$(rows File | grep -P '\tjvm\.options\t' | cut -f1-3)"
-expect_eq "the component lives in conf\\" $'CONFDIR\tINSTALLDIR\tconf' "$(rows Directory | grep -P '^CONFDIR\t')"
+echo "== conf\\: the operator's files once installed"
+# Every file of conf\ is the key path of a component of its own in conf\,
+# permanent and never overwritten: 16 + 128 (+ 256 for 64-bit).
+conf_dir="$(rows Directory | awk -F'\t' '$2 == "INSTALLDIR" && $3 == "conf" { print $1 }')"
+conf_files="$(rows File | awk -F'\t' '{ print $2 "\t" $3 }' | while IFS=$'\t' read -r c name; do
+                rows Component | awk -F'\t' -v c="$c" -v d="$conf_dir" -v n="${name#*|}" \
+                  '$1 == c && $3 == d { print n "|" $4 "|" ($6 != "") }'
+              done | LC_ALL=C sort)"
+expect_eq "each, permanent and never overwritten, as its component's key path" \
+  "$(cd "$TREE/conf" && for f in *; do echo "$f|$((144 + (expected_bits == 64 ? 256 : 0)))|1"; done | LC_ALL=C sort)" \
+  "$conf_files"
+# Their MD5s, with which RemoveUneditedConf tells an unedited file at a removal.
+expect_eq "RemoveUneditedConf knows each file's digest" \
+  "RemoveUneditedConf|[INSTALLDIR]|$(cd "$TREE" && for f in conf/*; do printf '%s*%s|' "${f//\//\\}" "$(md5sum <"$f" | cut -c1-32)"; done | sed 's/|$//')" \
+  "$(rows CustomAction | awk -F'\t' '$1 == "RemoveUneditedConfData" { print $3 "|" $4 }')"
+expect_eq "RemoveUneditedConf: the Binary table's DLL, deferred, elevated" \
+  $'RemoveUneditedConf\t3073\tInstallActions\tRemoveUneditedConf' "$(rows CustomAction | grep -P '^RemoveUneditedConf\t' | cut -f1-4)"
+for action in RemoveUneditedConfData RemoveUneditedConf; do
+  expect_eq "$action runs at a removal only (also the old version's in an upgrade)" 'REMOVE~="ALL"' \
+    "$(rows InstallExecuteSequence | awk -F'\t' -v a="$action" '$1 == a { print $2 }')"
+done
+check "before RemoveFiles" test "$(sequence RemoveUneditedConf)" -lt "$(sequence RemoveFiles)"
+check "its data is set before it" test "$(sequence RemoveUneditedConfData)" -lt "$(sequence RemoveUneditedConf)"
 
 echo "== service key values and when they are written"
 # Written after InstallServices: Wine's service manager writes its own
@@ -149,18 +165,25 @@ expect_eq "the account's actions, in order" \
        rows CustomAction | awk -F'\t' -v a="$a" '$1 == a { printf "%s=%s|", $3, $4 }'
        rows InstallExecuteSequence | awk -F'\t' -v a="$a" '$1 == a { print $2 }'
      done)"
+expect_eq "a repair or an upgrade installs where the service is" \
+  "55|INSTALLDIR=[REMEMBEREDINSTALLDIR]|REMEMBEREDINSTALLDIR" \
+  "$(sequence UseRememberedInstallDir)|$(rows CustomAction | awk -F'\t' '$1 == "UseRememberedInstallDir" { print $3 "=" $4 }')|$(rows InstallExecuteSequence | awk -F'\t' '$1 == "UseRememberedInstallDir" { print $2 }')"
+check "before costing" test 55 -lt "$(sequence CostInitialize)"
+check "INSTALLDIR passes to an elevated install" has_item "$(property SecureCustomProperties)" INSTALLDIR
 check "AppSearch runs before them" test "$(sequence AppSearch)" -lt 51
 check "LaunchConditions after them" test "$(sequence LaunchConditions)" -gt 54
 memory_key='SOFTWARE\MerivastService\Services\MerivastService'
 # Columns: property, signature; signature, root, key, name, type (2 = raw, +16 = 64-bit view).
-expect_eq "AppSearch reads the remembered account and whether it had a password" \
+expect_eq "AppSearch reads the remembered account, whether it had a password, and the folder" \
   "REMEMBEREDACCOUNT|2|$memory_key|ServiceAccount|$((expected_bits == 64 ? 18 : 2))
+REMEMBEREDINSTALLDIR|2|$memory_key|InstallDir|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 64 ? 18 : 2))" \
   "$(rows AppSearch | LC_ALL=C sort | while IFS=$'\t' read -r p sig; do
        rows RegLocator | awk -F'\t' -v p="$p" -v s="$sig" '$1 == s { print p "|" $2 "|" $3 "|" $4 "|" $5 }'
      done)"
 expect_eq "the package writes them there, and no password" \
-  "$memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
+  "$memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
+$memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
 $memory_key\\|ServicePasswordGiven|[PASSWORDGIVEN]|ServiceRegistration" \
   "$(rows Registry | awk -F'\t' '$3 ~ /^SOFTWARE/ { print $3 "|" $4 "|" $5 "|" $6 }' | LC_ALL=C sort)"
 check "no registry value holds SERVICEPASSWORD" not grep -q SERVICEPASSWORD <<<"$(rows Registry)"

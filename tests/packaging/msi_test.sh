@@ -2,8 +2,8 @@
 # The MSI under Wine's msiexec: a default install, a repair and the removal,
 # installs under other accounts, and a major upgrade that keeps the account,
 # followed by a refused downgrade; an account with a password, which a repair
-# keeps and an upgrade asks for again; an edited conf\jvm.options survives the
-# repair, the upgrade and the removal. The preshutdown time comes from the
+# keeps and an upgrade asks for again; edited files of conf\ survive the
+# repair, the upgrade and the removal, unedited ones go with the removal. The preshutdown time comes from the
 # package's custom action (Wine's service manager writes its own otherwise).
 # For x64 (in a win64 prefix, with the 64-bit msiexec) also: the x86 and the
 # x64 package each refuse to install while the other one is installed.
@@ -43,18 +43,22 @@ check_installed_files() {
   expect_eq "logs\\ is there and empty" "" "$(ls -A "$INSTALL_DIR/logs" 2>&1)"
 }
 
-# An operator's change to conf\jvm.options.
-edit_jvm_options() { echo "-Xmx1g" >>"$JVM_OPTIONS"; }
-jvm_options_edited() { [ "$(tail -n 1 "$JVM_OPTIONS" 2>/dev/null)" = "-Xmx1g" ]; }
+# An operator's change to a file of conf\.
+edit_conf() { echo "-Xmx1g" >>"$INSTALL_DIR/conf/$1"; }
+conf_edited() { [ "$(tail -n 1 "$INSTALL_DIR/conf/$1" 2>/dev/null)" = "-Xmx1g" ]; }
 
-# After a removal only the operator's conf\jvm.options stays (its component is
-# permanent); the test then deletes it, as an operator would.
+# After a removal only the files of conf\ the operator edited stay (their
+# components are permanent; RemoveUneditedConf removes the others); the test
+# then deletes them, as an operator would.
 check_removed() {
+  local code="$1"
+  shift
   check_service_gone
-  expect_eq "of the install directory only conf\\jvm.options is left" "conf/jvm.options" \
-    "$(cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sed 's|^\./||')"
+  expect_eq "of the install directory only the edited files of conf\\ are left" \
+    "$(printf 'conf/%s\n' "$@" | grep -v '^conf/$' | LC_ALL=C sort)" \
+    "$(cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
   rm -rf "$INSTALL_DIR"
-  check "product is no longer registered" not key_exists "$UNINSTALL_KEY\\$1"
+  check "product is no longer registered" not key_exists "$UNINSTALL_KEY\\$code"
 }
 
 cleanup_hook() {
@@ -83,19 +87,19 @@ check_installed_files
 echo "== repair"
 # Wine's msiexec /f takes neither a package nor a product code; REINSTALL=ALL
 # is the same repair. Mode "a" reinstalls every file, whatever is there.
-edit_jvm_options
-echo "edited" >>"$INSTALL_DIR/conf/log4j.properties"
+edit_conf jvm.options
+edit_conf log4j.properties
 rm -f "$INSTALL_DIR/lib/merivast-agent.jar"
 check "msiexec /i REINSTALL=ALL REINSTALLMODE=amus succeeds" \
   msiexec_run /i "$MSI" REINSTALL=ALL REINSTALLMODE=amus
-check "the edited conf\\jvm.options stays" jvm_options_edited
-check_installed_files conf/jvm.options
+check "the edited conf\\jvm.options stays" conf_edited jvm.options
+check "the edited conf\\log4j.properties stays" conf_edited log4j.properties
+check_installed_files conf/jvm.options conf/log4j.properties
 check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
 
 echo "== uninstall"
 check "msiexec /x succeeds" msiexec_run /x "$MSI"
-check "the edited conf\\jvm.options stays" jvm_options_edited
-check_removed "$CODE"
+check_removed "$CODE" jvm.options log4j.properties
 
 for account in 'NT AUTHORITY\LocalService' LocalSystem; do
   echo "== install under $account"
@@ -118,19 +122,19 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
   echo "== major upgrade, which keeps the account, then a refused downgrade"
   check "msiexec /i $VERSION SERVICEACCOUNT=LocalService succeeds" \
     msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService'
-  edit_jvm_options
+  edit_conf jvm.options
   check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI"
   check "the old product is gone" not key_exists "$UNINSTALL_KEY\\$CODE"
   expect_eq "the new product is registered" "REG_SZ 9.8.7" \
     "$(reg_value "$UNINSTALL_KEY\\$UPGRADE_CODE" DisplayVersion)"
-  check "the edited conf\\jvm.options stays" jvm_options_edited
+  check "the edited conf\\jvm.options stays" conf_edited jvm.options
   check_service_entry "$INSTALLED_EXE" 'NT AUTHORITY\LocalService'
   check_installed_files conf/jvm.options
   check "msiexec /i $VERSION over 9.8.7 is refused" not msiexec_run /i "$MSI"
   check "9.8.7 stays registered" key_exists "$UNINSTALL_KEY\\$UPGRADE_CODE"
   check "the service stays" key_exists "$SERVICE_KEY"
   check "msiexec /x 9.8.7 succeeds" msiexec_run /x "$UPGRADE_MSI"
-  check_removed "$UPGRADE_CODE"
+  check_removed "$UPGRADE_CODE" jvm.options
 
   echo "== an account with a password: kept by a repair, asked for again by an upgrade"
   check "msiexec /i SERVICEACCOUNT=.\\merivast SERVICEPASSWORD=... succeeds" \

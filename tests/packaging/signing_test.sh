@@ -28,7 +28,7 @@ if ! MERIVAST_SIGN_CERT="$TMP/cert.pem" MERIVAST_SIGN_KEY="$TMP/key.pem" SOURCE_
   fail "package: $(tail -n 5 "$TMP/package.log")"
   finish
 fi
-check "it says it signed" grep -q "^package: signed: both executables and both MSIs" "$TMP/package.log"
+check "it says it signed" grep -q "^package: signed: the executables, the MSIs' custom actions and the MSIs" "$TMP/package.log"
 
 SIGNED_TREE="$R/dist"
 [ "$ARCH" = x64 ] && SIGNED_TREE="$R/dist/x64"
@@ -40,6 +40,8 @@ verifies() {
 }
 check "the $ARCH executable's signature verifies" verifies "$SIGNED_EXE"
 check "the $ARCH MSI's signature verifies" verifies "$SIGNED_MSI"
+msiinfo extract "$SIGNED_MSI" Binary.InstallActions >"$TMP/actions.dll" 2>/dev/null
+check "the signature of the MSI's custom actions verifies" verifies "$TMP/actions.dll"
 check "the executable of the unsigned packages does not" not verifies "$TREE/MerivastService.exe"
 check "the SHA-256 list is of the signed files" bash -c "cd '$R/dist' && sha256sum --quiet -c SHA256SUMS"
 

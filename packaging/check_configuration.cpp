@@ -1,0 +1,68 @@
+// scripts/package's check of an application's conf\ files, with the host's own
+// readers, so that a file the service would refuse at its first start is
+// refused when the package is made:
+//
+//   MerivastCheckConfiguration.exe <application folder>
+//
+// Reads conf\service.properties, conf\jvm.options and conf\main.args below the
+// folder as the service does at a start. Exit code 0 when each can be used,
+// printing "java.home=<the runtime's folder, as a full path>" on standard
+// output; 1 with the first problem on standard output, in the words of the
+// event the service would write; 2 for a wrong command line. Output is UTF-8.
+#include "jvmhost/main_args.h"
+#include "jvmhost/user_options.h"
+#include "service/service_properties.h"
+
+namespace {
+
+constexpr int kUsable = 0;
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+// A problem or "java.home=" and a path, in UTF-8 (up to 3 bytes a unit).
+constexpr int kLineBytes = 3 * kConfigProblemUnits + 16;
+
+// Writes `prefix` and `text` and a line feed to standard output.
+void PrintLine(const wchar_t* prefix, const wchar_t* text) {
+    char line[kLineBytes];
+    int used = 0;
+    const wchar_t* const parts[] = {prefix, text};
+    for (const wchar_t* part : parts) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, part, -1, line + used,
+                                              kLineBytes - 1 - used, nullptr, nullptr);
+        if (bytes <= 0) {
+            return;
+        }
+        used += bytes - 1;  // without the terminator
+    }
+    line[used++] = '\n';
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(used), &written, nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        PrintLine(L"usage: MerivastCheckConfiguration.exe ", L"<application folder>");
+        return kUsage;
+    }
+    const wchar_t* folder = argv[1];
+    ConfigProblem problem = {};
+    ServiceProperties properties;
+    if (!ReadServiceProperties(folder, &properties, &problem)) {
+        PrintLine(L"", problem.text);
+        return kRefused;
+    }
+    UserOptions options;
+    if (!ReadUserOptions(folder, &options, &problem)) {
+        PrintLine(L"", problem.text);
+        return kRefused;
+    }
+    MainArguments arguments;
+    if (!ReadMainArguments(folder, &arguments, &problem)) {
+        PrintLine(L"", problem.text);
+        return kRefused;
+    }
+    PrintLine(L"java.home=", properties.javaHome);
+    return kUsable;
+}
