@@ -2,7 +2,8 @@
 # Two builds of the source tree (its files as git sees them), in two
 # directories of different depth, of only what ships (scripts/build
 # --no-tests, both architectures), with the commit's SOURCE_DATE_EPOCH: the
-# executables, the jar, the zips and the MSIs must be the same bytes; the
+# executables, the jar, the zips and the MSIs must be the same bytes, and so
+# must the packages of an application packaged with --app in each; the
 # executables must carry no link time and no build directory, and the packages
 # the commit's time.
 # Usage: reproducible_test.sh <source root>
@@ -39,10 +40,21 @@ for dir in "$A" "$B"; do
   fi
 done
 
+# An application of its own, packaged in each copy from the same folder.
+APP="$TMP/app"
+mkdir -p "$APP/lib" "$APP/conf"
+cp "$A/dist/lib/merivast-agent.jar" "$APP/lib/"
+printf 'stop.timeout=20\r\n' >"$APP/conf/service.properties"
+for dir in "$A" "$B"; do
+  "$dir/scripts/package" --app "$APP" --name MvtRepro --version 1.0 --manufacturer "Merivast Tests" \
+    >"$dir.app.log" 2>&1 || fail "package --app in ${dir#"$TMP/"}: $(tail -n 5 "$dir.app.log")"
+done
+
 echo "== the same bytes"
 for f in MerivastService.exe x64/MerivastService.exe lib/merivast-agent.jar \
          "MerivastService-$VERSION-x86.zip" "MerivastService-$VERSION-x64.zip" \
-         "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x64.msi" SHA256SUMS; do
+         "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x64.msi" SHA256SUMS \
+         MvtRepro/MvtRepro-1.0-x86.msi MvtRepro/MvtRepro-1.0-x64.msi MvtRepro/MvtRepro-1.0-x64.zip; do
   if cmp -s "$A/dist/$f" "$B/dist/$f"; then
     pass "$f"
   else

@@ -4,7 +4,11 @@
 # version, keeps them (and the other architecture's tree) out of the zips,
 # takes the version from CMakeLists.txt, makes the same bytes again from the
 # same trees, says when it does not sign, and refuses to run without both
-# built trees or with half a signing configuration.
+# built trees or with half a signing configuration. With --app: an
+# application's packages under its own name, its runtime with the packages of
+# its architecture only, and a table of what it refuses (names, versions,
+# texts, a runtime of the other pointer size, conf\ files the host would
+# refuse), each time with nothing written.
 # Usage: script_test.sh <source root>   (dist/ as scripts/build left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -80,6 +84,74 @@ for arch in x86 x64; do
     "$(product_version "$R/dist/MerivastService-2.3.4-$arch.msi")"
   check "no $VERSION $arch outputs are left" not test -e "$R/dist/MerivastService-$VERSION-$arch.msi"
 done
+
+echo "== an application of its own"
+APP="$TMP/app"
+mkdir -p "$APP/lib" "$APP/conf"
+cp "$DIST/lib/merivast-agent.jar" "$APP/lib/app.jar"
+printf 'stop.timeout=20\r\n' >"$APP/conf/service.properties"
+ship() { "$R/scripts/package" --app "$APP" --version 1.2.3 --manufacturer "Merivast Tests" "$@" >"$TMP/package.log" 2>&1; }
+check "package --app --name MvtApp" ship --name MvtApp --out "$TMP/app-out"
+expect_eq "the two MSIs and zips of 1.2.3, and their sums" \
+  "$(printf '%s\n' MvtApp-1.2.3-x64.msi MvtApp-1.2.3-x64.zip MvtApp-1.2.3-x86.msi MvtApp-1.2.3-x86.zip SHA256SUMS)" \
+  "$(ls -1 "$TMP/app-out" | LC_ALL=C sort)"
+check "the sums are right" bash -c "cd '$TMP/app-out' && sha256sum --quiet -c SHA256SUMS"
+unzip -p "$TMP/app-out/MvtApp-1.2.3-x64.zip" MvtApp-1.2.3-x64/install.cmd >"$TMP/install.cmd"
+unzip -p "$TMP/app-out/MvtApp-1.2.3-x86.zip" MvtApp-1.2.3/uninstall.cmd >"$TMP/uninstall.cmd"
+check "install.cmd is preset to the service's name" grep -qx $'set "SERVICE=MvtApp"\r' "$TMP/install.cmd"
+check "and so is uninstall.cmd" grep -qx $'set "SERVICE=MvtApp"\r' "$TMP/uninstall.cmd"
+check "the application's own conf\\ goes with it" \
+  cmp -s "$APP/conf/service.properties" <(unzip -p "$TMP/app-out/MvtApp-1.2.3-x86.zip" MvtApp-1.2.3/conf/service.properties)
+check "it says the operator provides the runtime" log_has "no Java runtime in jre/: the operator provides one"
+check "without --out, dist/<name>/" ship --name MvtApp --arch x64
+expect_eq "the x64 packages alone" "$(printf '%s\n' MvtApp-1.2.3-x64.msi MvtApp-1.2.3-x64.zip SHA256SUMS)" \
+  "$(ls -1 "$R/dist/MvtApp" | LC_ALL=C sort)"
+# A runtime in jre\ goes with the packages of its own architecture only.
+mkdir -p "$APP/jre/bin/server"
+{ printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0\x64\x86'; } >"$APP/jre/bin/server/jvm.dll"
+check "package --arch x64 with a 64-bit runtime" ship --name MvtApp --arch x64 --out "$TMP/app-rt"
+check "the runtime is in the zip" bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -qx 'MvtApp-1.2.3-x64/jre/bin/server/jvm.dll'"
+check "and no note" not bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -q README.txt"
+
+echo "== what package --app refuses, with nothing written"
+# refused <what it says> <options...>: the command fails, says it, writes nothing.
+refused() {
+  local says="$1"
+  shift
+  rm -rf "$TMP/refused"
+  if "$R/scripts/package" "$@" --out "$TMP/refused" >"$TMP/package.log" 2>&1; then
+    fail "package $*: not refused"
+  else
+    check "package $*: says \"$says\"" log_has "$says"
+    check "package $*: writes nothing" not test -e "$TMP/refused"
+  fi
+}
+ok=(--app "$APP" --version 1.0 --manufacturer M)
+mkdir -p "$TMP/nolib/lib"
+refused "holds no jar: the application's jars go in lib" --app "$TMP/nolib" --name X --version 1.0 --manufacturer M
+for name in "" "two words" "a/b" 'a\b' "$(printf 'N%.0s' {1..81})" "a;b"; do
+  refused "is not a service name the packages take" "${ok[@]}" --name "$name"
+done
+for version in 1 1.2.3.4 256.0 1.256 1.0.65536 1.02 x.y 1.0-beta; do
+  refused "is not a version Windows Installer can order" --app "$APP" --name X --manufacturer M --version "$version"
+done
+for text in "[x]" "a{b}" 'a"b' "a&b" 'a$b'; do
+  refused "is not a text the packages take" "${ok[@]}" --name X --display-name "$text"
+done
+refused "is not a text the packages take" "${ok[@]}" --name X --manufacturer ""
+refused "--manufacturer is needed with --app" --app "$APP" --name X --version 1.0
+refused "is not x86, x64 or both" "${ok[@]}" --name X --arch arm64
+refused "needs --app" --name X
+refused "is a 64-bit Java runtime, which the x86 host cannot load: package only --arch x64" "${ok[@]}" --name X
+rm -rf "$APP/jre"
+printf 'stop.timeout=30s\r\n' >"$APP/conf/service.properties"
+refused 'conf\service.properties line 1: stop.timeout must be a whole number of seconds from 0 to 86400, not "30s".' \
+  "${ok[@]}" --name X
+printf 'main.class=org/example/App\r\n' >"$APP/conf/service.properties"
+refused 'conf\service.properties line 1: main.class "org/example/App" is not a Java class name' "${ok[@]}" --name X
+rm "$APP/conf/service.properties"
+printf -- '-Xmx1g\r\nXmx2g\r\n' >"$APP/conf/jvm.options"
+refused 'conf\jvm.options line 2: "Xmx2g" is not a JVM option' "${ok[@]}" --name X
 
 echo "== half a signing configuration"
 for half in MERIVAST_SIGN_CERT MERIVAST_SIGN_KEY; do

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Applications shipped with scripts/package --app, under Wine's msiexec: two
+# applications side by side (two services, two event sources, two install
+# folders, one of them given as INSTALLDIR), both started and stopped; one
+# upgraded from 1.0 to 1.1, which keeps an edited file of conf\ and updates an
+# unedited one, and keeps its folder; a refused downgrade; one removed while
+# the other runs. Each application brings its runtime (the stand-in) in jre\.
+# The identity in the packages' tables is checked too.
+# Usage: apps_test.sh <source root> <x86|x64> <build dir>
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+setup_common "$1" "$2"
+BUILD="$3"
+need_wine
+
+UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+VM_DIR=client
+[ "$ARCH" = x64 ] && VM_DIR=server
+R="$TMP/root"
+copy_packaging_root "$R"
+
+# app <folder> <jar> [conf file text...]: an application folder with the
+# stand-in runtime of this architecture; conf files as "name=text".
+app() {
+  local dir="$1" jar="$2" file
+  shift 2
+  mkdir -p "$dir/lib" "$dir/conf" "$dir/jre/bin/$VM_DIR"
+  cp "$jar" "$dir/lib/"
+  cp "$BUILD/tests/standin/plain/jvm.dll" "$dir/jre/bin/$VM_DIR/jvm.dll"
+  for file in "$@"; do
+    printf '%s' "${file#*=}" >"$dir/conf/${file%%=*}"
+  done
+}
+# ship <folder> <name> <version> [options...]: its packages in $TMP/out-<name>-<version>.
+ship() {
+  local dir="$1" name="$2" version="$3"
+  shift 3
+  SOURCE_DATE_EPOCH=1700000000 "$R/scripts/package" --app "$dir" --name "$name" --version "$version" \
+    --manufacturer "Merivast Tests" --arch "$ARCH" --out "$TMP/out-$name-$version" "$@" \
+    >"$TMP/package-$name-$version.log" 2>&1 ||
+    { echo "packaging $name $version failed: $(tail -n 5 "$TMP/package-$name-$version.log")" >&2; exit 1; }
+  echo "$TMP/out-$name-$version/$name-$version-$ARCH.msi"
+}
+
+HTTP_JAR="$BUILD/agent/http-sample/http-sample.jar"
+app "$TMP/one" "$DIST/lib/merivast-agent.jar" "log4j.properties=$(cat "$DIST/conf/log4j.properties")"
+app "$TMP/two-1.0" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\n' \
+  $'main.args=18080\r\nhello\r\n'
+app "$TMP/two-1.1" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=20\r\n' \
+  $'main.args=18081\r\nhello again\r\n'
+ONE="$(ship "$TMP/one" MvtShipOne 1.0 --display-name "Merivast ship test one" \
+        --description "The first test application")" || exit 1
+TWO="$(ship "$TMP/two-1.0" MvtShipTwo 1.0)" || exit 1
+TWO_NEW="$(ship "$TMP/two-1.1" MvtShipTwo 1.1)" || exit 1
+
+ONE_DIR="$DRIVE_C/$PROGRAM_FILES/MvtShipOne"
+ONE_EXE="C:\\$PROGRAM_FILES\\MvtShipOne\\MerivastService.exe"
+TWO_DIR="$DRIVE_C/Mvt Ship/Two"
+TWO_EXE='C:\Mvt Ship\Two\MerivastService.exe'
+
+rows() { msiinfo export "$1" "$2" 2>/dev/null | tail -n +4 | tr -d '\r'; }
+property() { rows "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
+product_code() { property "$1" ProductCode; }
+msiexec_run() {
+  local action="$1" msi="$2"; shift 2
+  wine_run msiexec "$action" "Z:${msi//\//\\}" /qn "$@" >/dev/null
+}
+# wait_state <state>: the current service's state becomes it within 30 s.
+wait_state() {
+  local i
+  for ((i = 0; i < 60; i++)); do
+    [ "$(service_state)" = "$1" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+# installed_left <msi> <folder>: the files of the package's zip (the same tree
+# as the MSI's) that are still in the folder; what the service wrote (logs\,
+# the stand-in's records) is not the package's.
+installed_left() {
+  local zip="${1%.msi}.zip"
+  unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | grep -vx -e install.cmd -e uninstall.cmd -e README.md |
+    while IFS= read -r f; do [ ! -e "$2/$f" ] || echo "$f"; done
+}
+cleanup_hook() {
+  for msi in "$ONE" "$TWO" "$TWO_NEW"; do msiexec_run /x "$msi" || true; done
+  for name in MvtShipOne MvtShipTwo; do use_service "$name"; remove_leftovers; done
+  rm -rf "$ONE_DIR" "$DRIVE_C/Mvt Ship" "$DRIVE_C/$PROGRAM_FILES/MvtShipTwo"
+}
+cleanup_hook
+
+echo "== identity in the tables"
+expect_eq "the display name and description are the service's" \
+  $'MvtShipOne\tMerivast ship test one\tThe first test application' \
+  "$(rows "$ONE" ServiceInstall | awk -F'\t' '$12 == "ServiceExe" { print $2 "\t" $3 "\t" $13 }')"
+expect_eq "and the product's, with its manufacturer" "Merivast ship test one|Merivast Tests|1.0" \
+  "$(property "$ONE" ProductName)|$(property "$ONE" Manufacturer)|$(property "$ONE" ProductVersion)"
+expect_eq "without a display name, the service's name stands for it" "MvtShipTwo" "$(property "$TWO" ProductName)"
+expect_eq "the install folder is named after the service" "MvtShipTwo" \
+  "$(rows "$TWO" Directory | awk -F'\t' '$1 == "INSTALLDIR" { print $3 }')"
+expect_eq "one application's versions share an upgrade code" "$(property "$TWO" UpgradeCode)" \
+  "$(property "$TWO_NEW" UpgradeCode)"
+check "another application has another" test "$(property "$ONE" UpgradeCode)" != "$(property "$TWO" UpgradeCode)"
+check "and so has the sample" test "$(property "$ONE" UpgradeCode)" != "$(property "$MSI" UpgradeCode)"
+check "no component of one is a component of the other" \
+  test -z "$(comm -12 <(rows "$ONE" Component | cut -f2 | sort) <(rows "$TWO" Component | cut -f2 | sort))"
+expect_eq "logs\\ is granted to the application's own service SID" \
+  "$("$ROOT/scripts/service-sid" MvtShipTwo)" \
+  "$(rows "$TWO" MsiLockPermissionsEx | cut -f4 | sed 's/.*0x1301bf;;;\([^)]*\)).*/\1/')"
+
+echo "== two applications side by side"
+check "msiexec /i MvtShipOne 1.0 succeeds" msiexec_run /i "$ONE"
+check "msiexec /i MvtShipTwo 1.0 INSTALLDIR=\"C:\\Mvt Ship\\Two\" succeeds" \
+  msiexec_run /i "$TWO" 'INSTALLDIR=C:\Mvt Ship\Two'
+use_service MvtShipOne
+check_service_entry "$ONE_EXE" "$DEFAULT_ACCOUNT"
+expect_eq "its display name" "REG_SZ Merivast ship test one" "$(reg_value "$SERVICE_KEY" DisplayName)"
+expect_eq "its runtime came with it" "$(cat "$BUILD/tests/standin/plain/jvm.dll" | md5sum)" \
+  "$(md5sum <"$ONE_DIR/jre/bin/$VM_DIR/jvm.dll")"
+use_service MvtShipTwo
+check_service_entry "$TWO_EXE" "$DEFAULT_ACCOUNT"
+expect_eq "Apps & features names its version and publisher" "REG_SZ 1.0|REG_SZ Merivast Tests" \
+  "$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" DisplayVersion)|$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" Publisher)"
+for name in MvtShipOne MvtShipTwo; do
+  use_service "$name"
+  wine_run sc start "$name" >/dev/null
+  check "$name starts" wait_state RUNNING
+done
+use_service MvtShipOne
+wine_run sc stop MvtShipOne >/dev/null
+check "MvtShipOne stops" wait_state STOPPED
+expect_eq "with exit code 0" "0" "$(wine_run sc query MvtShipOne | sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p')"
+use_service MvtShipTwo
+check "MvtShipTwo runs on" wait_state RUNNING
+
+echo "== an upgrade: an edited file of conf\\ stays, an unedited one is the new version's"
+printf 'edited by the operator\r\n' >>"$TWO_DIR/conf/main.args"
+cp "$TWO_DIR/conf/main.args" "$TMP/edited-main.args"
+check "msiexec /i MvtShipTwo 1.1 succeeds" msiexec_run /i "$TWO_NEW"
+check "the edited conf\\main.args stays" cmp -s "$TMP/edited-main.args" "$TWO_DIR/conf/main.args"
+check "the unedited conf\\service.properties is 1.1's" \
+  cmp -s "$TMP/two-1.1/conf/service.properties" "$TWO_DIR/conf/service.properties"
+check "it stays in its folder" test -f "$TWO_DIR/MerivastService.exe"
+check "and goes nowhere else" not test -e "$DRIVE_C/$PROGRAM_FILES/MvtShipTwo"
+expect_eq "1.1 is registered" "REG_SZ 1.1" "$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO_NEW")" DisplayVersion)"
+check "1.0 is not" not key_exists "$UNINSTALL_KEY\\$(product_code "$TWO")"
+check_service_entry "$TWO_EXE" "$DEFAULT_ACCOUNT"
+
+echo "== a downgrade is refused"
+check "msiexec /i MvtShipTwo 1.0 over 1.1 fails" not msiexec_run /i "$TWO"
+check "1.1 stays registered" key_exists "$UNINSTALL_KEY\\$(product_code "$TWO_NEW")"
+
+echo "== one application removed while the other runs"
+wine_run sc start MvtShipTwo >/dev/null
+check "MvtShipTwo starts" wait_state RUNNING
+check "msiexec /x MvtShipOne succeeds" msiexec_run /x "$ONE"
+use_service MvtShipOne
+check_service_gone
+expect_eq "nothing it installed is left (nothing of it was edited)" "" "$(installed_left "$ONE" "$ONE_DIR")"
+use_service MvtShipTwo
+check "MvtShipTwo runs on" wait_state RUNNING
+check "its event source stays" key_exists "$EVENT_KEY"
+check "msiexec /x MvtShipTwo 1.1 succeeds" msiexec_run /x "$TWO_NEW"
+check_service_gone
+expect_eq "of what it installed only the edited conf\\main.args is left" "conf/main.args" \
+  "$(installed_left "$TWO_NEW" "$TWO_DIR")"
+
+finish
