@@ -38,7 +38,7 @@ void Append(Output* out, const char* text, size_t count) {
 // One conversion as the C runtime is to render it: "%", flags, width,
 // precision, size and type. Its longest form takes 5 flags, "-", two numbers
 // of up to 20 digits, ".", "I64" and the type.
-struct Spec {
+struct Conversion {
     char text[64];
     size_t length;
 
@@ -63,13 +63,13 @@ struct Spec {
 };
 
 template <typename T>
-void Render(Output* out, const Spec& spec, T value) {
+void Render(Output* out, const Conversion& wanted, T value) {
     const size_t room = out->Room();
     // _snprintf fills the room and returns a negative count when the text does
     // not fit, and also stops with a negative count at a wide character the
     // code page cannot hold; the zeroed room tells how far it got.
     memset(out->text + out->length, 0, room + 1);
-    const int written = _snprintf(out->text + out->length, room, spec.text, value);
+    const int written = _snprintf(out->text + out->length, room, wanted.text, value);
     if (written >= 0 && static_cast<size_t>(written) <= room) {
         out->length += static_cast<size_t>(written);
         return;
@@ -176,21 +176,21 @@ unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
 
 // Renders the conversion `type` with its argument; false for a type this
 // formatter does not know, which takes no argument.
-bool RenderConversion(Output* out, Spec* spec, ArgSize size, char type, va_list* args) {
+bool RenderConversion(Output* out, Conversion* wanted, ArgSize size, char type, va_list* args) {
     switch (type) {
         case 'd':
         case 'i':
-            spec->Add("I64");
-            spec->Add(type);
-            Render(out, *spec, SignedArgument(size, args));
+            wanted->Add("I64");
+            wanted->Add(type);
+            Render(out, *wanted, SignedArgument(size, args));
             return true;
         case 'o':
         case 'u':
         case 'x':
         case 'X':
-            spec->Add("I64");
-            spec->Add(type);
-            Render(out, *spec, UnsignedArgument(size, args));
+            wanted->Add("I64");
+            wanted->Add(type);
+            Render(out, *wanted, UnsignedArgument(size, args));
             return true;
         case 'c':
         case 'C':
@@ -199,20 +199,20 @@ bool RenderConversion(Output* out, Spec* spec, ArgSize size, char type, va_list*
             // Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide
             // character or string whatever the type's case says.
             if (size == ArgSize::kLong || size == ArgSize::kWide) {
-                spec->Add('l');
+                wanted->Add('l');
             } else if (size == ArgSize::kShort) {
-                spec->Add('h');
+                wanted->Add('h');
             }
-            spec->Add(type);
+            wanted->Add(type);
             if (type == 'c' || type == 'C') {
-                Render(out, *spec, va_arg(*args, int));
+                Render(out, *wanted, va_arg(*args, int));
             } else {
-                Render(out, *spec, va_arg(*args, const void*));
+                Render(out, *wanted, va_arg(*args, const void*));
             }
             return true;
         case 'p':
-            spec->Add(type);
-            Render(out, *spec, va_arg(*args, const void*));
+            wanted->Add(type);
+            Render(out, *wanted, va_arg(*args, const void*));
             return true;
         case 'e':
         case 'E':
@@ -224,8 +224,8 @@ bool RenderConversion(Output* out, Spec* spec, ArgSize size, char type, va_list*
         case 'A':
             // Older msvcrt.dll copies know no "F"; it differs from "f" only in
             // the case of "inf" and "nan".
-            spec->Add(type == 'F' ? 'f' : type);
-            Render(out, *spec, va_arg(*args, double));
+            wanted->Add(type == 'F' ? 'f' : type);
+            Render(out, *wanted, va_arg(*args, double));
             return true;
         case 'n':
             static_cast<void>(va_arg(*args, void*));
@@ -236,23 +236,23 @@ bool RenderConversion(Output* out, Spec* spec, ArgSize size, char type, va_list*
 }
 
 // The flags, width and precision of the conversion at `at` (past its "%"),
-// into `spec`; a width or precision of "*" takes its int argument.
-void ReadFieldsInto(Spec* spec, const char** at, size_t most, va_list* args) {
-    // Each flag once, so a run of them cannot crowd the type out of the spec.
+// into `wanted`; a width or precision of "*" takes its int argument.
+void ReadFieldsInto(Conversion* wanted, const char** at, size_t most, va_list* args) {
+    // Each flag once, so a run of them cannot crowd the type out of the wanted.
     for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
-        if (strchr(spec->text, **at) == nullptr) spec->Add(**at);
+        if (strchr(wanted->text, **at) == nullptr) wanted->Add(**at);
     }
     if (**at == '*') {
         ++*at;
         const int width = va_arg(*args, int);
-        if (width < 0 && strchr(spec->text, '-') == nullptr) {
-            spec->Add('-');  // as C says of a negative width
+        if (width < 0 && strchr(wanted->text, '-') == nullptr) {
+            wanted->Add('-');  // as C says of a negative width
         }
         const size_t magnitude =
             width < 0 ? 0U - static_cast<unsigned>(width) : static_cast<unsigned>(width);
-        spec->AddNumber(magnitude < most ? magnitude : most);
+        wanted->AddNumber(magnitude < most ? magnitude : most);
     } else if (**at >= '1' && **at <= '9') {
-        spec->AddNumber(ReadNumber(at, most));
+        wanted->AddNumber(ReadNumber(at, most));
     }
     if (**at != '.') return;
     ++*at;
@@ -261,14 +261,14 @@ void ReadFieldsInto(Spec* spec, const char** at, size_t most, va_list* args) {
         const int precision = va_arg(*args, int);
         // A negative precision is taken as if it were left out.
         if (precision >= 0) {
-            spec->Add('.');
+            wanted->Add('.');
             const size_t value = static_cast<size_t>(precision);
-            spec->AddNumber(value < most ? value : most);
+            wanted->AddNumber(value < most ? value : most);
         }
         return;
     }
-    spec->Add('.');
-    spec->AddNumber(ReadNumber(at, most));
+    wanted->Add('.');
+    wanted->AddNumber(ReadNumber(at, most));
 }
 
 }  // namespace
@@ -288,12 +288,12 @@ size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list
             Append(&output, at++, 1);
             continue;
         }
-        Spec spec = {"%", 1};
-        ReadFieldsInto(&spec, &at, capacity, &args);
+        Conversion wanted = {"%", 1};
+        ReadFieldsInto(&wanted, &at, capacity, &args);
         const ArgSize size = ReadSize(&at);
         const char type = *at;
         if (type != '\0') ++at;
-        if (type == '\0' || !RenderConversion(&output, &spec, size, type, &args)) {
+        if (type == '\0' || !RenderConversion(&output, &wanted, size, type, &args)) {
             Append(&output, conversion, static_cast<size_t>(at - conversion));
         }
     }
