@@ -683,6 +683,16 @@ DWORD WINAPI AbortRuntime(void* /*unused*/) {
     StopForGood();
 }
 
+// signal.main: the benchmarks time the start against this event.
+void SignalMainEntered(const Scenario& scenario) {
+    if (scenario.mainSignal[0] == '\0') return;
+    HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, scenario.mainSignal);
+    if (entered != nullptr) {
+        SetEvent(entered);
+        CloseHandle(entered);
+    }
+}
+
 void RunServiceMain(Env* env, jstring argument) {
     const char* text = "(null)";
     bool known = true;
@@ -709,13 +719,7 @@ void RunServiceMain(Env* env, jstring argument) {
     WriteLine(line);
 
     const Scenario& scenario = g_vm.scenario;
-    if (scenario.mainSignal[0] != '\0') {
-        HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, scenario.mainSignal);
-        if (entered != nullptr) {
-            SetEvent(entered);
-            CloseHandle(entered);
-        }
-    }
+    SignalMainEntered(scenario);
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
     if (scenario.main == MainMode::kBlock) {
@@ -747,15 +751,6 @@ ArrayRef* FindArrayLocked(jobject object) {
         if (object == &g_vm.arrays[i].object) return &g_vm.arrays[i];
     }
     return nullptr;
-}
-
-void SignalMainEntered(const Scenario& scenario) {
-    if (scenario.mainSignal[0] == '\0') return;
-    HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, scenario.mainSignal);
-    if (entered != nullptr) {
-        SetEvent(entered);
-        CloseHandle(entered);
-    }
 }
 
 // linger=: a non-daemon thread of the application starts with main and runs on after it.
