@@ -2,41 +2,77 @@
 
 #include <strsafe.h>
 
-#include "service/event_log.h"
-#include "service/service_frame.h"
-#include "service/service_properties.h"
+#include "base/event_log.h"
 
 namespace {
 
 const char kServiceMainMethod[] = "serviceMain";
 const char kServiceMainSignature[] = "(Ljava/lang/String;)V";
+const char kServiceStopMethod[] = "serviceStop";
+const char kServiceStopSignature[] = "()V";
 const char kMainMethod[] = "main";
 const char kMainSignature[] = "([Ljava/lang/String;)V";
+
+const EntryMethodsText kServiceMainText = {
+    L"static void serviceMain(String)",
+    L"The class is there without that method: declare it public static void serviceMain(String)."};
+const EntryMethodsText kServiceStopText = {
+    L"static void serviceStop()",
+    L"The class is there without that method: declare it public static void serviceStop()."};
+const EntryMethodsText kEitherEntryText = {
+    L"static void serviceMain(String) or static void main(String[])",
+    L"The class is there without either method: declare one of them public."};
 
 // Set once, by the stop thread, just before it asks the runtime to exit; read
 // by the runtime's exit hook on a thread of the runtime's.
 volatile LONG hostAskedToExit = 0;
 
-void RunServiceContract(RuntimeHost& host, const JavaEntry& entry,
-                        const MainArguments& /*arguments*/) {
-    host.CallServiceMain(entry);
+// How the application's call ended, as the service's outcome; an exception
+// is reported with `thrownText`.
+Outcome OutcomeOfCall(const RuntimeHost& host, CallEnd end, const wchar_t* thrownText) {
+    switch (end) {
+        case CallEnd::kReturned:
+            return Outcome::kNormal;
+        case CallEnd::kNotCalled:
+            // Out of memory before the application could start: nothing of it ran.
+            return Outcome::kApplicationNotStarted;
+        case CallEnd::kThrew:
+            break;
+    }
+    host.Report(0, thrownText);
+    return Outcome::kJavaException;
+}
+
+Outcome RunServiceContract(RuntimeHost& host, const JavaEntry& entry,
+                           const MainArguments& /*arguments*/, const ReadyReport& /*ready*/) {
+    return OutcomeOfCall(
+        host, host.CallWithString(entry, host.InstallDir()),
+        L"serviceMain ended with an exception; its stack trace is in logs\\stderr.log.");
 }
 
 void StopServiceContract(RuntimeHost& host) {
-    host.CallServiceStop();
+    host.CallFromOwnThread(kServiceStopMethod, kServiceStopSignature, kServiceStopText);
 }
 
 // As the java launcher: main, then DestroyJavaVM, which waits for the
-// application's non-daemon threads. A stop meanwhile reaches the application
-// through System.exit, which ends the process.
-void RunMainProgram(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments) {
-    host.CallMain(entry, arguments);
+// application's non-daemon threads; an exception out of main is described,
+// and the VM still waits for the other threads. A stop meanwhile reaches the
+// application through System.exit, which ends the process.
+Outcome RunMainProgram(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments,
+                       const ReadyReport& ready) {
+    wchar_t thrownText[kMainClassNameUnits + 128];
+    StringCchPrintfW(thrownText, ARRAYSIZE(thrownText),
+                     L"The main method of %ls ended with an exception; its stack trace is in "
+                     L"logs\\stderr.log.",
+                     host.MainClassName());
+    const Outcome outcome = OutcomeOfCall(host, host.CallWithStrings(entry, arguments), thrownText);
     // A main that returned normally has started what it runs: ready. When
     // running was reported at once, this reports nothing.
-    if (host.failure == kHostNoFailure) {
-        ServiceFrame::instance->ReportRunning();
+    if (outcome == Outcome::kNormal) {
+        ready.ready(ready.self);
     }
     host.DestroyVm();
+    return outcome;
 }
 
 void StopMainProgram(RuntimeHost& host) {

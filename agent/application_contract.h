@@ -1,16 +1,27 @@
 // The two ways of calling the application, chosen once, when the VM exists:
 // the service contract (serviceMain(String) for the service's life,
 // serviceStop() to end it) and an ordinary program's main(String[]), ended
-// through System.exit so that its shutdown hooks run.
+// through System.exit so that its shutdown hooks run. The class and method
+// names, and the texts that name them, live here and nowhere else.
 #pragma once
 
+#include "agent/service_properties.h"
 #include "agent/stop_caller.h"
+#include "jvmhost/main_args.h"
 #include "jvmhost/runtime_host.h"
+
+// Tells the service that the application is ready; on the creating thread.
+struct ReadyReport {
+    void* self;  // weak
+    void (*ready)(void* self);
+};
 
 struct ApplicationContract {
     // Creating thread: runs the application; returns when it has ended (for
-    // main(String[]), once its last non-daemon thread has ended too).
-    void (*run)(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments);
+    // main(String[]), once its last non-daemon thread has ended too), with how
+    // it ended. An exception it ended with is reported.
+    Outcome (*run)(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments,
+                   const ReadyReport& ready);
     // The stop thread: asks the application to end; may never return.
     StopFunction requestStop;
     // Whether `run` tells when the application is ready (main has returned),

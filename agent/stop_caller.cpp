@@ -1,74 +1,68 @@
 #include "agent/stop_caller.h"
 
 StopCaller::StopCaller()
-    : lock(),
-      host(nullptr),
+    : host(nullptr),
       stop(nullptr),
       requests(0),
       requested(false),
       closed(false),
       callsUnderWay(0),
       callsDone(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
-      wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      stopThread(nullptr) {
-    InitializeCriticalSection(&lock);
-}
+      wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 StopCaller::~StopCaller() {
-    EnterCriticalSection(&lock);
-    closed = true;
-    LeaveCriticalSection(&lock);
-    if (stopThread != nullptr) {
-        SetEvent(wake);
-        WaitForSingleObject(stopThread, kStopThreadQuitWaitMs);
-        CloseHandle(stopThread);
+    {
+        LockGuard guard(lock);
+        closed = true;
     }
-    CloseHandle(callsDone);
-    CloseHandle(wake);
-    DeleteCriticalSection(&lock);
+    if (stopThread.IsValid()) {
+        SetEvent(wake.Get());
+        WaitForSingleObject(stopThread.Get(), kStopThreadQuitWaitMs);
+    }
 }
 
 void StopCaller::StartThreadLocked() {
     // Under the lock, so that no second one starts; creating a thread takes no
     // lock of ours.
-    if (stopThread == nullptr && !closed) {
-        stopThread = CreateThread(nullptr, 0, StopThreadEntry, this, 0, nullptr);
+    if (!stopThread.IsValid() && !closed) {
+        stopThread.Reset(CreateThread(nullptr, 0, StopThreadEntry, this, 0, nullptr));
     }
 }
 
 void StopCaller::Request() {
-    EnterCriticalSection(&lock);
-    requested = true;
-    ++requests;
-    StartThreadLocked();
-    LeaveCriticalSection(&lock);
-    SetEvent(wake);
+    {
+        LockGuard guard(lock);
+        requested = true;
+        ++requests;
+        StartThreadLocked();
+    }
+    SetEvent(wake.Get());
 }
 
 void StopCaller::Open(RuntimeHost* openedHost, StopFunction openedStop) {
-    EnterCriticalSection(&lock);
-    host = openedHost;
-    stop = openedStop;
-    // Started now, so that a stop does not wait for a thread to be made.
-    StartThreadLocked();
-    LeaveCriticalSection(&lock);
-    SetEvent(wake);
+    {
+        LockGuard guard(lock);
+        host = openedHost;
+        stop = openedStop;
+        // Started now, so that a stop does not wait for a thread to be made.
+        StartThreadLocked();
+    }
+    SetEvent(wake.Get());
 }
 
 bool StopCaller::Close(DWORD waitMs) {
-    EnterCriticalSection(&lock);
-    closed = true;
-    host = nullptr;
-    LeaveCriticalSection(&lock);
-    SetEvent(wake);
-    return WaitForSingleObject(callsDone, waitMs) == WAIT_OBJECT_0;
+    {
+        LockGuard guard(lock);
+        closed = true;
+        host = nullptr;
+    }
+    SetEvent(wake.Get());
+    return WaitForSingleObject(callsDone.Get(), waitMs) == WAIT_OBJECT_0;
 }
 
 bool StopCaller::Requested() {
-    EnterCriticalSection(&lock);
-    const bool any = requested;
-    LeaveCriticalSection(&lock);
-    return any;
+    LockGuard guard(lock);
+    return requested;
 }
 
 DWORD WINAPI StopCaller::StopThreadEntry(void* caller) {
@@ -78,7 +72,7 @@ DWORD WINAPI StopCaller::StopThreadEntry(void* caller) {
 
 // The stop thread: takes no lock but `lock`, waits without bound only for a
 // request, and stays inside the application's stop for as long as it takes
-// (the stop watch bounds the service's end, not this thread).
+// (the frame's watch bounds the service's end, not this thread).
 void StopCaller::ServeRequests() {
     for (;;) {
         RuntimeHost* callHost = nullptr;
@@ -92,12 +86,12 @@ void StopCaller::ServeRequests() {
         if (quit) {
             return;
         }
-        WaitForSingleObject(wake, INFINITE);
+        WaitForSingleObject(wake.Get(), INFINITE);
     }
 }
 
 bool StopCaller::TakeRequest(RuntimeHost** callHost, StopFunction* callStop, bool* quit) {
-    EnterCriticalSection(&lock);
+    LockGuard guard(lock);
     *quit = closed;
     const bool take = !closed && host != nullptr && requests > 0;
     if (take) {
@@ -105,17 +99,15 @@ bool StopCaller::TakeRequest(RuntimeHost** callHost, StopFunction* callStop, boo
         *callHost = host;
         *callStop = stop;
         if (callsUnderWay++ == 0) {
-            ResetEvent(callsDone);
+            ResetEvent(callsDone.Get());
         }
     }
-    LeaveCriticalSection(&lock);
     return take;
 }
 
 void StopCaller::EndCall() {
-    EnterCriticalSection(&lock);
+    LockGuard guard(lock);
     if (--callsUnderWay == 0) {
-        SetEvent(callsDone);
+        SetEvent(callsDone.Get());
     }
-    LeaveCriticalSection(&lock);
 }

@@ -5,7 +5,8 @@
 // all up, and System.exit never returns.
 #pragma once
 
-#include "service/win32.h"
+#include "base/scoped.h"
+#include "base/win32.h"
 
 struct RuntimeHost;
 
@@ -49,16 +50,16 @@ class StopCaller {
     // --- Shared by the control handler, the service thread and the stop thread ---
     // `lock` guards every field below it; it is never held across a call into
     // Java, a status report or a wait.
-    CRITICAL_SECTION lock;
+    Lock lock;
     RuntimeHost* host;  // weak; set by Open, while the host may take stop calls
     StopFunction stop;  // set by Open
     unsigned requests;  // requests not yet passed on
     bool requested;     // a stop was requested at all
     bool closed;        // set by Close: no call starts, the stop thread ends
     unsigned callsUnderWay;
-    HANDLE callsDone;   // manual-reset; set while callsUnderWay is 0
-    HANDLE wake;        // auto-reset; a request, an Open or a Close
-    HANDLE stopThread;  // started by Open, or by a Request that came before it
+    ScopedHandle callsDone;   // manual-reset; set while callsUnderWay is 0
+    ScopedHandle wake;        // auto-reset; a request, an Open or a Close
+    ScopedHandle stopThread;  // started by Open, or by a Request that came before it
 };
 
 constexpr DWORD kStopThreadQuitWaitMs = 5000;

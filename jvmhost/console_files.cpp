@@ -2,13 +2,13 @@
 
 #include <strsafe.h>
 
-#include "service/install_dir.h"
+#include "base/paths.h"
 
 namespace {
 
 // This start's files and those of the four starts before it.
 constexpr int kKeptStarts = 5;
-constexpr size_t kNotKeptUnits = 64 + kLogFileUnits + 1024;
+constexpr size_t kNotKeptUnits = 64 + kPathUnits + 1024;
 
 struct ConsoleStream {
     DWORD standardHandle;
@@ -19,16 +19,16 @@ const ConsoleStream kStreams[] = {{STD_OUTPUT_HANDLE, L"stdout"}, {STD_ERROR_HAN
 
 // "<logsDir>\<name>.log" for this start, "<logsDir>\<name>.<n>.log" for the
 // start n starts back.
-void LogFilePath(const wchar_t* logsDir, const wchar_t* name, int startsBack,
-                 wchar_t (&path)[kLogFileUnits]) {
-    StringCchCopyW(path, kLogFileUnits, logsDir);
-    StringCchCatW(path, kLogFileUnits, L"\\");
-    StringCchCatW(path, kLogFileUnits, name);
+// False when it does not fit.
+bool LogFilePath(const wchar_t* logsDir, const wchar_t* name, int startsBack,
+                 wchar_t (&path)[kPathUnits]) {
+    wchar_t file[16];
     if (startsBack > 0) {
-        const wchar_t number[] = {L'.', static_cast<wchar_t>(L'0' + startsBack), L'\0'};
-        StringCchCatW(path, kLogFileUnits, number);
+        StringCchPrintfW(file, ARRAYSIZE(file), L"%ls.%d.log", name, startsBack);
+    } else {
+        StringCchPrintfW(file, ARRAYSIZE(file), L"%ls.log", name);
     }
-    StringCchCatW(path, kLogFileUnits, L".log");
+    return JoinPath(path, logsDir, file);
 }
 
 // Each earlier start's file moves one number up, the oldest first, so that
@@ -37,11 +37,12 @@ void LogFilePath(const wchar_t* logsDir, const wchar_t* name, int startsBack,
 // is; this start's file then follows the earlier output in it.
 void MoveEarlierStartsUp(const wchar_t* logsDir, const wchar_t* name) {
     for (int startsBack = kKeptStarts - 1; startsBack >= 1; --startsBack) {
-        wchar_t from[kLogFileUnits];
-        wchar_t to[kLogFileUnits];
-        LogFilePath(logsDir, name, startsBack - 1, from);
-        LogFilePath(logsDir, name, startsBack, to);
-        MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+        wchar_t from[kPathUnits];
+        wchar_t to[kPathUnits];
+        if (LogFilePath(logsDir, name, startsBack - 1, from) &&
+            LogFilePath(logsDir, name, startsBack, to)) {
+            MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+        }
     }
 }
 
@@ -105,7 +106,7 @@ void ContinueHeldFile(HANDLE file, const wchar_t* path, const wchar_t* name, Err
     warnings(0, message);
 }
 
-// Creates "<installDir>\logs" when missing; the error that stopped it, or 0.
+// Creates the logs folder when missing; the error that stopped it, or 0.
 DWORD MakeLogsDir(const wchar_t* logsDir) {
     if (CreateDirectoryW(logsDir, nullptr)) {
         return 0;
@@ -120,12 +121,7 @@ DWORD MakeLogsDir(const wchar_t* logsDir) {
 
 }  // namespace
 
-void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink, ErrorSink warnings) {
-    wchar_t logsDir[kLogsDirUnits];
-    if (FAILED(StringCchCopyW(logsDir, kLogsDirUnits, installDir)) ||
-        FAILED(StringCchCatW(logsDir, kLogsDirUnits, L"\\logs"))) {
-        return;
-    }
+void KeepConsoleOutput(const wchar_t* logsDir, ErrorSink sink, ErrorSink warnings) {
     const DWORD dirError = MakeLogsDir(logsDir);
     if (dirError != 0) {
         ReportNotKept(logsDir, dirError, sink);
@@ -133,8 +129,10 @@ void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink, ErrorSink warn
     }
     bool reported = false;
     for (const ConsoleStream& stream : kStreams) {
-        wchar_t path[kLogFileUnits];
-        LogFilePath(logsDir, stream.name, 0, path);
+        wchar_t path[kPathUnits];
+        if (!LogFilePath(logsDir, stream.name, 0, path)) {
+            continue;
+        }
         // The earlier starts move up only when the last one can follow them:
         // otherwise the oldest kept start would be lost for a gap.
         if (CanMoveAway(path)) {

@@ -3,14 +3,11 @@
 // before this one as stdout.1.log … stdout.4.log (stderr alike).
 #pragma once
 
-#include "service/event_log.h"
-#include "service/win32.h"
+#include "base/event_log.h"
+#include "base/host_layout.h"
+#include "base/win32.h"
 
-// "<installDir>\logs" and "<installDir>\logs\stderr.4.log" at their longest.
-constexpr size_t kLogsDirUnits = MAX_PATH + 5;
-constexpr size_t kLogFileUnits = kLogsDirUnits + 14;
-
-// Creates "<installDir>\logs" when it is missing, moves each earlier start's
+// Creates `logsDir` when it is missing, moves each earlier start's
 // files one number up (the fifth-oldest start's are replaced, and so deleted),
 // and points the process's standard output and error at new stdout.log and
 // stderr.log. Call it before the runtime library loads: the runtime's C
@@ -25,4 +22,4 @@ constexpr size_t kLogFileUnits = kLogsDirUnits + 14;
 // after a line "----- new start at ... -----", and `warnings` (when set) gets
 // one event that names it; the earlier starts' files then stay as they are.
 // The handles stay open until the process ends.
-void KeepConsoleOutput(const wchar_t* installDir, ErrorSink sink, ErrorSink warnings);
+void KeepConsoleOutput(const wchar_t* logsDir, ErrorSink sink, ErrorSink warnings);

@@ -2,8 +2,8 @@
 
 #include <strsafe.h>
 
-#include "jvmhost/wide_text.h"
-#include "service/process_heap.h"
+#include "base/wide_text.h"
+#include "base/process_heap.h"
 
 namespace {
 

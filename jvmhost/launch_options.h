@@ -4,8 +4,8 @@
 
 #include <stddef.h>
 
-#include "service/event_log.h"
-#include "service/win32.h"
+#include "base/event_log.h"
+#include "base/win32.h"
 
 // The install directory has at most MAX_PATH - 1 units, so these texts have
 // known maxima. The narrow buffers allow three bytes per UTF-16 unit, the

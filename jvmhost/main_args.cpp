@@ -1,7 +1,5 @@
 #include "jvmhost/main_args.h"
 
-#include "service/process_heap.h"
-
 namespace {
 
 const wchar_t kFileName[] = L"main.args";
@@ -25,9 +23,9 @@ bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
     // terminators take at most one unit per byte, and one more; each line
     // holds at least one byte.
     const size_t units = file.size + 1;
-    arguments->texts = static_cast<wchar_t*>(AllocateBytes(units * sizeof(wchar_t)));
-    arguments->starts = static_cast<size_t*>(AllocateBytes(units * sizeof(size_t)));
-    if (arguments->texts == nullptr || arguments->starts == nullptr) {
+    arguments->texts.Reset(units);
+    arguments->starts.Reset(units);
+    if (arguments->texts.Get() == nullptr || arguments->starts.Get() == nullptr) {
         SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
         return false;
     }
@@ -47,7 +45,7 @@ bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
             return false;
         }
         arguments->starts[arguments->count++] = used;
-        CopyMemory(arguments->texts + used, file.line, file.lineLength * sizeof(wchar_t));
+        CopyMemory(arguments->texts.Get() + used, file.line, file.lineLength * sizeof(wchar_t));
         used += file.lineLength;
         arguments->texts[used++] = L'\0';
     }

@@ -2,8 +2,18 @@
 // one argument a line, exactly as written.
 #pragma once
 
-#include "jvmhost/runtime_host.h"
-#include "service/config_file.h"
+#include "base/config_file.h"
+#include "base/scoped.h"
+
+// The arguments of main(String[]), UTF-16 texts one after another.
+struct MainArguments {
+    HeapArray<wchar_t> texts;  // each NUL-terminated
+    HeapArray<size_t> starts;  // where each begins in `texts`
+    size_t count = 0;
+    bool filePresent = false;  // conf\main.args exists
+
+    const wchar_t* Argument(size_t index) const { return texts.Get() + starts[index]; }
+};
 
 // Reads conf\main.args below `installDir` into `arguments`. True when there is
 // no such file (no arguments) or it can be read; false, with `problem` naming

@@ -2,12 +2,11 @@
 
 #include <strsafe.h>
 
+#include "base/paths.h"
 #include "jvmhost/launch_options.h"
 #include "jvmhost/runtime_preflight.h"
 #include "jvmhost/runtime_words.h"
 #include "jvmhost/user_options.h"
-#include "service/install_dir.h"
-#include "service/process_heap.h"
 
 namespace {
 
@@ -19,13 +18,6 @@ Function FindExport(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// "<jre>\bin" of a "<jre>\bin\<vm>\jvm.dll" path.
-void RuntimeBinDir(const wchar_t* dllPath, wchar_t (&binDir)[kJvmPathUnits]) {
-    StringCchCopyW(binDir, kJvmPathUnits, dllPath);
-    CutAtLastSeparator(binDir);  // jvm.dll
-    CutAtLastSeparator(binDir);  // the VM's folder
-}
-
 // Real runtimes keep the C runtime that jvm.dll imports in "<jre>\bin", and
 // load more of their own libraries later by full path with a plain
 // LoadLibrary (imaging, fonts, networking, the application's native
@@ -35,9 +27,7 @@ void RuntimeBinDir(const wchar_t* dllPath, wchar_t (&binDir)[kJvmPathUnits]) {
 // also takes the current directory out of the search. This first load also
 // searches jvm.dll's own folder; a system that does not know these flags
 // refuses them, and the plain load follows.
-HMODULE LoadRuntimeLibrary(const wchar_t* dllPath, DWORD* error) {
-    wchar_t binDir[kJvmPathUnits];
-    RuntimeBinDir(dllPath, binDir);
+HMODULE LoadRuntimeLibrary(const wchar_t* binDir, const wchar_t* dllPath, DWORD* error) {
     SetDllDirectoryW(binDir);
     // The default folders include the one SetDllDirectoryW names.
     HMODULE module = LoadLibraryExW(
@@ -66,40 +56,26 @@ void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
     sink(0, message);
 }
 
-void JvmPath(const wchar_t* jreDir, const wchar_t* vm, wchar_t (&path)[kJvmPathUnits]) {
-    StringCchCopyW(path, kJvmPathUnits, jreDir);
-    StringCchCatW(path, kJvmPathUnits, L"\\bin\\");
-    StringCchCatW(path, kJvmPathUnits, vm);
-    StringCchCatW(path, kJvmPathUnits, L"\\jvm.dll");
-}
-
 // "bin\client\jvm.dll", or "bin\server\jvm.dll" when only that one exists:
 // every 64-bit runtime, and many current 32-bit ones, ship only a server VM.
 // With neither, the client library, the one a load error then names.
-void ChooseRuntimeLibrary(const wchar_t* jreDir, wchar_t (&path)[kJvmPathUnits]) {
-    JvmPath(jreDir, L"client", path);
+void ChooseRuntimeLibrary(const HostLayout& layout, wchar_t (&path)[kPathUnits]) {
+    RuntimeLibraryPath(layout, L"client", path);
     if (IsFile(path)) {
         return;
     }
-    wchar_t server[kJvmPathUnits];
-    JvmPath(jreDir, L"server", server);
-    if (IsFile(server)) {
-        StringCchCopyW(path, kJvmPathUnits, server);
+    wchar_t server[kPathUnits];
+    if (RuntimeLibraryPath(layout, L"server", server) && IsFile(server)) {
+        CopyPath(path, server);
     }
 }
 
 // The VM's option array: the host's own options, then the operator's.
 struct OptionArray {
-    OptionArray() = default;
-    ~OptionArray() { FreeBytes(items); }
-    OptionArray(const OptionArray&) = delete;
-    OptionArray& operator=(const OptionArray&) = delete;
-
     bool Reserve(size_t capacity) {
-        items = static_cast<JavaVMOption*>(
-            AllocateBytes(capacity * sizeof(JavaVMOption), HEAP_ZERO_MEMORY));
-        room = items != nullptr ? capacity : 0;
-        return items != nullptr;
+        items.Reset(capacity, HEAP_ZERO_MEMORY);
+        room = items.Get() != nullptr ? capacity : 0;
+        return items.Get() != nullptr;
     }
     void Add(const char* text, void* extraInfo = nullptr) {
         if (static_cast<size_t>(count) < room) {
@@ -109,15 +85,13 @@ struct OptionArray {
         }
     }
 
-    JavaVMOption* items = nullptr;
+    HeapArray<JavaVMOption> items;
     size_t room = 0;
     jint count = 0;
 };
 
-// The host's three, and the runtime's vfprintf hook after the operator's.
-constexpr size_t kHostOptionCount = 4;
-// The runtime's exit and abort hooks, between the operator's options and vfprintf.
-constexpr size_t kHookOptionCount = 2;
+// The runtime's exit, abort and vfprintf hooks, after the operator's options.
+constexpr size_t kHookOptionCount = 3;
 
 // The reactions the hooks below pass the runtime's end to. Written by the
 // host's constructor before the runtime exists, read by the runtime's threads
@@ -150,12 +124,6 @@ void* HookAddress(Function function) {
 
 constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 
-void SetFailure(HostFailure* out, HostFailure failure) {
-    if (out != nullptr) {
-        *out = failure;
-    }
-}
-
 // Java's binary name in the form FindClass takes: '/' for '.', modified UTF-8,
 // which encodes every UTF-16 unit on its own (a surrogate pair as two).
 void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
@@ -176,36 +144,64 @@ void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
     out[used] = '\0';
 }
 
+// Loads the runtime library at `dllPath`, with `binDir` as the process's DLL
+// folder, and creates a VM with JNI 1.6 and `optionCount` `options`. Returns
+// the JNI result, or -1 when the library or its JNI_CreateJavaVM is missing;
+// both are reported to `sink` when one is set, a library that did not load
+// with a second event that explains why when the file shows it; both name
+// `dllPath`. `failure` receives why the VM was not created.
+jint LoadAndCreateVm(const wchar_t* binDir, const wchar_t* dllPath, HMODULE* module, JNIEnv** env,
+                     JavaVM** vm, const OptionArray& options, ErrorSink sink, Outcome* failure) {
+    DWORD error = 0;
+    *module = LoadRuntimeLibrary(binDir, dllPath, &error);
+    if (*module == nullptr) {
+        ReportLoadFailure(error, dllPath, sink);
+        ExplainLoadFailure(dllPath, sink);
+        *failure = Outcome::kRuntimeNotLoaded;
+        return -1;
+    }
+    const auto createJavaVm = FindExport<CreateJavaVmFunction>(*module, "JNI_CreateJavaVM");
+    if (createJavaVm == nullptr) {
+        if (sink != nullptr) {
+            sink(0, L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.");
+        }
+        *failure = Outcome::kCreateExportMissing;
+        return -1;
+    }
+    JavaVMInitArgs args = {};
+    args.version = JNI_VERSION_1_6;
+    args.nOptions = options.count;
+    args.options = options.items.Get();
+    args.ignoreUnrecognized = JNI_FALSE;
+    JavaVM* createdVm = nullptr;
+    InterlockedExchange(&vmCreationUnderWay, 1);
+    const jint result = createJavaVm(&createdVm, reinterpret_cast<void**>(env), &args);
+    InterlockedExchange(&vmCreationUnderWay, 0);
+    *vm = createdVm;
+    if (result != JNI_OK) {
+        *failure = Outcome::kVmRefused;
+    }
+    return result;
+}
+
 }  // namespace
 
-RuntimeHost::RuntimeHost(ErrorSink sink, ErrorSink warnings, RuntimeEndReactions reactions,
-                         HostSettings settings)
+RuntimeHost::RuntimeHost(const HostSettings& settings)
     : javaVm(nullptr),
       jniEnv(nullptr),
       jvmModule(nullptr),
-      installDir(),
-      jreDir(),
+      layout(settings.layout),
+      userOptions(settings.userOptions),
       mainClassName(),
       mainClassJni(),
-      errorSink(sink),
-      warningSink(warnings),
-      failure(kHostNoFailure),
+      errorSink(settings.errors),
+      warningSink(settings.warnings),
+      outcome(Outcome::kNormal),
       vmDestroyed(false),
-      expectedEntry(settings.expectedEntry != nullptr ? settings.expectedEntry
-                                                      : &kServiceMainText) {
-    endReactionsOfProcess = reactions;
-    StringCchCopyW(
-        mainClassName, kMainClassNameUnits,
-        settings.mainClass != nullptr ? settings.mainClass : L"com.merivast.agent.MerivastMain");
+      expectedEntry(settings.expectedEntry) {
+    endReactionsOfProcess = settings.reactions;
+    StringCchCopyW(mainClassName, kMainClassNameUnits, settings.mainClass);
     ToJniClassName(mainClassName, mainClassJni);
-    if (FindInstallDir(installDir)) {
-        if (settings.javaHome != nullptr) {
-            StringCchCopyW(jreDir, kJreDirUnits, settings.javaHome);
-        } else {
-            StringCchCopyW(jreDir, kJreDirUnits, installDir);
-            StringCchCatW(jreDir, kJreDirUnits, L"\\jre");
-        }
-    }
     StartVm();
 }
 
@@ -218,141 +214,84 @@ RuntimeHost::~RuntimeHost() {
     jvmModule = nullptr;
 }
 
-void RuntimeHost::DropPendingException() {
-    if (jniEnv != nullptr && jniEnv->ExceptionCheck()) {
-        jniEnv->ExceptionClear();
-        if (failure == kHostNoFailure) {
-            failure = kHostJavaException;
-        }
-    }
-    jniEnv = nullptr;
-}
-
 void RuntimeHost::Report(int code, const wchar_t* message) const {
     if (errorSink != nullptr) {
         errorSink(code, message);
     }
 }
 
-bool RuntimeHost::RefuseToStart(HostFailure why, const wchar_t* message) {
+bool RuntimeHost::RefuseToStart(Outcome why, const wchar_t* message) {
     Report(0, message);
-    failure = why;
+    outcome = why;
     return false;
 }
 
 bool RuntimeHost::StartRefused() const {
     return jniEnv == nullptr &&
-           (failure == kHostConfigurationInvalid || failure == kHostEntryPointMissing);
+           (outcome == Outcome::kConfigurationInvalid || outcome == Outcome::kEntryPointMissing);
 }
 
 bool RuntimeHost::StartVm() {
-    wchar_t dllPath[kJvmPathUnits];
-    if (installDir[0] == L'\0') {
-        // The executable's path did not fit; loading from a cut path could
-        // load some other library.
-        JvmPath(jreDir, L"client", dllPath);
-        ReportLoadFailure(ERROR_FILENAME_EXCED_RANGE, dllPath, errorSink);
-        failure = kHostRuntimeNotLoaded;
-        Report(-1, L"CreateJavaVM ERROR");
-        return false;
-    }
-
-    ChooseRuntimeLibrary(jreDir, dllPath);
-
-    // Nothing of a refused file is used, and no runtime is loaded for it.
-    UserOptions userOptions;
-    ConfigProblem problem;
-    if (!ReadUserOptions(installDir, &userOptions, &problem)) {
-        return RefuseToStart(kHostConfigurationInvalid, problem.text);
-    }
     wchar_t optionDir[MAX_PATH];
     const wchar_t* why = nullptr;
-    if (!InstallDirForOptions(installDir, optionDir, &why)) {
+    if (!InstallDirForOptions(layout->installDir, optionDir, &why)) {
         wchar_t message[kInstallDirProblemUnits];
         StringCchPrintfW(message, ARRAYSIZE(message),
                          L"The install directory %ls cannot be named to the Java runtime: %ls, and "
                          L"the volume gives it no short name. Install the service in a directory "
                          L"whose path the ANSI code page can hold and that holds no ';'.",
-                         installDir, why);
-        return RefuseToStart(kHostConfigurationInvalid, message);
+                         layout->installDir, why);
+        return RefuseToStart(Outcome::kConfigurationInvalid, message);
     }
     NarrowOption classPath;
     if (BuildClassPathOption(optionDir, &classPath, warningSink) == 0) {
         // An empty class path means the working directory to a VM, and the
         // application's classes come only from the jars of lib\.
-        RefuseToStart(kHostEntryPointMissing, L"Can not find entry point:\n");
-        ReportEntryNotFound(false, *expectedEntry);
+        RefuseToStart(Outcome::kEntryPointMissing, L"Can not find entry point:\n");
+        DescribeEntrySearch(false, *expectedEntry);
         return false;
     }
     char log4j[kLog4jOptionBytes];
     char logging[kLoggingOptionBytes];
     BuildLog4jOption(optionDir, log4j);
     BuildLoggingImplOption(logging);
+    const char* const hostOptions[] = {classPath.Text(), log4j, logging};
+    wchar_t dllPath[kPathUnits];
+    ChooseRuntimeLibrary(*layout, dllPath);
+    return CreateVm(hostOptions, ARRAYSIZE(hostOptions), dllPath);
+}
 
+// The host's options, then the operator's, then the runtime's hooks.
+bool RuntimeHost::CreateVm(const char* const* hostOptions, size_t hostOptionCount,
+                           const wchar_t* dllPath) {
+    const size_t userCount = userOptions != nullptr ? userOptions->count : 0;
     OptionArray options;
     jint result = -1;
-    HostFailure reason = kHostApplicationNotStarted;
-    if (options.Reserve(kHostOptionCount + userOptions.count + kHookOptionCount)) {
-        options.Add(classPath.Text());
-        options.Add(log4j);
-        options.Add(logging);
-        for (size_t i = 0; i < userOptions.count; ++i) {
-            options.Add(userOptions.Option(i));
+    Outcome reason = Outcome::kApplicationNotStarted;
+    if (options.Reserve(hostOptionCount + userCount + kHookOptionCount)) {
+        for (size_t i = 0; i < hostOptionCount; ++i) {
+            options.Add(hostOptions[i]);
+        }
+        for (size_t i = 0; i < userCount; ++i) {
+            options.Add(userOptions->Option(i));
         }
         options.Add("exit", HookAddress(ExitHook));
         options.Add("abort", HookAddress(AbortHook));
         // Last, so that no option of the operator's can take its place: the
         // runtime's own text goes to standard error, and its end is kept.
         options.Add("vfprintf", HookAddress(RuntimeVfprintf));
-        result = LoadAndCreateVm(dllPath, &jvmModule, &jniEnv, &javaVm, options.items,
-                                 options.count, errorSink, &reason);
+        result = LoadAndCreateVm(layout->binDir, dllPath, &jvmModule, &jniEnv, &javaVm, options,
+                                 errorSink, &reason);
     }
     if (result != JNI_OK) {
         // Whatever a refusing runtime left in the out-parameters, this host has no VM.
         javaVm = nullptr;
         jniEnv = nullptr;
-        failure = reason;
+        outcome = reason;
         Report(result, L"CreateJavaVM ERROR");
-        if (reason == kHostVmRefused) {
+        if (reason == Outcome::kVmRefused) {
             ReportRuntimeWords(result, errorSink);
         }
     }
     return result == JNI_OK;
-}
-
-jint LoadAndCreateVm(const wchar_t* dllPath, HMODULE* module, JNIEnv** env, JavaVM** vm,
-                     JavaVMOption* options, jint optionCount, ErrorSink sink,
-                     HostFailure* failure) {
-    DWORD error = 0;
-    *module = LoadRuntimeLibrary(dllPath, &error);
-    if (*module == nullptr) {
-        ReportLoadFailure(error, dllPath, sink);
-        ExplainLoadFailure(dllPath, sink);
-        SetFailure(failure, kHostRuntimeNotLoaded);
-        return -1;
-    }
-
-    JavaVMInitArgs args = {};
-    args.version = JNI_VERSION_1_6;
-    args.nOptions = optionCount;
-    args.options = options;
-    args.ignoreUnrecognized = JNI_FALSE;
-
-    const auto createJavaVm = FindExport<CreateJavaVmFunction>(*module, "JNI_CreateJavaVM");
-    if (createJavaVm == nullptr) {
-        if (sink != nullptr) {
-            sink(0, L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.");
-        }
-        SetFailure(failure, kHostCreateExportMissing);
-        return -1;
-    }
-    JavaVM* createdVm = nullptr;
-    InterlockedExchange(&vmCreationUnderWay, 1);
-    const jint result = createJavaVm(&createdVm, reinterpret_cast<void**>(env), &args);
-    InterlockedExchange(&vmCreationUnderWay, 0);
-    *vm = createdVm;
-    if (result != JNI_OK) {
-        SetFailure(failure, kHostVmRefused);
-    }
-    return result;
 }

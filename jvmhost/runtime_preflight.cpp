@@ -4,14 +4,14 @@
 #include <string.h>
 #include <strsafe.h>
 
-#include "jvmhost/runtime_host.h"
-#include "service/install_dir.h"
+#include "base/host_layout.h"
+#include "base/paths.h"
 
 namespace {
 
 constexpr size_t kAdviceUnits = 4096;
 constexpr size_t kDllNameUnits = MAX_PATH;
-constexpr size_t kDllCandidateUnits = kJvmPathUnits + kDllNameUnits;
+constexpr size_t kDllCandidateUnits = kPathUnits + kDllNameUnits;
 // A real import table lists a few dozen DLLs; a damaged one ends here.
 constexpr DWORD kMaxImports = 1024;
 
@@ -200,18 +200,18 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
 
 // The places the runtime's load searches for the DLLs it imports.
 struct SearchPlaces {
-    wchar_t jreDir[kJvmPathUnits];
-    wchar_t binDir[kJvmPathUnits];
-    wchar_t vmDir[kJvmPathUnits];
+    wchar_t jreDir[kPathUnits];
+    wchar_t binDir[kPathUnits];
+    wchar_t vmDir[kPathUnits];
     wchar_t systemDir[MAX_PATH];
 };
 
 void FindSearchPlaces(const wchar_t* dllPath, SearchPlaces* places) {
-    StringCchCopyW(places->vmDir, kJvmPathUnits, dllPath);
+    StringCchCopyW(places->vmDir, kPathUnits, dllPath);
     CutAtLastSeparator(places->vmDir);
-    StringCchCopyW(places->binDir, kJvmPathUnits, places->vmDir);
+    StringCchCopyW(places->binDir, kPathUnits, places->vmDir);
     CutAtLastSeparator(places->binDir);
-    StringCchCopyW(places->jreDir, kJvmPathUnits, places->binDir);
+    StringCchCopyW(places->jreDir, kPathUnits, places->binDir);
     CutAtLastSeparator(places->jreDir);
     const UINT length = GetSystemDirectoryW(places->systemDir, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -292,12 +292,12 @@ void Compose(wchar_t (&advice)[kAdviceUnits], const wchar_t* const (&pieces)[N])
 }
 
 void AdviseNoRuntime(const SearchPlaces& places, wchar_t (&advice)[kAdviceUnits]) {
-    wchar_t client[kJvmPathUnits];
-    wchar_t server[kJvmPathUnits];
-    StringCchCopyW(client, kJvmPathUnits, places.binDir);
-    StringCchCatW(client, kJvmPathUnits, L"\\client\\jvm.dll");
-    StringCchCopyW(server, kJvmPathUnits, places.binDir);
-    StringCchCatW(server, kJvmPathUnits, L"\\server\\jvm.dll");
+    wchar_t client[kPathUnits];
+    wchar_t server[kPathUnits];
+    StringCchCopyW(client, kPathUnits, places.binDir);
+    StringCchCatW(client, kPathUnits, L"\\client\\jvm.dll");
+    StringCchCopyW(server, kPathUnits, places.binDir);
+    StringCchCatW(server, kPathUnits, L"\\server\\jvm.dll");
     Compose(advice, {L"No Java runtime was found: neither ", client, L" nor ", server, L" exists. ",
                      kCopyContents, places.jreDir, kSoThat, places.jreDir, kEitherVm, L"."});
 }

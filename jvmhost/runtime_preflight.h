@@ -1,8 +1,8 @@
 // Why a Java runtime library did not load, in plain words, for the operator.
 #pragma once
 
-#include "service/event_log.h"
-#include "service/win32.h"
+#include "base/event_log.h"
+#include "base/win32.h"
 
 // Called after the library at `dllPath` ("<jre>\bin\<vm>\jvm.dll") failed to
 // load. When it can tell why, it gives `sink` one error event that says what

@@ -10,8 +10,8 @@
 
 #include <jni.h>
 
-#include "service/event_log.h"
-#include "service/win32.h"
+#include "base/event_log.h"
+#include "base/win32.h"
 
 // One call's text is cut at this size; what the runtime prints in one call is
 // a line or a few, so only a runaway text is ever cut.

@@ -3,7 +3,6 @@
 #include <strsafe.h>
 
 #include "jvmhost/launch_options.h"
-#include "service/process_heap.h"
 
 namespace {
 
@@ -69,15 +68,15 @@ bool Reserve(UserOptions* options, size_t fileBytes) {
     // A UTF-16 unit of a line came from at least one byte of the file, and
     // becomes at most three bytes in any ANSI code page; each option adds its NUL.
     options->capacity = 4 * fileBytes + 1;
-    options->texts = static_cast<char*>(AllocateBytes(options->capacity));
-    options->starts = static_cast<size_t*>(AllocateBytes(kMaxUserOptions * sizeof(size_t)));
-    return options->texts != nullptr && options->starts != nullptr;
+    options->texts.Reset(options->capacity);
+    options->starts.Reset(kMaxUserOptions);
+    return options->texts.Get() != nullptr && options->starts.Get() != nullptr;
 }
 
 // Appends the line as the next option; false when the code page cannot hold it.
 bool AppendConverted(UserOptions* options, const wchar_t* line, size_t length) {
     bool lossy = false;
-    char* out = options->texts + options->used;
+    char* out = options->texts.Get() + options->used;
     const size_t room = options->capacity - options->used;
     const int written = ConvertToAnsi(line, length, out, room, &lossy);
     if (written <= 0 || lossy || static_cast<size_t>(written) >= room) {
@@ -90,11 +89,6 @@ bool AppendConverted(UserOptions* options, const wchar_t* line, size_t length) {
 }
 
 }  // namespace
-
-UserOptions::~UserOptions() {
-    FreeBytes(texts);
-    FreeBytes(starts);
-}
 
 const wchar_t* NormaliseUserOption(wchar_t* line, size_t* length) {
     if (*length == 0 || line[0] != L'-') {

@@ -4,28 +4,24 @@
 
 #include <stddef.h>
 
-#include "service/config_file.h"
-#include "service/win32.h"
+#include "base/config_file.h"
+#include "base/scoped.h"
+#include "base/win32.h"
 
 constexpr wchar_t kUserOptionsFile[] = L"jvm.options";
 constexpr size_t kMaxUserOptions = 1024;
 
 struct UserOptions {
-    UserOptions() = default;
-    ~UserOptions();
-    UserOptions(const UserOptions&) = delete;
-    UserOptions& operator=(const UserOptions&) = delete;
-
     // Every option converted to the ANSI code page, each NUL-terminated, one
-    // after the other; owned.
-    char* texts = nullptr;
+    // after the other.
+    HeapArray<char> texts;
     size_t used = 0;
     size_t capacity = 0;
-    // Where each option begins in `texts`; owned, kMaxUserOptions entries.
-    size_t* starts = nullptr;
+    // Where each option begins in `texts`; kMaxUserOptions entries.
+    HeapArray<size_t> starts;
     size_t count = 0;
 
-    const char* Option(size_t index) const { return texts + starts[index]; }
+    const char* Option(size_t index) const { return texts.Get() + starts[index]; }
 };
 
 // Reads conf\jvm.options below `installDir`. True when there is no such file

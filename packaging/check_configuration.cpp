@@ -4,14 +4,12 @@
 //
 //   MerivastCheckConfiguration.exe <application folder>
 //
-// Reads conf\service.properties, conf\jvm.options and conf\main.args below the
-// folder as the service does at a start. Exit code 0 when each can be used,
+// Reads conf\ below the folder with the service's own function, so that the
+// first problem is the one the service would find. Exit code 0 when each can be used,
 // printing "java.home=<the runtime's folder, as a full path>" on standard
 // output; 1 with the first problem on standard output, in the words of the
 // event the service would write; 2 for a wrong command line. Output is UTF-8.
-#include "jvmhost/main_args.h"
-#include "jvmhost/user_options.h"
-#include "service/service_properties.h"
+#include "agent/configuration.h"
 
 namespace {
 
@@ -46,23 +44,19 @@ int wmain(int argc, wchar_t** argv) {
         PrintLine(L"usage: MerivastCheckConfiguration.exe ", L"<application folder>");
         return kUsage;
     }
-    const wchar_t* folder = argv[1];
     ConfigProblem problem = {};
-    ServiceProperties properties;
-    if (!ReadServiceProperties(folder, &properties, &problem)) {
+    HostLayout layout;
+    if (!LayoutBelow(argv[1], &layout)) {
+        PrintLine(L"",
+                  L"conf\\service.properties: the install directory's path is too long for "
+                  L"the host.");
+        return kRefused;
+    }
+    Configuration configuration;
+    if (!ReadConfiguration(&layout, &configuration, &problem)) {
         PrintLine(L"", problem.text);
         return kRefused;
     }
-    UserOptions options;
-    if (!ReadUserOptions(folder, &options, &problem)) {
-        PrintLine(L"", problem.text);
-        return kRefused;
-    }
-    MainArguments arguments;
-    if (!ReadMainArguments(folder, &arguments, &problem)) {
-        PrintLine(L"", problem.text);
-        return kRefused;
-    }
-    PrintLine(L"java.home=", properties.javaHome);
+    PrintLine(L"java.home=", configuration.properties.javaHome);
     return kUsable;
 }

@@ -15,12 +15,12 @@
 // a removal. At a removal (also the old version's, in an upgrade) this removes
 // the ones whose content is still what the package installed, so that a newer
 // version installs its own.
-#include "service/win32.h"
+#include "base/win32.h"
 // After windows.h, which both build on.
 #include <msiquery.h>
 #include <strsafe.h>
 
-#include "service/process_heap.h"
+#include "base/process_heap.h"
 
 namespace {
 

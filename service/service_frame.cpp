@@ -2,10 +2,6 @@
 
 #include <strsafe.h>
 
-#include "service/agent_service.h"
-#include "service/event_log.h"
-#include "service/service_properties.h"
-
 ServiceFrame* ServiceFrame::instance = nullptr;
 
 namespace {
@@ -28,23 +24,6 @@ DWORD EventIdFor(WORD eventType) {
 // Ends the process now, with `exitCode`. Not ExitProcess: that would run the
 // runtime library's detach code while its threads stand wherever they were
 // stopped, possibly holding the loader lock.
-// Milliseconds from now until `seconds` after `from` (0 once that has passed);
-// INFINITE for 0 seconds, no deadline.
-DWORD TimeLeftMs(ULONGLONG from, DWORD seconds) {
-    if (seconds == 0) {
-        return INFINITE;
-    }
-    const ULONGLONG deadline = from + seconds * 1000ULL;
-    const ULONGLONG now = GetTickCount64();
-    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-}
-
-// The wait before the next progress report: an interval, or less when the
-// deadline comes first.
-DWORD PauseBeforeNextReport(DWORD timeLeftMs) {
-    return timeLeftMs < kStopProgressIntervalMs ? timeLeftMs : kStopProgressIntervalMs;
-}
-
 [[noreturn]] void EndProcess(DWORD exitCode) {
     TerminateProcess(GetCurrentProcess(), exitCode);
     ExitProcess(exitCode);
@@ -52,26 +31,22 @@ DWORD PauseBeforeNextReport(DWORD timeLeftMs) {
 
 }  // namespace
 
-ServiceFrame::ServiceFrame()
+ServiceFrame::ServiceFrame(ServiceBody serviceBody)
     : name(),
       statusHandle(nullptr),
       status(),
-      serviceThreadId(0),
-      moduleInstance(nullptr),
-      statusLock(),
       finalReportStarted(false),
-      stopStarted(false),
-      stopStartTick(0),
-      stopTimeoutSeconds(kDefaultStopTimeoutSeconds),
-      startTick(0),
-      startTimeoutSeconds(0),
-      startDeadlinePassed(false),
+      startPhase(),
+      stopPhase(),
+      progressReportDue(true),
+      watchRunning(false),
+      watchQuit(false),
+      passedStartDeadline(0),
+      watchWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      finalReport(),
       serviceThread(nullptr),
       serviceEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      stopWatch(nullptr),
-      startWatch(nullptr),
-      stopWatchQuit(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      finalReport() {
+      body(serviceBody) {
     instance = this;
     StringCchCopyW(name, ARRAYSIZE(name), defaultServiceName);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -81,37 +56,24 @@ ServiceFrame::ServiceFrame()
     // without its stop call. Preshutdown comes first, with the service's own
     // preshutdown time rather than the few seconds shutdown leaves.
     status.dwControlsAccepted = kControlsAccepted;
-    status.dwWin32ExitCode = 0;
-    status.dwServiceSpecificExitCode = 0;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
-    InitializeCriticalSection(&statusLock);
+    stopPhase.acceptedControls = kControlsAccepted;
 }
 
 ServiceFrame::~ServiceFrame() {
-    // Only tests destroy a frame; the process's one object lives until the end.
-    SetEvent(stopWatchQuit);
-    const HANDLE watches[] = {stopWatch, startWatch};
-    for (HANDLE watch : watches) {
-        if (watch != nullptr) {
-            WaitForSingleObject(watch, kEndByOtherWaitMs);
-            CloseHandle(watch);
-        }
+    {
+        LockGuard guard(statusLock);
+        watchQuit = true;
     }
-    const HANDLE owned[] = {serviceThread, serviceEnded, stopWatchQuit};
-    for (HANDLE handle : owned) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
-        }
+    SetEvent(watchWake.Get());
+    if (watchThread.IsValid()) {
+        WaitForSingleObject(watchThread.Get(), kEndByOtherWaitMs);
     }
-    DeleteCriticalSection(&statusLock);
+    if (serviceThread != nullptr) {
+        CloseHandle(serviceThread);
+    }
     if (instance == this) {
         instance = nullptr;
     }
-}
-
-AgentService& ServiceFrame::Agent() {
-    return *static_cast<AgentService*>(this);
 }
 
 DWORD ServiceFrame::StartDispatcher() {
@@ -132,7 +94,7 @@ void ServiceFrame::WaitForServiceEnd() {
     // wait is bounded.
     HANDLE thread =
         static_cast<HANDLE>(InterlockedCompareExchangePointer(&serviceThread, nullptr, nullptr));
-    HANDLE waits[2] = {serviceEnded, thread};
+    HANDLE waits[2] = {serviceEnded.Get(), thread};
     WaitForMultipleObjects(thread != nullptr ? 2 : 1, waits, FALSE, kEndByOtherWaitMs);
 }
 
@@ -170,11 +132,9 @@ DWORD WINAPI ServiceFrame::ControlHandlerEntry(DWORD control, DWORD /*eventType*
 }
 
 SERVICE_STATUS ServiceFrame::SetState(DWORD state) {
-    EnterCriticalSection(&statusLock);
+    LockGuard guard(statusLock);
     status.dwCurrentState = state;
-    const SERVICE_STATUS snapshot = status;
-    LeaveCriticalSection(&statusLock);
-    return snapshot;
+    return status;
 }
 
 void ServiceFrame::SendStatus(const SERVICE_STATUS& snapshot) {
@@ -193,55 +153,47 @@ void ServiceFrame::RunService() {
         return;
     }
     SendStatus(SetState(SERVICE_START_PENDING));
-
-    EnterCriticalSection(&statusLock);
-    status.dwWin32ExitCode = 0;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
-    LeaveCriticalSection(&statusLock);
-
-    serviceThreadId = GetCurrentThreadId();
-    EnterCriticalSection(&statusLock);
-    startTick = GetTickCount64();
-    LeaveCriticalSection(&statusLock);
-    // Run reports running, with "Service started": at once, or when the
-    // application says it is ready.
-    Agent().Run();
-
-    // A run whose Java side failed must not look like a clean stop to the SCM,
-    // or its recovery actions never fire.
-    const DWORD specific = Agent().exitCode;
-    FinishService(specific == kExitNormal ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, specific);
-}
-
-bool ServiceFrame::ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode) {
-    EnterCriticalSection(&statusLock);
-    const bool claimed = !finalReportStarted;
-    if (claimed) {
-        finalReportStarted = true;
-        status.dwCurrentState = SERVICE_STOPPED;
-        status.dwWin32ExitCode = win32ExitCode;
-        status.dwServiceSpecificExitCode = specificExitCode;
+    {
+        LockGuard guard(statusLock);
+        status.dwWin32ExitCode = 0;
         status.dwCheckPoint = 0;
         status.dwWaitHint = 0;
-        finalReport = status;
+        startPhase.since = GetTickCount64();
     }
-    LeaveCriticalSection(&statusLock);
-    return claimed;
+    // The body reports running, with "Service started": at once, or when the
+    // application says it is ready.
+    ReportStoppedOnServiceThread(body.run(body.self));
 }
 
-void ServiceFrame::FinishService(DWORD win32ExitCode, DWORD specificExitCode) {
-    if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
+bool ServiceFrame::ClaimFinalReport(DWORD specificExitCode) {
+    LockGuard guard(statusLock);
+    if (finalReportStarted) {
+        return false;
+    }
+    // A run that failed must not look like a clean stop to the SCM, or its
+    // recovery actions never fire.
+    finalReportStarted = true;
+    status.dwCurrentState = SERVICE_STOPPED;
+    status.dwWin32ExitCode = specificExitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = specificExitCode;
+    status.dwCheckPoint = 0;
+    status.dwWaitHint = 0;
+    finalReport = status;
+    return true;
+}
+
+void ServiceFrame::ReportStoppedOnServiceThread(DWORD specificExitCode) {
+    if (!ClaimFinalReport(specificExitCode)) {
         AwaitEndByOther();
     }
     SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
-    SetEvent(serviceEnded);
+    SetEvent(serviceEnded.Get());
 }
 
-void ServiceFrame::EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD eventType,
-                              const wchar_t* message) {
-    if (!ClaimFinalReport(win32ExitCode, specificExitCode)) {
+void ServiceFrame::EndProcessFromAnyThread(DWORD specificExitCode, WORD eventType,
+                                           const wchar_t* message) {
+    if (!ClaimFinalReport(specificExitCode)) {
         AwaitEndByOther();
     }
     if (message != nullptr) {
@@ -252,7 +204,7 @@ void ServiceFrame::EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD 
     // reports and signals, never while the application stops.
     SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
-    EndProcess(win32ExitCode);
+    EndProcess(finalReport.dwWin32ExitCode);
 }
 
 void ServiceFrame::AwaitEndByOther() {
@@ -263,58 +215,12 @@ void ServiceFrame::AwaitEndByOther() {
 }
 
 DWORD ServiceFrame::ReportedExitCode() {
-    EnterCriticalSection(&statusLock);
-    const DWORD code = status.dwWin32ExitCode;
-    LeaveCriticalSection(&statusLock);
-    return code;
-}
-
-void ServiceFrame::SetStopTimeout(DWORD seconds) {
-    EnterCriticalSection(&statusLock);
-    stopTimeoutSeconds = seconds;
-    LeaveCriticalSection(&statusLock);
-}
-
-DWORD ServiceFrame::StopTimeLeftMs() {
-    EnterCriticalSection(&statusLock);
-    const DWORD left = stopStarted ? TimeLeftMs(stopStartTick, stopTimeoutSeconds) : INFINITE;
-    LeaveCriticalSection(&statusLock);
-    return left;
-}
-
-void ServiceFrame::EndAtStopDeadline() {
-    EnterCriticalSection(&statusLock);
-    const DWORD seconds = stopTimeoutSeconds;
-    LeaveCriticalSection(&statusLock);
-    wchar_t message[128];
-    StringCchPrintfW(
-        message, ARRAYSIZE(message),
-        L"The Java application did not end within %lu s of the stop request; the service ends it.",
-        static_cast<unsigned long>(seconds));
-    EndService(ERROR_SERVICE_SPECIFIC_ERROR, kExitStopDeadlinePassed, EVENTLOG_ERROR_TYPE, message);
-}
-
-bool ServiceFrame::ReportStopPending() {
-    EnterCriticalSection(&statusLock);
-    bool first = false;
-    if (!finalReportStarted) {
-        first = !stopStarted;
-        if (first) {
-            stopStarted = true;
-            stopStartTick = GetTickCount64();
-        }
-        status.dwCurrentState = SERVICE_STOP_PENDING;
-        status.dwControlsAccepted = kControlsAccepted;
-        ++status.dwCheckPoint;
-        status.dwWaitHint = kStopWaitHintMs;
-        SendStatus(status);
-    }
-    LeaveCriticalSection(&statusLock);
-    return first;
+    LockGuard guard(statusLock);
+    return status.dwWin32ExitCode;
 }
 
 void ServiceFrame::ReportRunning() {
-    EnterCriticalSection(&statusLock);
+    LockGuard guard(statusLock);
     if (!finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING) {
         // Under the lock, so that nothing is reported between the event and
         // the report it announces.
@@ -324,162 +230,6 @@ void ServiceFrame::ReportRunning() {
         status.dwCheckPoint = 0;
         status.dwWaitHint = 0;
         SendStatus(status);
-    }
-    LeaveCriticalSection(&statusLock);
-}
-
-void ServiceFrame::WaitForReadiness(DWORD timeoutSeconds) {
-    EnterCriticalSection(&statusLock);
-    startTimeoutSeconds = timeoutSeconds;
-    LeaveCriticalSection(&statusLock);
-    // Without the watch there is no progress and no deadline; the start itself goes on.
-    startWatch = CreateThread(nullptr, 0, StartWatchEntry, this, 0, nullptr);
-}
-
-bool ServiceFrame::StartDeadlinePassed() {
-    EnterCriticalSection(&statusLock);
-    const bool passed = startDeadlinePassed;
-    LeaveCriticalSection(&statusLock);
-    return passed;
-}
-
-DWORD ServiceFrame::StartTimeLeftMs() {
-    EnterCriticalSection(&statusLock);
-    const DWORD left = TimeLeftMs(startTick, startTimeoutSeconds);
-    LeaveCriticalSection(&statusLock);
-    return left;
-}
-
-bool ServiceFrame::ReportStartProgress() {
-    EnterCriticalSection(&statusLock);
-    const bool starting = !finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING;
-    if (starting) {
-        // Windows delivers no control to a starting service; none is advertised.
-        status.dwControlsAccepted = 0;
-        ++status.dwCheckPoint;
-        status.dwWaitHint = kStopWaitHintMs;
-        SendStatus(status);
-    }
-    LeaveCriticalSection(&statusLock);
-    return starting;
-}
-
-DWORD WINAPI ServiceFrame::StartWatchEntry(void* frame) {
-    static_cast<ServiceFrame*>(frame)->WatchStart();
-    return 0;
-}
-
-// The start watch: reports start-pending once per kStopProgressIntervalMs with a
-// rising check point until running (or anything else) is reported, and at the
-// start deadline ends the application as a stop does. Takes statusLock around
-// each report; waits at most one interval at a time, on stopWatchQuit.
-void ServiceFrame::WatchStart() {
-    for (;;) {
-        if (!ReportStartProgress()) {
-            return;
-        }
-        if (WaitForSingleObject(stopWatchQuit, PauseBeforeNextReport(StartTimeLeftMs())) ==
-            WAIT_OBJECT_0) {
-            return;
-        }
-        if (StartTimeLeftMs() == 0) {
-            EndAtStartDeadline();
-            return;
-        }
-    }
-}
-
-void ServiceFrame::EndAtStartDeadline() {
-    EnterCriticalSection(&statusLock);
-    const bool starting = !finalReportStarted && status.dwCurrentState == SERVICE_START_PENDING;
-    startDeadlinePassed = starting;
-    const DWORD seconds = startTimeoutSeconds;
-    LeaveCriticalSection(&statusLock);
-    if (!starting) {
-        return;
-    }
-    wchar_t message[128];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"The Java application was not ready within %lu s of the start; the service "
-                     L"ends it.",
-                     static_cast<unsigned long>(seconds));
-    WriteEvent(name, EVENTLOG_ERROR_TYPE, kErrorEventId, message);
-    // As a stop: the application's own end (System.exit and its hooks), with
-    // stop-pending progress and the stop deadline.
-    RunStopSequence();
-}
-
-bool ServiceFrame::ReportStopProgress() {
-    EnterCriticalSection(&statusLock);
-    const bool stopping = !finalReportStarted;
-    if (stopping) {
-        ++status.dwCheckPoint;
-        SendStatus(status);
-    }
-    LeaveCriticalSection(&statusLock);
-    return stopping;
-}
-
-DWORD WINAPI ServiceFrame::StopWatchEntry(void* frame) {
-    static_cast<ServiceFrame*>(frame)->WatchStop();
-    return 0;
-}
-
-void ServiceFrame::WatchStop() {
-    for (;;) {
-        if (WaitForSingleObject(stopWatchQuit, PauseBeforeNextReport(StopTimeLeftMs())) ==
-            WAIT_OBJECT_0) {
-            return;
-        }
-        if (StopTimeLeftMs() == 0) {
-            EndAtStopDeadline();
-        }
-        if (!ReportStopProgress()) {
-            return;
-        }
-    }
-}
-
-void ServiceFrame::StartStopWatch() {
-    // Without the watch there is no progress and the deadline holds only in the
-    // tear-down; the stop itself goes on.
-    stopWatch = CreateThread(nullptr, 0, StopWatchEntry, this, 0, nullptr);
-}
-
-void ServiceFrame::RunStopSequence() {
-    // The handler only reports and signals: the stop call runs on the stop
-    // caller's thread, and the watch reports progress and keeps the deadline
-    // however long that call takes.
-    if (ReportStopPending()) {
-        StartStopWatch();
-    }
-    Agent().OnStop();
-}
-
-void ServiceFrame::HandleControl(DWORD control) {
-    switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_PRESHUTDOWN:
-            RunStopSequence();
-            break;
-        case SERVICE_CONTROL_SHUTDOWN: {
-            // After preshutdown (or a stop) the application has had its stop
-            // call and the stop is under way; shutdown adds nothing to it.
-            EnterCriticalSection(&statusLock);
-            const bool stopping = stopStarted;
-            LeaveCriticalSection(&statusLock);
-            if (!stopping) {
-                RunStopSequence();
-            }
-            break;
-        }
-        case SERVICE_CONTROL_PAUSE:
-        case SERVICE_CONTROL_CONTINUE:
-        case SERVICE_CONTROL_INTERROGATE:
-            break;
-        default:
-            ReportInfoEvent(L"Bad service request");
-            break;
     }
 }
 

@@ -1,15 +1,15 @@
-// The generic service state and entry points: status record, process entry,
-// service main routine and control handler.
+// The generic service: status record, process entry, service main routine,
+// control handler, and the one watch of the pending phases. The service's own
+// work, its body, is handed in as plain functions.
 #pragma once
 
-#include "service/event_log.h"
-#include "service/win32.h"
+#include "base/event_log.h"
+#include "base/scoped.h"
+#include "base/win32.h"
 
-class AgentService;
-
-// The pace of a stop and the bounds of the service's end.
-constexpr DWORD kStopProgressIntervalMs = 1000;  // one stop-pending report per interval
-constexpr DWORD kStopWaitHintMs = 2000;          // covers the next report, with room to spare
+// The pace of a pending phase and the bounds of the service's end.
+constexpr DWORD kProgressIntervalMs = 1000;  // one pending report per interval
+constexpr DWORD kPendingWaitHintMs = 2000;   // covers the next report, with room to spare
 // The longest wait for another thread that is ending the service.
 constexpr DWORD kEndByOtherWaitMs = 5000;
 
@@ -17,9 +17,32 @@ constexpr DWORD kEndByOtherWaitMs = 5000;
 constexpr DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
 
+// The service's own work, which the frame runs.
+struct ServiceBody {
+    void* self;  // weak
+    // Service thread: the whole run; returns the service-specific exit code
+    // (0: a normal end).
+    DWORD (*run)(void* self);
+    // Control handler: a stop was requested; returns at once.
+    void (*requestStop)(void* self);
+};
+
+// A start or a stop under way: what is reported while it lasts, and how it
+// ends at its deadline.
+struct PendingPhase {
+    DWORD state;              // SERVICE_START_PENDING or SERVICE_STOP_PENDING
+    DWORD acceptedControls;   // what its reports advertise
+    ULONGLONG since;          // GetTickCount64 when it began
+    DWORD timeoutSeconds;     // 0: no deadline
+    DWORD outcomeAtDeadline;  // the service-specific exit code the deadline gives
+    // The deadline's error event, a format taking the seconds as %lu; weak, a constant.
+    const wchar_t* deadlineText;
+};
+
 class ServiceFrame {
   public:
-    ServiceFrame();
+    explicit ServiceFrame(ServiceBody body);
+    // Only tests destroy a frame; the process's one frame lives until the end.
     ~ServiceFrame();
     ServiceFrame(const ServiceFrame&) = delete;
     ServiceFrame& operator=(const ServiceFrame&) = delete;
@@ -30,7 +53,7 @@ class ServiceFrame {
     // dispatcher's error when the process was not started by the SCM (1063).
     DWORD StartDispatcher();
 
-    // Body of the service main routine: start-pending, running, Run, stopped.
+    // Body of the service main routine: start-pending, the body's run, stopped.
     void RunService();
     // Control dispatch: stop, preshutdown and a first shutdown run the stop
     // sequence; a shutdown after an earlier stop request, pause, continue and
@@ -45,109 +68,101 @@ class ServiceFrame {
     void ReportRunning();
     // Service thread: the service stays start-pending, with progress reports,
     // until ReportRunning. When that has not come `timeoutSeconds` after the
-    // start (0: never), an error event says so and the application is ended as
-    // a stop ends it; StartDeadlinePassed then tells.
-    void WaitForReadiness(DWORD timeoutSeconds);
-    bool StartDeadlinePassed();
+    // start (0: never), the deadline's event is written and the stop sequence
+    // runs; PassedStartDeadline then gives `outcomeAtDeadline`.
+    void WaitForReadiness(DWORD timeoutSeconds, DWORD outcomeAtDeadline, const wchar_t* text);
+    // The outcome of a start deadline that passed; 0 when none did.
+    DWORD PassedStartDeadline();
 
-    // The stop deadline, in whole seconds from the first stop request; 0: none.
-    void SetStopTimeout(DWORD seconds);
+    // The stop deadline, in whole seconds from the first stop request (0:
+    // none), the code it ends the service with and its event's text.
+    void SetStopDeadline(DWORD seconds, DWORD outcomeAtDeadline, const wchar_t* text);
     // Milliseconds left until the stop deadline (0 once it has passed), or
     // INFINITE while no stop was requested or there is no deadline.
     DWORD StopTimeLeftMs();
-    // Ends the service at once: writes `message` (when set) as an event of `eventType`,
-    // reports stopped with the exit codes, writes "Service stopped" and ends the
-    // process with `win32ExitCode`. For threads of the host and of the runtime,
-    // never the control handler. When another thread already ends the service,
-    // waits for it and ends the process with the codes that one reported.
-    // Waits at most kEndByOtherWaitMs for another thread, and for the
-    // dispatcher's lock only as long as the control handler runs, which never
-    // waits on the application; takes statusLock briefly.
-    [[noreturn]] void EndService(DWORD win32ExitCode, DWORD specificExitCode, WORD eventType,
-                                 const wchar_t* message);
-    // EndService with the stop deadline's error event and code.
+    // Ends the process from any thread of the host or of the runtime, never
+    // the control handler: writes `message` (when set) as an event of
+    // `eventType`, reports stopped with `specificExitCode` (and 1066 unless it
+    // is 0), writes "Service stopped" and ends the process. When another
+    // thread already ends the service, waits for it and ends the process with
+    // the codes that one reported. Waits at most kEndByOtherWaitMs for another
+    // thread, and for the dispatcher's lock only as long as the control
+    // handler runs, which never waits on the application; takes statusLock briefly.
+    [[noreturn]] void EndProcessFromAnyThread(DWORD specificExitCode, WORD eventType,
+                                              const wchar_t* message);
+    // EndProcessFromAnyThread with the stop deadline's event and code.
     [[noreturn]] void EndAtStopDeadline();
 
-    // Takes the name the SCM started the service under (argv[0]) as the
-    // service's name and event source, then runs the service.
-    static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
-    static DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, void* eventData,
-                                            void* context);
-
-    // The one service object; set by the constructor.
+    // The one frame of the process; set by the constructor. The SCM's service
+    // main routine takes no context, so the routine finds the frame here.
     static ServiceFrame* instance;
 
     // "MerivastService" until the service thread takes the name the SCM started
     // it under; written before the handler is registered, read-only afterwards.
     wchar_t name[kEventSourceUnits];
     SERVICE_STATUS_HANDLE statusHandle;  // written by the service thread before any control arrives
-    SERVICE_STATUS status;               // guarded by statusLock, see below
-    DWORD serviceThreadId;
-    HINSTANCE moduleInstance;
 
-    // --- State shared by the service thread, the control handler, the stop
-    // watch and whichever thread ends the service ---
-    // statusLock guards `status`, `finalReportStarted`, `stopStarted`,
-    // `stopStartTick`, `stopTimeoutSeconds`, `startTick`, `startTimeoutSeconds`
-    // and `startDeadlinePassed`. Each report sends a copy of the
-    // record taken under the lock. The stop-pending reports (of the handler and
-    // of the stop watch) are sent with the lock held, so each is either complete
-    // before the final report is claimed or is never sent. The final report is
-    // sent without it: Wine's SetServiceStatus(SERVICE_STOPPED) takes the
-    // dispatcher lock under which the handler runs, so holding statusLock
-    // across it could deadlock.
-    CRITICAL_SECTION statusLock;
+    // --- State shared by the service thread, the control handler, the watch
+    // and whichever thread ends the service ---
+    // statusLock guards every field from `status` to `passedStartDeadline`.
+    // Each report sends a copy of the record taken under the lock. The pending
+    // reports (of the handler and of the watch) are sent with the lock held,
+    // so each is either complete before the final report is claimed or is
+    // never sent. The final report is sent without it: Wine's
+    // SetServiceStatus(SERVICE_STOPPED) takes the dispatcher lock under which
+    // the handler runs, so holding statusLock across it could deadlock.
+    Lock statusLock;
+    SERVICE_STATUS status;
     // Set once, by the thread that owns the final report, before it is sent;
     // whoever finds it set reports nothing more.
     bool finalReportStarted;
-    bool stopStarted;           // set by the first stop request
-    ULONGLONG stopStartTick;    // GetTickCount64 of the first stop request
-    DWORD stopTimeoutSeconds;   // 0: no deadline
-    ULONGLONG startTick;        // GetTickCount64 when the service main routine began
-    DWORD startTimeoutSeconds;  // 0: no start deadline (and no start watch)
-    bool startDeadlinePassed;   // the start watch ended the application
+    PendingPhase startPhase;  // state 0 until WaitForReadiness
+    PendingPhase stopPhase;   // state 0 until the first stop request
+    // False right after the handler's own stop-pending report, which takes
+    // the place of the watch's next one.
+    bool progressReportDue;
+    // The watch: started by the first phase that needs one, by whichever
+    // thread began it; a phase that begins after it has ended starts another.
+    // Reports the phase's progress once per kProgressIntervalMs with a rising
+    // check point and keeps its deadline. Takes statusLock around each report;
+    // waits at most one interval at a time, on watchWake.
+    bool watchRunning;
+    bool watchQuit;  // set only by the destructor: the watch ends
+    DWORD passedStartDeadline;
+    ScopedHandle watchThread;  // written under statusLock
+    ScopedHandle watchWake;    // auto-reset: a new phase, or the destructor
+
+    // The stopped report; written once, under statusLock, by the thread that
+    // claimed the final report, and sent by that thread.
+    SERVICE_STATUS finalReport;
     // The service thread, opened by itself when it starts; the process entry
     // waits for it so that "Service stopped" is written before the process ends.
     HANDLE serviceThread;
     // Set (manual-reset) by the service thread after "Service stopped" of a run
     // that ended by itself; the process entry then returns. Every other end
     // ends the process itself.
-    HANDLE serviceEnded;
-    // The stop watch: started by the first stop request, on the handler's
-    // thread, which is the only writer of the handle. Reports stop-pending once
-    // per kStopProgressIntervalMs with a rising check point, and ends the
-    // service at the deadline. Takes statusLock around each report; waits at
-    // most one interval at a time, on stopWatchQuit.
-    HANDLE stopWatch;
-    // The start watch: started by WaitForReadiness on the service thread, its
-    // only writer. Reports start-pending once per kStopProgressIntervalMs until
-    // running; at the start deadline it runs the stop sequence. Takes
-    // statusLock around each report; waits at most one interval at a time.
-    HANDLE startWatch;
-    HANDLE stopWatchQuit;  // manual-reset; set only by the destructor; ends both watches
-    // The stopped report; written once, under statusLock, by the thread that
-    // claimed the final report, and sent by that thread.
-    SERVICE_STATUS finalReport;
+    ScopedHandle serviceEnded;
 
   private:
-    AgentService& Agent();
+    static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
+    static DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, void* eventData,
+                                            void* context);
+    static DWORD WINAPI WatchEntry(void* frame);
     void AdoptServiceName(DWORD argc, LPWSTR* argv);
     SERVICE_STATUS SetState(DWORD state);
     void SendStatus(const SERVICE_STATUS& snapshot);
     bool ReportStopPending();
-    bool ReportStopProgress();
     void RunStopSequence();
-    void StartStopWatch();
-    void WatchStop();
-    static DWORD WINAPI StopWatchEntry(void* frame);
-    DWORD StartTimeLeftMs();
-    bool ReportStartProgress();
-    void WatchStart();
-    void EndAtStartDeadline();
-    static DWORD WINAPI StartWatchEntry(void* frame);
-    bool ClaimFinalReport(DWORD win32ExitCode, DWORD specificExitCode);
-    void FinishService(DWORD win32ExitCode, DWORD specificExitCode);
+    void StartWatchLocked();
+    void Watch();
+    bool ReportProgress(DWORD* pauseMs);
+    void PassDeadlineIfDue();
+    [[noreturn]] void EndAtDeadline(const PendingPhase& phase);
+    bool ClaimFinalReport(DWORD specificExitCode);
+    void ReportStoppedOnServiceThread(DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();
     DWORD ReportedExitCode();
     void WaitForServiceEnd();
+
+    ServiceBody body;
 };

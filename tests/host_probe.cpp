@@ -6,14 +6,14 @@
 //
 //   host_probe main        construct, find and run the application, destroy
 //   host_probe main-stop   the same, with the application's stop from a second thread
-//   host_probe stop        construct, CallServiceStop from a second thread, destroy
+//   host_probe stop        construct, serviceStop from a second thread, destroy
 #include <string>
 
 #include "agent/application_contract.h"
+#include "agent/configuration.h"
 #include "jvmhost/console_files.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
-#include "service/install_dir.h"
 
 namespace {
 
@@ -57,15 +57,19 @@ DWORD WINAPI StopThread(void* param) {
     if (probe->contract != nullptr) {
         probe->contract->requestStop(*probe->host);
     } else {
-        probe->host->CallServiceStop();
+        const EntryMethodsText stopText = {L"static void serviceStop()", L""};
+        probe->host->CallFromOwnThread("serviceStop", "()V", stopText);
     }
     return 0;
 }
+
+void NotReady(void* /*self*/) {}
 
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     JavaEntry entry = {};
     MainArguments arguments;
+    const ReadyReport ready = {nullptr, NotReady};
     if (host->jniEnv == nullptr) {
         host->ReportMissingVm();
     } else {
@@ -73,7 +77,7 @@ void RunApplication(Probe* probe) {
     }
     SetEvent(probe->found);
     if (probe->contract != nullptr) {
-        probe->contract->run(*host, entry, arguments);
+        probe->contract->run(*host, entry, arguments, ready);
     }
 }
 
@@ -81,13 +85,28 @@ void RunApplication(Probe* probe) {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"main";
-    wchar_t installDir[MAX_PATH];
-    FindInstallDir(installDir);
+    static HostLayout layout;
+    static Configuration configuration;
+    FindHostLayout(&layout);
+    const wchar_t* installDir = layout.installDir;
     sinkFile = CreateFileW((std::wstring(installDir) + L"\\probe-sink.txt").c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
 
-    KeepConsoleOutput(installDir, RecordingSink, RecordingSink);
-    RuntimeHost* host = new RuntimeHost(RecordingSink);
+    KeepConsoleOutput(layout.logsDir, RecordingSink, RecordingSink);
+    ConfigProblem problem;
+    if (!ReadConfiguration(&layout, &configuration, &problem)) {
+        RecordingSink(0, problem.text);
+        return 1;
+    }
+    const wchar_t* mainClass = configuration.properties.mainClass;
+    const HostSettings settings = {&layout,
+                                   &configuration.userOptions,
+                                   mainClass,
+                                   &ExpectedEntryOf(mainClass),
+                                   RecordingSink,
+                                   ReportWarningEvent,
+                                   RuntimeEndReactions{}};
+    RuntimeHost* host = new RuntimeHost(settings);
     Probe probe;
     probe.host = host;
     HANDLE stopper = nullptr;

@@ -3,7 +3,7 @@
 // conf\jvm.options.
 #include <gtest/gtest.h>
 
-#include "service/service_properties.h"
+#include "agent/service_properties.h"
 #include "support/install_layout.h"
 #include "support/paths.h"
 

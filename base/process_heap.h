@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "service/win32.h"
+#include "base/win32.h"
 
 // Null when the memory ran out.
 inline void* AllocateBytes(size_t bytes, DWORD flags = 0) {

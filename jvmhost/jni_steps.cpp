@@ -1,25 +1,11 @@
-#include "jvmhost/runtime_host.h"
-
-#include <strsafe.h>
-
+// The JNI steps the application's hosting is made of.
+#include "base/wide_text.h"
 #include "jvmhost/launch_options.h"
-#include "jvmhost/wide_text.h"
-#include "service/process_heap.h"
-
-const EntryMethodsText kServiceMainText = {
-    L"static void serviceMain(String)",
-    L"The class is there without that method: declare it public static void serviceMain(String)."};
-const EntryMethodsText kServiceStopText = {
-    L"static void serviceStop()",
-    L"The class is there without that method: declare it public static void serviceStop()."};
-const EntryMethodsText kEitherEntryText = {
-    L"static void serviceMain(String) or static void main(String[])",
-    L"The class is there without either method: declare one of them public."};
+#include "jvmhost/main_args.h"
+#include "jvmhost/runtime_host.h"
 
 namespace {
 
-const char kStopMethod[] = "serviceStop";
-const char kStopSignature[] = "()V";
 const char kStringClass[] = "java/lang/String";
 const char kSystemClass[] = "java/lang/System";
 const char kExitMethod[] = "exit";
@@ -70,21 +56,26 @@ jobjectArray NewArgumentArray(JNIEnv* env, const MainArguments& arguments) {
     return array;
 }
 
-}  // namespace
-
-MainArguments::~MainArguments() {
-    FreeBytes(texts);
-    FreeBytes(starts);
+// An exception the call ended with is described to standard error while it
+// is pending: the application's end would drop it unseen.
+CallEnd EndOfCall(JNIEnv* env) {
+    if (!env->ExceptionCheck()) {
+        return CallEnd::kReturned;
+    }
+    env->ExceptionDescribe();
+    return CallEnd::kThrew;
 }
 
-void RuntimeHost::ReportEntryNotFound(bool classFound, const EntryMethodsText& methods) const {
+}  // namespace
+
+void RuntimeHost::DescribeEntrySearch(bool classFound, const EntryMethodsText& methods) const {
     if (errorSink == nullptr) {
         return;
     }
     // Nothing is reported when memory ran out.
     WideText jars;
     WideText message;
-    if (!AppendJarNames(installDir, &jars)) {
+    if (!AppendJarNames(layout->installDir, &jars)) {
         return;
     }
     if (jars.length > kShownJarNamesUnits) {
@@ -96,11 +87,12 @@ void RuntimeHost::ReportEntryNotFound(bool classFound, const EntryMethodsText& m
     bool built = message.Append(L"Looked for the class ") && message.Append(mainClassName) &&
                  message.Append(L", with its ") && message.Append(methods.lookedFor);
     if (jars.length == 0) {
-        built = built && message.Append(L", but ") && message.Append(installDir) &&
+        built = built && message.Append(L", but ") && message.Append(layout->installDir) &&
                 message.Append(L"\\lib holds no jar: put the application's jar there.");
     } else {
-        built = built && message.Append(L", in the jars of ") && message.Append(installDir) &&
-                message.Append(L"\\lib: ") && message.Append(jars.Chars()) && message.Append(L". ");
+        built = built && message.Append(L", in the jars of ") &&
+                message.Append(layout->installDir) && message.Append(L"\\lib: ") &&
+                message.Append(jars.Chars()) && message.Append(L". ");
         if (classFound) {
             built = built && message.Append(methods.advice);
         } else {
@@ -137,51 +129,41 @@ void RuntimeHost::ReportEntryMissing(bool classFound, const EntryMethodsText& me
     // Described while it is pending: the tear-down would drop it unseen.
     jniEnv->ExceptionDescribe();
     Report(0, L"Can not find entry point:\n");
-    ReportEntryNotFound(classFound, methods);
-    failure = kHostEntryPointMissing;
+    DescribeEntrySearch(classFound, methods);
+    outcome = Outcome::kEntryPointMissing;
 }
 
-void RuntimeHost::CallServiceMain(const JavaEntry& entry) {
-    jstring argument =
-        jniEnv->NewString(reinterpret_cast<const jchar*>(installDir), lstrlenW(installDir));
+// Calling Java with an exception pending is undefined: an argument that could
+// not be made (memory ran out) means the application is not called.
+CallEnd RuntimeHost::CallWithString(const JavaEntry& entry, const wchar_t* text) {
+    jstring argument = jniEnv->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
     if (argument == nullptr) {
-        // An OutOfMemoryError is pending; calling Java with it pending is
-        // undefined, so the application does not start.
-        failure = kHostApplicationNotStarted;
-        return;
+        return CallEnd::kNotCalled;
     }
     jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, argument);
-    if (jniEnv->ExceptionCheck()) {
-        jniEnv->ExceptionDescribe();
-        failure = kHostJavaException;
-        Report(0, L"serviceMain ended with an exception; its stack trace is in logs\\stderr.log.");
-    }
+    return EndOfCall(jniEnv);
 }
 
-void RuntimeHost::CallMain(const JavaEntry& entry, const MainArguments& arguments) {
+CallEnd RuntimeHost::CallWithStrings(const JavaEntry& entry, const MainArguments& arguments) {
     jobjectArray array = NewArgumentArray(jniEnv, arguments);
     if (array == nullptr) {
-        // Out of memory before the application could start: nothing of it runs.
-        failure = kHostApplicationNotStarted;
-        return;
+        return CallEnd::kNotCalled;
     }
     jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, array);
-    if (jniEnv->ExceptionCheck()) {
-        // As the java launcher does: described, and the VM still waits for the
-        // application's other threads.
-        jniEnv->ExceptionDescribe();
-        failure = kHostJavaException;
-        wchar_t message[kMainClassNameUnits + 128];
-        StringCchPrintfW(message, ARRAYSIZE(message),
-                         L"The main method of %ls ended with an exception; its stack trace is in "
-                         L"logs\\stderr.log.",
-                         mainClassName);
-        Report(0, message);
+    return EndOfCall(jniEnv);
+}
+
+bool RuntimeHost::EndCreatingThreadUse() {
+    const bool pending = jniEnv != nullptr && jniEnv->ExceptionCheck();
+    if (pending) {
+        jniEnv->ExceptionClear();
     }
+    jniEnv = nullptr;
+    return pending;
 }
 
 void RuntimeHost::DestroyVm() {
-    DropPendingException();
+    EndCreatingThreadUse();
     if (javaVm != nullptr && !vmDestroyed) {
         javaVm->DestroyJavaVM();
     }
@@ -190,7 +172,8 @@ void RuntimeHost::DestroyVm() {
     vmDestroyed = true;
 }
 
-void RuntimeHost::CallServiceStop() {
+void RuntimeHost::CallFromOwnThread(const char* method, const char* signature,
+                                    const EntryMethodsText& missing) {
     if (javaVm == nullptr) {
         Report(0, L"The JVM is not initialized.");
         return;
@@ -201,12 +184,12 @@ void RuntimeHost::CallServiceStop() {
     if (env == nullptr) {
         return;
     }
-    const JavaEntry entry = FindStatic(env, mainClassJni, kStopMethod, kStopSignature);
+    const JavaEntry entry = FindStatic(env, mainClassJni, method, signature);
     if (entry.method == nullptr) {
         // Described before the detach, which would drop it unseen.
         env->ExceptionDescribe();
         Report(0, L"Can not find entry point:\n");
-        ReportEntryNotFound(entry.mainClass != nullptr, kServiceStopText);
+        DescribeEntrySearch(entry.mainClass != nullptr, missing);
         return;
     }
     env->CallStaticVoidMethod(entry.mainClass, entry.method);

@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "base/event_log.h"
 
 #include <strsafe.h>
 

@@ -1,4 +1,6 @@
-#include "service/install_dir.h"
+#include "base/paths.h"
+
+#include <strsafe.h>
 
 bool FindInstallDir(wchar_t (&dir)[MAX_PATH]) {
     ZeroMemory(dir, sizeof(dir));
@@ -19,6 +21,28 @@ bool EnterDirectory(const wchar_t* dir) {
         return SetCurrentDirectoryW(root) != FALSE;
     }
     return SetCurrentDirectoryW(dir) != FALSE;
+}
+
+bool JoinPath(wchar_t* out, size_t units, const wchar_t* dir, const wchar_t* name) {
+    // Measured first: `out` may be `dir`, and a join that does not fit leaves it empty.
+    const size_t dirLength = static_cast<size_t>(lstrlenW(dir));
+    const size_t nameLength = static_cast<size_t>(lstrlenW(name));
+    if (dirLength + 1 + nameLength >= units) {
+        out[0] = L'\0';
+        return false;
+    }
+    MoveMemory(out, dir, dirLength * sizeof(wchar_t));
+    out[dirLength] = L'\\';
+    CopyMemory(out + dirLength + 1, name, (nameLength + 1) * sizeof(wchar_t));
+    return true;
+}
+
+bool CopyPath(wchar_t* out, size_t units, const wchar_t* text) {
+    if (FAILED(StringCchCopyW(out, units, text))) {
+        out[0] = L'\0';
+        return false;
+    }
+    return true;
 }
 
 void CutAtLastSeparator(wchar_t* path) {

@@ -3,7 +3,7 @@
 
 #include <stddef.h>
 
-#include "service/win32.h"
+#include "base/win32.h"
 
 struct WideText {
     WideText() = default;

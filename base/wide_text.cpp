@@ -1,6 +1,6 @@
-#include "jvmhost/wide_text.h"
+#include "base/wide_text.h"
 
-#include "service/process_heap.h"
+#include "base/process_heap.h"
 
 WideText::~WideText() {
     FreeBytes(chars);

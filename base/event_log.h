@@ -1,7 +1,7 @@
 // Event-log reporting: every message is one insertion string of one event.
 #pragma once
 
-#include "service/win32.h"
+#include "base/win32.h"
 
 // Receives the runtime host's failure messages. The code is accepted and not recorded.
 using ErrorSink = void (*)(int code, const wchar_t* message);

@@ -1,8 +1,8 @@
-#include "service/config_file.h"
+#include "base/config_file.h"
 
 #include <strsafe.h>
 
-#include "service/process_heap.h"
+#include "base/process_heap.h"
 
 namespace {
 

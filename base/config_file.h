@@ -6,7 +6,7 @@
 
 #include <stddef.h>
 
-#include "service/win32.h"
+#include "base/win32.h"
 
 // Larger files are refused: an operator's configuration is a few lines, and a
 // bound keeps every buffer below small and fixed.

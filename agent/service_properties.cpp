@@ -1,4 +1,4 @@
-#include "service/service_properties.h"
+#include "agent/service_properties.h"
 
 #include <strsafe.h>
 
@@ -288,6 +288,10 @@ bool IsIdentifierPart(wchar_t c, bool first) {
 }
 
 }  // namespace
+
+ServiceProperties::ServiceProperties() {
+    StringCchCopyW(mainClass, kMainClassUnits, kDefaultMainClass);
+}
 
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem) {

@@ -2,7 +2,7 @@
 // runs as the service, connected to the SCM.
 #include <new>
 
-#include "service/agent_service.h"
+#include "agent/agent_service.h"
 
 namespace {
 // The one service object, constructed before the process entry runs and
@@ -11,8 +11,7 @@ alignas(AgentService) unsigned char serviceStorage[sizeof(AgentService)];
 AgentService* const theService = new (serviceStorage) AgentService();
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
                     int /*showCommand*/) {
-    theService->moduleInstance = instance;
-    return static_cast<int>(theService->StartDispatcher());
+    return static_cast<int>(theService->frame.StartDispatcher());
 }

@@ -1,7 +1,7 @@
 // conf\service.properties: the service's own settings, "key=value" lines.
 #pragma once
 
-#include "service/config_file.h"
+#include "base/config_file.h"
 
 // How long a stop may take, from the first stop request to the end of the
 // tear-down, before the service ends the Java application; 0: no deadline.
@@ -15,6 +15,7 @@ constexpr DWORD kMaxStopTimeoutSeconds = 86400;
 // The application's class, in Java's binary form ("org.example.App", '$' for a
 // nested class), with its terminator.
 constexpr size_t kMainClassUnits = 256;
+// The class run when the file names none.
 constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
 // The Java runtime's folder, as a full path: room for "\bin\client\jvm.dll"
 // below it within the paths the host builds.
@@ -27,11 +28,13 @@ enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
 
 struct ServiceProperties {
+    ServiceProperties();
+
     DWORD stopTimeoutSeconds = kDefaultStopTimeoutSeconds;
     StartReady startReady = kReadyAtOnce;
     unsigned startReadyLine = 0;  // the line that set start.ready, for a later refusal
     DWORD startTimeoutSeconds = kDefaultStartTimeoutSeconds;
-    wchar_t mainClass[kMainClassUnits] = L"com.merivast.agent.MerivastMain";
+    wchar_t mainClass[kMainClassUnits];
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.
     wchar_t javaHome[kJavaHomeUnits] = L"";

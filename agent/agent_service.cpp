@@ -1,0 +1,227 @@
+// The hosting steps of the service's run, and the stop path into the host.
+#include "agent/agent_service.h"
+
+#include <new>
+
+#include <strsafe.h>
+
+#include "agent/application_contract.h"
+#include "base/paths.h"
+#include "base/process_heap.h"
+#include "jvmhost/console_files.h"
+#include "jvmhost/runtime_host.h"
+#include "jvmhost/runtime_words.h"
+
+namespace {
+
+// How long the tear-down waits for a stop call that raced the VM's own end:
+// one that got there before the end is over at once; one that got into the
+// ended runtime never returns.
+constexpr DWORD kStopCallAfterVmEndWaitMs = 500;
+
+const wchar_t kStopDeadlineText[] =
+    L"The Java application did not end within %lu s of the stop request; the service ends it.";
+const wchar_t kStartDeadlineText[] =
+    L"The Java application was not ready within %lu s of the start; the service ends it.";
+
+// The one service of the process, for the runtime's end reactions, which the
+// runtime calls without a context; set by the service's constructor.
+AgentService* theService = nullptr;  // weak
+
+// Ends the service and the process with `outcome`, from a runtime thread.
+[[noreturn]] void EndWith(Outcome outcome, WORD eventType, const wchar_t* message) {
+    theService->frame.EndProcessFromAnyThread(SpecificExitCode(outcome), eventType, message);
+}
+
+// The reactions to the runtime ending the process. They run on a runtime
+// thread with the Java threads stopped, and end the service and the process
+// through the frame: its status lock briefly, the dispatcher lock while a
+// control handler runs, kEndByOtherWaitMs when another thread is ending it.
+void EndAfterSystemExit(int status) {
+    // The host's own System.exit(0) at a stop is the stop's end: no event of
+    // its own. At the start deadline the watch has said why.
+    if (status == 0 && HostAskedToExit()) {
+        EndWith(theService->DecideOutcome(Outcome::kNormal), EVENTLOG_INFORMATION_TYPE, nullptr);
+    }
+    wchar_t message[96];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"The Java application ended the process with status %d.", status);
+    // Status 0 is the application's own orderly end: reported as one, with the
+    // event as information so that the operator still sees how it ended.
+    if (status == 0) {
+        EndWith(Outcome::kNormal, EVENTLOG_INFORMATION_TYPE, message);
+    }
+    EndWith(Outcome::kJavaCalledExit, EVENTLOG_ERROR_TYPE, message);
+}
+
+void EndAfterRuntimeAbort(bool duringCreation) {
+    if (duringCreation) {
+        // A runtime that cannot start (a heap it cannot reserve) aborts inside
+        // JNI_CreateJavaVM instead of returning an error: to the operator that
+        // is a refused VM, reported with the events and the code of one.
+        ReportErrorEvent(JNI_ERR, L"CreateJavaVM ERROR");
+        ReportRuntimeWords(JNI_ERR, ReportErrorEvent);
+        EndWith(Outcome::kVmRefused, EVENTLOG_ERROR_TYPE, nullptr);
+    }
+    // The runtime's last words, when it printed any, on the lines after the first.
+    static const wchar_t kFirstLine[] = L"The Java runtime aborted.\n";
+    constexpr size_t kFirstLineUnits = ARRAYSIZE(kFirstLine) - 1;
+    wchar_t message[kFirstLineUnits + kRuntimeLastWordsUnits];
+    if (JoinRuntimeLastWords(kFirstLine, message, ARRAYSIZE(message)) == 0) {
+        message[kFirstLineUnits - 1] = L'\0';
+    }
+    EndWith(Outcome::kRuntimeAborted, EVENTLOG_ERROR_TYPE, message);
+}
+
+// The host lives on the process heap, built in place.
+RuntimeHost* CreateHost(const HostLayout& layout, const Configuration& configuration) {
+    const wchar_t* mainClass = configuration.properties.mainClass;
+    const HostSettings settings = {&layout,
+                                   &configuration.userOptions,
+                                   mainClass,
+                                   &ExpectedEntryOf(mainClass),
+                                   ReportErrorEvent,
+                                   ReportWarningEvent,
+                                   {EndAfterSystemExit, EndAfterRuntimeAbort}};
+    void* memory = AllocateBytes(sizeof(RuntimeHost));
+    return memory != nullptr ? new (memory) RuntimeHost(settings) : nullptr;
+}
+
+void DeleteHost(RuntimeHost* host) {
+    host->~RuntimeHost();
+    FreeBytes(host);
+}
+
+DWORD RunBody(void* service) {
+    return SpecificExitCode(static_cast<AgentService*>(service)->Run());
+}
+
+void RequestStopOfBody(void* service) {
+    static_cast<AgentService*>(service)->RequestStop();
+}
+
+void ReportReady(void* service) {
+    static_cast<AgentService*>(service)->frame.ReportRunning();
+}
+
+}  // namespace
+
+AgentService::AgentService()
+    : frame(ServiceBody{this, RunBody, RequestStopOfBody}), layout(), configuration() {
+    theService = this;
+    frame.SetStopDeadline(kDefaultStopTimeoutSeconds,
+                          SpecificExitCode(Outcome::kStopDeadlinePassed), kStopDeadlineText);
+}
+
+Outcome AgentService::Run() {
+    if (!FindHostLayout(&layout)) {
+        frame.ReportRunning();
+        // A cut path could name another folder, and load a runtime from it.
+        ReportErrorEvent(0,
+                         L"The path of the service's executable is longer than 259 characters, "
+                         L"the most the host can use. Install the service in a folder with a "
+                         L"shorter path.");
+        return Outcome::kConfigurationInvalid;
+    }
+    EnterDirectory(layout.installDir);
+    if (!ReadConfigurationAndReport()) {
+        return Outcome::kConfigurationInvalid;
+    }
+    return HostJavaApplication();
+}
+
+// The start is reported as soon as conf\service.properties says how: running
+// at once, or start-pending until the application is ready. Nothing of a
+// refused file is used, and nothing starts.
+bool AgentService::ReadConfigurationAndReport() {
+    ConfigProblem problem;
+    const bool read = ReadConfiguration(&layout, &configuration, &problem);
+    const ServiceProperties& properties = configuration.properties;
+    if (properties.startReady == kReadyWhenMainReturned) {
+        frame.WaitForReadiness(properties.startTimeoutSeconds,
+                               SpecificExitCode(Outcome::kNotReadyInTime), kStartDeadlineText);
+    } else {
+        frame.ReportRunning();
+    }
+    if (!read) {
+        ReportErrorEvent(0, problem.text);
+        return false;
+    }
+    frame.SetStopDeadline(properties.stopTimeoutSeconds,
+                          SpecificExitCode(Outcome::kStopDeadlinePassed), kStopDeadlineText);
+    return true;
+}
+
+Outcome AgentService::HostJavaApplication() {
+    // The Java side's console output goes to logs\stdout.log and logs\stderr.log;
+    // this must happen before the runtime library loads, whose C runtime takes
+    // the standard handles as it loads.
+    KeepConsoleOutput(layout.logsDir, ReportErrorEvent, ReportWarningEvent);
+    RuntimeHost* host = CreateHost(layout, configuration);
+    if (host == nullptr) {
+        ReportErrorEvent(0, L"The JVM is not initialized.");
+        return Outcome::kApplicationNotStarted;
+    }
+    return CloseHost(host, RunOnHost(*host));
+}
+
+Outcome AgentService::RunOnHost(RuntimeHost& host) {
+    if (host.jniEnv == nullptr) {
+        host.ReportMissingVm();
+        return host.outcome;
+    }
+    JavaEntry entry = {};
+    const ApplicationContract* contract = FindApplication(host, configuration.arguments, &entry);
+    if (contract == nullptr) {
+        return host.outcome;
+    }
+    if (configuration.properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {
+        return RefuseReadiness(host);
+    }
+    // A stop that came while the VM was being created is passed on now, so
+    // the application starts with its stop requested.
+    stopCaller.Open(&host, contract->requestStop);
+    const ReadyReport ready = {this, ReportReady};
+    return contract->run(host, entry, configuration.arguments, ready);
+}
+
+// start.ready=main-returned with a class run through the service contract.
+Outcome AgentService::RefuseReadiness(const RuntimeHost& host) {
+    wchar_t message[kMainClassNameUnits + 320];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"conf\\service.properties line %u: start.ready=main-returned needs a class "
+                     L"run through its main(String[]); %ls is run through its "
+                     L"serviceMain(String), which returns only when the service ends.",
+                     configuration.properties.startReadyLine, host.MainClassName());
+    ReportErrorEvent(0, message);
+    return Outcome::kConfigurationInvalid;
+}
+
+void AgentService::RequestStop() {
+    stopCaller.Request();
+}
+
+Outcome AgentService::DecideOutcome(Outcome applicationOutcome) {
+    const DWORD passed = frame.PassedStartDeadline();
+    return passed != 0 ? static_cast<Outcome>(passed) : applicationOutcome;
+}
+
+// No new stop call can start now; the ones inside the host finish first, or
+// the stop deadline ends the service with the host as it is. Once the VM has
+// ended by itself, a stop call that raced that end and reached the runtime is
+// held there for good: the service ends with the application's own result,
+// the host (and the runtime library) left as they are.
+Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
+    const bool vmEnded = host->vmDestroyed;
+    if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
+        if (!vmEnded) {
+            frame.EndAtStopDeadline();
+        }
+        return DecideOutcome(outcome);
+    }
+    if (host->EndCreatingThreadUse() && outcome == Outcome::kNormal) {
+        outcome = Outcome::kJavaException;
+    }
+    DeleteHost(host);
+    return DecideOutcome(outcome);
+}

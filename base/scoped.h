@@ -1,0 +1,121 @@
+// Owners of the system's handles and of heap blocks, one template for every
+// family, each family with the value that means "nothing"; and a lock with
+// its guard. Steps that must happen on every path out belong here, not to a
+// copy before each return.
+#pragma once
+
+#include "base/process_heap.h"
+#include "base/win32.h"
+
+template <typename Traits>
+class Scoped {
+  public:
+    using Type = typename Traits::Type;
+    Scoped() : value(Traits::Invalid()) {}
+    explicit Scoped(Type owned) : value(owned) {}
+    ~Scoped() { Reset(); }
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
+
+    Type Get() const { return value; }
+    bool IsValid() const { return value != Traits::Invalid(); }
+    // Closes what it held and takes `owned`.
+    void Reset(Type owned = Traits::Invalid()) {
+        if (IsValid()) {
+            Traits::Close(value);
+        }
+        value = owned;
+    }
+    // Gives up ownership without closing.
+    Type Release() {
+        const Type released = value;
+        value = Traits::Invalid();
+        return released;
+    }
+
+  private:
+    Type value;
+};
+
+// Events, threads, mappings: null when there is none.
+struct HandleTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() { return nullptr; }
+    static void Close(HANDLE handle) { CloseHandle(handle); }
+};
+// Files: CreateFileW's INVALID_HANDLE_VALUE when there is none.
+struct FileTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { CloseHandle(handle); }
+};
+// FindFirstFileW's searches.
+struct SearchTraits {
+    using Type = HANDLE;
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { FindClose(handle); }
+};
+// Views of mapped files.
+struct ViewTraits {
+    using Type = const void*;
+    static const void* Invalid() { return nullptr; }
+    static void Close(const void* view) { UnmapViewOfFile(view); }
+};
+// Blocks of AllocateBytes.
+struct HeapTraits {
+    using Type = void*;
+    static void* Invalid() { return nullptr; }
+    static void Close(void* memory) { FreeBytes(memory); }
+};
+
+using ScopedHandle = Scoped<HandleTraits>;
+using ScopedFile = Scoped<FileTraits>;
+using ScopedSearch = Scoped<SearchTraits>;
+using ScopedView = Scoped<ViewTraits>;
+
+// A heap block of `T`s; null when the memory ran out.
+template <typename T>
+class HeapArray {
+  public:
+    HeapArray() = default;
+    explicit HeapArray(size_t count, DWORD flags = 0)
+        : block(AllocateBytes(count * sizeof(T), flags)) {}
+    T* Get() const { return static_cast<T*>(block.Get()); }
+    T& operator[](size_t index) const { return Get()[index]; }
+    // Takes a block of AllocateBytes (or HeapReAlloc) as its own.
+    void Adopt(T* memory) {
+        block.Release();
+        block.Reset(memory);
+    }
+    void Reset(size_t count, DWORD flags = 0) {
+        block.Reset(AllocateBytes(count * sizeof(T), flags));
+    }
+
+  private:
+    Scoped<HeapTraits> block;
+};
+
+// A critical section for the life of its owner.
+class Lock {
+  public:
+    Lock() { InitializeCriticalSection(&section); }
+    ~Lock() { DeleteCriticalSection(&section); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+  private:
+    friend class LockGuard;
+    CRITICAL_SECTION section;
+};
+
+// Holds `lock` from its construction to the end of its scope.
+class LockGuard {
+  public:
+    explicit LockGuard(Lock& held) : lock(held) { EnterCriticalSection(&lock.section); }
+    ~LockGuard() { LeaveCriticalSection(&lock.section); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+  private:
+    Lock& lock;
+};
