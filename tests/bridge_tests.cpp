@@ -295,13 +295,13 @@ TEST(BridgeService, RealJvmRefusingItsHeapExplainsItInTheEventLog) {
     ExpectNoTrap(run.Record());
 }
 
-// System.exit in the real application, while serviceMain runs: the real JVM
-// ends, and the bridge calls the host's exit hook with its status.
+// System.exit in a real application (tests/bridge/java-exiting), while
+// serviceMain runs: the real JVM ends, and the bridge calls the host's exit
+// hook with its status.
 TEST(BridgeService, SystemExitInServiceMainEndsTheServiceWithItsStatus) {
-    BridgeLife run(L"bridgeexit", {MVT_SAMPLE_JAR, MVT_COMMONS_LOGGING_JAR, MVT_LOG4J_JAR});
-    run.life.layout.AddFile(
-        L"jre\\bin\\client\\bridge.properties",
-        std::string("java=") + MVT_JAVA + "\njavaopts=-Dmerivast.sample.exitStatus=3\n");
+    BridgeLife run(L"bridgeexit", {MVT_EXITING_JAR}, "-Dmerivast.test.exitStatus=3");
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.class=com.merivast.exiting.ExitingMain\r\n");
     run.life.StartRunning();
     const ProcessTrace trace = run.life.Finish();
     EXPECT_EQ(kStartedAndStopped, trace.States()) << run.Evidence();
@@ -310,7 +310,9 @@ TEST(BridgeService, SystemExitInServiceMainEndsTheServiceWithItsStatus) {
     ASSERT_EQ(3u, trace.events.size()) << run.Evidence();
     ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
                 L"The Java application ended the process with status 3.");
-    EXPECT_NE(std::string::npos, run.AgentLog().find("serviceMain calls System.exit(3)"))
+    EXPECT_EQ(
+        "ExitingMain: serviceMain started in " + Narrow(run.dir()) + ", calls System.exit(3)\n",
+        run.ConsoleLog(L"stdout.log"))
         << run.Evidence();
     const std::vector<JniCall> calls = run.Record();
     ExpectNoTrap(calls);

@@ -13,13 +13,6 @@ import org.apache.commons.logging.LogFactory;
  * must lead serviceMain to return. The stop may arrive before serviceMain is entered.
  */
 public final class MerivastMain {
-    /**
-     * For the host's tests only: when this system property holds a number, serviceMain ends the
-     * whole process with {@code System.exit} and that status right after it has started. A real
-     * application returns from serviceMain instead, which lets the host stop the service cleanly.
-     */
-    static final String EXIT_STATUS_PROPERTY = "merivast.sample.exitStatus";
-
     /** Released once by serviceStop; serviceMain waits on it, also when it came first. */
     private static final CountDownLatch STOP_REQUESTED = new CountDownLatch(1);
 
@@ -37,12 +30,6 @@ public final class MerivastMain {
         log.info("org.apache.commons.logging.Log=" + System.getProperty("org.apache.commons.logging.Log"));
         // Shows an operator's heap option (conf\jvm.options) taking effect.
         log.info("maximum heap " + Runtime.getRuntime().maxMemory() / (1024 * 1024) + " MiB");
-
-        String exitStatus = System.getProperty(EXIT_STATUS_PROPERTY);
-        if (exitStatus != null) {
-            log.info("serviceMain calls System.exit(" + exitStatus.trim() + ")");
-            System.exit(Integer.parseInt(exitStatus.trim()));
-        }
 
         awaitStop();
 
