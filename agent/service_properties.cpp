@@ -47,7 +47,7 @@ bool ParseSeconds(const Piece& value, DWORD* seconds) {
 
 // Splits "key = value" at its first '='; false when there is none.
 bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
-    const wchar_t* line = file.line;
+    const wchar_t* line = file.line.Get();
     size_t equals = 0;
     while (equals < file.lineLength && line[equals] != L'=') ++equals;
     if (equals == file.lineLength) {

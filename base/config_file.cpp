@@ -9,19 +9,6 @@ namespace {
 constexpr size_t kConfigPathUnits = MAX_PATH + 32;  // installDir + "\conf\" + a name
 constexpr DWORD kSystemTextUnits = 512;
 
-// Owns a file handle for the one read below.
-struct ReadHandle {
-    explicit ReadHandle(HANDLE h) : handle(h) {}
-    ~ReadHandle() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-    ReadHandle(const ReadHandle&) = delete;
-    ReadHandle& operator=(const ReadHandle&) = delete;
-    HANDLE handle;
-};
-
 // "conf\<name>: the file cannot be read: <system text>".
 void SetUnreadable(ConfigProblem* problem, const wchar_t* name, DWORD error) {
     wchar_t systemText[kSystemTextUnits] = {};
@@ -60,68 +47,65 @@ TextForm FormOf(const char* text, size_t size) {
     return TextForm::kUtf8;
 }
 
-// Frees what it holds when it goes.
-struct HeapBlock {
-    explicit HeapBlock(size_t bytes) : memory(AllocateBytes(bytes)) {}
-    ~HeapBlock() { FreeBytes(memory); }
-    HeapBlock(const HeapBlock&) = delete;
-    HeapBlock& operator=(const HeapBlock&) = delete;
-    void* memory;
-};
-
-// A UTF-16 file (as Windows PowerShell 5.1 saves one) becomes the UTF-8 the
-// lines are read in, line by line so that every line keeps its number. A line
-// that is not UTF-16 (a lone surrogate, a last byte without its pair) becomes
-// one byte that no UTF-8 decoder takes. False when memory ran out.
-bool ConvertFromUtf16(ConfigFile* file, bool bigEndian) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(file->bytes) + 2;
-    const size_t count = (file->size - 2) / 2;
-    const bool oddByte = (file->size - 2) % 2 != 0;
-    HeapBlock units((count + 1) * sizeof(wchar_t));
-    // Each unit gives at most three bytes; a bad line gives one.
-    auto* text = static_cast<char*>(AllocateBytes(3 * count + 2));
-    if (units.memory == nullptr || text == nullptr) {
-        FreeBytes(text);
-        return false;
-    }
-    auto* wide = static_cast<wchar_t*>(units.memory);
+// The file's 16-bit units, in the order `bigEndian` gives.
+void ReadUnits(const unsigned char* bytes, size_t count, bool bigEndian, wchar_t* wide) {
     for (size_t i = 0; i < count; ++i) {
         const unsigned first = bytes[2 * i];
         const unsigned second = bytes[2 * i + 1];
         wide[i] = static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
     }
+}
+
+// One line's `length` units as UTF-8 at `out`; a line that is not UTF-16 (a
+// lone surrogate, or `cutShort`: a last byte without its pair) becomes one
+// byte that no UTF-8 decoder takes. Returns the bytes written.
+size_t ConvertLine(const wchar_t* wide, size_t length, bool cutShort, char* out) {
+    int converted = 0;
+    if (length > 0) {
+        converted =
+            WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, static_cast<int>(length), out,
+                                static_cast<int>(3 * length), nullptr, nullptr);
+    }
+    if ((length > 0 && converted <= 0) || cutShort) {
+        out[0] = '\xFF';
+        return 1;
+    }
+    return static_cast<size_t>(converted);
+}
+
+// A UTF-16 file (as Windows PowerShell 5.1 saves one) becomes the UTF-8 the
+// lines are read in, line by line so that every line keeps its number. False
+// when memory ran out.
+bool ConvertFromUtf16(ConfigFile* file, bool bigEndian) {
+    const size_t count = (file->size - 2) / 2;
+    const bool oddByte = (file->size - 2) % 2 != 0;
+    HeapArray<wchar_t> wide(count + 1);
+    // Each unit gives at most three bytes; a bad line gives one.
+    HeapArray<char> text(3 * count + 2);
+    if (wide.Get() == nullptr || text.Get() == nullptr) {
+        return false;
+    }
+    ReadUnits(reinterpret_cast<const unsigned char*>(file->bytes.Get()) + 2, count, bigEndian,
+              wide.Get());
     size_t size = 0;
     for (size_t begin = 0; begin <= count;) {
         size_t end = begin;
         while (end < count && wide[end] != L'\n') ++end;
-        const int length = static_cast<int>(end - begin);
-        int converted = 0;
-        if (length > 0) {
-            converted =
-                WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide + begin, length,
-                                    text + size, static_cast<int>(3 * length), nullptr, nullptr);
-        }
-        const bool cutShort = oddByte && end == count;
-        if ((length > 0 && converted <= 0) || cutShort) {
-            text[size++] = '\xFF';
-        } else {
-            size += static_cast<size_t>(converted);
-        }
+        size += ConvertLine(wide.Get() + begin, end - begin, oddByte && end == count,
+                            text.Get() + size);
         if (end < count) {
             text[size++] = '\n';
         }
         begin = end + 1;
     }
-    FreeBytes(file->bytes);
-    file->bytes = text;
+    file->bytes.TakeFrom(&text);
     file->size = size;
     file->utf16 = true;
     return true;
 }
 
-// Reads the whole file into `file->bytes`, as UTF-8 without a byte-order
-// mark; false with `problem` filled.
-bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
+// Reads all of the file into `file->bytes`; false with `problem` filled.
+bool ReadAllBytes(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(handle, &size)) {
         SetUnreadable(problem, file->name, GetLastError());
@@ -132,15 +116,15 @@ bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
         return false;
     }
     const DWORD total = static_cast<DWORD>(size.QuadPart);
-    file->bytes = static_cast<char*>(AllocateBytes(total + 1));
-    if (file->bytes == nullptr) {
+    file->bytes.Reset(total + 1);
+    if (file->bytes.Get() == nullptr) {
         SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
         return false;
     }
     DWORD done = 0;
     while (done < total) {
         DWORD got = 0;
-        if (!ReadFile(handle, file->bytes + done, total - done, &got, nullptr)) {
+        if (!ReadFile(handle, file->bytes.Get() + done, total - done, &got, nullptr)) {
             SetUnreadable(problem, file->name, GetLastError());
             return false;
         }
@@ -150,19 +134,29 @@ bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
         done += got;
     }
     file->size = done;
-    const TextForm form = FormOf(file->bytes, file->size);
+    return true;
+}
+
+// Reads the whole file into `file->bytes`, as UTF-8 without a byte-order
+// mark; false with `problem` filled.
+bool ReadWhole(HANDLE handle, ConfigFile* file, ConfigProblem* problem) {
+    if (!ReadAllBytes(handle, file, problem)) {
+        return false;
+    }
+    char* bytes = file->bytes.Get();
+    const TextForm form = FormOf(bytes, file->size);
     bool converted = true;
     if (form == TextForm::kUtf8WithMark) {
-        MoveMemory(file->bytes, file->bytes + 3, file->size - 3);
+        MoveMemory(bytes, bytes + 3, file->size - 3);
         file->size -= 3;
     } else if (form == TextForm::kUtf16Le || form == TextForm::kUtf16Be) {
         converted = ConvertFromUtf16(file, form == TextForm::kUtf16Be);
     }
     // A line decodes to at most one UTF-16 unit per byte.
-    file->line = converted
-                     ? static_cast<wchar_t*>(AllocateBytes((file->size + 1) * sizeof(wchar_t)))
-                     : nullptr;
-    if (file->line == nullptr) {
+    if (converted) {
+        file->line.Reset(file->size + 1);
+    }
+    if (file->line.Get() == nullptr) {
         SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
         return false;
     }
@@ -184,7 +178,7 @@ bool DecodeLine(ConfigFile* file, const char* bytes, size_t count) {
     int units = 0;
     if (count > 0) {
         units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(count),
-                                    file->line, static_cast<int>(count));
+                                    file->line.Get(), static_cast<int>(count));
         if (units <= 0) {
             return false;
         }
@@ -193,18 +187,13 @@ bool DecodeLine(ConfigFile* file, const char* bytes, size_t count) {
     size_t end = static_cast<size_t>(units);
     while (begin < end && IsConfigBlank(file->line[begin])) ++begin;
     while (end > begin && IsConfigBlank(file->line[end - 1])) --end;
-    MoveMemory(file->line, file->line + begin, (end - begin) * sizeof(wchar_t));
+    MoveMemory(file->line.Get(), file->line.Get() + begin, (end - begin) * sizeof(wchar_t));
     file->lineLength = end - begin;
     file->line[file->lineLength] = L'\0';
     return true;
 }
 
 }  // namespace
-
-ConfigFile::~ConfigFile() {
-    FreeBytes(bytes);
-    FreeBytes(line);
-}
 
 bool IsConfigBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\v' || c == L'\f';
@@ -219,10 +208,10 @@ ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, 
         return kConfigRefused;
     }
     // Shared for reading and writing, so an operator's editor may hold it open.
-    ReadHandle source(CreateFileW(path, GENERIC_READ,
+    ScopedFile source(CreateFileW(path, GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (source.handle == INVALID_HANDLE_VALUE) {
+    if (!source.IsValid()) {
         const DWORD error = GetLastError();
         if (IsMissingFileError(error)) {
             return kConfigMissing;
@@ -230,13 +219,13 @@ ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, 
         SetUnreadable(problem, name, error);
         return kConfigRefused;
     }
-    return ReadWhole(source.handle, file, problem) ? kConfigOpened : kConfigRefused;
+    return ReadWhole(source.Get(), file, problem) ? kConfigOpened : kConfigRefused;
 }
 
 ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
                                 ConfigProblem* problem) {
     while (file->next < file->size) {
-        const char* begin = file->bytes + file->next;
+        const char* begin = file->bytes.Get() + file->next;
         size_t count = 0;
         while (file->next + count < file->size && begin[count] != '\n') ++count;
         file->next += count + 1;
@@ -277,7 +266,7 @@ void QuoteForProblem(const wchar_t* text, size_t length, wchar_t (&quoted)[kConf
 
 void SetQuotedLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* after) {
     wchar_t quoted[kConfigQuotedUnits];
-    QuoteForProblem(file.line, file.lineLength, quoted);
+    QuoteForProblem(file.line.Get(), file.lineLength, quoted);
     StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: %ls%ls", file.name,
                      file.lineNumber, quoted, after);
 }

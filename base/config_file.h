@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+#include "base/scoped.h"
 #include "base/win32.h"
 
 // Larger files are refused: an operator's configuration is a few lines, and a
@@ -23,22 +24,17 @@ struct ConfigProblem {
 };
 
 struct ConfigFile {
-    ConfigFile() = default;
-    ~ConfigFile();
-    ConfigFile(const ConfigFile&) = delete;
-    ConfigFile& operator=(const ConfigFile&) = delete;
-
     const wchar_t* name = nullptr;  // weak: "jvm.options", "service.properties"
     // The file as UTF-8 without its byte-order mark (a UTF-16 file converted
-    // line by line); owned.
-    char* bytes = nullptr;
+    // line by line).
+    HeapArray<char> bytes;
     size_t size = 0;
     bool utf16 = false;  // the file was UTF-16, with its byte-order mark
     size_t next = 0;     // where the next unread line begins
     unsigned lineNumber = 0;
-    // The current line, decoded and without the white space around it; owned,
-    // room for the longest line the file can hold.
-    wchar_t* line = nullptr;
+    // The current line, decoded and without the white space around it; room
+    // for the longest line the file can hold.
+    HeapArray<wchar_t> line;
     size_t lineLength = 0;
 };
 

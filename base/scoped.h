@@ -82,13 +82,17 @@ class HeapArray {
         : block(AllocateBytes(count * sizeof(T), flags)) {}
     T* Get() const { return static_cast<T*>(block.Get()); }
     T& operator[](size_t index) const { return Get()[index]; }
-    // Takes a block of AllocateBytes (or HeapReAlloc) as its own.
-    void Adopt(T* memory) {
-        block.Release();
-        block.Reset(memory);
-    }
+    // A new block of `count`; the old one is freed.
     void Reset(size_t count, DWORD flags = 0) {
         block.Reset(AllocateBytes(count * sizeof(T), flags));
+    }
+    void Clear() { block.Reset(); }
+    // Frees the block and takes `other`'s, which is left empty.
+    void TakeFrom(HeapArray* other) { block.Reset(other->block.Release()); }
+    // HeapReAlloc's result, which replaces the block without freeing it.
+    void Replace(T* moved) {
+        block.Release();
+        block.Reset(moved);
     }
 
   private:

@@ -2,10 +2,6 @@
 
 #include "base/process_heap.h"
 
-WideText::~WideText() {
-    FreeBytes(chars);
-}
-
 bool WideText::Append(const wchar_t* text) {
     const size_t added = static_cast<size_t>(lstrlenW(text));
     const size_t needed = length + added + 1;
@@ -15,15 +11,15 @@ bool WideText::Append(const wchar_t* text) {
             grown *= 2;
         }
         const size_t bytes = grown * sizeof(wchar_t);
-        void* moved = chars == nullptr ? AllocateBytes(bytes)
-                                       : HeapReAlloc(GetProcessHeap(), 0, chars, bytes);
+        void* moved = chars.Get() == nullptr ? AllocateBytes(bytes)
+                                             : HeapReAlloc(GetProcessHeap(), 0, chars.Get(), bytes);
         if (moved == nullptr) {
             return false;
         }
-        chars = static_cast<wchar_t*>(moved);
+        chars.Replace(static_cast<wchar_t*>(moved));
         capacity = grown;
     }
-    CopyMemory(chars + length, text, added * sizeof(wchar_t));
+    CopyMemory(chars.Get() + length, text, added * sizeof(wchar_t));
     length += added;
     chars[length] = L'\0';
     return true;

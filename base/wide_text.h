@@ -3,21 +3,17 @@
 
 #include <stddef.h>
 
+#include "base/scoped.h"
 #include "base/win32.h"
 
 struct WideText {
-    WideText() = default;
-    ~WideText();
-    WideText(const WideText&) = delete;
-    WideText& operator=(const WideText&) = delete;
-
     // Appends `text`; false when memory ran out, leaving the text as it was.
     bool Append(const wchar_t* text);
     // Ends the text after its first `units` units; a shorter text stays whole.
     void Cut(size_t units);
-    const wchar_t* Chars() const { return chars != nullptr ? chars : L""; }
+    const wchar_t* Chars() const { return chars.Get() != nullptr ? chars.Get() : L""; }
 
-    wchar_t* chars = nullptr;
+    HeapArray<wchar_t> chars;
     size_t length = 0;
     size_t capacity = 0;  // in units, terminator included
 };

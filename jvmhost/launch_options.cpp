@@ -3,30 +3,17 @@
 #include <strsafe.h>
 
 #include "base/wide_text.h"
-#include "base/process_heap.h"
 
 namespace {
 
-// Closes a FindFirstFileW search on every path out of the listing.
-struct FileSearch {
-    explicit FileSearch(HANDLE h) : handle(h) {}
-    ~FileSearch() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            FindClose(handle);
-        }
-    }
-    FileSearch(const FileSearch&) = delete;
-    FileSearch& operator=(const FileSearch&) = delete;
-    HANDLE handle;
-};
-
+// "<installDir>\lib\", or "" when it does not fit (and so lists nothing).
 void MakeLibDir(const wchar_t* installDir, wchar_t (&libDir)[kLibDirUnits]) {
-    StringCchCopyW(libDir, kLibDirUnits, installDir);
-    const int length = lstrlenW(libDir);
-    if (length == 0 || libDir[length - 1] != L'\\') {
-        StringCchCatW(libDir, kLibDirUnits, L"\\");
+    const int length = lstrlenW(installDir);
+    const bool separated = length > 0 && installDir[length - 1] == L'\\';
+    if (FAILED(StringCchPrintfW(libDir, kLibDirUnits, L"%ls%lslib\\", installDir,
+                                separated ? L"" : L"\\"))) {
+        libDir[0] = L'\0';
     }
-    StringCchCatW(libDir, kLibDirUnits, L"lib\\");
 }
 
 constexpr wchar_t kNotInCodePage[] = L"the ANSI code page cannot hold its name";
@@ -60,10 +47,13 @@ void ReportLeftOut(ErrorSink sink, const wchar_t* libDir, const wchar_t* name, c
 }
 
 // The first "*.jar" match of libDir; the file system gives the others in its own order.
+// A lib folder whose path did not fit lists nothing, never the working directory.
 HANDLE FindFirstJar(const wchar_t* libDir, WIN32_FIND_DATAW* match) {
     wchar_t pattern[kJarPatternUnits];
-    StringCchCopyW(pattern, kJarPatternUnits, libDir);
-    StringCchCatW(pattern, kJarPatternUnits, L"*.jar");
+    if (libDir[0] == L'\0' ||
+        FAILED(StringCchPrintfW(pattern, kJarPatternUnits, L"%ls*.jar", libDir))) {
+        return INVALID_HANDLE_VALUE;
+    }
     return FindFirstFileW(pattern, match);
 }
 
@@ -71,8 +61,8 @@ HANDLE FindFirstJar(const wchar_t* libDir, WIN32_FIND_DATAW* match) {
 // them, and counts them in `entries`; false when memory ran out.
 bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSink leftOutSink) {
     WIN32_FIND_DATAW match;
-    FileSearch search(FindFirstJar(libDir, &match));
-    if (search.handle == INVALID_HANDLE_VALUE) {
+    ScopedSearch search(FindFirstJar(libDir, &match));
+    if (!search.IsValid()) {
         return true;
     }
     do {
@@ -89,7 +79,7 @@ bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSin
             return false;
         }
         ++*entries;
-    } while (FindNextFileW(search.handle, &match));
+    } while (FindNextFileW(search.Get(), &match));
     return true;
 }
 
@@ -103,13 +93,8 @@ DWORD AnsiFlags(UINT codePage) {
 
 }  // namespace
 
-NarrowOption::~NarrowOption() {
-    FreeBytes(chars);
-}
-
 bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
-    FreeBytes(chars);
-    chars = nullptr;
+    chars.Clear();
     if (length > 0x3FFFFFFF) {
         return false;
     }
@@ -120,11 +105,11 @@ bool NarrowOption::AssignConverted(const wchar_t* text, size_t length) {
         return false;
     }
     const size_t bytes = static_cast<size_t>(needed) + 1;
-    chars = static_cast<char*>(AllocateBytes(bytes));
-    if (chars == nullptr) {
+    chars.Reset(bytes);
+    if (chars.Get() == nullptr) {
         return false;
     }
-    ConvertOption(text, length, chars, bytes);
+    ConvertOption(text, length, chars.Get(), bytes);
     return true;
 }
 
@@ -175,8 +160,8 @@ bool AppendJarNames(const wchar_t* installDir, WideText* text) {
     wchar_t libDir[kLibDirUnits];
     MakeLibDir(installDir, libDir);
     WIN32_FIND_DATAW match;
-    FileSearch search(FindFirstJar(libDir, &match));
-    if (search.handle == INVALID_HANDLE_VALUE) {
+    ScopedSearch search(FindFirstJar(libDir, &match));
+    if (!search.IsValid()) {
         return true;
     }
     bool first = true;
@@ -189,7 +174,7 @@ bool AppendJarNames(const wchar_t* installDir, WideText* text) {
             return false;
         }
         first = false;
-    } while (FindNextFileW(search.handle, &match));
+    } while (FindNextFileW(search.Get(), &match));
     return true;
 }
 
@@ -230,9 +215,12 @@ bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH],
 
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]) {
     wchar_t text[kLog4jTextUnits];
-    StringCchCopyW(text, kLog4jTextUnits, L"-Dlog4j.configuration=file:/");
-    StringCchCatW(text, kLog4jTextUnits, installDir);
-    StringCchCatW(text, kLog4jTextUnits, L"\\conf\\log4j.properties");
+    if (FAILED(StringCchPrintfW(text, kLog4jTextUnits,
+                                L"-Dlog4j.configuration=file:/%ls\\conf\\log4j.properties",
+                                installDir))) {
+        out[0] = '\0';
+        return;
+    }
     ConvertOption(text, static_cast<size_t>(lstrlenW(text)), out, kLog4jOptionBytes);
 }
 

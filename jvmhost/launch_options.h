@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "base/event_log.h"
+#include "base/scoped.h"
 #include "base/win32.h"
 
 // The install directory has at most MAX_PATH - 1 units, so these texts have
@@ -23,17 +24,12 @@ constexpr size_t kJarPatternUnits = kLibDirUnits + 5;
 // A heap-held, NUL-terminated narrow option whose size follows its text, so a
 // class path of any length fits. Reads as "" when empty or when memory ran out.
 struct NarrowOption {
-    NarrowOption() = default;
-    ~NarrowOption();
-    NarrowOption(const NarrowOption&) = delete;
-    NarrowOption& operator=(const NarrowOption&) = delete;
-
-    const char* Text() const { return chars != nullptr ? chars : ""; }
+    const char* Text() const { return chars.Get() != nullptr ? chars.Get() : ""; }
     // Replaces the text with `text` converted to the ANSI code page; false,
     // leaving the empty option, when memory ran out or the conversion failed.
     bool AssignConverted(const wchar_t* text, size_t length);
 
-    char* chars = nullptr;
+    HeapArray<char> chars;
 };
 
 // "-Djava.class.path=" and every "*.jar" match of "<installDir>\lib\", each as a

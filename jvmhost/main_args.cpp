@@ -6,6 +6,30 @@ const wchar_t kFileName[] = L"main.args";
 // Only '#' begins a comment: an argument may well begin with '!'.
 const wchar_t kCommentStarts[] = L"#";
 
+// Copies every line of `file` into `arguments`, whose room holds `units`;
+// false with `problem` filled, and no argument kept, at a bad line.
+bool ReadLines(ConfigFile* file, MainArguments* arguments, size_t units, ConfigProblem* problem) {
+    size_t used = 0;
+    for (;;) {
+        const ConfigLineResult result = NextConfigLine(file, kCommentStarts, problem);
+        if (result == kConfigEnd) {
+            return true;
+        }
+        if (result == kConfigBadLine || used + file->lineLength + 1 > units) {
+            if (result != kConfigBadLine) {
+                SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
+            }
+            arguments->count = 0;
+            return false;
+        }
+        arguments->starts[arguments->count++] = used;
+        CopyMemory(arguments->texts.Get() + used, file->line.Get(),
+                   file->lineLength * sizeof(wchar_t));
+        used += file->lineLength;
+        arguments->texts[used++] = L'\0';
+    }
+}
+
 }  // namespace
 
 bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
@@ -29,24 +53,5 @@ bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
         SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
         return false;
     }
-    size_t used = 0;
-    for (;;) {
-        const ConfigLineResult result = NextConfigLine(&file, kCommentStarts, problem);
-        if (result == kConfigEnd) {
-            return true;
-        }
-        if (result == kConfigBadLine) {
-            arguments->count = 0;
-            return false;
-        }
-        if (used + file.lineLength + 1 > units) {
-            SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
-            arguments->count = 0;
-            return false;
-        }
-        arguments->starts[arguments->count++] = used;
-        CopyMemory(arguments->texts.Get() + used, file.line, file.lineLength * sizeof(wchar_t));
-        used += file.lineLength;
-        arguments->texts[used++] = L'\0';
-    }
+    return ReadLines(&file, arguments, units, problem);
 }

@@ -90,51 +90,27 @@ size_t ReadNumber(const char** at, size_t most) {
     return value;
 }
 
+// The size modifiers, longest first where one begins another. "L" takes a
+// double, see above.
+struct SizeModifier {
+    const char* text;
+    ArgSize size;
+};
+const SizeModifier kSizeModifiers[] = {
+    {"hh", ArgSize::kChar},      {"h", ArgSize::kShort},    {"ll", ArgSize::kLongLong},
+    {"l", ArgSize::kLong},       {"j", ArgSize::kLongLong}, {"z", ArgSize::kPointer},
+    {"t", ArgSize::kPointer},    {"L", ArgSize::kDefault},  {"w", ArgSize::kWide},
+    {"I64", ArgSize::kLongLong}, {"I32", ArgSize::k32},     {"I", ArgSize::kPointer}};
+
 ArgSize ReadSize(const char** at) {
-    const char* p = *at;
-    ArgSize size = ArgSize::kDefault;
-    switch (*p) {
-        case 'h':
-            size = p[1] == 'h' ? ArgSize::kChar : ArgSize::kShort;
-            p += p[1] == 'h' ? 2 : 1;
-            break;
-        case 'l':
-            size = p[1] == 'l' ? ArgSize::kLongLong : ArgSize::kLong;
-            p += p[1] == 'l' ? 2 : 1;
-            break;
-        case 'j':
-            size = ArgSize::kLongLong;
-            ++p;
-            break;
-        case 'z':
-        case 't':
-            size = ArgSize::kPointer;
-            ++p;
-            break;
-        case 'L':  // a double, see above
-            ++p;
-            break;
-        case 'w':
-            size = ArgSize::kWide;
-            ++p;
-            break;
-        case 'I':
-            if (p[1] == '6' && p[2] == '4') {
-                size = ArgSize::kLongLong;
-                p += 3;
-            } else if (p[1] == '3' && p[2] == '2') {
-                size = ArgSize::k32;
-                p += 3;
-            } else {
-                size = ArgSize::kPointer;
-                ++p;
-            }
-            break;
-        default:
-            break;
+    for (const SizeModifier& modifier : kSizeModifiers) {
+        const size_t length = strlen(modifier.text);
+        if (strncmp(*at, modifier.text, length) == 0) {
+            *at += length;
+            return modifier.size;
+        }
     }
-    *at = p;
-    return size;
+    return ArgSize::kDefault;
 }
 
 // A pointer-sized argument is an int of a 32-bit runtime.
@@ -174,65 +150,53 @@ unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
     }
 }
 
+bool IsOneOf(char type, const char* types) {
+    return type != '\0' && strchr(types, type) != nullptr;
+}
+
+// Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide character
+// or string whatever the type's case says.
+void RenderText(Output* out, Conversion* wanted, ArgSize size, char type, va_list* args) {
+    if (size == ArgSize::kLong || size == ArgSize::kWide) {
+        wanted->Add('l');
+    } else if (size == ArgSize::kShort) {
+        wanted->Add('h');
+    }
+    wanted->Add(type);
+    if (type == 'c' || type == 'C') {
+        Render(out, *wanted, va_arg(*args, int));
+    } else {
+        Render(out, *wanted, va_arg(*args, const void*));
+    }
+}
+
 // Renders the conversion `type` with its argument; false for a type this
 // formatter does not know, which takes no argument.
 bool RenderConversion(Output* out, Conversion* wanted, ArgSize size, char type, va_list* args) {
-    switch (type) {
-        case 'd':
-        case 'i':
-            wanted->Add("I64");
-            wanted->Add(type);
-            Render(out, *wanted, SignedArgument(size, args));
-            return true;
-        case 'o':
-        case 'u':
-        case 'x':
-        case 'X':
-            wanted->Add("I64");
-            wanted->Add(type);
-            Render(out, *wanted, UnsignedArgument(size, args));
-            return true;
-        case 'c':
-        case 'C':
-        case 's':
-        case 'S':
-            // Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide
-            // character or string whatever the type's case says.
-            if (size == ArgSize::kLong || size == ArgSize::kWide) {
-                wanted->Add('l');
-            } else if (size == ArgSize::kShort) {
-                wanted->Add('h');
-            }
-            wanted->Add(type);
-            if (type == 'c' || type == 'C') {
-                Render(out, *wanted, va_arg(*args, int));
-            } else {
-                Render(out, *wanted, va_arg(*args, const void*));
-            }
-            return true;
-        case 'p':
-            wanted->Add(type);
-            Render(out, *wanted, va_arg(*args, const void*));
-            return true;
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            // Older msvcrt.dll copies know no "F"; it differs from "f" only in
-            // the case of "inf" and "nan".
-            wanted->Add(type == 'F' ? 'f' : type);
-            Render(out, *wanted, va_arg(*args, double));
-            return true;
-        case 'n':
-            static_cast<void>(va_arg(*args, void*));
-            return true;
-        default:
-            return false;
+    if (IsOneOf(type, "di")) {
+        wanted->Add("I64");
+        wanted->Add(type);
+        Render(out, *wanted, SignedArgument(size, args));
+    } else if (IsOneOf(type, "ouxX")) {
+        wanted->Add("I64");
+        wanted->Add(type);
+        Render(out, *wanted, UnsignedArgument(size, args));
+    } else if (IsOneOf(type, "cCsS")) {
+        RenderText(out, wanted, size, type, args);
+    } else if (type == 'p') {
+        wanted->Add(type);
+        Render(out, *wanted, va_arg(*args, const void*));
+    } else if (IsOneOf(type, "eEfFgGaA")) {
+        // Older msvcrt.dll copies know no "F"; it differs from "f" only in
+        // the case of "inf" and "nan".
+        wanted->Add(type == 'F' ? 'f' : type);
+        Render(out, *wanted, va_arg(*args, double));
+    } else if (type == 'n') {
+        static_cast<void>(va_arg(*args, void*));
+    } else {
+        return false;
     }
+    return true;
 }
 
 // The flags, width and precision of the conversion at `at` (past its "%"),

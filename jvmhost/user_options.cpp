@@ -147,8 +147,8 @@ bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProb
             return false;
         }
         // A refused line is left as the operator wrote it, so the problem quotes it.
-        const wchar_t* refusal = NormaliseUserOption(file.line, &file.lineLength);
-        if (refusal == nullptr && !AppendConverted(options, file.line, file.lineLength)) {
+        const wchar_t* refusal = NormaliseUserOption(file.line.Get(), &file.lineLength);
+        if (refusal == nullptr && !AppendConverted(options, file.line.Get(), file.lineLength)) {
             refusal = kNotInCodePage;
         }
         if (refusal != nullptr) {

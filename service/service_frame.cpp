@@ -31,7 +31,7 @@ DWORD EventIdFor(WORD eventType) {
 
 }  // namespace
 
-ServiceFrame::ServiceFrame(ServiceBody serviceBody)
+ServiceFrame::ServiceFrame(const ServiceBody& serviceBody)
     : name(),
       statusHandle(nullptr),
       status(),

@@ -41,7 +41,7 @@ struct PendingPhase {
 
 class ServiceFrame {
   public:
-    explicit ServiceFrame(ServiceBody body);
+    explicit ServiceFrame(const ServiceBody& body);
     // Only tests destroy a frame; the process's one frame lives until the end.
     ~ServiceFrame();
     ServiceFrame(const ServiceFrame&) = delete;
