@@ -92,22 +92,15 @@ void DeleteHost(RuntimeHost* host) {
     FreeBytes(host);
 }
 
-DWORD RunBody(void* service) {
-    return SpecificExitCode(static_cast<AgentService*>(service)->Run());
-}
-
-void RequestStopOfBody(void* service) {
-    static_cast<AgentService*>(service)->RequestStop();
-}
-
-void ReportReady(void* service) {
-    static_cast<AgentService*>(service)->frame.ReportRunning();
-}
-
 }  // namespace
 
 AgentService::AgentService()
-    : frame(ServiceBody{this, RunBody, RequestStopOfBody}), layout(), configuration() {
+    : frame(ServiceBody{
+          this,
+          [](void* self) { return SpecificExitCode(static_cast<AgentService*>(self)->Run()); },
+          [](void* self) { static_cast<AgentService*>(self)->RequestStop(); }}),
+      layout(),
+      configuration() {
     theService = this;
     frame.SetStopDeadline(kDefaultStopTimeoutSeconds,
                           SpecificExitCode(Outcome::kStopDeadlinePassed), kStopDeadlineText);
@@ -181,7 +174,8 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     // A stop that came while the VM was being created is passed on now, so
     // the application starts with its stop requested.
     stopCaller.Open(&host, contract->requestStop);
-    const ReadyReport ready = {this, ReportReady};
+    const ReadyReport ready = {
+        this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }};
     return contract->run(host, entry, configuration.arguments, ready);
 }
 

@@ -4,7 +4,7 @@
 
 #include "agent/configuration.h"
 #include "agent/stop_caller.h"
-#include "base/host_layout.h"
+#include "base/paths.h"
 #include "base/outcome.h"
 #include "service/service_frame.h"
 

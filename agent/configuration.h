@@ -5,7 +5,7 @@
 
 #include "agent/service_properties.h"
 #include "base/config_file.h"
-#include "base/host_layout.h"
+#include "base/paths.h"
 #include "jvmhost/main_args.h"
 #include "jvmhost/user_options.h"
 

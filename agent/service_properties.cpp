@@ -5,8 +5,6 @@
 namespace {
 
 const wchar_t kFileName[] = L"service.properties";
-// '#' and '!' begin a comment, as in Java's properties files.
-const wchar_t kCommentStarts[] = L"#!";
 
 // A part of the current line.
 struct Piece {
@@ -232,42 +230,38 @@ void SetSetTwice(ConfigProblem* problem, const ConfigFile& file, const wchar_t* 
     SetLineProblem(problem, file, what);
 }
 
-// Reads every line into `read`; false with `problem` filled at the first bad one.
-bool ReadLines(ConfigFile* file, const wchar_t* installDir, ServiceProperties* read,
-               ConfigProblem* problem) {
-    unsigned lineOfKey[ARRAYSIZE(kKeys)] = {};
-    for (;;) {
-        const ConfigLineResult result = NextConfigLine(file, kCommentStarts, problem);
-        if (result == kConfigEnd) {
-            return true;
-        }
-        if (result == kConfigBadLine) {
-            return false;
-        }
-        Piece key = {};
-        Piece value = {};
-        if (!SplitKeyValue(*file, &key, &value)) {
-            SetQuotedLineProblem(problem, *file, L" is not a key=value line.");
-            return false;
-        }
-        const PropertyKey* known = FindKey(key);
-        if (known == nullptr) {
-            SetUnknownKey(problem, *file, key);
-            return false;
-        }
-        // A key given twice is refused rather than one of them silently winning:
-        // an operator who edits one line may not have seen the other.
-        unsigned& firstLine = lineOfKey[known - kKeys];
-        if (firstLine != 0) {
-            SetSetTwice(problem, *file, known->name, firstLine);
-            return false;
-        }
-        if (!known->apply(value, installDir, read, *file, problem)) {
-            return false;
-        }
-        firstLine = file->lineNumber;
+struct PropertiesBeingRead {
+    const wchar_t* installDir;             // weak
+    ServiceProperties* read;               // weak
+    unsigned lineOfKey[ARRAYSIZE(kKeys)];  // where each key was set; 0: not yet
+};
+
+bool TakeProperty(ConfigFile* file, void* into, ConfigProblem* problem) {
+    PropertiesBeingRead* reading = static_cast<PropertiesBeingRead*>(into);
+    Piece key = {};
+    Piece value = {};
+    if (!SplitKeyValue(*file, &key, &value)) {
+        SetQuotedLineProblem(problem, *file, L" is not a key=value line.");
+        return false;
     }
+    const PropertyKey* known = FindKey(key);
+    if (known == nullptr) {
+        SetUnknownKey(problem, *file, key);
+        return false;
+    }
+    // A key given twice is refused rather than one of them silently winning:
+    // an operator who edits one line may not have seen the other.
+    unsigned& firstLine = reading->lineOfKey[known - kKeys];
+    if (firstLine != 0) {
+        SetSetTwice(problem, *file, known->name, firstLine);
+        return false;
+    }
+    firstLine = file->lineNumber;
+    return known->apply(value, reading->installDir, reading->read, *file, problem);
 }
+
+// '#' and '!' begin a comment, as in Java's properties files.
+const ConfigLineReader kPropertiesReader = {kFileName, L"#!", nullptr, TakeProperty};
 
 // Java takes the letters of every script in its names. Outside ASCII only the
 // blanks are refused here: asking the system's character tables would load
@@ -302,17 +296,10 @@ bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* propert
                        L"the install directory's path is too long for the host.");
         return false;
     }
-    ConfigFile file;
-    const ConfigOpenResult opened = OpenConfigFile(installDir, kFileName, &file, problem);
-    if (opened == kConfigMissing) {
-        return true;
-    }
-    if (opened == kConfigRefused) {
-        return false;
-    }
     // Applied only when the whole file is good: a half-read file is never used.
     ServiceProperties read = *properties;
-    if (!ReadLines(&file, installDir, &read, problem)) {
+    PropertiesBeingRead reading = {installDir, &read, {}};
+    if (!ReadConfigLines(installDir, kPropertiesReader, &reading, problem)) {
         return false;
     }
     *properties = read;

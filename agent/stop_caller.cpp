@@ -4,7 +4,6 @@ StopCaller::StopCaller()
     : host(nullptr),
       stop(nullptr),
       requests(0),
-      requested(false),
       closed(false),
       callsUnderWay(0),
       callsDone(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
@@ -32,7 +31,6 @@ void StopCaller::StartThreadLocked() {
 void StopCaller::Request() {
     {
         LockGuard guard(lock);
-        requested = true;
         ++requests;
         StartThreadLocked();
     }
@@ -58,11 +56,6 @@ bool StopCaller::Close(DWORD waitMs) {
     }
     SetEvent(wake.Get());
     return WaitForSingleObject(callsDone.Get(), waitMs) == WAIT_OBJECT_0;
-}
-
-bool StopCaller::Requested() {
-    LockGuard guard(lock);
-    return requested;
 }
 
 DWORD WINAPI StopCaller::StopThreadEntry(void* caller) {

@@ -36,9 +36,6 @@ class StopCaller {
     // is still inside the host (the host must then be left as it is).
     bool Close(DWORD waitMs);
 
-    // Whether any stop was requested.
-    bool Requested();
-
   private:
     static DWORD WINAPI StopThreadEntry(void* caller);
     void ServeRequests();
@@ -54,7 +51,6 @@ class StopCaller {
     RuntimeHost* host;  // weak; set by Open, while the host may take stop calls
     StopFunction stop;  // set by Open
     unsigned requests;  // requests not yet passed on
-    bool requested;     // a stop was requested at all
     bool closed;        // set by Close: no call starts, the stop thread ends
     unsigned callsUnderWay;
     ScopedHandle callsDone;   // manual-reset; set while callsUnderWay is 0

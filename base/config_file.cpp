@@ -193,12 +193,9 @@ bool DecodeLine(ConfigFile* file, const char* bytes, size_t count) {
     return true;
 }
 
-}  // namespace
+enum ConfigOpenResult { kConfigMissing, kConfigOpened, kConfigRefused };
 
-bool IsConfigBlank(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\v' || c == L'\f';
-}
-
+// Reads "<installDir>\conf\<name>" whole; kConfigRefused with `problem` filled.
 ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, ConfigFile* file,
                                 ConfigProblem* problem) {
     file->name = name;
@@ -222,6 +219,9 @@ ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, 
     return ReadWhole(source.Get(), file, problem) ? kConfigOpened : kConfigRefused;
 }
 
+enum ConfigLineResult { kConfigLine, kConfigEnd, kConfigBadLine };
+
+// Moves to the next line that is neither blank nor a comment.
 ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
                                 ConfigProblem* problem) {
     while (file->next < file->size) {
@@ -247,6 +247,42 @@ ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
         }
     }
     return kConfigEnd;
+}
+
+}  // namespace
+
+bool IsConfigBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\v' || c == L'\f';
+}
+
+bool ReadConfigLines(const wchar_t* installDir, const ConfigLineReader& reader, void* into,
+                     ConfigProblem* problem) {
+    ConfigFile file;
+    switch (OpenConfigFile(installDir, reader.name, &file, problem)) {
+        case kConfigMissing:
+            return true;
+        case kConfigRefused:
+            return false;
+        case kConfigOpened:
+            break;
+    }
+    if (reader.begin != nullptr && !reader.begin(file, into)) {
+        SetFileProblem(problem, reader.name, L"there is not enough memory to read the file.");
+        return false;
+    }
+    for (;;) {
+        switch (NextConfigLine(&file, reader.commentStarts, problem)) {
+            case kConfigEnd:
+                return true;
+            case kConfigBadLine:
+                return false;
+            case kConfigLine:
+                break;
+        }
+        if (!reader.take(&file, into, problem)) {
+            return false;
+        }
+    }
 }
 
 void SetFileProblem(ConfigProblem* problem, const wchar_t* name, const wchar_t* what) {

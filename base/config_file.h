@@ -38,22 +38,26 @@ struct ConfigFile {
     size_t lineLength = 0;
 };
 
-enum ConfigOpenResult { kConfigMissing, kConfigOpened, kConfigRefused };
+// How one file of conf\ is read, a meaningful line at a time.
+struct ConfigLineReader {
+    const wchar_t* name;           // "jvm.options"
+    const wchar_t* commentStarts;  // a line whose first non-blank is one of these is a comment
+    // Once the whole file is read, before its first line (may be null): makes
+    // room for what the lines hold; false when memory ran out.
+    bool (*begin)(const ConfigFile& file, void* into);
+    // Takes the current line into `into`; false, with `problem` filled, when
+    // it cannot be used.
+    bool (*take)(ConfigFile* file, void* into, ConfigProblem* problem);
+};
 
-// Reads "<installDir>\conf\<name>" whole. kConfigMissing when there is no such
-// file (nothing is configured); kConfigRefused, with `problem` filled, when it
-// exists but cannot be read, is too large, or memory ran out.
-ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, ConfigFile* file,
-                                ConfigProblem* problem);
-
-enum ConfigLineResult { kConfigLine, kConfigEnd, kConfigBadLine };
-
-// Moves to the next line that is neither blank nor a comment (its first
-// non-blank character is one of `commentStarts`). kConfigBadLine, with
-// `problem` filled, for a line that is not UTF-8 (UTF-16 in such a file) or
-// holds a NUL character.
-ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
-                                ConfigProblem* problem);
+// Reads "<installDir>\conf\<name>" whole and hands each line that is neither
+// blank nor a comment to `take`. True when there is no such file (nothing is
+// configured, and `begin` is not called) or every line was taken. False, with
+// `problem` filled, when the file cannot be read, is too large, memory ran
+// out, a line is not UTF-8 (UTF-16 in such a file) or holds a NUL character,
+// or `take` refused a line: then none of the file may be used.
+bool ReadConfigLines(const wchar_t* installDir, const ConfigLineReader& reader, void* into,
+                     ConfigProblem* problem);
 
 // "conf\<name> line <n>: " followed by `what`.
 void SetLineProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* what);

@@ -11,11 +11,8 @@ void SetEventSource(const wchar_t* name) {
     StringCchCopyW(eventSource, ARRAYSIZE(eventSource), name);
 }
 
-const wchar_t* EventSource() {
-    return eventSource;
-}
-
-void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message) {
+void WriteEvent(const wchar_t* source, WORD type, const wchar_t* message) {
+    const DWORD eventId = type == EVENTLOG_ERROR_TYPE ? 1 : type == EVENTLOG_WARNING_TYPE ? 2 : 0;
     // No handle is kept between events: each writer call stands alone and
     // works from either thread without shared state.
     HANDLE eventSource = RegisterEventSourceW(nullptr, source);
@@ -30,9 +27,9 @@ void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* 
 }
 
 void ReportErrorEvent(int /*code*/, const wchar_t* message) {
-    WriteEvent(eventSource, EVENTLOG_ERROR_TYPE, kErrorEventId, message);
+    WriteEvent(eventSource, EVENTLOG_ERROR_TYPE, message);
 }
 
 void ReportWarningEvent(int /*code*/, const wchar_t* message) {
-    WriteEvent(eventSource, EVENTLOG_WARNING_TYPE, kWarningEventId, message);
+    WriteEvent(eventSource, EVENTLOG_WARNING_TYPE, message);
 }

@@ -6,22 +6,17 @@
 // Receives the runtime host's failure messages. The code is accepted and not recorded.
 using ErrorSink = void (*)(int code, const wchar_t* message);
 
-// Event IDs of the two writers; the executable's message table renders each
-// as its one insertion string.
-constexpr DWORD kInfoEventId = 0;
-constexpr DWORD kErrorEventId = 1;
-constexpr DWORD kWarningEventId = 2;
-
-// Writes one event under `source`. A source that cannot be opened loses the
-// event silently; the caller's flow never changes.
-void WriteEvent(const wchar_t* source, WORD type, DWORD eventId, const wchar_t* message);
+// Writes one event of `type` under `source`, with the ID of its type
+// (information 0, error 1, warning 2), which the executable's message table
+// renders as its one insertion string. A source that cannot be opened loses
+// the event silently; the caller's flow never changes.
+void WriteEvent(const wchar_t* source, WORD type, const wchar_t* message);
 
 // The source every event of the process is written under: "MerivastService"
 // until the service thread names the service (SetEventSource), before its
 // first event and before any other thread of the host writes one.
 constexpr size_t kEventSourceUnits = 256;
 void SetEventSource(const wchar_t* name);
-const wchar_t* EventSource();
 
 // The error sink of every runtime host: an error event (ID 1) under EventSource().
 void ReportErrorEvent(int code, const wchar_t* message);

@@ -23,7 +23,3 @@ enum class Outcome : DWORD {
 constexpr DWORD SpecificExitCode(Outcome outcome) {
     return static_cast<DWORD>(outcome);
 }
-
-constexpr DWORD Win32ExitCode(Outcome outcome) {
-    return outcome == Outcome::kNormal ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-}

@@ -66,3 +66,33 @@ bool IsDirectory(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
+
+namespace {
+
+bool JoinFolders(HostLayout* layout) {
+    return JoinPath(layout->libDir, layout->installDir, L"lib") &&
+           JoinPath(layout->confDir, layout->installDir, L"conf") &&
+           JoinPath(layout->logsDir, layout->installDir, L"logs");
+}
+
+}  // namespace
+
+bool FindHostLayout(HostLayout* layout) {
+    wchar_t installDir[MAX_PATH];
+    return FindInstallDir(installDir) && LayoutBelow(installDir, layout);
+}
+
+bool LayoutBelow(const wchar_t* installDir, HostLayout* layout) {
+    ZeroMemory(layout, sizeof(*layout));
+    return CopyPath(layout->installDir, installDir) && JoinFolders(layout);
+}
+
+bool SetRuntimeFolder(HostLayout* layout, const wchar_t* jreDir) {
+    wchar_t longest[kPathUnits];
+    return CopyPath(layout->jreDir, jreDir) && JoinPath(layout->binDir, jreDir, L"bin") &&
+           RuntimeLibraryPath(*layout, L"client", longest);
+}
+
+bool RuntimeLibraryPath(const HostLayout& layout, const wchar_t* vm, wchar_t (&path)[kPathUnits]) {
+    return JoinPath(path, layout.binDir, vm) && JoinPath(path, path, L"jvm.dll");
+}

@@ -1,4 +1,5 @@
-// Paths: the install directory, checked joins, and what a path names.
+// Paths: the install directory and the folders the host uses below it,
+// computed once at the start with checked joins, and what a path names.
 #pragma once
 
 #include <stddef.h>
@@ -17,9 +18,9 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);
 // Returns SetCurrentDirectoryW's result.
 bool EnterDirectory(const wchar_t* dir);
 
-// "<dir>\<name>" into `out` (which may be `dir` itself), or `text` alone:
-// false, with `out` empty, when it does not fit `units` units with the
-// terminator. Nothing is ever cut.
+// "<dir>\<name>" (or `text`) into `out`, which may be `dir` itself; false,
+// with `out` empty, when it does not fit `units` units with the terminator.
+// Nothing is ever cut.
 bool JoinPath(wchar_t* out, size_t units, const wchar_t* dir, const wchar_t* name);
 bool CopyPath(wchar_t* out, size_t units, const wchar_t* text);
 template <size_t N>
@@ -37,3 +38,34 @@ void CutAtLastSeparator(wchar_t* path);
 // Whether `path` names an existing file, or an existing directory.
 bool IsFile(const wchar_t* path);
 bool IsDirectory(const wchar_t* path);
+
+// Every path of the layout: the install directory has at most MAX_PATH - 1
+// units, the runtime's folder at most MAX_PATH + 3, and the longest name
+// joined to either ("\bin\client\jvm.dll") fits the rest.
+constexpr size_t kPathUnits = MAX_PATH + 32;
+
+struct HostLayout {
+    // The executable's folder without a trailing separator ("C:" for a drive's root).
+    wchar_t installDir[MAX_PATH];
+    wchar_t libDir[kPathUnits];   // "<installDir>\lib"
+    wchar_t confDir[kPathUnits];  // "<installDir>\conf"
+    wchar_t logsDir[kPathUnits];  // "<installDir>\logs"
+    // The Java runtime's folder and its "bin", set by SetRuntimeFolder.
+    wchar_t jreDir[kPathUnits];
+    wchar_t binDir[kPathUnits];
+};
+
+// Fills the install directory and the folders below it. False, leaving
+// nothing usable, when the executable's path does not fit MAX_PATH: a cut
+// path could name some other folder, and load a runtime from it.
+bool FindHostLayout(HostLayout* layout);
+// The same below `installDir` (at most MAX_PATH - 1 units), for a folder that
+// is not the executable's; false when it does not fit.
+bool LayoutBelow(const wchar_t* installDir, HostLayout* layout);
+
+// Takes `jreDir`, a full path, as the runtime's folder. False when it, or a
+// runtime library below it, would not fit the layout's paths.
+bool SetRuntimeFolder(HostLayout* layout, const wchar_t* jreDir);
+
+// "<binDir>\<vm>\jvm.dll"; false when it does not fit.
+bool RuntimeLibraryPath(const HostLayout& layout, const wchar_t* vm, wchar_t (&path)[kPathUnits]);

@@ -37,41 +37,24 @@ class Scoped {
     Type value;
 };
 
-// Events, threads, mappings: null when there is none.
-struct HandleTraits {
-    using Type = HANDLE;
-    static HANDLE Invalid() { return nullptr; }
-    static void Close(HANDLE handle) { CloseHandle(handle); }
+// A family of the system's handles: how one is closed, and whether "none" is
+// null or INVALID_HANDLE_VALUE (files, searches).
+template <typename T, BOOL(WINAPI* close)(T), bool noneIsMinusOne = false>
+struct SystemTraits {
+    using Type = T;
+    static T Invalid() { return noneIsMinusOne ? INVALID_HANDLE_VALUE : nullptr; }
+    static void Close(T handle) { close(handle); }
 };
-// Files: CreateFileW's INVALID_HANDLE_VALUE when there is none.
-struct FileTraits {
-    using Type = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) { CloseHandle(handle); }
-};
-// FindFirstFileW's searches.
-struct SearchTraits {
-    using Type = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) { FindClose(handle); }
-};
-// Views of mapped files.
-struct ViewTraits {
-    using Type = const void*;
-    static const void* Invalid() { return nullptr; }
-    static void Close(const void* view) { UnmapViewOfFile(view); }
-};
-// Blocks of AllocateBytes.
 struct HeapTraits {
     using Type = void*;
     static void* Invalid() { return nullptr; }
     static void Close(void* memory) { FreeBytes(memory); }
 };
 
-using ScopedHandle = Scoped<HandleTraits>;
-using ScopedFile = Scoped<FileTraits>;
-using ScopedSearch = Scoped<SearchTraits>;
-using ScopedView = Scoped<ViewTraits>;
+using ScopedHandle = Scoped<SystemTraits<HANDLE, CloseHandle>>;  // events, threads, mappings
+using ScopedFile = Scoped<SystemTraits<HANDLE, CloseHandle, true>>;
+using ScopedSearch = Scoped<SystemTraits<HANDLE, FindClose, true>>;
+using ScopedView = Scoped<SystemTraits<LPCVOID, UnmapViewOfFile>>;
 
 // A heap block of `T`s; null when the memory ran out.
 template <typename T>

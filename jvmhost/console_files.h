@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/event_log.h"
-#include "base/host_layout.h"
+#include "base/paths.h"
 #include "base/win32.h"
 
 // Creates `logsDir` when it is missing, moves each earlier start's

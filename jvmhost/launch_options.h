@@ -15,7 +15,6 @@ constexpr size_t kLog4jPrefixUnits = 28;  // "-Dlog4j.configuration=file:/"
 constexpr size_t kLog4jSuffixUnits = 22;  // "\conf\log4j.properties"
 constexpr size_t kLog4jTextUnits = kLog4jPrefixUnits + MAX_PATH + kLog4jSuffixUnits;
 constexpr size_t kLog4jOptionBytes = 3 * kLog4jTextUnits;
-constexpr size_t kLoggingTextUnits = MAX_PATH;
 constexpr size_t kLoggingOptionBytes = MAX_PATH;
 // "<installDir>\lib\" and "<installDir>\lib\*.jar".
 constexpr size_t kLibDirUnits = MAX_PATH + 5;

@@ -2,56 +2,50 @@
 
 namespace {
 
-const wchar_t kFileName[] = L"main.args";
-// Only '#' begins a comment: an argument may well begin with '!'.
-const wchar_t kCommentStarts[] = L"#";
+struct ArgumentsBeingRead {
+    MainArguments* arguments;  // weak
+    size_t room;               // units in `texts` and entries in `starts`
+    size_t used;               // units of `texts` taken
+};
 
-// Copies every line of `file` into `arguments`, whose room holds `units`;
-// false with `problem` filled, and no argument kept, at a bad line.
-bool ReadLines(ConfigFile* file, MainArguments* arguments, size_t units, ConfigProblem* problem) {
-    size_t used = 0;
-    for (;;) {
-        const ConfigLineResult result = NextConfigLine(file, kCommentStarts, problem);
-        if (result == kConfigEnd) {
-            return true;
-        }
-        if (result == kConfigBadLine || used + file->lineLength + 1 > units) {
-            if (result != kConfigBadLine) {
-                SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
-            }
-            arguments->count = 0;
-            return false;
-        }
-        arguments->starts[arguments->count++] = used;
-        CopyMemory(arguments->texts.Get() + used, file->line.Get(),
-                   file->lineLength * sizeof(wchar_t));
-        used += file->lineLength;
-        arguments->texts[used++] = L'\0';
-    }
+// Every argument ends a line of the file, so the texts with their terminators
+// take at most one unit per byte, and one more; each line holds at least one byte.
+bool MakeRoom(const ConfigFile& file, void* into) {
+    ArgumentsBeingRead* read = static_cast<ArgumentsBeingRead*>(into);
+    MainArguments* arguments = read->arguments;
+    arguments->filePresent = true;
+    read->room = file.size + 1;
+    arguments->texts.Reset(read->room);
+    arguments->starts.Reset(read->room);
+    return arguments->texts.Get() != nullptr && arguments->starts.Get() != nullptr;
 }
+
+bool TakeArgument(ConfigFile* file, void* into, ConfigProblem* problem) {
+    ArgumentsBeingRead* read = static_cast<ArgumentsBeingRead*>(into);
+    MainArguments* arguments = read->arguments;
+    if (read->used + file->lineLength + 1 > read->room) {
+        SetFileProblem(problem, file->name, L"there is not enough memory to read the file.");
+        return false;
+    }
+    arguments->starts[arguments->count++] = read->used;
+    CopyMemory(arguments->texts.Get() + read->used, file->line.Get(),
+               file->lineLength * sizeof(wchar_t));
+    read->used += file->lineLength;
+    arguments->texts[read->used++] = L'\0';
+    return true;
+}
+
+// Only '#' begins a comment: an argument may well begin with '!'.
+const ConfigLineReader kMainArgsReader = {L"main.args", L"#", MakeRoom, TakeArgument};
 
 }  // namespace
 
 bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
                        ConfigProblem* problem) {
-    ConfigFile file;
-    const ConfigOpenResult opened = OpenConfigFile(installDir, kFileName, &file, problem);
-    if (opened == kConfigMissing) {
+    ArgumentsBeingRead read = {arguments, 0, 0};
+    if (ReadConfigLines(installDir, kMainArgsReader, &read, problem)) {
         return true;
     }
-    if (opened == kConfigRefused) {
-        return false;
-    }
-    arguments->filePresent = true;
-    // Every argument ends a line of the file, so the texts with their
-    // terminators take at most one unit per byte, and one more; each line
-    // holds at least one byte.
-    const size_t units = file.size + 1;
-    arguments->texts.Reset(units);
-    arguments->starts.Reset(units);
-    if (arguments->texts.Get() == nullptr || arguments->starts.Get() == nullptr) {
-        SetFileProblem(problem, kFileName, L"there is not enough memory to read the file.");
-        return false;
-    }
-    return ReadLines(&file, arguments, units, problem);
+    arguments->count = 0;
+    return false;
 }

@@ -113,41 +113,34 @@ ArgSize ReadSize(const char** at) {
     return ArgSize::kDefault;
 }
 
-// A pointer-sized argument is an int of a 32-bit runtime.
-long long SignedArgument(ArgSize size, va_list* args) {
-    if (size == ArgSize::kPointer) {
-        return va_arg(*args, intptr_t);
-    }
+// The argument at the size its modifier gives, widened to `Wide`; a
+// pointer-sized argument is an int of a 32-bit runtime.
+template <typename Wide, typename Char, typename Short, typename Int, typename Long,
+          typename Pointer>
+Wide Argument(ArgSize size, va_list* args) {
     switch (size) {
+        case ArgSize::kPointer:
+            return va_arg(*args, Pointer);
         case ArgSize::kChar:
-            return static_cast<signed char>(va_arg(*args, int));
+            return static_cast<Char>(va_arg(*args, Int));
         case ArgSize::kShort:
-            return static_cast<short>(va_arg(*args, int));
+            return static_cast<Short>(va_arg(*args, Int));
         case ArgSize::kLong:
-            return va_arg(*args, long);
+            return va_arg(*args, Long);
         case ArgSize::kLongLong:
-            return va_arg(*args, long long);
+            return va_arg(*args, Wide);
         default:
-            return va_arg(*args, int);
+            return va_arg(*args, Int);
     }
 }
 
+long long SignedArgument(ArgSize size, va_list* args) {
+    return Argument<long long, signed char, short, int, long, intptr_t>(size, args);
+}
+
 unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
-    if (size == ArgSize::kPointer) {
-        return va_arg(*args, uintptr_t);
-    }
-    switch (size) {
-        case ArgSize::kChar:
-            return static_cast<unsigned char>(va_arg(*args, unsigned));
-        case ArgSize::kShort:
-            return static_cast<unsigned short>(va_arg(*args, unsigned));
-        case ArgSize::kLong:
-            return va_arg(*args, unsigned long);
-        case ArgSize::kLongLong:
-            return va_arg(*args, unsigned long long);
-        default:
-            return va_arg(*args, unsigned);
-    }
+    return Argument<unsigned long long, unsigned char, unsigned short, unsigned, unsigned long,
+                    uintptr_t>(size, args);
 }
 
 bool IsOneOf(char type, const char* types) {

@@ -7,7 +7,7 @@
 #include <jni.h>
 
 #include "base/event_log.h"
-#include "base/host_layout.h"
+#include "base/paths.h"
 #include "base/outcome.h"
 #include "base/win32.h"
 
@@ -21,17 +21,12 @@ constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kPathUnits;
 constexpr size_t kMainClassNameUnits = 256;
 constexpr size_t kMainClassJniBytes = 3 * kMainClassNameUnits;
 
-// What the host does when the runtime ends the process by itself, passed to the
-// runtime as its standard "exit" and "abort" hooks. `onExit` gets the status of
-// System.exit (or Runtime.halt), `onAbort` is called when the runtime aborts;
-// `duringCreation` tells that it aborted inside JNI_CreateJavaVM, which is how
-// a real VM that cannot start (a heap it cannot reserve) ends instead of
-// returning an error.
-// The runtime calls them on a thread of its own, with the Java threads stopped
-// (one of them may be inside the application's entry or stop method); each is
-// expected to end the process, and when one returns, the runtime ends it by
-// itself. They must not wait for anything a Java thread or the control handler
-// holds: their waits are their own to bound. Null: the runtime ends the
+// What the host does when the runtime ends the process by itself, through its
+// standard "exit" (System.exit, Runtime.halt) and "abort" hooks; an abort
+// inside JNI_CreateJavaVM is how a real VM that cannot start ends. The runtime
+// calls them on a thread of its own, with the Java threads stopped; each is
+// expected to end the process, must not wait for anything a Java thread or the
+// control handler holds, and bounds its own waits. Null: the runtime ends the
 // process alone.
 struct RuntimeEndReactions {
     void (*onExit)(int status);
@@ -71,8 +66,7 @@ enum class CallEnd {
 };
 
 struct RuntimeHost {
-    // Creates the VM at once (see StartVm); a failure shows only through the
-    // sink and `outcome`, and leaves a host without VM.
+    // Creates the VM at once (see StartVm); a failure leaves a host without VM.
     explicit RuntimeHost(const HostSettings& settings);
     // Clears a pending exception, destroys the VM, unloads the runtime library.
     ~RuntimeHost();

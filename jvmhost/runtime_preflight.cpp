@@ -2,7 +2,7 @@
 
 #include <strsafe.h>
 
-#include "base/host_layout.h"
+#include "base/paths.h"
 #include "jvmhost/pe_file.h"
 #include "base/paths.h"
 

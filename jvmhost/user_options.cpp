@@ -64,10 +64,11 @@ void JoinNameAndValue(wchar_t* line, size_t* length, size_t nameLength) {
     line[*length] = L'\0';
 }
 
-bool Reserve(UserOptions* options, size_t fileBytes) {
+bool Reserve(const ConfigFile& file, void* into) {
+    UserOptions* options = static_cast<UserOptions*>(into);
     // A UTF-16 unit of a line came from at least one byte of the file, and
     // becomes at most three bytes in any ANSI code page; each option adds its NUL.
-    options->capacity = 4 * fileBytes + 1;
+    options->capacity = 4 * file.size + 1;
     options->texts.Reset(options->capacity);
     options->starts.Reset(kMaxUserOptions);
     return options->texts.Get() != nullptr && options->starts.Get() != nullptr;
@@ -87,6 +88,27 @@ bool AppendConverted(UserOptions* options, const wchar_t* line, size_t length) {
     options->used += static_cast<size_t>(written) + 1;
     return true;
 }
+
+bool TakeOption(ConfigFile* file, void* into, ConfigProblem* problem) {
+    UserOptions* options = static_cast<UserOptions*>(into);
+    if (options->count == kMaxUserOptions) {
+        SetLineProblem(problem, *file,
+                       L"the file holds more than 1024 options, the most the host passes.");
+        return false;
+    }
+    // A refused line is left as the operator wrote it, so the problem quotes it.
+    const wchar_t* refusal = NormaliseUserOption(file->line.Get(), &file->lineLength);
+    if (refusal == nullptr && !AppendConverted(options, file->line.Get(), file->lineLength)) {
+        refusal = kNotInCodePage;
+    }
+    if (refusal != nullptr) {
+        SetQuotedLineProblem(problem, *file, refusal);
+        return false;
+    }
+    return true;
+}
+
+const ConfigLineReader kUserOptionsReader = {kUserOptionsFile, L"#", Reserve, TakeOption};
 
 }  // namespace
 
@@ -119,41 +141,5 @@ const wchar_t* NormaliseUserOption(wchar_t* line, size_t* length) {
 }
 
 bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProblem* problem) {
-    ConfigFile file;
-    switch (OpenConfigFile(installDir, kUserOptionsFile, &file, problem)) {
-        case kConfigMissing:
-            return true;
-        case kConfigRefused:
-            return false;
-        case kConfigOpened:
-            break;
-    }
-    if (!Reserve(options, file.size)) {
-        SetFileProblem(problem, kUserOptionsFile, L"there is not enough memory to read the file.");
-        return false;
-    }
-    for (;;) {
-        switch (NextConfigLine(&file, L"#", problem)) {
-            case kConfigEnd:
-                return true;
-            case kConfigBadLine:
-                return false;
-            case kConfigLine:
-                break;
-        }
-        if (options->count == kMaxUserOptions) {
-            SetLineProblem(problem, file,
-                           L"the file holds more than 1024 options, the most the host passes.");
-            return false;
-        }
-        // A refused line is left as the operator wrote it, so the problem quotes it.
-        const wchar_t* refusal = NormaliseUserOption(file.line.Get(), &file.lineLength);
-        if (refusal == nullptr && !AppendConverted(options, file.line.Get(), file.lineLength)) {
-            refusal = kNotInCodePage;
-        }
-        if (refusal != nullptr) {
-            SetQuotedLineProblem(problem, file, refusal);
-            return false;
-        }
-    }
+    return ReadConfigLines(installDir, kUserOptionsReader, options, problem);
 }

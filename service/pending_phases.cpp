@@ -149,7 +149,7 @@ void ServiceFrame::PassDeadlineIfDue() {
     }
     wchar_t message[160];
     FormatDeadlineText(passed, message);
-    WriteEvent(name, EVENTLOG_ERROR_TYPE, kErrorEventId, message);
+    WriteEvent(name, EVENTLOG_ERROR_TYPE, message);
     // As a stop: the application's own end, with stop-pending progress and
     // the stop deadline.
     RunStopSequence();
@@ -157,10 +157,10 @@ void ServiceFrame::PassDeadlineIfDue() {
 
 // The first request begins the stop phase and its watch; every request is
 // reported, unless the final report is already claimed.
-bool ServiceFrame::ReportStopPending() {
+void ServiceFrame::ReportStopPending() {
     LockGuard guard(statusLock);
     if (finalReportStarted) {
-        return false;
+        return;
     }
     const bool first = stopPhase.state == 0;
     status.dwCurrentState = SERVICE_STOP_PENDING;
@@ -174,7 +174,6 @@ bool ServiceFrame::ReportStopPending() {
         progressReportDue = false;
         StartWatchLocked();
     }
-    return first;
 }
 
 void ServiceFrame::RunStopSequence() {

@@ -10,17 +10,6 @@ namespace {
 // may be installed under any name, and takes the one the SCM gives it.
 wchar_t defaultServiceName[] = L"MerivastService";
 
-DWORD EventIdFor(WORD eventType) {
-    switch (eventType) {
-        case EVENTLOG_ERROR_TYPE:
-            return kErrorEventId;
-        case EVENTLOG_WARNING_TYPE:
-            return kWarningEventId;
-        default:
-            return kInfoEventId;
-    }
-}
-
 // Ends the process now, with `exitCode`. Not ExitProcess: that would run the
 // runtime library's detach code while its threads stand wherever they were
 // stopped, possibly holding the loader lock.
@@ -117,7 +106,7 @@ void ServiceFrame::AdoptServiceName(DWORD argc, LPWSTR* argv) {
                          L"The service name is longer than %u characters, the most an event "
                          L"source can have; its events are written under %ls.",
                          static_cast<unsigned>(ARRAYSIZE(name) - 1), name);
-        WriteEvent(name, EVENTLOG_WARNING_TYPE, kWarningEventId, message);
+        WriteEvent(name, EVENTLOG_WARNING_TYPE, message);
         return;
     }
     StringCchCopyW(name, ARRAYSIZE(name), argv[0]);
@@ -197,7 +186,7 @@ void ServiceFrame::EndProcessFromAnyThread(DWORD specificExitCode, WORD eventTyp
         AwaitEndByOther();
     }
     if (message != nullptr) {
-        WriteEvent(name, eventType, EventIdFor(eventType), message);
+        WriteEvent(name, eventType, message);
     }
     // Sent from this thread: Wine's SetServiceStatus(SERVICE_STOPPED) waits for
     // the dispatcher's lock, which the control handler holds only while it
@@ -234,5 +223,5 @@ void ServiceFrame::ReportRunning() {
 }
 
 void ServiceFrame::ReportInfoEvent(const wchar_t* message) {
-    WriteEvent(name, EVENTLOG_INFORMATION_TYPE, kInfoEventId, message);
+    WriteEvent(name, EVENTLOG_INFORMATION_TYPE, message);
 }

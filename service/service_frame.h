@@ -7,11 +7,9 @@
 #include "base/scoped.h"
 #include "base/win32.h"
 
-// The pace of a pending phase and the bounds of the service's end.
 constexpr DWORD kProgressIntervalMs = 1000;  // one pending report per interval
 constexpr DWORD kPendingWaitHintMs = 2000;   // covers the next report, with room to spare
-// The longest wait for another thread that is ending the service.
-constexpr DWORD kEndByOtherWaitMs = 5000;
+constexpr DWORD kEndByOtherWaitMs = 5000;    // the longest wait for another thread's end
 
 // Everything the SCM can be told is accepted: stop, shutdown and preshutdown (0x105).
 constexpr DWORD kControlsAccepted =
@@ -19,24 +17,19 @@ constexpr DWORD kControlsAccepted =
 
 // The service's own work, which the frame runs.
 struct ServiceBody {
-    void* self;  // weak
-    // Service thread: the whole run; returns the service-specific exit code
-    // (0: a normal end).
-    DWORD (*run)(void* self);
-    // Control handler: a stop was requested; returns at once.
-    void (*requestStop)(void* self);
+    void* self;                // weak
+    DWORD (*run)(void* self);  // service thread: the whole run; its service-specific exit code
+    void (*requestStop)(void* self);  // control handler: a stop was requested; returns at once
 };
 
-// A start or a stop under way: what is reported while it lasts, and how it
-// ends at its deadline.
+// A start or a stop under way: what it reports, and how its deadline ends it.
 struct PendingPhase {
-    DWORD state;              // SERVICE_START_PENDING or SERVICE_STOP_PENDING
-    DWORD acceptedControls;   // what its reports advertise
-    ULONGLONG since;          // GetTickCount64 when it began
-    DWORD timeoutSeconds;     // 0: no deadline
-    DWORD outcomeAtDeadline;  // the service-specific exit code the deadline gives
-    // The deadline's error event, a format taking the seconds as %lu; weak, a constant.
-    const wchar_t* deadlineText;
+    DWORD state;                  // SERVICE_START_PENDING or SERVICE_STOP_PENDING
+    DWORD acceptedControls;       // what its reports advertise
+    ULONGLONG since;              // GetTickCount64 when it began
+    DWORD timeoutSeconds;         // 0: no deadline
+    DWORD outcomeAtDeadline;      // the service-specific exit code the deadline gives
+    const wchar_t* deadlineText;  // the deadline's event, with the seconds as %lu; weak
 };
 
 class ServiceFrame {
@@ -48,9 +41,8 @@ class ServiceFrame {
     ServiceFrame& operator=(const ServiceFrame&) = delete;
 
     // Hands the service table to the SCM and blocks until the service has
-    // stopped and its last event is written (at most kEndByOtherWaitMs after
-    // the dispatcher returned). Returns the service's Win32 exit code, or the
-    // dispatcher's error when the process was not started by the SCM (1063).
+    // stopped and its last event is written. Returns the service's Win32 exit
+    // code, or the dispatcher's error outside the SCM (1063).
     DWORD StartDispatcher();
 
     // Body of the service main routine: start-pending, the body's run, stopped.
@@ -59,7 +51,6 @@ class ServiceFrame {
     // sequence; a shutdown after an earlier stop request, pause, continue and
     // interrogate do nothing; anything else is logged.
     void HandleControl(DWORD control);
-    // An information event (ID 0) under the service name.
     void ReportInfoEvent(const wchar_t* message);
 
     // Service thread: writes "Service started" and reports running, once,
@@ -80,21 +71,18 @@ class ServiceFrame {
     // Milliseconds left until the stop deadline (0 once it has passed), or
     // INFINITE while no stop was requested or there is no deadline.
     DWORD StopTimeLeftMs();
-    // Ends the process from any thread of the host or of the runtime, never
-    // the control handler: writes `message` (when set) as an event of
-    // `eventType`, reports stopped with `specificExitCode` (and 1066 unless it
-    // is 0), writes "Service stopped" and ends the process. When another
-    // thread already ends the service, waits for it and ends the process with
-    // the codes that one reported. Waits at most kEndByOtherWaitMs for another
-    // thread, and for the dispatcher's lock only as long as the control
-    // handler runs, which never waits on the application; takes statusLock briefly.
+    // Ends the process from any thread but the control handler's: `message`
+    // (when set) as an event of `eventType`, stopped with `specificExitCode`
+    // (and 1066 unless it is 0), "Service stopped". When another thread already
+    // ends the service, waits for it at most kEndByOtherWaitMs; waits for the
+    // dispatcher's lock only while the handler runs, which never waits on the
+    // application; takes statusLock briefly.
     [[noreturn]] void EndProcessFromAnyThread(DWORD specificExitCode, WORD eventType,
                                               const wchar_t* message);
     // EndProcessFromAnyThread with the stop deadline's event and code.
     [[noreturn]] void EndAtStopDeadline();
 
-    // The one frame of the process; set by the constructor. The SCM's service
-    // main routine takes no context, so the routine finds the frame here.
+    // The process's frame, for the SCM's service main routine, which takes no context.
     static ServiceFrame* instance;
 
     // "MerivastService" until the service thread takes the name the SCM started
@@ -121,11 +109,9 @@ class ServiceFrame {
     // False right after the handler's own stop-pending report, which takes
     // the place of the watch's next one.
     bool progressReportDue;
-    // The watch: started by the first phase that needs one, by whichever
-    // thread began it; a phase that begins after it has ended starts another.
-    // Reports the phase's progress once per kProgressIntervalMs with a rising
-    // check point and keeps its deadline. Takes statusLock around each report;
-    // waits at most one interval at a time, on watchWake.
+    // The watch, started by whichever thread begins a phase while none runs:
+    // reports the phase once per kProgressIntervalMs and keeps its deadline.
+    // Takes statusLock around each report; waits at most one interval at a time.
     bool watchRunning;
     bool watchQuit;  // set only by the destructor: the watch ends
     DWORD passedStartDeadline;
@@ -151,7 +137,7 @@ class ServiceFrame {
     void AdoptServiceName(DWORD argc, LPWSTR* argv);
     SERVICE_STATUS SetState(DWORD state);
     void SendStatus(const SERVICE_STATUS& snapshot);
-    bool ReportStopPending();
+    void ReportStopPending();
     void RunStopSequence();
     void StartWatchLocked();
     void Watch();
