@@ -3,6 +3,7 @@
 // conf\jvm.options.
 #include <gtest/gtest.h>
 
+#include "agent/configuration.h"
 #include "agent/service_properties.h"
 #include "support/install_layout.h"
 #include "support/paths.h"
@@ -104,5 +105,50 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });
+
+// The layout refuses what does not fit instead of cutting it: a cut path could
+// name another folder, and load a runtime from it.
+TEST(HostLayout, RefusesWhatDoesNotFit) {
+    wchar_t out[8];
+    EXPECT_TRUE(JoinPath(out, L"C:\\a", L"bc"));
+    EXPECT_STREQ(L"C:\\a\\bc", out) << "seven units and the terminator fit exactly";
+    EXPECT_FALSE(JoinPath(out, L"C:\\a", L"bcd"));
+    EXPECT_STREQ(L"", out) << "nothing of a join that does not fit is kept";
+    wchar_t same[8] = L"C:\\a";
+    EXPECT_TRUE(JoinPath(same, same, L"b")) << "the folder may be the result";
+    EXPECT_STREQ(L"C:\\a\\b", same);
+
+    const std::wstring tooLong(MAX_PATH, L'd');
+    HostLayout layout;
+    EXPECT_FALSE(LayoutBelow(tooLong.c_str(), &layout));
+    ASSERT_TRUE(LayoutBelow(L"C:\\svc", &layout));
+    EXPECT_STREQ(L"C:\\svc\\conf", layout.confDir);
+    EXPECT_STREQ(L"C:\\svc\\logs", layout.logsDir);
+    EXPECT_FALSE(SetRuntimeFolder(&layout, std::wstring(kPathUnits - 16, L'd').c_str()))
+        << "no room for bin\\client\\jvm.dll below it";
+    ASSERT_TRUE(SetRuntimeFolder(&layout, L"D:"));
+    wchar_t library[kPathUnits];
+    ASSERT_TRUE(RuntimeLibraryPath(layout, L"server", library));
+    EXPECT_STREQ(L"D:\\bin\\server\\jvm.dll", library) << "a drive's root, no doubled separator";
+}
+
+// The service and the packaging checker read conf\ through one function: the
+// first problem is the same for both, and no file after it is read.
+TEST(HostLayout, ConfigurationStopsAtTheFirstRefusedFile) {
+    InstallLayout files(L"confall", ServiceExecutable());
+    files.AddFile(L"conf\\service.properties", "start.ready=main-returned\n");
+    files.AddFile(L"conf\\jvm.options", "Xmx1g\n");
+    files.AddFile(L"conf\\main.args", "\xC3(\n");
+    HostLayout layout;
+    ASSERT_TRUE(LayoutBelow(files.dir().c_str(), &layout));
+    Configuration configuration;
+    ConfigProblem problem = {};
+    EXPECT_FALSE(ReadConfiguration(&layout, &configuration, &problem));
+    EXPECT_EQ(0, wcsncmp(L"conf\\jvm.options line 1:", problem.text, 24)) << Narrow(problem.text);
+    EXPECT_EQ(kReadyWhenMainReturned, configuration.properties.startReady)
+        << "the good file before it is kept, for the start's report";
+    EXPECT_FALSE(configuration.arguments.filePresent) << "the file after it is not read";
+    EXPECT_EQ(std::wstring(files.dir()) + L"\\jre", layout.jreDir);
+}
 
 }  // namespace
