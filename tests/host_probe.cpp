@@ -7,6 +7,8 @@
 //   host_probe main        construct, find and run the application, destroy
 //   host_probe main-stop   the same, with the application's stop from a second thread
 //   host_probe stop        construct, serviceStop from a second thread, destroy
+//   host_probe steps       the start's steps, each timed, into probe-steps.txt (for scripts/bench)
+#include <cstdio>
 #include <string>
 
 #include "agent/application_contract.h"
@@ -81,10 +83,69 @@ void RunApplication(Probe* probe) {
     }
 }
 
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void NoStop(RuntimeHost& /*host*/) {}
+
+// The service's start, step by step as the service takes them, each timed:
+// the layout and conf\, the "Service started" event, the console files,
+// loading the runtime library, the VM's creation (the library already
+// loaded), finding the application's class and entry, the stop thread.
+int TimeStartSteps() {
+    double marks[8];
+    marks[0] = NowMs();
+    static HostLayout layout;
+    static Configuration configuration;
+    ConfigProblem problem;
+    const bool read =
+        FindHostLayout(&layout) && ReadConfiguration(&layout, &configuration, &problem);
+    marks[1] = NowMs();
+    WriteEvent(L"MerivastBenchProbe", EVENTLOG_INFORMATION_TYPE, L"Service started");
+    marks[2] = NowMs();
+    KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
+    marks[3] = NowMs();
+    wchar_t library[kPathUnits];
+    RuntimeLibraryPath(layout, L"client", library);
+    SetDllDirectoryW(layout.binDir);
+    const HMODULE runtime = LoadLibraryW(library);
+    marks[4] = NowMs();
+    const wchar_t* mainClass = configuration.properties.mainClass;
+    const HostSettings settings = {
+        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
+        nullptr, RuntimeEndReactions{}};
+    RuntimeHost* host = new RuntimeHost(settings);
+    marks[5] = NowMs();
+    JavaEntry entry = {};
+    const bool found = host->jniEnv != nullptr &&
+                       FindApplication(*host, configuration.arguments, &entry) != nullptr;
+    marks[6] = NowMs();
+    static StopCaller stopCaller;
+    stopCaller.Open(host, NoStop);
+    marks[7] = NowMs();
+    FILE* out = _wfopen((std::wstring(layout.installDir) + L"\\probe-steps.txt").c_str(), L"w");
+    if (out == nullptr || !read || runtime == nullptr || !found) {
+        return 1;
+    }
+    const char* const names[] = {"conf",   "event", "console",   "load",
+                                 "create", "find",  "stopthread"};
+    for (int i = 0; i < 7; ++i) std::fprintf(out, "%s %.3f\n", names[i], marks[i + 1] - marks[i]);
+    std::fclose(out);
+    // The VM is left as it is: the process ends here.
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"main";
+    if (mode == L"steps") {
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(TimeStartSteps()));
+    }
     static HostLayout layout;
     static Configuration configuration;
     FindHostLayout(&layout);

@@ -2,14 +2,17 @@
 // - StartServiceW to serviceMain entered, and the stop control to stopped,
 //   medians over N runs of the host (with the stand-in runtime) and of a bare
 //   service, interleaved so both see the same machine load;
+// - the host's start split into its steps (host_probe steps);
 // - class-path building for 10, 100, 1,000 and 10,000 jars;
 // - the executable's size and its imports.
 //
-//   bench_driver [--runs N]
+//   bench_driver [--runs N] [--other <another build's MerivastService.exe>]
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -77,13 +80,18 @@ void PrintRow(const char* what, double host, double bare) {
     std::printf("%-50s %10.2f %10.2f %8.2f\n", what, host, bare, host / bare);
 }
 
-void BenchServices(int runs) {
+// `other`, when given, is another build's MerivastService.exe, timed in the
+// same runs as this build's for a before-and-after comparison.
+void BenchServices(int runs, const std::wstring& other) {
     HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, L"MerivastBenchEntered");
     InstallLayout host(L"benchhost", ServiceExecutable());
-    host.AddRuntime(Runtime::kStandin);
-    host.AddJar(L"app.jar");
-    host.SetScenario("signal.main=MerivastBenchEntered\nrecord=faults\n");
-    host.AddFile(L"conf\\jvm.options", kOperatorOptions);
+    InstallLayout before(L"benchother", other.empty() ? ServiceExecutable() : other);
+    for (InstallLayout* layout : {&host, &before}) {
+        layout->AddRuntime(Runtime::kStandin);
+        layout->AddJar(L"app.jar");
+        layout->SetScenario("signal.main=MerivastBenchEntered\nrecord=faults\n");
+        layout->AddFile(L"conf\\jvm.options", kOperatorOptions);
+    }
     // An ordinary program: main(String[]) with two arguments, stopped through
     // System.exit and an instant shutdown hook.
     InstallLayout program(L"benchmain", ServiceExecutable());
@@ -97,8 +105,9 @@ void BenchServices(int runs) {
     ScmService hostService(UniqueName(L"MvtBenchHost"), host.executable());
     ScmService programService(UniqueName(L"MvtBenchMain"), program.executable());
     ScmService bareService(UniqueName(L"MvtBenchBare"), bare.executable());
+    ScmService otherService(UniqueName(L"MvtBenchOther"), before.executable());
 
-    Timings hostTimes, programTimes, bareTimes;
+    Timings hostTimes, programTimes, bareTimes, otherTimes;
     // One warm-up life each, then interleaved runs.
     TimeLife(hostService, entered, &hostTimes);
     TimeLife(programService, entered, &programTimes);
@@ -109,6 +118,7 @@ void BenchServices(int runs) {
         failures += !TimeLife(hostService, entered, &hostTimes);
         failures += !TimeLife(programService, entered, &programTimes);
         failures += !TimeLife(bareService, entered, &bareTimes);
+        if (!other.empty()) failures += !TimeLife(otherService, entered, &otherTimes);
     }
     const double bareStart = Median(bareTimes.start), bareStop = Median(bareTimes.stop);
     std::printf("%-50s %10s %10s %8s\n", "service life (median of runs, ms)", "host", "bare",
@@ -117,10 +127,52 @@ void BenchServices(int runs) {
     PrintRow("stop control -> stopped", Median(hostTimes.stop), bareStop);
     PrintRow("StartServiceW -> main(String[]) entered", Median(programTimes.start), bareStart);
     PrintRow("stop control -> stopped, through System.exit", Median(programTimes.stop), bareStop);
+    if (!other.empty()) {
+        PrintRow("other build: StartServiceW -> serviceMain entered", Median(otherTimes.start),
+                 bareStart);
+        PrintRow("other build: stop control -> stopped", Median(otherTimes.stop), bareStop);
+    }
     std::printf("runs: %d each (%zu host, %zu main, %zu bare completed, %d failed)\n\n", runs,
                 hostTimes.start.size(), programTimes.start.size(), bareTimes.start.size(),
                 failures);
     CloseHandle(entered);
+}
+
+// The host's start, step by step (host_probe steps, a new process each run):
+// where the host's time over the bare service goes.
+void BenchStartSteps(int runs) {
+    InstallLayout probe(L"benchsteps", HostProbeExecutable());
+    probe.AddRuntime(Runtime::kStandin);
+    probe.AddJar(L"app.jar");
+    probe.SetScenario("record=faults\n");
+    probe.AddFile(L"conf\\jvm.options", kOperatorOptions);
+    const char* const names[] = {"conf",   "event", "console",   "load",
+                                 "create", "find",  "stopthread"};
+    const char* const what[] = {"layout and conf\\ read",
+                                "\"Service started\" event",
+                                "console files (logs\\ moved up)",
+                                "runtime library loaded",
+                                "VM created",
+                                "class and entry found",
+                                "stop thread started"};
+    std::vector<double> times[7];
+    for (int i = 0; i < runs; ++i) {
+        if (RunProcess(L"\"" + probe.executable() + L"\" steps", 30000) != 0) continue;
+        std::string text = ReadFileBytes(probe.dir() + L"\\probe-steps.txt");
+        for (int step = 0; step < 7; ++step) {
+            const size_t at = text.find(std::string(names[step]) + " ");
+            if (at != std::string::npos) {
+                times[step].push_back(std::atof(text.c_str() + at + strlen(names[step]) + 1));
+            }
+        }
+    }
+    std::printf("%-50s %10s\n", "the host's start, step by step (median, ms)", "ms");
+    double total = 0;
+    for (int step = 0; step < 7; ++step) {
+        total += Median(times[step]);
+        std::printf("%-50s %10.2f\n", what[step], Median(times[step]));
+    }
+    std::printf("%-50s %10.2f\n\n", "all steps", total);
 }
 
 void BenchClassPath() {
@@ -221,8 +273,13 @@ void ShowExecutable() {
 
 int wmain(int argc, wchar_t** argv) {
     int runs = 50;
-    if (argc > 2 && std::wstring(argv[1]) == L"--runs") runs = _wtoi(argv[2]);
-    BenchServices(runs);
+    std::wstring other;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::wstring(argv[i]) == L"--runs") runs = _wtoi(argv[i + 1]);
+        if (std::wstring(argv[i]) == L"--other") other = argv[i + 1];
+    }
+    BenchServices(runs, other);
+    BenchStartSteps(runs);
     BenchClassPath();
     BenchOptionsFile();
     ShowExecutable();
