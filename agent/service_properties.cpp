@@ -23,24 +23,18 @@ bool Equals(const Piece& piece, const wchar_t* word) {
     return word[i] == L'\0';
 }
 
-// Whole seconds from 0 to kMaxStopTimeoutSeconds, digits only.
-bool ParseSeconds(const Piece& value, DWORD* seconds) {
-    if (value.length == 0) {
-        return false;
-    }
+// A whole number from 0 to `most`, digits only.
+bool ParseNumber(const Piece& value, DWORD most, DWORD* number) {
     DWORD parsed = 0;
     for (size_t i = 0; i < value.length; ++i) {
         const wchar_t c = value.text[i];
-        if (c < L'0' || c > L'9') {
-            return false;
-        }
         parsed = parsed * 10 + static_cast<DWORD>(c - L'0');
-        if (parsed > kMaxStopTimeoutSeconds) {
+        if (c < L'0' || c > L'9' || parsed > most) {
             return false;
         }
     }
-    *seconds = parsed;
-    return true;
+    *number = parsed;
+    return value.length > 0;
 }
 
 // Splits "key = value" at its first '='; false when there is none.
@@ -60,78 +54,75 @@ bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
     return true;
 }
 
+// The line being read, and where its value goes.
+struct KeyLine {
+    const Piece& value;
+    const wchar_t* installDir;  // weak
+    ServiceProperties* read;    // weak
+    const ConfigFile& file;
+    ConfigProblem* problem;  // weak
+};
+
 // A key of the file: its name, and what makes its value a setting.
 struct PropertyKey {
     const wchar_t* name;
-    // Stores the value in `read`; false with `problem` filled when it cannot be used.
-    bool (*apply)(const Piece& value, const wchar_t* installDir, ServiceProperties* read,
-                  const ConfigFile& file, ConfigProblem* problem);
+    // Stores the value in `line.read`; false with `line.problem` filled when
+    // it cannot be used.
+    bool (*apply)(const PropertyKey& key, const KeyLine& line);
+    DWORD ServiceProperties::*number;  // a whole number's field, and its unit and most
+    const wchar_t* unit;
+    DWORD most;
 };
 
-void SetValueProblem(ConfigProblem* problem, const ConfigFile& file, const wchar_t* key,
-                     const Piece& value, const wchar_t* after) {
+// "<key> "<value>" <after>" as the line's problem.
+bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after) {
     wchar_t quoted[kConfigQuotedUnits];
-    QuoteForProblem(value.text, value.length, quoted);
+    QuoteForProblem(line.value.text, line.value.length, quoted);
     wchar_t what[kConfigQuotedUnits + 256];
     StringCchPrintfW(what, ARRAYSIZE(what), L"%ls %ls %ls", key, quoted, after);
-    SetLineProblem(problem, file, what);
-}
-
-bool ApplySeconds(const wchar_t* key, const Piece& value, DWORD* seconds, const ConfigFile& file,
-                  ConfigProblem* problem) {
-    if (ParseSeconds(value, seconds)) {
-        return true;
-    }
-    wchar_t quoted[kConfigQuotedUnits];
-    QuoteForProblem(value.text, value.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 128];
-    StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"%ls must be a whole number of seconds from 0 to %lu, not %ls.", key,
-                     static_cast<unsigned long>(kMaxStopTimeoutSeconds), quoted);
-    SetLineProblem(problem, file, what);
+    SetLineProblem(line.problem, line.file, what);
     return false;
 }
 
-bool ApplyStopTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
-                      const ConfigFile& file, ConfigProblem* problem) {
-    return ApplySeconds(L"stop.timeout", value, &read->stopTimeoutSeconds, file, problem);
-}
-
-bool ApplyStartTimeout(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
-                       const ConfigFile& file, ConfigProblem* problem) {
-    return ApplySeconds(L"start.timeout", value, &read->startTimeoutSeconds, file, problem);
-}
-
-bool ApplyStartReady(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
-                     const ConfigFile& file, ConfigProblem* problem) {
-    if (Equals(value, L"at-once")) {
-        read->startReady = kReadyAtOnce;
-    } else if (Equals(value, L"main-returned")) {
-        read->startReady = kReadyWhenMainReturned;
-    } else {
-        SetValueProblem(problem, file, L"start.ready", value,
-                        L"is neither at-once nor main-returned.");
-        return false;
+bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
+    if (ParseNumber(line.value, key.most, &(line.read->*key.number))) {
+        return true;
     }
-    read->startReadyLine = file.lineNumber;
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(line.value.text, line.value.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 128];
+    StringCchPrintfW(what, ARRAYSIZE(what),
+                     L"%ls must be a whole number of %ls from 0 to %lu, not %ls.", key.name,
+                     key.unit, static_cast<unsigned long>(key.most), quoted);
+    SetLineProblem(line.problem, line.file, what);
+    return false;
+}
+
+bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
+    if (Equals(line.value, L"at-once")) {
+        line.read->startReady = kReadyAtOnce;
+    } else if (Equals(line.value, L"main-returned")) {
+        line.read->startReady = kReadyWhenMainReturned;
+    } else {
+        return RefuseValue(line, key.name, L"is neither at-once nor main-returned.");
+    }
+    line.read->startReadyLine = line.file.lineNumber;
     return true;
 }
 
-bool ApplyMainClass(const Piece& value, const wchar_t* /*installDir*/, ServiceProperties* read,
-                    const ConfigFile& file, ConfigProblem* problem) {
-    if (value.length >= kMainClassUnits) {
-        SetValueProblem(problem, file, L"main.class", value,
-                        L"is longer than 255 characters, the longest class name the host takes.");
-        return false;
+bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
+    if (line.value.length >= kMainClassUnits) {
+        return RefuseValue(
+            line, key.name,
+            L"is longer than 255 characters, the longest class name the host takes.");
     }
-    if (!IsJavaBinaryName(value.text, value.length)) {
-        SetValueProblem(problem, file, L"main.class", value,
-                        L"is not a Java class name: write it as in Java source, with its "
-                        L"package, for example org.example.App (a nested class as "
-                        L"org.example.App$Main).");
-        return false;
+    if (!IsJavaBinaryName(line.value.text, line.value.length)) {
+        return RefuseValue(line, key.name,
+                           L"is not a Java class name: write it as in Java source, with its "
+                           L"package, for example org.example.App (a nested class as "
+                           L"org.example.App$Main).");
     }
-    StringCchCopyNW(read->mainClass, kMainClassUnits, value.text, value.length);
+    StringCchCopyNW(line.read->mainClass, kMainClassUnits, line.value.text, line.value.length);
     return true;
 }
 
@@ -166,41 +157,41 @@ bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t len
     return true;
 }
 
-bool ApplyJavaHome(const Piece& value, const wchar_t* installDir, ServiceProperties* read,
-                   const ConfigFile& file, ConfigProblem* problem) {
+bool ApplyJavaHome(const PropertyKey& key, const KeyLine& line) {
+    const Piece& value = line.value;
     // Java users write forward slashes; Windows takes both.
     wchar_t path[kJavaHomeUnits];
     if (value.length == 0 || value.length >= kJavaHomeUnits) {
-        SetValueProblem(problem, file, L"java.home", value,
-                        value.length == 0 ? L"is empty: name the Java runtime's folder."
-                                          : L"is too long for a path the host can use.");
-        return false;
+        return RefuseValue(line, key.name,
+                           value.length == 0 ? L"is empty: name the Java runtime's folder."
+                                             : L"is too long for a path the host can use.");
     }
     for (size_t i = 0; i < value.length; ++i) {
         path[i] = value.text[i] == L'/' ? L'\\' : value.text[i];
     }
     path[value.length] = L'\0';
     if (IsPartlyRelative(path, value.length)) {
-        SetValueProblem(problem, file, L"java.home", value,
-                        L"depends on the current directory: give a full path such as "
-                        L"C:\\Java\\jdk-21, or a path relative to the install directory.");
-        return false;
+        return RefuseValue(line, key.name,
+                           L"depends on the current directory: give a full path such as "
+                           L"C:\\Java\\jdk-21, or a path relative to the install directory.");
     }
-    if (!ResolveJavaHome(installDir, path, value.length, read->javaHome)) {
-        SetValueProblem(problem, file, L"java.home", value,
-                        L"makes a path too long for the host: the runtime's folder may have at "
-                        L"most 263 characters, with the install directory's path when it is "
-                        L"relative.");
-        read->javaHome[0] = L'\0';
-        return false;
+    if (!ResolveJavaHome(line.installDir, path, value.length, line.read->javaHome)) {
+        return RefuseValue(line, key.name,
+                           L"makes a path too long for the host: the runtime's folder may have at "
+                           L"most 263 characters, with the install directory's path when it is "
+                           L"relative.");
     }
     return true;
 }
 
 const PropertyKey kKeys[] = {
-    {L"stop.timeout", ApplyStopTimeout},   {L"main.class", ApplyMainClass},
-    {L"java.home", ApplyJavaHome},         {L"start.ready", ApplyStartReady},
-    {L"start.timeout", ApplyStartTimeout},
+    {L"stop.timeout", ApplyNumber, &ServiceProperties::stopTimeoutSeconds, L"seconds",
+     kMaxStopTimeoutSeconds},
+    {L"main.class", ApplyMainClass, nullptr, nullptr, 0},
+    {L"java.home", ApplyJavaHome, nullptr, nullptr, 0},
+    {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
+    {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
+     kMaxStopTimeoutSeconds},
 };
 
 const PropertyKey* FindKey(const Piece& key) {
@@ -257,7 +248,7 @@ bool TakeProperty(ConfigFile* file, void* into, ConfigProblem* problem) {
         return false;
     }
     firstLine = file->lineNumber;
-    return known->apply(value, reading->installDir, reading->read, *file, problem);
+    return known->apply(*known, KeyLine{value, reading->installDir, reading->read, *file, problem});
 }
 
 // '#' and '!' begin a comment, as in Java's properties files.

@@ -9,6 +9,13 @@
 struct WideText {
     // Appends `text`; false when memory ran out, leaving the text as it was.
     bool Append(const wchar_t* text);
+    // Appends each of `pieces`; false when memory ran out.
+    template <size_t N>
+    bool Append(const wchar_t* const (&pieces)[N]) {
+        bool appended = true;
+        for (size_t i = 0; appended && i < N; ++i) appended = Append(pieces[i]);
+        return appended;
+    }
     // Ends the text after its first `units` units; a shorter text stays whole.
     void Cut(size_t units);
     const wchar_t* Chars() const { return chars.Get() != nullptr ? chars.Get() : L""; }

@@ -84,25 +84,21 @@ void RuntimeHost::DescribeEntrySearch(bool classFound, const EntryMethodsText& m
             return;
         }
     }
-    bool built = message.Append(L"Looked for the class ") && message.Append(mainClassName) &&
-                 message.Append(L", with its ") && message.Append(methods.lookedFor);
-    if (jars.length == 0) {
-        built = built && message.Append(L", but ") && message.Append(layout->installDir) &&
-                message.Append(L"\\lib holds no jar: put the application's jar there.");
-    } else {
-        built = built && message.Append(L", in the jars of ") &&
-                message.Append(layout->installDir) && message.Append(L"\\lib: ") &&
-                message.Append(jars.Chars()) && message.Append(L". ");
-        if (classFound) {
-            built = built && message.Append(methods.advice);
-        } else {
-            built =
-                built &&
-                message.Append(L"The class is in none of them: put the application's jar in lib.");
-        }
-        built = built && message.Append(L" The runtime's description is in logs\\stderr.log.");
-    }
-    if (built) {
+    const wchar_t* const head[] = {L"Looked for the class ", mainClassName, L", with its ",
+                                   methods.lookedFor};
+    const wchar_t* const noJar[] = {L", but ", layout->installDir,
+                                    L"\\lib holds no jar: put the application's jar there."};
+    const wchar_t* const inJars[] = {
+        L", in the jars of ",
+        layout->installDir,
+        L"\\lib: ",
+        jars.Chars(),
+        L". ",
+        classFound ? methods.advice
+                   : L"The class is in none of them: put the application's jar in lib.",
+        L" The runtime's description is in logs\\stderr.log."};
+    if (message.Append(head) &&
+        (jars.length == 0 ? message.Append(noJar) : message.Append(inJars))) {
         errorSink(0, message.Chars());
     }
 }
