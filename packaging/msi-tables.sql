@@ -64,11 +64,16 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 6610 WHERE `Action` = 'RemoveEx
 -- upgrade, and at a removal that removes the service (not the old version's
 -- removal at the end of an upgrade, whose components the new version keeps:
 -- their action is then none, not 2, absent). A service that ran before an
--- install, repair or upgrade is started again after ConfigureService.
+-- install, repair or upgrade is started again after ConfigureService, and
+-- after a rollback of anything that stopped it (UndoStopServiceAndWait).
 -- NoteRunningService is an immediate action (1) that only reads the
 -- service's state.
-UPDATE `InstallExecuteSequence` SET `Sequence` = 1410, `Condition` = 'NOT REMOVE~="ALL"'
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1410, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
   WHERE `Action` = 'NoteRunningService';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1881, `Condition` = 'SERVICEWASRUNNING AND (NOT REMOVE~="ALL" OR $ServiceRegistration = 2)'
+  WHERE `Action` = 'UndoStopServiceAndWaitData';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1885, `Condition` = 'SERVICEWASRUNNING AND (NOT REMOVE~="ALL" OR $ServiceRegistration = 2)'
+  WHERE `Action` = 'UndoStopServiceAndWait';
 UPDATE `InstallExecuteSequence` SET `Sequence` = 1880, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
   WHERE `Action` = 'StopServiceAndWaitData';
 UPDATE `InstallExecuteSequence` SET `Sequence` = 1890, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
@@ -173,6 +178,7 @@ UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceReg
 -- instead of rollback; NoteRunningService, immediate, 1.
 UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoKeepEditedConf';
 UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoKeepExecutable';
+UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoStopServiceAndWait';
 UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoRemoveUneditedConf';
 UPDATE `CustomAction` SET `Type` = 3649 WHERE `Action` = 'CommitRemoveUneditedConf';
 UPDATE `CustomAction` SET `Type` = 1 WHERE `Action` = 'NoteRunningService';
