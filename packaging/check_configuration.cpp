@@ -9,6 +9,8 @@
 // printing "java.home=<the runtime's folder, as a full path>" on standard
 // output; 1 with the first problem on standard output, in the words of the
 // event the service would write; 2 for a wrong command line. Output is UTF-8.
+// Before java.home it prints "main.class=<the application's class>", so that
+// scripts/package can look for it in the jars.
 #include "jvmhost/main_args.h"
 #include "jvmhost/user_options.h"
 #include "service/service_properties.h"
@@ -63,6 +65,7 @@ int wmain(int argc, wchar_t** argv) {
         PrintLine(L"", problem.text);
         return kRefused;
     }
+    PrintLine(L"main.class=", properties.mainClass);
     PrintLine(L"java.home=", properties.javaHome);
     return kUsable;
 }
