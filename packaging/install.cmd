@@ -82,6 +82,8 @@ goto created
 "%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
 :created
 if errorlevel 1 goto create_failed
+call :set_preshutdown
+if errorlevel 1 exit /b 6
 goto configure
 
 :take_over
@@ -94,28 +96,39 @@ if not "%~1"=="" goto take_over_with_account
 echo install: keeping its account
 "%SC%" config "%SERVICE%" binPath= "\"%EXE%\""
 if errorlevel 2 goto take_over_failed
-if not errorlevel 1 goto taken_over
+if not errorlevel 1 goto taken_over_by_sc
 goto take_over_by_registry
 :take_over_with_account
 echo install: account %~1
 if "%~2"=="" goto take_over_without_password
 "%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1" password= "%~2"
 if errorlevel 1 goto take_over_failed
-goto taken_over
+goto taken_over_by_sc
 :take_over_without_password
 "%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1"
 if errorlevel 2 goto take_over_failed
-if not errorlevel 1 goto taken_over
+if not errorlevel 1 goto taken_over_by_sc
 :take_over_by_registry
 rem An sc without the config verb (Wine's): store the path (and the account)
 rem where the service manager keeps them; it reads them when it starts. A
-rem password has no such place.
+rem password has no such place. The preshutdown time goes first: its change
+rem makes such a service manager write the entry it holds, and with it the
+rem start type it holds, which is put back.
+set "KEPT_START="
+for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v Start 2^>nul ^| "%SystemRoot%\System32\find.exe" "Start"') do set "KEPT_START=%%v"
+call :set_preshutdown
+if errorlevel 1 exit /b 6
+if defined KEPT_START reg add "%SERVICEKEY%" /v Start /t REG_DWORD /d %KEPT_START% /f >nul
 >&2 echo install: warning: this sc has no "config" verb; writing ImagePath to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ImagePath /t REG_EXPAND_SZ /d "\"%EXE%\"" /f >nul
 if errorlevel 1 goto take_over_failed
 if "%~1"=="" goto taken_over
 reg add "%SERVICEKEY%" /v ObjectName /t REG_SZ /d "%~1" /f >nul
 if errorlevel 1 goto take_over_failed
+goto taken_over
+:taken_over_by_sc
+call :set_preshutdown
+if errorlevel 1 exit /b 6
 :taken_over
 "%SC%" query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if errorlevel 1 >&2 echo install: warning: %SERVICE% is running from its old folder; it runs from this one after "sc stop %SERVICE%" and "sc start %SERVICE%"
@@ -167,23 +180,6 @@ reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto config_failed
 :start_done
 
-rem sc has no verb for the preshutdown time: 30 s, the 25 s the service gives
-rem its application to stop (stop.timeout in conf\service.properties) plus 5 s.
-rem MerivastInstallActions.dll sets it through the service manager, which
-rem applies it at once (its exit code 3: the service manager does not know the
-rem setting, as on Windows before Vista; then the value goes to the registry,
-rem read when the service manager starts). Its rundll32 must be of its
-rem architecture: on 64-bit Windows the 32-bit one is in SysWOW64.
-echo install: setting the preshutdown time to 30 s
-set "RUNDLL=%SystemRoot%\System32\rundll32.exe"
-if "%PACKAGE_ARCH%"=="x86" if exist "%SystemRoot%\SysWOW64\rundll32.exe" set "RUNDLL=%SystemRoot%\SysWOW64\rundll32.exe"
-"%RUNDLL%" "%ACTIONS%",SetPreshutdownTime %SERVICE% 30000
-if not errorlevel 1 goto preshutdown_done
-if not "%errorlevel%"=="3" goto preshutdown_failed
->&2 echo install: warning: the service manager does not know the preshutdown time; writing PreshutdownTimeout to %SERVICEKEY% instead (read from the next reboot on)
-reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
-if errorlevel 1 goto config_failed
-:preshutdown_done
 
 echo install: registering event source %SERVICE% for "%EXE%"
 reg add "%EVENTKEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%EXE%" /f >nul
@@ -204,6 +200,34 @@ if not errorlevel 1 goto logs_done
 
 echo install: done; %SERVICE% is installed for "%EXE%"
 exit /b 0
+
+rem set_preshutdown: sc has no verb for the preshutdown time: 30 s, the 25 s
+rem the service gives its application to stop (stop.timeout in
+rem conf\service.properties) plus 5 s. MerivastInstallActions.dll sets it
+rem through the service manager, which applies it at once; its exit code 3:
+rem the service manager does not know the setting (as before Vista), then the
+rem value goes to the registry, read when the service manager starts. Its
+rem rundll32 must be of its architecture: on 64-bit Windows the 32-bit one is
+rem in SysWOW64. Called before any value goes to the registry: a service
+rem manager that writes its whole entry on a change (Wine's) would overwrite
+rem them. Fails, saying why, when the time cannot be set.
+:set_preshutdown
+echo install: setting the preshutdown time to 30 s
+set "RUNDLL=%SystemRoot%\System32\rundll32.exe"
+if "%PACKAGE_ARCH%"=="x86" if exist "%SystemRoot%\SysWOW64\rundll32.exe" set "RUNDLL=%SystemRoot%\SysWOW64\rundll32.exe"
+"%RUNDLL%" "%ACTIONS%",SetPreshutdownTime %SERVICE% 30000
+if not errorlevel 1 exit /b 0
+if not "%errorlevel%"=="3" goto preshutdown_failed
+>&2 echo install: warning: the service manager does not know the preshutdown time; writing PreshutdownTimeout to %SERVICEKEY% instead (read from the next reboot on)
+reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
+if errorlevel 1 goto preshutdown_stored_failed
+exit /b 0
+:preshutdown_failed
+>&2 echo install: error: the preshutdown time could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
+exit /b 1
+:preshutdown_stored_failed
+>&2 echo install: error: could not write PreshutdownTimeout to %SERVICEKEY%; run uninstall.cmd to remove the service
+exit /b 1
 
 rem check_name: fails, saying why, unless SERVICE is 1 to 80 characters from
 rem the letters, digits, '.', '-' and '_', the first a letter or a digit, not
@@ -264,6 +288,4 @@ exit /b 8
 :sidtype_failed
 >&2 echo install: error: "sc sidtype" failed (error %errorlevel%, in sc's words above); run uninstall.cmd to remove the service
 exit /b 6
-:preshutdown_failed
->&2 echo install: error: the preshutdown time could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
-exit /b 6
+
