@@ -58,6 +58,13 @@ UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Act
 -- components keep their GUIDs from version to version, so the old version's
 -- removal leaves everything the new one uses.
 UPDATE `InstallExecuteSequence` SET `Sequence` = 6610 WHERE `Action` = 'RemoveExistingProducts';
+-- Wine's msi removes the whole upgrade-code registration with the old
+-- version; KeepUpgradeCode (immediate, return ignored: 65) registers this
+-- product there again when it is missing (never on Windows, which removes
+-- only the old product's entry).
+UPDATE `InstallExecuteSequence` SET `Sequence` = 6620, `Condition` = 'WIX_UPGRADE_DETECTED AND NOT Installed'
+  WHERE `Action` = 'KeepUpgradeCode';
+UPDATE `CustomAction` SET `Type` = 65 WHERE `Action` = 'KeepUpgradeCode';
 
 -- The service is stopped, and waited for within its own stop.timeout and 30 s
 -- more, before anything is replaced or removed: at an install, repair or

@@ -6,7 +6,7 @@
 # unedited one, and keeps its folder; a refused downgrade; one removed while
 # the other runs. Each application brings its runtime (the stand-in) in jre\.
 # The identity in the packages' tables is checked too. The upgrade runs while
-# the service runs, with a stop.timeout of 40 s and shutdown hooks that take
+# the service runs, with a stop.timeout of 40 s and a serviceStop that takes
 # 35 s (Windows Installer's own wait is 30 s, Wine's none): the installer
 # waits for the stop, the new version runs after it. Before it, an upgrade
 # that fails where the old version's removal used to be leaves the old
@@ -126,6 +126,9 @@ use_service MvtShipTwo
 check_service_entry "$TWO_EXE" "$DEFAULT_ACCOUNT"
 expect_eq "Apps & features names its version and publisher" "REG_SZ 1.0|REG_SZ Merivast Tests" \
   "$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" DisplayVersion)|$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" Publisher)"
+# The stand-in reads its scenario at each start: MvtShipTwo 1.0's stop
+# takes 35 s.
+printf 'pause.stop=35000\r\n' >"$TWO_DIR/standin-scenario.txt"
 for name in MvtShipOne MvtShipTwo; do
   use_service "$name"
   wine_run sc start "$name" >/dev/null
@@ -150,13 +153,13 @@ expect_eq "its account stays" "REG_SZ $DEFAULT_ACCOUNT" "$(reg_value "$SERVICE_K
 echo "== an upgrade of the running service: an edited file of conf\\ stays, an unedited one is the new version's"
 printf 'edited by the operator\r\n' >>"$TWO_DIR/conf/main.args"
 cp "$TWO_DIR/conf/main.args" "$TMP/edited-main.args"
-printf 'shutdown_hook=35000\r\n' >"$TWO_DIR/standin-scenario.txt"
+# 1.1's, started by the upgrade, takes 3 s.
+printf 'pause.stop=3000\r\n' >"$TWO_DIR/standin-scenario.txt"
 started=$SECONDS
 check "msiexec /i MvtShipTwo 1.1 succeeds" msiexec_run /i "$TWO_NEW"
 check "it waited for the stop, 35 s" test $((SECONDS - started)) -ge 35
-check "the old version's shutdown hooks ran to their end" grep -q "SHUTDOWNHOOK done" "$TWO_DIR/standin-record.txt"
+check "the old version's serviceStop ran to its end" grep -q "LEAVE serviceStop" "$TWO_DIR/standin-record.txt"
 check "the new version runs" wait_state RUNNING
-printf 'shutdown_hook=3000\r\n' >"$TWO_DIR/standin-scenario.txt"
 check "the edited conf\\main.args stays" cmp -s "$TMP/edited-main.args" "$TWO_DIR/conf/main.args"
 check "the unedited conf\\service.properties is 1.1's" \
   cmp -s "$TMP/two-1.1/conf/service.properties" "$TWO_DIR/conf/service.properties"
