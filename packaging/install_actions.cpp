@@ -411,8 +411,8 @@ struct ConfEntry {
 };
 
 struct ConfData {
-    wchar_t name[kNameUnits];
-    wchar_t installDir[MAX_PATH];
+    wchar_t name[kNameUnits] = L"";
+    wchar_t installDir[MAX_PATH] = L"";
     wchar_t* text = nullptr;       // the action's data, on the process heap
     ConfEntry* entries = nullptr;  // on the process heap
     size_t count = 0;
@@ -541,12 +541,16 @@ bool Exists(const wchar_t* path) {
 // Creates the folders above `path` that are missing.
 void CreateParents(const wchar_t* path) {
     wchar_t folder[MAX_PATH];
-    for (size_t i = 0; path[i] != L'\0' && i < MAX_PATH - 1; ++i) {
-        if (path[i] == L'\\' && i > 2) {
+    if (FAILED(StringCchCopyW(folder, MAX_PATH, path)) || wcslen(folder) < 3) {
+        return;
+    }
+    // Past "C:\" (or the "\\" of a share), each backslash ends a folder.
+    for (size_t i = 3; folder[i] != L'\0'; ++i) {
+        if (folder[i] == L'\\') {
             folder[i] = L'\0';
             CreateDirectoryW(folder, nullptr);
+            folder[i] = L'\\';
         }
-        folder[i] = path[i];
     }
 }
 
