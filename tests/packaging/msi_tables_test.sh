@@ -141,6 +141,10 @@ echo "== an upgrade removes the old version last; the service is stopped and wai
 # upgrade never reaches the old version's removal.
 check "RemoveExistingProducts comes after InstallFinalize" \
   test "$(sequence RemoveExistingProducts)" -gt "$(sequence InstallFinalize)"
+expect_eq "then the upgrade code is kept registered (Wine's msi drops it with the old version)" \
+  "65|InstallActions|KeepUpgradeCode|WIX_UPGRADE_DETECTED AND NOT Installed" \
+  "$(ca KeepUpgradeCode)|$(condition KeepUpgradeCode)"
+check "after the removal" test "$(sequence KeepUpgradeCode)" -gt "$(sequence RemoveExistingProducts)"
 expect_eq "StopServiceAndWait: deferred, elevated, with the service and its folder" \
   "3073|InstallActions|StopServiceAndWait|2099|StopServiceAndWait|MerivastService|[INSTALLDIR]" \
   "$(ca StopServiceAndWait)|$(ca StopServiceAndWaitData)"
