@@ -222,73 +222,168 @@ bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
-// stop.timeout from "<installDir>conf\service.properties" (UTF-8 with or
-// without its byte-order mark, or UTF-16 with its mark), as the host reads
-// it; the host's default when the file or the key is missing or unusable (a
-// file the host refuses never lets the service run).
-DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
+// The text of "<installDir>conf\service.properties" (UTF-8 with or without
+// its byte-order mark, or UTF-16 with its mark), at most the part the host
+// reads, on the process heap; null when there is no such file or it cannot
+// be read.
+wchar_t* ReadPropertiesText(const wchar_t* installDir) {
     wchar_t path[MAX_PATH];
     if (FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
         FAILED(StringCchCatW(path, MAX_PATH, L"conf\\service.properties"))) {
-        return kDefaultStopTimeoutSeconds;
+        return nullptr;
     }
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return kDefaultStopTimeoutSeconds;
+        return nullptr;
     }
-    // The file's bytes, then its text.
     auto* bytes = static_cast<unsigned char*>(AllocateBytes(kPropertiesBytes));
     HeapText text(static_cast<wchar_t*>(AllocateBytes((kPropertiesBytes + 1) * sizeof(wchar_t))));
     DWORD size = 0;
     const BOOL read = bytes != nullptr && text.text != nullptr &&
                       ReadFile(file, bytes, kPropertiesBytes, &size, nullptr);
     CloseHandle(file);
-    if (!read) {
-        FreeBytes(bytes);
-        return kDefaultStopTimeoutSeconds;
-    }
     int units = 0;
-    if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    if (read && size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         units = static_cast<int>((size - 2) / 2);
         CopyMemory(text.text, bytes + 2, static_cast<size_t>(units) * sizeof(wchar_t));
-    } else {
+    } else if (read) {
         const DWORD skip = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
         units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes) + 3 * skip,
                                     static_cast<int>(size - 3 * skip), text.text, kPropertiesBytes);
     }
     FreeBytes(bytes);
+    if (!read) {
+        return nullptr;
+    }
     text.text[units] = L'\0';
+    wchar_t* result = text.text;
+    text.text = nullptr;
+    return result;
+}
+
+// The value of stop.timeout on one line (`length` units, without its line
+// feed), into `seconds`; the line may be any other line, which leaves it.
+void TakeStopTimeout(const wchar_t* line, size_t length, DWORD* seconds) {
+    size_t begin = 0;
+    while (begin < length && IsBlank(line[begin])) ++begin;
+    size_t equals = begin;
+    while (equals < length && line[equals] != L'=') ++equals;
+    size_t keyEnd = equals;
+    while (keyEnd > begin && IsBlank(line[keyEnd - 1])) --keyEnd;
+    constexpr wchar_t kKey[] = L"stop.timeout";
+    if (equals == length || keyEnd - begin != ARRAYSIZE(kKey) - 1 ||
+        wcsncmp(line + begin, kKey, keyEnd - begin) != 0) {
+        return;
+    }
+    size_t valueBegin = equals + 1;
+    size_t valueEnd = length;
+    while (valueBegin < valueEnd && IsBlank(line[valueBegin])) ++valueBegin;
+    while (valueEnd > valueBegin && (IsBlank(line[valueEnd - 1]) || line[valueEnd - 1] == L'\r')) {
+        --valueEnd;
+    }
+    if (!ParseNumber(line + valueBegin, valueEnd - valueBegin, kMaxStopTimeoutSeconds, seconds)) {
+        *seconds = kDefaultStopTimeoutSeconds;
+    }
+}
+
+// stop.timeout from "<installDir>conf\service.properties", as the host reads
+// it; the host's default when the file or the key is missing or unusable (a
+// file the host refuses never lets the service run).
+DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
+    const HeapText text(ReadPropertiesText(installDir));
     DWORD seconds = kDefaultStopTimeoutSeconds;
     const wchar_t* line = text.text;
-    while (*line != L'\0') {
+    while (line != nullptr && *line != L'\0') {
         size_t length = 0;
         while (line[length] != L'\0' && line[length] != L'\n') ++length;
-        const wchar_t* next = line[length] == L'\n' ? line + length + 1 : line + length;
-        size_t begin = 0;
-        while (begin < length && IsBlank(line[begin])) ++begin;
-        size_t equals = begin;
-        while (equals < length && line[equals] != L'=') ++equals;
-        size_t keyEnd = equals;
-        while (keyEnd > begin && IsBlank(line[keyEnd - 1])) --keyEnd;
-        constexpr wchar_t kKey[] = L"stop.timeout";
-        if (equals < length && keyEnd - begin == ARRAYSIZE(kKey) - 1 &&
-            wcsncmp(line + begin, kKey, keyEnd - begin) == 0) {
-            size_t valueBegin = equals + 1;
-            size_t valueEnd = length;
-            while (valueBegin < valueEnd && IsBlank(line[valueBegin])) ++valueBegin;
-            while (valueEnd > valueBegin &&
-                   (IsBlank(line[valueEnd - 1]) || line[valueEnd - 1] == L'\r')) {
-                --valueEnd;
-            }
-            if (!ParseNumber(line + valueBegin, valueEnd - valueBegin, kMaxStopTimeoutSeconds,
-                             &seconds)) {
-                seconds = kDefaultStopTimeoutSeconds;
-            }
-        }
-        line = next;
+        TakeStopTimeout(line, length, &seconds);
+        line = line[length] == L'\n' ? line + length + 1 : line + length;
     }
     return seconds;
+}
+
+// What StopAndWait has seen of the service so far.
+struct StopWatch {
+    DWORD stopTimeout = kDefaultStopTimeoutSeconds;
+    bool stopAsked = false;
+    ULONGLONG deadline = 0;  // 0: none
+    ULONGLONG lastReport = 0;
+    DWORD lastState = 0;
+    DWORD lastCheckPoint = 0;
+};
+
+void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD error) {
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits, L"%ls: %ls (error %lu).", name, what,
+                     static_cast<unsigned long>(error));
+    Log(install, message);
+}
+
+// Sends the stop request to a running service and starts the deadline. False
+// when the request fails otherwise than for a service that has stopped or
+// cannot take it yet.
+bool AskToStop(MSIHANDLE install, SC_HANDLE service, const wchar_t* name, ULONGLONG now,
+               StopWatch* watch) {
+    SERVICE_STATUS ignored = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &ignored)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            LogError(install, name, L"the stop request failed", error);
+            return false;
+        }
+    }
+    watch->stopAsked = true;
+    watch->lastReport = now;
+    if (watch->stopTimeout != 0) {
+        watch->deadline = now + watch->stopTimeout * 1000ULL + kStopMarginMs;
+    }
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits,
+                     L"%ls: asked to stop; waiting for it (stop.timeout %lu s).", name,
+                     static_cast<unsigned long>(watch->stopTimeout));
+    Log(install, message);
+    return true;
+}
+
+// True, after logging why, when the wait is over without a stop: past the
+// deadline, or no new report for the margin.
+bool GivesUp(MSIHANDLE install, const wchar_t* name, const StopWatch& watch, ULONGLONG now) {
+    wchar_t message[kMessageUnits];
+    if (watch.deadline != 0 && now >= watch.deadline) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls did not stop within %lu s (its stop.timeout and %lu s more); "
+                         L"nothing was changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.stopTimeout + kStopMarginMs / 1000),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else if (now - watch.lastReport >= kStopMarginMs) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls stayed in state %lu without a report for %lu s; nothing was "
+                         L"changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.lastState),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else {
+        return false;
+    }
+    Log(install, message);
+    return true;
+}
+
+// Opens the service to stop it: true with the handle, or with null when there
+// is no such service; false, after logging why, when it cannot be opened.
+bool OpenForStop(MSIHANDLE install, SC_HANDLE manager, const wchar_t* name, SC_HANDLE* service) {
+    *service = manager == nullptr
+                   ? nullptr
+                   : OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (*service != nullptr) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        return true;
+    }
+    LogError(install, name, L"the service could not be opened", error);
+    return false;
 }
 
 // Asks the service to stop and waits until it has stopped: at most stop.timeout
@@ -297,94 +392,38 @@ DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
 // without a new report from a pending service. A service starting up (which
 // takes no control) is waited for first. True when it is stopped, or not there.
 bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installDir) {
-    wchar_t message[kMessageUnits];
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.handle == nullptr) {
-        Log(install, L"StopServiceAndWait: the service manager could not be opened.");
+    ServiceHandle service;
+    if (!OpenForStop(install, manager.handle, name, &service.handle)) {
         return false;
     }
-    ServiceHandle service(OpenServiceW(manager.handle, name, SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (service.handle == nullptr) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            return true;
-        }
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: the service could not be opened (error %lu).", name,
-                         static_cast<unsigned long>(error));
-        Log(install, message);
-        return false;
+        return true;
     }
-    const DWORD stopTimeout = ReadStopTimeoutSeconds(installDir);
-    bool stopAsked = false;
-    ULONGLONG deadline = 0;
-    ULONGLONG lastReport = GetTickCount64();
-    DWORD lastState = 0;
-    DWORD lastCheckPoint = 0;
+    StopWatch watch;
+    watch.stopTimeout = ReadStopTimeoutSeconds(installDir);
+    watch.lastReport = GetTickCount64();
     for (;;) {
         SERVICE_STATUS status = {};
         if (!QueryServiceStatus(service.handle, &status)) {
-            const DWORD error = GetLastError();
-            StringCchPrintfW(message, kMessageUnits,
-                             L"%ls: its state could not be read (error %lu).", name,
-                             static_cast<unsigned long>(error));
-            Log(install, message);
+            LogError(install, name, L"its state could not be read", GetLastError());
             return false;
         }
         if (status.dwCurrentState == SERVICE_STOPPED) {
-            if (stopAsked) {
-                StringCchPrintfW(message, kMessageUnits, L"%ls: stopped.", name);
-                Log(install, message);
-            }
             return true;
         }
         const ULONGLONG now = GetTickCount64();
-        if (status.dwCurrentState != lastState || status.dwCheckPoint != lastCheckPoint) {
-            lastState = status.dwCurrentState;
-            lastCheckPoint = status.dwCheckPoint;
-            lastReport = now;
+        if (status.dwCurrentState != watch.lastState ||
+            status.dwCheckPoint != watch.lastCheckPoint) {
+            watch.lastState = status.dwCurrentState;
+            watch.lastCheckPoint = status.dwCheckPoint;
+            watch.lastReport = now;
         }
-        if (!stopAsked && status.dwCurrentState == SERVICE_RUNNING) {
-            SERVICE_STATUS ignored = {};
-            if (!ControlService(service.handle, SERVICE_CONTROL_STOP, &ignored)) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_SERVICE_NOT_ACTIVE &&
-                    error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-                    StringCchPrintfW(message, kMessageUnits,
-                                     L"%ls: the stop request failed (error %lu).", name,
-                                     static_cast<unsigned long>(error));
-                    Log(install, message);
-                    return false;
-                }
-            }
-            stopAsked = true;
-            lastReport = now;
-            StringCchPrintfW(message, kMessageUnits,
-                             L"%ls: asked to stop; waiting for it (stop.timeout %lu s).", name,
-                             static_cast<unsigned long>(stopTimeout));
-            Log(install, message);
-            if (stopTimeout != 0) {
-                deadline = now + stopTimeout * 1000ULL + kStopMarginMs;
-            }
+        if (!watch.stopAsked && status.dwCurrentState == SERVICE_RUNNING &&
+            !AskToStop(install, service.handle, name, now, &watch)) {
+            return false;
         }
-        const bool pastDeadline = deadline != 0 && now >= deadline;
-        if (pastDeadline || now - lastReport >= kStopMarginMs) {
-            if (pastDeadline) {
-                StringCchPrintfW(message, kMessageUnits,
-                                 L"%ls did not stop within %lu s (its stop.timeout and %lu s "
-                                 L"more); nothing was changed. Stop the service, then run the "
-                                 L"installer again.",
-                                 name,
-                                 static_cast<unsigned long>(stopTimeout + kStopMarginMs / 1000),
-                                 static_cast<unsigned long>(kStopMarginMs / 1000));
-            } else {
-                StringCchPrintfW(message, kMessageUnits,
-                                 L"%ls stayed in state %lu without a report for %lu s; nothing "
-                                 L"was changed. Stop the service, then run the installer again.",
-                                 name, static_cast<unsigned long>(status.dwCurrentState),
-                                 static_cast<unsigned long>(kStopMarginMs / 1000));
-            }
-            Log(install, message);
+        if (GivesUp(install, name, watch, now)) {
             return false;
         }
         Sleep(kPollMs);
@@ -909,6 +948,33 @@ bool PackGuid(const wchar_t* guid, wchar_t* packed) {
     return true;
 }
 
+// Writes "<root>\UpgradeCodes\<upgrade code>" "<product code>" in the
+// 64-bit view of HKLM when it is missing.
+void RegisterUpgradeCode(MSIHANDLE install, const wchar_t* root, const wchar_t* packedUpgrade,
+                         const wchar_t* packedProduct) {
+    wchar_t key[160];
+    HKEY handle = nullptr;
+    if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key), L"%ls\\UpgradeCodes\\%ls", root,
+                                packedUpgrade)) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    if (RegQueryValueExW(handle, packedProduct, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+        RegSetValueExW(handle, packedProduct, 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                       sizeof(wchar_t));
+        wchar_t message[kMessageUnits];
+        StringCchPrintfW(message, kMessageUnits,
+                         L"KeepUpgradeCode: this product is registered under its upgrade code "
+                         L"again (HKLM\\%ls).",
+                         key);
+        Log(install, message);
+    }
+    RegCloseKey(handle);
+}
+
 }  // namespace
 
 // Immediate, after RemoveExistingProducts, at an upgrade: this product stays
@@ -933,31 +999,9 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepUpgradeCode(MSIHANDLE instal
         return ERROR_SUCCESS;
     }
     // Both places the installer keeps it: its own and the one of Classes.
-    const wchar_t* const kRoots[] = {L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer",
-                                     L"Software\\Classes\\Installer"};
-    for (const wchar_t* root : kRoots) {
-        wchar_t key[160];
-        HKEY handle = nullptr;
-        if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key), L"%ls\\UpgradeCodes\\%ls", root,
-                                    packedUpgrade)) ||
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
-                            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
-                            nullptr) != ERROR_SUCCESS) {
-            continue;
-        }
-        if (RegQueryValueExW(handle, packedProduct, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            RegSetValueExW(handle, packedProduct, 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
-                           sizeof(wchar_t));
-            wchar_t message[kMessageUnits];
-            StringCchPrintfW(message, kMessageUnits,
-                             L"KeepUpgradeCode: this product is registered under its upgrade "
-                             L"code again (HKLM\\%ls).",
-                             key);
-            Log(install, message);
-        }
-        RegCloseKey(handle);
-    }
+    RegisterUpgradeCode(install, L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer",
+                        packedUpgrade, packedProduct);
+    RegisterUpgradeCode(install, L"Software\\Classes\\Installer", packedUpgrade, packedProduct);
     return ERROR_SUCCESS;
 }
 
