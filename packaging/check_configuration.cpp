@@ -5,10 +5,12 @@
 //   MerivastCheckConfiguration.exe <application folder>
 //
 // Reads conf\ below the folder with the service's own function, so that the
-// first problem is the one the service would find. Exit code 0 when each can be used,
-// printing "java.home=<the runtime's folder, as a full path>" on standard
-// output; 1 with the first problem on standard output, in the words of the
-// event the service would write; 2 for a wrong command line. Output is UTF-8.
+// first problem is the one the service would find. Exit code 0 when each file
+// can be used, printing "main.class=<the application's class>" (so that
+// scripts/package can look for it in the jars) and "java.home=<the runtime's
+// folder, as a full path>" on standard output; 1 with the first problem on
+// standard output, in the words of the event the service would write; 2 for a
+// wrong command line. Output is UTF-8.
 #include "agent/configuration.h"
 
 namespace {
@@ -57,6 +59,7 @@ int wmain(int argc, wchar_t** argv) {
         PrintLine(L"", problem.text);
         return kRefused;
     }
+    PrintLine(L"main.class=", configuration.properties.mainClass);
     PrintLine(L"java.home=", configuration.properties.javaHome);
     return kUsable;
 }

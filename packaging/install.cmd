@@ -10,7 +10,10 @@ rem
 rem   NAME      the service's name; without /name:, the one this copy was made
 rem             for (SERVICE below). Also the source of its events and the name
 rem             of its virtual account.
-rem             1 to 80 characters: letters, digits, '.', '-' and '_'.
+rem             1 to 80 characters: letters, digits, '.', '-' and '_', the
+rem             first a letter or a digit, not ending in '.', and not a device
+rem             name Windows reserves (CON, PRN, AUX, NUL, COM0-9, LPT0-9, also
+rem             before a '.').
 rem   ACCOUNT   the account it runs under; without one, its own virtual
 rem             account NT SERVICE\NAME. E.g. LocalSystem,
 rem             "NT AUTHORITY\LocalService", or .\merivast with its PASSWORD.
@@ -26,12 +29,28 @@ rem The service is left stopped; put the Java runtime in jre\ first, then
 rem "sc start NAME". uninstall.cmd undoes all of this but the rights on logs\.
 rem The files in conf\ are not touched.
 rem
+rem Where sc lacks a verb (Wine's has no config, failureflag or sidtype: it
+rem ends with exit code 1 and no output, where Windows' sc ends with the
+rem Windows error, 1057 or 1072 for example), the value goes to the service's
+rem registry key instead, which the service manager reads when it starts. Any
+rem other failure of sc stops this script with sc's error: the service
+rem manager would otherwise keep its old settings until a reboot and then
+rem take values nobody checked. MERIVAST_SC may name another program to run as
+rem sc (the tests use it to play Windows' sc).
+rem
 rem Exit codes: 0 done, 1 MerivastService.exe not found, 2 "sc create" failed,
 rem 3 "sc failure" failed, 4 the failure-actions flag could not be set, 5 the
 rem event source could not be registered, 6 the SID type, delayed start or
-rem preshutdown time could not be stored, 7 the service name is not valid,
-rem 8 the existing service could not be pointed at this folder.
+rem preshutdown time could not be set, 7 the service name is not valid, 8 the
+rem existing service could not be pointed at this folder.
 setlocal
+rem This script's folder, taken before any shift changes %0.
+set "HERE=%~dp0"
+set "SC=%SystemRoot%\System32\sc.exe"
+if defined MERIVAST_SC set "SC=%MERIVAST_SC%"
+rem The architecture of this copy's executable and of its helper DLL, whose
+rem rundll32 must be of the same; scripts/package sets it.
+set "PACKAGE_ARCH=x86"
 rem The service this copy was made for; scripts/package sets it.
 set "SERVICE=MerivastService"
 rem The x keeps the substrings below defined when there is no argument.
@@ -43,24 +62,28 @@ shift
 call :check_name
 if errorlevel 1 exit /b 7
 set "ACCOUNT=NT SERVICE\%SERVICE%"
-set "EXE=%~dp0MerivastService.exe"
-set "LOGS=%~dp0logs"
+set "EXE=%HERE%MerivastService.exe"
+set "ACTIONS=%HERE%MerivastInstallActions.dll"
+set "LOGS=%HERE%logs"
 set "SERVICEKEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
 if not exist "%EXE%" goto no_exe
-sc query "%SERVICE%" >nul 2>&1
+if not exist "%ACTIONS%" goto no_actions
+"%SC%" query "%SERVICE%" >nul 2>&1
 if not errorlevel 1 goto take_over
 if not "%~1"=="" set "ACCOUNT=%~1"
 
 echo install: creating service %SERVICE% for "%EXE%", account %ACCOUNT%
 if "%~2"=="" goto create_without_password
-sc create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%" password= "%~2"
+"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%" password= "%~2"
 goto created
 :create_without_password
-sc create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
+"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
 :created
 if errorlevel 1 goto create_failed
+call :set_preshutdown
+if errorlevel 1 exit /b 6
 goto configure
 
 :take_over
@@ -71,30 +94,43 @@ set "TAKEN_OVER=1"
 echo install: service %SERVICE% exists; pointing it at "%EXE%"
 if not "%~1"=="" goto take_over_with_account
 echo install: keeping its account
-sc config "%SERVICE%" binPath= "\"%EXE%\""
-if not errorlevel 1 goto taken_over
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\""
+if errorlevel 2 goto take_over_failed
+if not errorlevel 1 goto taken_over_by_sc
 goto take_over_by_registry
 :take_over_with_account
 echo install: account %~1
 if "%~2"=="" goto take_over_without_password
-sc config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1" password= "%~2"
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1" password= "%~2"
 if errorlevel 1 goto take_over_failed
-goto taken_over
+goto taken_over_by_sc
 :take_over_without_password
-sc config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1"
-if not errorlevel 1 goto taken_over
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1"
+if errorlevel 2 goto take_over_failed
+if not errorlevel 1 goto taken_over_by_sc
 :take_over_by_registry
 rem An sc without the config verb (Wine's): store the path (and the account)
 rem where the service manager keeps them; it reads them when it starts. A
-rem password has no such place.
->&2 echo install: warning: "sc config" failed; writing ImagePath to %SERVICEKEY% instead
+rem password has no such place. The preshutdown time goes first: its change
+rem makes such a service manager write the entry it holds, and with it the
+rem start type it holds, which is put back.
+set "KEPT_START="
+for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v Start 2^>nul ^| "%SystemRoot%\System32\find.exe" "Start"') do set "KEPT_START=%%v"
+call :set_preshutdown
+if errorlevel 1 exit /b 6
+if defined KEPT_START reg add "%SERVICEKEY%" /v Start /t REG_DWORD /d %KEPT_START% /f >nul
+>&2 echo install: warning: this sc has no "config" verb; writing ImagePath to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ImagePath /t REG_EXPAND_SZ /d "\"%EXE%\"" /f >nul
 if errorlevel 1 goto take_over_failed
 if "%~1"=="" goto taken_over
 reg add "%SERVICEKEY%" /v ObjectName /t REG_SZ /d "%~1" /f >nul
 if errorlevel 1 goto take_over_failed
+goto taken_over
+:taken_over_by_sc
+call :set_preshutdown
+if errorlevel 1 exit /b 6
 :taken_over
-sc query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
+"%SC%" query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if errorlevel 1 >&2 echo install: warning: %SERVICE% is running from its old folder; it runs from this one after "sc stop %SERVICE%" and "sc start %SERVICE%"
 
 :configure
@@ -104,15 +140,16 @@ rem non-zero exit code, which is how MerivastService reports a failed Java
 rem side (1066). sc changes the service manager's own record: both take effect
 rem at once.
 echo install: setting recovery actions (restart after 10 s, twice; reset after 1 day)
-sc failure "%SERVICE%" reset= 86400 actions= restart/10000/restart/10000//
+"%SC%" failure "%SERVICE%" reset= 86400 actions= restart/10000/restart/10000//
 if errorlevel 1 goto failure_failed
 
 echo install: enabling recovery actions for stops with a non-zero exit code
-sc failureflag "%SERVICE%" 1
+"%SC%" failureflag "%SERVICE%" 1
+if errorlevel 2 goto flag_failed
 if not errorlevel 1 goto flag_done
 rem An sc without the failureflag verb (Wine's, for one): store the flag
 rem where the service manager keeps it; it reads the value when it starts.
->&2 echo install: warning: "sc failureflag" failed; writing FailureActionsOnNonCrashFailures to %SERVICEKEY% instead
+>&2 echo install: warning: this sc has no "failureflag" verb; writing FailureActionsOnNonCrashFailures to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v FailureActionsOnNonCrashFailures /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto flag_failed
 :flag_done
@@ -120,9 +157,10 @@ if errorlevel 1 goto flag_failed
 rem The service's process carries its service SID under any account, so that
 rem the grant on logs\ below holds also for an account named above.
 echo install: giving the service its service SID under any account
-sc sidtype "%SERVICE%" unrestricted
+"%SC%" sidtype "%SERVICE%" unrestricted
+if errorlevel 2 goto sidtype_failed
 if not errorlevel 1 goto sidtype_done
->&2 echo install: warning: "sc sidtype" failed; writing ServiceSidType to %SERVICEKEY% instead
+>&2 echo install: warning: this sc has no "sidtype" verb; writing ServiceSidType to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ServiceSidType /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto config_failed
 :sidtype_done
@@ -142,13 +180,6 @@ reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d 1 /f >nul
 if errorlevel 1 goto config_failed
 :start_done
 
-rem sc has no verb for the preshutdown time: 30 s, the 25 s the service gives
-rem its application to stop (stop.timeout in conf\service.properties) plus 5 s.
-rem The service manager reads the value when it starts, that is from the next
-rem reboot on; until then the service has the time it had.
-echo install: setting the preshutdown time to 30 s (from the next reboot)
-reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
-if errorlevel 1 goto config_failed
 
 echo install: registering event source %SERVICE% for "%EXE%"
 reg add "%EVENTKEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%EXE%" /f >nul
@@ -170,10 +201,42 @@ if not errorlevel 1 goto logs_done
 echo install: done; %SERVICE% is installed for "%EXE%"
 exit /b 0
 
+rem set_preshutdown: sc has no verb for the preshutdown time: 30 s, the 25 s
+rem the service gives its application to stop (stop.timeout in
+rem conf\service.properties) plus 5 s. MerivastInstallActions.dll sets it
+rem through the service manager, which applies it at once; its exit code 3:
+rem the service manager does not know the setting (as before Vista), then the
+rem value goes to the registry, read when the service manager starts. Its
+rem rundll32 must be of its architecture: on 64-bit Windows the 32-bit one is
+rem in SysWOW64. Called before any value goes to the registry: a service
+rem manager that writes its whole entry on a change (Wine's) would overwrite
+rem them. Fails, saying why, when the time cannot be set.
+:set_preshutdown
+echo install: setting the preshutdown time to 30 s
+set "RUNDLL=%SystemRoot%\System32\rundll32.exe"
+if "%PACKAGE_ARCH%"=="x86" if exist "%SystemRoot%\SysWOW64\rundll32.exe" set "RUNDLL=%SystemRoot%\SysWOW64\rundll32.exe"
+"%RUNDLL%" "%ACTIONS%",SetPreshutdownTime %SERVICE% 30000
+if not errorlevel 1 exit /b 0
+if not "%errorlevel%"=="3" goto preshutdown_failed
+>&2 echo install: warning: the service manager does not know the preshutdown time; writing PreshutdownTimeout to %SERVICEKEY% instead (read from the next reboot on)
+reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
+if errorlevel 1 goto preshutdown_stored_failed
+exit /b 0
+:preshutdown_failed
+>&2 echo install: error: the preshutdown time could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
+exit /b 1
+:preshutdown_stored_failed
+>&2 echo install: error: could not write PreshutdownTimeout to %SERVICEKEY%; run uninstall.cmd to remove the service
+exit /b 1
+
 rem check_name: fails, saying why, unless SERVICE is 1 to 80 characters from
-rem the letters, digits, '.', '-' and '_': a name that is safe as a service
-rem name, a registry key, an account name and a word on this command line.
+rem the letters, digits, '.', '-' and '_', the first a letter or a digit, not
+rem ending in '.', and not a device name: a name that is safe as a service
+rem name, a registry key, an account name, a folder and a word on this command
+rem line ("Naming Files, Paths, and Namespaces" forbids the device names, also
+rem before an extension, and a name ending in a period).
 :check_name
+set "NAME_RULE=1 to 80 characters, each a letter, a digit, '.', '-' or '_'"
 if "%SERVICE%"=="" goto bad_name
 rem Every allowed character separates words, so the name holds a word only
 rem when it holds another character (Wine's cmd also gives an empty word for a
@@ -184,13 +247,25 @@ rem At most 80: the 81st character of the name padded with 81 stars is a star.
 rem (Wine's cmd reads past the end of a name shorter than the offset asked.)
 set "PADDED=%SERVICE%*********************************************************************************"
 if not "%PADDED:~80,1%"=="*" goto bad_name
+set "NAME_RULE=Windows forbids a folder name that ends in a period"
+if "%SERVICE:~-1%"=="." goto bad_name
+set "NAME_RULE=the first character must be a letter or a digit"
+for %%c in (. - _) do if "%SERVICE:~0,1%"=="%%c" goto bad_name
+rem The part before the first period.
+for /f "delims=." %%p in ("%SERVICE%") do set "STEM=%%p"
+for %%r in (CON PRN AUX NUL COM0 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 LPT0 LPT1 LPT2 LPT3 LPT4 LPT5 LPT6 LPT7 LPT8 LPT9) do if /i "%STEM%"=="%%r" goto reserved_name
 exit /b 0
+:reserved_name
+set "NAME_RULE=%STEM% is a device name Windows reserves, also before a '.'"
 :bad_name
->&2 echo install: error: "%SERVICE%" is not a service name this script takes: 1 to 80 characters, each a letter, a digit, '.', '-' or '_'
+>&2 echo install: error: "%SERVICE%" is not a service name this script takes: %NAME_RULE%
 exit /b 1
 
 :no_exe
 >&2 echo install: error: "%EXE%" not found; install.cmd must sit in the folder that holds MerivastService.exe
+exit /b 1
+:no_actions
+>&2 echo install: error: "%ACTIONS%" not found; it comes with MerivastService.exe in the zip
 exit /b 1
 :create_failed
 >&2 echo install: error: "sc create" failed (exit code %errorlevel%); is this an administrator prompt?
@@ -199,7 +274,7 @@ exit /b 2
 >&2 echo install: error: "sc failure" failed (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 3
 :flag_failed
->&2 echo install: error: could not enable recovery for non-zero exit codes (exit code %errorlevel%); run uninstall.cmd to remove the service
+>&2 echo install: error: could not enable recovery for non-zero exit codes (error %errorlevel%); run uninstall.cmd to remove the service
 exit /b 4
 :eventsource_failed
 >&2 echo install: error: could not register the event source under %EVENTKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
@@ -208,5 +283,9 @@ exit /b 5
 >&2 echo install: error: could not write the service's settings to %SERVICEKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 6
 :take_over_failed
->&2 echo install: error: "sc config" could not point %SERVICE% at "%EXE%" (exit code %errorlevel%); is this an administrator prompt? The service is unchanged.
+>&2 echo install: error: "sc config" could not point %SERVICE% at "%EXE%" (error %errorlevel%, in sc's words above); the service is unchanged. 1057: the account or password is not valid; 1072: the service is marked for deletion (close the Services console and any program that has it open, or reboot); 5: not an administrator prompt.
 exit /b 8
+:sidtype_failed
+>&2 echo install: error: "sc sidtype" failed (error %errorlevel%, in sc's words above); run uninstall.cmd to remove the service
+exit /b 6
+

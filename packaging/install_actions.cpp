@@ -1,4 +1,5 @@
-// The Windows Installer package's own custom actions.
+// The Windows Installer package's own custom actions, and one entry for
+// install.cmd through rundll32.
 //
 // ConfigureService: the service's settings that the ServiceInstall table
 // cannot carry (recovery actions, the failure-actions flag, delayed automatic
@@ -10,11 +11,23 @@
 // a custom action instead), and values written to the service's registry key
 // are read by the service manager only when it starts.
 //
-// RemoveUneditedConf: the package's conf\ files are permanent and never
-// overwritten, so that the operator's edits survive a repair, an upgrade and
-// a removal. At a removal (also the old version's, in an upgrade) this removes
-// the ones whose content is still what the package installed, so that a newer
-// version installs its own.
+// NoteRunningService, StopServiceAndWait, StartServiceAgain: before any file
+// of the service is replaced or removed, the service is stopped and waited
+// for, as long as its own stop deadline (stop.timeout) allows and a margin;
+// Windows Installer's own StopServices waits at most 30 s, and a service still
+// running then keeps its executable in use. A service that ran before an
+// install, repair or upgrade runs again after it.
+//
+// KeepEditedConf, RestoreEditedConf, RemoveUneditedConf and its rollback and
+// commit: the package's conf\ files are permanent, so that the operator's
+// edits survive a repair, an upgrade and a removal. An install, repair or
+// upgrade copies each edited file aside before InstallFiles and puts it back
+// after, so that only unedited files get the package's content. A removal
+// moves the unedited ones away; a rollback moves them back, the commit
+// deletes them.
+//
+// SetPreshutdownTime: install.cmd's way to the preshutdown time, for which
+// sc has no verb: rundll32 <this DLL>,SetPreshutdownTime <service> <ms>.
 #include "base/win32.h"
 // After windows.h, which both build on.
 #include <msiquery.h>
@@ -25,14 +38,26 @@
 namespace {
 
 // Service names are at most 256 characters; the installer's data adds the
-// preshutdown time.
-constexpr DWORD kDataUnits = 300;
+// preshutdown time or the install directory.
+constexpr DWORD kDataUnits = 600;
 constexpr DWORD kNameUnits = 257;
-constexpr DWORD kMessageUnits = 512;
+constexpr DWORD kMessageUnits = 1024;
 
 // Restart after 10 s, twice, then nothing; the failure count resets after a day.
 constexpr DWORD kResetPeriodSeconds = 86400;
 constexpr DWORD kRestartDelayMs = 10000;
+
+// The host's default stop deadline and the longest it takes
+// (conf\service.properties, stop.timeout).
+constexpr DWORD kDefaultStopTimeoutSeconds = 25;
+constexpr DWORD kMaxStopTimeoutSeconds = 86400;
+// What a stop may take beyond the application's own deadline: the host's
+// report, the runtime's tear-down and the end of the process. Also the longest
+// a pending service may go without a new report.
+constexpr DWORD kStopMarginMs = 30000;
+constexpr DWORD kPollMs = 250;
+// The host reads at most this much of conf\service.properties.
+constexpr DWORD kPropertiesBytes = 64 * 1024;
 
 struct ServiceSettings {
     wchar_t name[kNameUnits];
@@ -49,30 +74,52 @@ void Log(MSIHANDLE install, const wchar_t* text) {
     MsiCloseHandle(record);
 }
 
-// "<service name>;<preshutdown time in ms>", as the package's immediate action
-// sets it. False for anything else.
-bool ParseSettings(const wchar_t* data, ServiceSettings* settings) {
-    DWORD length = 0;
-    while (data[length] != L'\0' && data[length] != L';') {
-        if (length + 1 >= kNameUnits) {
+// Copies the text up to `separator` (or the end) into `out`; `*rest` then
+// points past the separator, or at the terminator. False when the part is
+// empty or does not fit.
+bool TakePart(const wchar_t* text, wchar_t separator, wchar_t* out, size_t outUnits,
+              const wchar_t** rest) {
+    size_t length = 0;
+    while (text[length] != L'\0' && text[length] != separator) {
+        if (length + 1 >= outUnits) {
             return false;
         }
-        settings->name[length] = data[length];
+        out[length] = text[length];
         ++length;
     }
-    settings->name[length] = L'\0';
-    if (length == 0 || data[length] != L';' || data[length + 1] == L'\0') {
+    out[length] = L'\0';
+    *rest = text[length] == separator ? text + length + 1 : text + length;
+    return length > 0;
+}
+
+// A whole number from 0 to `most`, digits only. False for anything else.
+bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value) {
+    DWORD number = 0;
+    if (length == 0) {
         return false;
     }
-    DWORD ms = 0;
-    for (const wchar_t* digit = data + length + 1; *digit != L'\0'; ++digit) {
-        if (*digit < L'0' || *digit > L'9' || ms > (MAXDWORD - 9) / 10) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') {
             return false;
         }
-        ms = ms * 10 + static_cast<DWORD>(*digit - L'0');
+        number = number * 10 + static_cast<DWORD>(text[i] - L'0');
+        if (number > most) {
+            return false;
+        }
     }
-    settings->preshutdownMs = ms;
+    *value = number;
     return true;
+}
+
+// "<service name>;<preshutdown time in ms>", as the package's immediate action
+// sets it and install.cmd passes it (with a blank for the ';'). False for
+// anything else.
+bool ParseSettings(const wchar_t* data, wchar_t separator, ServiceSettings* settings) {
+    const wchar_t* rest = nullptr;
+    if (!TakePart(data, separator, settings->name, kNameUnits, &rest) || rest[-1] != separator) {
+        return false;
+    }
+    return ParseNumber(rest, wcslen(rest), MAXDWORD / 10, &settings->preshutdownMs);
 }
 
 // One ChangeServiceConfig2W call. A level the service manager does not know
@@ -129,14 +176,6 @@ bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& 
                   L"preshutdown time");
 }
 
-// The data RemoveUneditedConf gets: "<install dir>|<file>*<MD5>|<file>*<MD5>…",
-// <install dir> ending in a backslash, <file> relative to it, <MD5> the
-// packaged file's digest in lower-case hex. Neither '|' nor '*' can be part of
-// a Windows path.
-constexpr wchar_t kEntrySeparator = L'|';
-constexpr wchar_t kDigestSeparator = L'*';
-constexpr DWORD kDigestBytes = 16;
-
 // The whole CustomActionData, on the process heap; null when it cannot be had.
 wchar_t* ReadActionData(MSIHANDLE install) {
     DWORD units = 0;
@@ -154,16 +193,347 @@ wchar_t* ReadActionData(MSIHANDLE install) {
     return data;
 }
 
+// --- stopping and starting the service ---------------------------------------
+
+// Closes a service-manager handle when it goes out of scope.
+struct ServiceHandle {
+    SC_HANDLE handle = nullptr;
+    ServiceHandle() = default;
+    explicit ServiceHandle(SC_HANDLE h) : handle(h) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (handle != nullptr) {
+            CloseServiceHandle(handle);
+        }
+    }
+};
+
+// Frees a process-heap block when it goes out of scope.
+struct HeapText {
+    wchar_t* text = nullptr;
+    explicit HeapText(wchar_t* t) : text(t) {}
+    HeapText(const HeapText&) = delete;
+    HeapText& operator=(const HeapText&) = delete;
+    ~HeapText() { FreeBytes(text); }
+};
+
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+// The text of "<installDir>conf\service.properties" (UTF-8 with or without
+// its byte-order mark, or UTF-16 with its mark), at most the part the host
+// reads, on the process heap; null when there is no such file or it cannot
+// be read.
+wchar_t* ReadPropertiesText(const wchar_t* installDir) {
+    wchar_t path[MAX_PATH];
+    if (FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
+        FAILED(StringCchCatW(path, MAX_PATH, L"conf\\service.properties"))) {
+        return nullptr;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    auto* bytes = static_cast<unsigned char*>(AllocateBytes(kPropertiesBytes));
+    HeapText text(static_cast<wchar_t*>(AllocateBytes((kPropertiesBytes + 1) * sizeof(wchar_t))));
+    DWORD size = 0;
+    const BOOL read = bytes != nullptr && text.text != nullptr &&
+                      ReadFile(file, bytes, kPropertiesBytes, &size, nullptr);
+    CloseHandle(file);
+    int units = 0;
+    if (read && size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        units = static_cast<int>((size - 2) / 2);
+        CopyMemory(text.text, bytes + 2, static_cast<size_t>(units) * sizeof(wchar_t));
+    } else if (read) {
+        const DWORD skip = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+        units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes) + 3 * skip,
+                                    static_cast<int>(size - 3 * skip), text.text, kPropertiesBytes);
+    }
+    FreeBytes(bytes);
+    if (!read) {
+        return nullptr;
+    }
+    text.text[units] = L'\0';
+    wchar_t* result = text.text;
+    text.text = nullptr;
+    return result;
+}
+
+// The value of stop.timeout on one line (`length` units, without its line
+// feed), into `seconds`; the line may be any other line, which leaves it.
+void TakeStopTimeout(const wchar_t* line, size_t length, DWORD* seconds) {
+    size_t begin = 0;
+    while (begin < length && IsBlank(line[begin])) ++begin;
+    size_t equals = begin;
+    while (equals < length && line[equals] != L'=') ++equals;
+    size_t keyEnd = equals;
+    while (keyEnd > begin && IsBlank(line[keyEnd - 1])) --keyEnd;
+    constexpr wchar_t kKey[] = L"stop.timeout";
+    if (equals == length || keyEnd - begin != ARRAYSIZE(kKey) - 1 ||
+        wcsncmp(line + begin, kKey, keyEnd - begin) != 0) {
+        return;
+    }
+    size_t valueBegin = equals + 1;
+    size_t valueEnd = length;
+    while (valueBegin < valueEnd && IsBlank(line[valueBegin])) ++valueBegin;
+    while (valueEnd > valueBegin && (IsBlank(line[valueEnd - 1]) || line[valueEnd - 1] == L'\r')) {
+        --valueEnd;
+    }
+    if (!ParseNumber(line + valueBegin, valueEnd - valueBegin, kMaxStopTimeoutSeconds, seconds)) {
+        *seconds = kDefaultStopTimeoutSeconds;
+    }
+}
+
+// stop.timeout from "<installDir>conf\service.properties", as the host reads
+// it; the host's default when the file or the key is missing or unusable (a
+// file the host refuses never lets the service run).
+DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
+    const HeapText text(ReadPropertiesText(installDir));
+    DWORD seconds = kDefaultStopTimeoutSeconds;
+    const wchar_t* line = text.text;
+    while (line != nullptr && *line != L'\0') {
+        size_t length = 0;
+        while (line[length] != L'\0' && line[length] != L'\n') ++length;
+        TakeStopTimeout(line, length, &seconds);
+        line = line[length] == L'\n' ? line + length + 1 : line + length;
+    }
+    return seconds;
+}
+
+// What StopAndWait has seen of the service so far.
+struct StopWatch {
+    DWORD stopTimeout = kDefaultStopTimeoutSeconds;
+    bool stopAsked = false;
+    ULONGLONG deadline = 0;  // 0: none
+    ULONGLONG lastReport = 0;
+    DWORD lastState = 0;
+    DWORD lastCheckPoint = 0;
+};
+
+void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD error) {
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits, L"%ls: %ls (error %lu).", name, what,
+                     static_cast<unsigned long>(error));
+    Log(install, message);
+}
+
+// Sends the stop request to a running service and starts the deadline. False
+// when the request fails otherwise than for a service that has stopped or
+// cannot take it yet.
+bool AskToStop(MSIHANDLE install, SC_HANDLE service, const wchar_t* name, ULONGLONG now,
+               StopWatch* watch) {
+    SERVICE_STATUS ignored = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &ignored)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            LogError(install, name, L"the stop request failed", error);
+            return false;
+        }
+    }
+    watch->stopAsked = true;
+    watch->lastReport = now;
+    if (watch->stopTimeout != 0) {
+        watch->deadline = now + watch->stopTimeout * 1000ULL + kStopMarginMs;
+    }
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits,
+                     L"%ls: asked to stop; waiting for it (stop.timeout %lu s).", name,
+                     static_cast<unsigned long>(watch->stopTimeout));
+    Log(install, message);
+    return true;
+}
+
+// True, after logging why, when the wait is over without a stop: past the
+// deadline, or no new report for the margin.
+bool GivesUp(MSIHANDLE install, const wchar_t* name, const StopWatch& watch, ULONGLONG now) {
+    wchar_t message[kMessageUnits];
+    if (watch.deadline != 0 && now >= watch.deadline) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls did not stop within %lu s (its stop.timeout and %lu s more); "
+                         L"nothing was changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.stopTimeout + kStopMarginMs / 1000),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else if (now - watch.lastReport >= kStopMarginMs) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls stayed in state %lu without a report for %lu s; nothing was "
+                         L"changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.lastState),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else {
+        return false;
+    }
+    Log(install, message);
+    return true;
+}
+
+// Opens the service to stop it: true with the handle, or with null when there
+// is no such service; false, after logging why, when it cannot be opened.
+bool OpenForStop(MSIHANDLE install, SC_HANDLE manager, const wchar_t* name, SC_HANDLE* service) {
+    *service = manager == nullptr
+                   ? nullptr
+                   : OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (*service != nullptr) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        return true;
+    }
+    LogError(install, name, L"the service could not be opened", error);
+    return false;
+}
+
+// Asks the service to stop and waits until it has stopped: at most stop.timeout
+// plus the margin from the accepted stop request (stop.timeout 0, no deadline:
+// as long as the service keeps reporting), and never longer than the margin
+// without a new report from a pending service. A service starting up (which
+// takes no control) is waited for first. True when it is stopped, or not there.
+bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installDir) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service;
+    if (!OpenForStop(install, manager.handle, name, &service.handle)) {
+        return false;
+    }
+    if (service.handle == nullptr) {
+        return true;
+    }
+    StopWatch watch;
+    watch.stopTimeout = ReadStopTimeoutSeconds(installDir);
+    watch.lastReport = GetTickCount64();
+    for (;;) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service.handle, &status)) {
+            LogError(install, name, L"its state could not be read", GetLastError());
+            return false;
+        }
+        if (status.dwCurrentState == SERVICE_STOPPED) {
+            return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (status.dwCurrentState != watch.lastState ||
+            status.dwCheckPoint != watch.lastCheckPoint) {
+            watch.lastState = status.dwCurrentState;
+            watch.lastCheckPoint = status.dwCheckPoint;
+            watch.lastReport = now;
+        }
+        if (!watch.stopAsked && status.dwCurrentState == SERVICE_RUNNING &&
+            !AskToStop(install, service.handle, name, now, &watch)) {
+            return false;
+        }
+        if (GivesUp(install, name, watch, now)) {
+            return false;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+// --- conf\ files ------------------------------------------------------------
+
+// The data the conf\ actions get: "<service>|<install dir>|<file>*<MD5>|…",
+// <install dir> ending in a backslash, <file> relative to it, <MD5> the
+// packaged file's digest in lower-case hex. An install's data also holds the
+// entries of the version installed before, so a file may come twice, with
+// each version's digest; empty entries are passed over. Neither '|' nor '*'
+// can be part of a Windows path.
+constexpr wchar_t kEntrySeparator = L'|';
+constexpr wchar_t kDigestSeparator = L'*';
+constexpr DWORD kDigestBytes = 16;
+
+struct ConfEntry {
+    const wchar_t* file;  // weak: into ConfData::text, not terminated
+    size_t fileLength;
+    const wchar_t* digest;  // weak, likewise
+    size_t digestLength;
+};
+
+struct ConfData {
+    wchar_t name[kNameUnits] = L"";
+    wchar_t installDir[MAX_PATH] = L"";
+    wchar_t* text = nullptr;       // the action's data, on the process heap
+    ConfEntry* entries = nullptr;  // on the process heap
+    size_t count = 0;
+    ConfData() = default;
+    ConfData(const ConfData&) = delete;
+    ConfData& operator=(const ConfData&) = delete;
+    ~ConfData() {
+        FreeBytes(entries);
+        FreeBytes(text);
+    }
+};
+
+// False when the data is not in the form above.
+bool ParseConfData(const wchar_t* text, ConfData* data) {
+    const wchar_t* rest = nullptr;
+    if (!TakePart(text, kEntrySeparator, data->name, kNameUnits, &rest) ||
+        !TakePart(rest, kEntrySeparator, data->installDir, MAX_PATH, &rest)) {
+        return false;
+    }
+    size_t most = 1;
+    for (const wchar_t* c = rest; *c != L'\0'; ++c) {
+        most += *c == kEntrySeparator;
+    }
+    data->entries = static_cast<ConfEntry*>(AllocateBytes(most * sizeof(ConfEntry)));
+    if (data->entries == nullptr) {
+        return false;
+    }
+    while (*rest != L'\0') {
+        size_t length = 0;
+        while (rest[length] != L'\0' && rest[length] != kEntrySeparator) ++length;
+        size_t star = 0;
+        while (star < length && rest[star] != kDigestSeparator) ++star;
+        if (length > 0) {
+            if (star == 0 || star == length) {
+                return false;
+            }
+            data->entries[data->count++] = {rest, star, rest + star + 1, length - star - 1};
+        }
+        rest += rest[length] == kEntrySeparator ? length + 1 : length;
+    }
+    return true;
+}
+
+// "<install dir><file>" of entry i. False when it does not fit.
+bool EntryPath(const ConfData& data, size_t i, wchar_t* path) {
+    return SUCCEEDED(StringCchCopyW(path, MAX_PATH, data.installDir)) &&
+           SUCCEEDED(
+               StringCchCatNW(path, MAX_PATH, data.entries[i].file, data.entries[i].fileLength));
+}
+
+// The folder this service's conf\ files are kept in meanwhile (`kind`:
+// "kept" or "removed"), below the temporary folder of the installer's account,
+// outside the install directory so that a removal can remove that; and entry
+// i's name in it. False when it does not fit.
+bool HoldingFolder(const ConfData& data, const wchar_t* kind, wchar_t* folder) {
+    wchar_t temp[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH, temp);
+    return length > 0 && length < MAX_PATH &&
+           SUCCEEDED(StringCchPrintfW(folder, MAX_PATH, L"%lsMerivast-%ls-conf-%ls", temp,
+                                      data.name, kind));
+}
+bool HeldPath(const wchar_t* folder, size_t i, wchar_t* path) {
+    return SUCCEEDED(
+        StringCchPrintfW(path, MAX_PATH, L"%ls\\%lu", folder, static_cast<unsigned long>(i)));
+}
+
+bool SameFile(const ConfEntry& a, const ConfEntry& b) {
+    return a.fileLength == b.fileLength &&
+           CompareStringOrdinal(a.file, static_cast<int>(a.fileLength), b.file,
+                                static_cast<int>(b.fileLength), TRUE) == CSTR_EQUAL;
+}
+
 int HexValue(wchar_t c) {
     if (c >= L'0' && c <= L'9') return c - L'0';
     if (c >= L'a' && c <= L'f') return c - L'a' + 10;
     return -1;
 }
 
-// True when the file's MD5 is `digest` (32 lower-case hex digits). False when
-// it differs, or the file cannot be read, or the digest is malformed.
-bool HasDigest(const wchar_t* path, const wchar_t* digest, size_t digestLength) {
-    if (digestLength != 2 * kDigestBytes) {
+// True when the file's MD5 is the entry's digest. False when it differs, or
+// the file cannot be read, or the digest is malformed.
+bool HasDigest(const wchar_t* path, const ConfEntry& entry) {
+    if (entry.digestLength != 2 * kDigestBytes) {
         return false;
     }
     MSIFILEHASHINFO hash = {};
@@ -174,8 +544,8 @@ bool HasDigest(const wchar_t* path, const wchar_t* digest, size_t digestLength) 
     // The four ULONGs hold the digest's bytes in order on a little-endian machine.
     const auto* bytes = reinterpret_cast<const unsigned char*>(hash.dwData);
     for (DWORD i = 0; i < kDigestBytes; ++i) {
-        const int high = HexValue(digest[2 * i]);
-        const int low = HexValue(digest[2 * i + 1]);
+        const int high = HexValue(entry.digest[2 * i]);
+        const int low = HexValue(entry.digest[2 * i + 1]);
         if (high < 0 || low < 0 || bytes[i] != static_cast<unsigned char>(high * 16 + low)) {
             return false;
         }
@@ -183,35 +553,108 @@ bool HasDigest(const wchar_t* path, const wchar_t* digest, size_t digestLength) 
     return true;
 }
 
-// One "<file>*<MD5>" entry: removes the file when it is unedited.
-void RemoveIfUnedited(MSIHANDLE install, const wchar_t* installDir, const wchar_t* entry,
-                      size_t length) {
-    size_t star = 0;
-    while (star < length && entry[star] != kDigestSeparator) ++star;
+// True when the file has the content some version of the package gave it:
+// the digest of an entry of the same file.
+bool IsUnedited(const ConfData& data, size_t i, const wchar_t* path) {
+    for (size_t j = 0; j < data.count; ++j) {
+        if (SameFile(data.entries[i], data.entries[j]) && HasDigest(path, data.entries[j])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsFirstOfItsFile(const ConfData& data, size_t i) {
+    for (size_t j = 0; j < i; ++j) {
+        if (SameFile(data.entries[i], data.entries[j])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Exists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Creates the folders above `path` that are missing.
+void CreateParents(const wchar_t* path) {
+    wchar_t folder[MAX_PATH];
+    if (FAILED(StringCchCopyW(folder, MAX_PATH, path)) || wcslen(folder) < 3) {
+        return;
+    }
+    // Past "C:\" (or the "\\" of a share), each backslash ends a folder.
+    for (size_t i = 3; folder[i] != L'\0'; ++i) {
+        if (folder[i] == L'\\') {
+            folder[i] = L'\0';
+            CreateDirectoryW(folder, nullptr);
+            folder[i] = L'\\';
+        }
+    }
+}
+
+// Reads and parses the action's data; logs and gives false when it cannot.
+bool LoadConfData(MSIHANDLE install, const wchar_t* action, ConfData* data) {
+    data->text = ReadActionData(install);
+    wchar_t message[kMessageUnits];
+    if (data->text != nullptr && ParseConfData(data->text, data)) {
+        return true;
+    }
+    StringCchPrintfW(message, kMessageUnits, L"%ls: the package's data is not usable.", action);
+    Log(install, message);
+    return false;
+}
+
+// Moves every file held in `kind`'s folder back to its place in conf\; true
+// when none is left behind.
+bool PutBack(MSIHANDLE install, const ConfData& data, const wchar_t* kind) {
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
     wchar_t path[MAX_PATH];
     wchar_t message[kMessageUnits];
-    if (star == length || FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
-        FAILED(StringCchCatNW(path, MAX_PATH, entry, star))) {
-        Log(install, L"RemoveUneditedConf: an entry of the package's data is not usable.");
-        return;
+    if (!HoldingFolder(data, kind, folder)) {
+        return false;
     }
-    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
-        return;
-    }
-    if (!HasDigest(path, entry + star + 1, length - star - 1)) {
-        StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
+    bool all = true;
+    for (size_t i = 0; i < data.count; ++i) {
+        if (!HeldPath(folder, i, held) || !Exists(held) || !EntryPath(data, i, path)) {
+            continue;
+        }
+        CreateParents(path);
+        if (MoveFileExW(held, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: put back.", path);
+        } else {
+            const DWORD error = GetLastError();
+            StringCchPrintfW(message, kMessageUnits,
+                             L"%ls: could not be put back from %ls (error %lu).", path, held,
+                             static_cast<unsigned long>(error));
+            all = false;
+        }
         Log(install, message);
+    }
+    RemoveDirectoryW(folder);
+    return all;
+}
+
+// Empties `kind`'s folder (what an interrupted earlier run left, or what a
+// committed removal no longer needs) and removes it.
+void Discard(const ConfData& data, const wchar_t* kind) {
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
+    if (!HoldingFolder(data, kind, folder)) {
         return;
     }
-    if (DeleteFileW(path)) {
-        StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, removed.", path);
-    } else {
-        const DWORD error = GetLastError();
-        StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, but not removed (error %lu).",
-                         path, static_cast<unsigned long>(error));
+    for (size_t i = 0; i < data.count; ++i) {
+        if (HeldPath(folder, i, held)) {
+            DeleteFileW(held);
+        }
     }
-    Log(install, message);
+    RemoveDirectoryW(folder);
 }
+
+constexpr wchar_t kKept[] = L"kept";
+constexpr wchar_t kRemoved[] = L"removed";
+constexpr wchar_t kExecutable[] = L"executable";
 
 }  // namespace
 
@@ -221,63 +664,372 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
     DWORD units = kDataUnits;
     ServiceSettings settings;
     if (MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS ||
-        !ParseSettings(data, &settings)) {
+        !ParseSettings(data, L';', &settings)) {
         Log(install, L"ConfigureService: the package's data is not \"<service name>;<ms>\".");
         return ERROR_INSTALL_FAILURE;
     }
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.handle == nullptr) {
         Log(install, L"ConfigureService: the service manager could not be opened.");
         return ERROR_INSTALL_FAILURE;
     }
     // Restart actions need the right to start the service as well.
-    SC_HANDLE service = OpenServiceW(manager, settings.name, SERVICE_CHANGE_CONFIG | SERVICE_START);
-    bool applied = false;
-    if (service == nullptr) {
+    ServiceHandle service(
+        OpenServiceW(manager.handle, settings.name, SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (service.handle == nullptr) {
         const DWORD error = GetLastError();
         wchar_t message[kMessageUnits];
         StringCchPrintfW(message, kMessageUnits,
                          L"%ls: the service could not be opened (error %lu).", settings.name,
                          static_cast<unsigned long>(error));
         Log(install, message);
-    } else {
-        applied = ApplySettings(install, service, settings);
-        CloseServiceHandle(service);
+        return ERROR_INSTALL_FAILURE;
     }
-    CloseServiceHandle(manager);
-    return applied ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return ApplySettings(install, service.handle, settings) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// Deferred, without impersonation, before RemoveFiles, at a removal. Whatever
-// happens, the removal goes on: a file left behind only keeps its old content.
-extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE install) {
-    wchar_t* data = ReadActionData(install);
-    if (data == nullptr) {
-        Log(install, L"RemoveUneditedConf: the package's data could not be read.");
+// Immediate, before InstallInitialize: SERVICEWASRUNNING is 1 when the service
+// named by MERIVASTSERVICE is there and not stopped, so that StartServiceAgain
+// starts it after the files are in place. Reading a service's state needs no
+// elevation.
+extern "C" __declspec(dllexport) UINT __stdcall NoteRunningService(MSIHANDLE install) {
+    wchar_t name[kNameUnits];
+    DWORD units = kNameUnits;
+    if (MsiGetPropertyW(install, L"MERIVASTSERVICE", name, &units) != ERROR_SUCCESS) {
         return ERROR_SUCCESS;
     }
-    size_t end = 0;
-    while (data[end] != L'\0' && data[end] != kEntrySeparator) ++end;
-    const bool hasEntries = data[end] == kEntrySeparator;
-    data[end] = L'\0';
-    const wchar_t* installDir = data;
-    wchar_t* entry = data + end + 1;
-    while (hasEntries) {
-        size_t length = 0;
-        while (entry[length] != L'\0' && entry[length] != kEntrySeparator) ++length;
-        RemoveIfUnedited(install, installDir, entry, length);
-        if (entry[length] == L'\0') {
-            break;
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.handle == nullptr
+                              ? nullptr
+                              : OpenServiceW(manager.handle, name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (service.handle != nullptr && QueryServiceStatus(service.handle, &status) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+        MsiSetPropertyW(install, L"SERVICEWASRUNNING", L"1");
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, before StopServices: "<service>|<install
+// dir>". Fails the installation, before anything changed, when the service
+// does not stop in time.
+extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE install) {
+    wchar_t data[kDataUnits];
+    DWORD units = kDataUnits;
+    wchar_t name[kNameUnits];
+    wchar_t installDir[MAX_PATH];
+    const wchar_t* rest = nullptr;
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS ||
+        !TakePart(data, kEntrySeparator, name, kNameUnits, &rest) ||
+        !TakePart(rest, kEntrySeparator, installDir, MAX_PATH, &rest)) {
+        Log(install, L"StopServiceAndWait: the package's data is not \"<service>|<folder>\".");
+        return ERROR_INSTALL_FAILURE;
+    }
+    return StopAndWait(install, name, installDir) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Deferred, without impersonation, after ConfigureService, when the service ran
+// before: "<service>". A start that fails is logged; the installation stands.
+extern "C" __declspec(dllexport) UINT __stdcall StartServiceAgain(MSIHANDLE install) {
+    wchar_t name[kNameUnits];
+    DWORD units = kNameUnits;
+    wchar_t message[kMessageUnits];
+    if (MsiGetPropertyW(install, L"CustomActionData", name, &units) != ERROR_SUCCESS ||
+        name[0] == L'\0') {
+        Log(install, L"StartServiceAgain: the package's data is not \"<service>\".");
+        return ERROR_SUCCESS;
+    }
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(
+        manager.handle == nullptr ? nullptr : OpenServiceW(manager.handle, name, SERVICE_START));
+    if (service.handle != nullptr && StartServiceW(service.handle, 0, nullptr)) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: started again.", name);
+    } else {
+        const DWORD error = GetLastError();
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls ran before and could not be started again (error %lu): start it "
+                         L"with sc start %ls.",
+                         name, static_cast<unsigned long>(error), name);
+    }
+    Log(install, message);
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, before InstallFiles at an install, repair
+// or upgrade: copies every file of conf\ whose content no version of the
+// package gave it (an edited one) aside, for RestoreEditedConf. Fails the
+// installation when one cannot be copied.
+extern "C" __declspec(dllexport) UINT __stdcall KeepEditedConf(MSIHANDLE install) {
+    ConfData data;
+    if (!LoadConfData(install, L"KeepEditedConf", &data)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    wchar_t message[kMessageUnits];
+    if (!HoldingFolder(data, kKept, folder)) {
+        Log(install, L"KeepEditedConf: no temporary folder.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    Discard(data, kKept);
+    CreateDirectoryW(folder, nullptr);
+    for (size_t i = 0; i < data.count; ++i) {
+        if (!IsFirstOfItsFile(data, i) || !EntryPath(data, i, path) || !Exists(path) ||
+            IsUnedited(data, i, path)) {
+            continue;
         }
-        entry += length + 1;
+        if (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE)) {
+            const DWORD error = GetLastError();
+            StringCchPrintfW(message, kMessageUnits,
+                             L"%ls: edited, but could not be kept aside (error %lu).", path,
+                             static_cast<unsigned long>(error));
+            Log(install, message);
+            return ERROR_INSTALL_FAILURE;
+        }
+        StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
+        Log(install, message);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, after InstallFiles (and the rollback of
+// KeepEditedConf): puts the edited files back.
+extern "C" __declspec(dllexport) UINT __stdcall RestoreEditedConf(MSIHANDLE install) {
+    ConfData data;
+    if (!LoadConfData(install, L"RestoreEditedConf", &data)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    return PutBack(install, data, kKept) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Deferred, without impersonation, before RemoveFiles, at a removal that
+// removes the service: moves the files of conf\ whose content is still the
+// package's away, so that a rollback can put them back. Whatever happens, the
+// removal goes on: a file left behind only keeps its old content.
+extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE install) {
+    ConfData data;
+    if (!LoadConfData(install, L"RemoveUneditedConf", &data)) {
+        return ERROR_SUCCESS;
+    }
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    wchar_t message[kMessageUnits];
+    if (!HoldingFolder(data, kRemoved, folder)) {
+        Log(install, L"RemoveUneditedConf: no temporary folder; conf\\ is left as it is.");
+        return ERROR_SUCCESS;
+    }
+    Discard(data, kRemoved);
+    CreateDirectoryW(folder, nullptr);
+    for (size_t i = 0; i < data.count; ++i) {
+        if (!EntryPath(data, i, path) || !Exists(path)) {
+            continue;
+        }
+        if (!IsUnedited(data, i, path)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
+        } else if (HeldPath(folder, i, held) &&
+                   MoveFileExW(path, held, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, removed.", path);
+        } else {
+            const DWORD error = GetLastError();
+            StringCchPrintfW(message, kMessageUnits,
+                             L"%ls: as installed, but not removed (error %lu).", path,
+                             static_cast<unsigned long>(error));
+        }
+        Log(install, message);
     }
     // conf\ itself goes when nothing is left in it, so that the removal can
     // remove the install directory.
     wchar_t conf[MAX_PATH];
-    if (SUCCEEDED(StringCchCopyW(conf, MAX_PATH, installDir)) &&
+    if (SUCCEEDED(StringCchCopyW(conf, MAX_PATH, data.installDir)) &&
         SUCCEEDED(StringCchCatW(conf, MAX_PATH, L"conf"))) {
         RemoveDirectoryW(conf);
     }
-    FreeBytes(data);
     return ERROR_SUCCESS;
+}
+
+// Rollback of RemoveUneditedConf: the files it moved away go back.
+extern "C" __declspec(dllexport) UINT __stdcall RestoreRemovedConf(MSIHANDLE install) {
+    ConfData data;
+    if (LoadConfData(install, L"RestoreRemovedConf", &data)) {
+        PutBack(install, data, kRemoved);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Commit of RemoveUneditedConf: the files it moved away are deleted.
+extern "C" __declspec(dllexport) UINT __stdcall ForgetRemovedConf(MSIHANDLE install) {
+    ConfData data;
+    if (LoadConfData(install, L"ForgetRemovedConf", &data)) {
+        Discard(data, kRemoved);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, before RemoveFiles at an install, repair or
+// upgrade, with the data "<service>|[INSTALLDIR]|MerivastService.exe*-": keeps
+// a copy of the executable. The package has it twice, one copy for each
+// service row; a repair that changes which row is installed removes the one
+// copy, and Windows Installer decided at costing, while the file was still
+// there, that the other need not be copied (REINSTALLMODE "o").
+extern "C" __declspec(dllexport) UINT __stdcall KeepExecutable(MSIHANDLE install) {
+    ConfData data;
+    if (!LoadConfData(install, L"KeepExecutable", &data)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (!HoldingFolder(data, kExecutable, folder)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    Discard(data, kExecutable);
+    CreateDirectoryW(folder, nullptr);
+    for (size_t i = 0; i < data.count; ++i) {
+        if (EntryPath(data, i, path) && Exists(path) &&
+            (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE))) {
+            return ERROR_INSTALL_FAILURE;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, after InstallFiles (and the rollback of
+// KeepExecutable): an executable that is missing gets its copy back; the copy
+// is deleted otherwise.
+extern "C" __declspec(dllexport) UINT __stdcall RestoreMissingExecutable(MSIHANDLE install) {
+    ConfData data;
+    if (!LoadConfData(install, L"RestoreMissingExecutable", &data)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    wchar_t folder[MAX_PATH];
+    wchar_t held[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (!HoldingFolder(data, kExecutable, folder)) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    for (size_t i = 0; i < data.count; ++i) {
+        if (EntryPath(data, i, path) && !Exists(path) && HeldPath(folder, i, held) &&
+            Exists(held)) {
+            wchar_t message[kMessageUnits];
+            StringCchPrintfW(message, kMessageUnits, L"%ls: missing after InstallFiles, put back.",
+                             path);
+            Log(install, message);
+            if (!MoveFileExW(held, path, MOVEFILE_COPY_ALLOWED)) {
+                return ERROR_INSTALL_FAILURE;
+            }
+        }
+    }
+    Discard(data, kExecutable);
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// A GUID "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" as the installer's registry
+// keys write it: the first three groups reversed, then each byte's two digits
+// swapped. False for anything else.
+bool PackGuid(const wchar_t* guid, wchar_t* packed) {
+    // Where each of the 32 digits of the packed form comes from in the GUID.
+    constexpr int kFrom[32] = {8,  7,  6,  5,  4,  3,  2,  1,  13, 12, 11, 10, 18, 17, 16, 15,
+                               21, 20, 23, 22, 26, 25, 28, 27, 30, 29, 32, 31, 34, 33, 36, 35};
+    if (wcslen(guid) != 38 || guid[0] != L'{' || guid[37] != L'}') {
+        return false;
+    }
+    for (int i = 0; i < 32; ++i) {
+        const wchar_t c = guid[kFrom[i]];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
+            return false;
+        }
+        packed[i] = c;
+    }
+    packed[32] = L'\0';
+    return true;
+}
+
+// Writes "<root>\UpgradeCodes\<upgrade code>" "<product code>" in the
+// 64-bit view of HKLM when it is missing.
+void RegisterUpgradeCode(MSIHANDLE install, const wchar_t* root, const wchar_t* packedUpgrade,
+                         const wchar_t* packedProduct) {
+    wchar_t key[160];
+    HKEY handle = nullptr;
+    if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key), L"%ls\\UpgradeCodes\\%ls", root,
+                                packedUpgrade)) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    if (RegQueryValueExW(handle, packedProduct, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+        RegSetValueExW(handle, packedProduct, 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                       sizeof(wchar_t));
+        wchar_t message[kMessageUnits];
+        StringCchPrintfW(message, kMessageUnits,
+                         L"KeepUpgradeCode: this product is registered under its upgrade code "
+                         L"again (HKLM\\%ls).",
+                         key);
+        Log(install, message);
+    }
+    RegCloseKey(handle);
+}
+
+}  // namespace
+
+// Immediate, after RemoveExistingProducts, at an upgrade: this product stays
+// registered under its upgrade code. The new version is installed before the
+// old one is removed; Wine's msi removes the whole upgrade-code key with the
+// old product, so that no later version would find this one (to upgrade it,
+// or to refuse a downgrade). Windows Installer removes only the old product's
+// entry; there the entry is found and nothing is written.
+extern "C" __declspec(dllexport) UINT __stdcall KeepUpgradeCode(MSIHANDLE install) {
+    wchar_t upgradeCode[40];
+    wchar_t productCode[40];
+    DWORD units = ARRAYSIZE(upgradeCode);
+    wchar_t packedUpgrade[33];
+    wchar_t packedProduct[33];
+    if (MsiGetPropertyW(install, L"UpgradeCode", upgradeCode, &units) != ERROR_SUCCESS ||
+        !PackGuid(upgradeCode, packedUpgrade)) {
+        return ERROR_SUCCESS;
+    }
+    units = ARRAYSIZE(productCode);
+    if (MsiGetPropertyW(install, L"ProductCode", productCode, &units) != ERROR_SUCCESS ||
+        !PackGuid(productCode, packedProduct)) {
+        return ERROR_SUCCESS;
+    }
+    // Both places the installer keeps it: its own and the one of Classes.
+    RegisterUpgradeCode(install, L"Software\\Microsoft\\Windows\\CurrentVersion\\Installer",
+                        packedUpgrade, packedProduct);
+    RegisterUpgradeCode(install, L"Software\\Classes\\Installer", packedUpgrade, packedProduct);
+    return ERROR_SUCCESS;
+}
+
+// rundll32 <this DLL>,SetPreshutdownTime <service> <ms>: sets the service's
+// preshutdown time through the service manager, which applies it at once.
+// Ends the process with 0 when it is set, 1 for a command line not of that
+// form, 2 when the service cannot be opened, 3 when the service manager does
+// not know the setting (ERROR_INVALID_LEVEL: the caller may store the value
+// for its next start instead), 4 when the change fails otherwise; rundll32
+// itself passes no result on.
+extern "C" __declspec(dllexport) void CALLBACK
+    SetPreshutdownTimeW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    ServiceSettings settings;
+    while (commandLine != nullptr && IsBlank(*commandLine)) ++commandLine;
+    if (commandLine == nullptr || !ParseSettings(commandLine, L' ', &settings)) {
+        ExitProcess(1);
+    }
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.handle == nullptr
+                              ? nullptr
+                              : OpenServiceW(manager.handle, settings.name, SERVICE_CHANGE_CONFIG));
+    if (service.handle == nullptr) {
+        ExitProcess(2);
+    }
+    SERVICE_PRESHUTDOWN_INFO preshutdown = {settings.preshutdownMs};
+    if (ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
+        ExitProcess(0);
+    }
+    const DWORD error = GetLastError();
+    ExitProcess(error == ERROR_INVALID_LEVEL ? 3 : 4);
 }

@@ -37,6 +37,58 @@ UPDATE `Component` SET `Condition` = 'NOT SERVICEPASSWORD', `Attributes` = 64 + 
   WHERE `Component` = 'ServiceExe';
 UPDATE `Component` SET `Condition` = 'SERVICEPASSWORD', `Attributes` = 64 + @COMPONENT_64BIT@
   WHERE `Component` = 'ServiceExeWithPassword';
+-- Both copies go to one path, so a repair that changes which is installed
+-- (one with the password after one without, or the reverse) removes the one
+-- copy in RemoveFiles, while the other was judged present at costing and is
+-- not copied in the default mode (REINSTALLMODE "omus"). KeepExecutable
+-- keeps a copy before RemoveFiles, RestoreMissingExecutable puts it back
+-- after InstallFiles when it is missing, also at a rollback.
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'KeepExecutableData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'UndoKeepExecutableData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'RestoreMissingExecutableData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'UndoKeepExecutable';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'KeepExecutable';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'RestoreMissingExecutable';
+
+-- A major upgrade installs the new version first and removes the old one
+-- after InstallFinalize ("the most efficient placement", Microsoft's
+-- RemoveExistingProducts page): an upgrade that fails at any step leaves the
+-- old version as it was, its service, account and folder with it. Only a
+-- failed removal of the old version can leave both installed. The
+-- components keep their GUIDs from version to version, so the old version's
+-- removal leaves everything the new one uses.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 6610 WHERE `Action` = 'RemoveExistingProducts';
+-- Wine's msi removes the whole upgrade-code registration with the old
+-- version; KeepUpgradeCode (immediate, return ignored: 65) registers this
+-- product there again when it is missing (never on Windows, which removes
+-- only the old product's entry).
+UPDATE `InstallExecuteSequence` SET `Sequence` = 6620, `Condition` = 'WIX_UPGRADE_DETECTED AND NOT Installed'
+  WHERE `Action` = 'KeepUpgradeCode';
+UPDATE `CustomAction` SET `Type` = 65 WHERE `Action` = 'KeepUpgradeCode';
+
+-- The service is stopped, and waited for within its own stop.timeout and 30 s
+-- more, before anything is replaced or removed: at an install, repair or
+-- upgrade, and at a removal that removes the service (not the old version's
+-- removal at the end of an upgrade, whose components the new version keeps:
+-- their action is then none, not 2, absent). A service that ran before an
+-- install, repair or upgrade is started again after ConfigureService, and
+-- after a rollback of anything that stopped it (UndoStopServiceAndWait).
+-- NoteRunningService is an immediate action (1) that only reads the
+-- service's state.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1410, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
+  WHERE `Action` = 'NoteRunningService';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1881, `Condition` = 'SERVICEWASRUNNING AND (NOT REMOVE~="ALL" OR $ServiceRegistration = 2)'
+  WHERE `Action` = 'UndoStopServiceAndWaitData';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1885, `Condition` = 'SERVICEWASRUNNING AND (NOT REMOVE~="ALL" OR $ServiceRegistration = 2)'
+  WHERE `Action` = 'UndoStopServiceAndWait';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1880, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
+  WHERE `Action` = 'StopServiceAndWaitData';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1890, `Condition` = 'NOT REMOVE~="ALL" OR $ServiceRegistration = 2'
+  WHERE `Action` = 'StopServiceAndWait';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 5860, `Condition` = 'SERVICEWASRUNNING AND NOT REMOVE~="ALL"'
+  WHERE `Action` = 'StartServiceAgainData';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 5870, `Condition` = 'SERVICEWASRUNNING AND NOT REMOVE~="ALL"'
+  WHERE `Action` = 'StartServiceAgain';
 
 -- Event source: EventMessageFile is REG_EXPAND_SZ ("#%" prefix); wixl writes
 -- Type="expandable" as a plain string.
@@ -99,17 +151,41 @@ INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table
   VALUES ('LogsDirRights', 'LOGSDIR', 'CreateFolder', 'D:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;@SERVICE_SID@)');
 
 -- The files of conf\ belong to the operator once installed: each is a
--- component of its own, and scripts/package gives each these attributes, 16 =
--- permanent (an uninstall, and with it the removal of the old version at the
--- start of a major upgrade, leaves the file to RemoveUneditedConf) + 128 =
--- never overwrite (an install, repair or upgrade that finds the file installs
--- nothing), + 256 in the x64 package:
---   UPDATE `Component` SET `Attributes` = 144 + @COMPONENT_64BIT@ WHERE `Component` = '<id>';
--- At a removal (also the old version's in an upgrade), RemoveUneditedConf
--- removes those whose content is still the package's, before RemoveFiles, so
--- that the newer version installs its own; its data, "[INSTALLDIR]|" and each
--- file with its MD5, comes from the immediate action before it.
-UPDATE `InstallExecuteSequence` SET `Sequence` = 3440, `Condition` = 'REMOVE~="ALL"'
-  WHERE `Action` = 'RemoveUneditedConfData';
-UPDATE `InstallExecuteSequence` SET `Sequence` = 3450, `Condition` = 'REMOVE~="ALL"'
-  WHERE `Action` = 'RemoveUneditedConf';
+-- component of its own, and scripts/package makes each permanent (16, + 256
+-- in the x64 package), so that a removal leaves every one of them:
+--   UPDATE `Component` SET `Attributes` = 16 + @COMPONENT_64BIT@ WHERE `Component` = '<id>';
+-- At an install, repair or upgrade, KeepEditedConf copies the edited ones
+-- (whose content neither this version nor the remembered one gave them)
+-- aside before InstallFiles, and RestoreEditedConf puts them back after it,
+-- also at a rollback (UndoKeepEditedConf). 3073 = DLL in the Binary table (1)
+-- + deferred (1024) + no impersonation (2048); + 256 = rollback, + 512 =
+-- commit.
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'KeepEditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'UndoKeepEditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'RestoreEditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'UndoKeepEditedConf';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'KeepEditedConf';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'NOT REMOVE~="ALL"' WHERE `Action` = 'RestoreEditedConf';
+-- At a removal that removes the service (see StopServiceAndWait),
+-- RemoveUneditedConf moves those whose content is still the package's away
+-- before RemoveFiles; a rollback puts them back (UndoRemoveUneditedConf), the
+-- commit deletes them (CommitRemoveUneditedConf). Each action's data,
+-- "<service>|[INSTALLDIR]|" and each file with its MD5, comes from the
+-- immediate actions before them.
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'RemoveUneditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'UndoRemoveUneditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'CommitRemoveUneditedConfData';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'UndoRemoveUneditedConf';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'RemoveUneditedConf';
+UPDATE `InstallExecuteSequence` SET `Condition` = 'REMOVE~="ALL" AND $ServiceRegistration = 2' WHERE `Action` = 'CommitRemoveUneditedConf';
+
+-- The types wixl cannot write: the rollback actions, 3393 = DLL in the Binary
+-- table (1) + return ignored (64) + rollback (256) + deferred (1024) + no
+-- impersonation (2048); the commit action, 3649 = the same with commit (512)
+-- instead of rollback; NoteRunningService, immediate, 1.
+UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoKeepEditedConf';
+UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoKeepExecutable';
+UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoStopServiceAndWait';
+UPDATE `CustomAction` SET `Type` = 3393 WHERE `Action` = 'UndoRemoveUneditedConf';
+UPDATE `CustomAction` SET `Type` = 3649 WHERE `Action` = 'CommitRemoveUneditedConf';
+UPDATE `CustomAction` SET `Type` = 1 WHERE `Action` = 'NoteRunningService';

@@ -11,6 +11,8 @@ rem Exit codes: 0 done (also when there was nothing to remove), 1 the service
 rem did not stop, 2 "sc delete" failed, 3 the event source could not be
 rem removed, 7 the service name is not valid.
 setlocal
+set "SC=%SystemRoot%\System32\sc.exe"
+if defined MERIVAST_SC set "SC=%MERIVAST_SC%"
 rem The service this copy was made for; scripts/package sets it.
 set "SERVICE=MerivastService"
 rem The x keeps the substrings below defined when there is no argument.
@@ -22,16 +24,16 @@ call :check_name
 if errorlevel 1 exit /b 7
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
-sc query "%SERVICE%" >nul 2>&1
+"%SC%" query "%SERVICE%" >nul 2>&1
 if errorlevel 1 goto no_service
 
 rem "sc stop" fails when the service is not running; what counts is the state
 rem it ends in. Give it 60 s to reach STOPPED.
 echo uninstall: stopping service %SERVICE%
-sc stop "%SERVICE%" >nul 2>&1
+"%SC%" stop "%SERVICE%" >nul 2>&1
 set /a WAITED=0
 :wait_stopped
-sc query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
+"%SC%" query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if not errorlevel 1 goto stopped
 if %WAITED% geq 60 goto stop_failed
 set /a WAITED+=1
@@ -40,7 +42,7 @@ goto wait_stopped
 :stopped
 
 echo uninstall: deleting service %SERVICE%
-sc delete "%SERVICE%"
+"%SC%" delete "%SERVICE%"
 if errorlevel 1 goto delete_failed
 goto remove_event_source
 
@@ -59,14 +61,23 @@ echo uninstall: done
 exit /b 0
 
 :check_name
-rem The same names as install.cmd takes.
+rem The same names as install.cmd takes, for the same reasons.
+set "NAME_RULE=1 to 80 characters, each a letter, a digit, '.', '-' or '_'"
 if "%SERVICE%"=="" goto bad_name
 for /f "eol=_ delims=ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-" %%c in ("A%SERVICE%") do if not "%%c"=="" goto bad_name
 set "PADDED=%SERVICE%*********************************************************************************"
 if not "%PADDED:~80,1%"=="*" goto bad_name
+set "NAME_RULE=Windows forbids a folder name that ends in a period"
+if "%SERVICE:~-1%"=="." goto bad_name
+set "NAME_RULE=the first character must be a letter or a digit"
+for %%c in (. - _) do if "%SERVICE:~0,1%"=="%%c" goto bad_name
+for /f "delims=." %%p in ("%SERVICE%") do set "STEM=%%p"
+for %%r in (CON PRN AUX NUL COM0 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 LPT0 LPT1 LPT2 LPT3 LPT4 LPT5 LPT6 LPT7 LPT8 LPT9) do if /i "%STEM%"=="%%r" goto reserved_name
 exit /b 0
+:reserved_name
+set "NAME_RULE=%STEM% is a device name Windows reserves, also before a '.'"
 :bad_name
->&2 echo uninstall: error: "%SERVICE%" is not a service name install.cmd takes: 1 to 80 characters, each a letter, a digit, '.', '-' or '_'
+>&2 echo uninstall: error: "%SERVICE%" is not a service name install.cmd takes: %NAME_RULE%
 exit /b 1
 
 :stop_failed

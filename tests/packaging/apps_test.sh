@@ -5,7 +5,12 @@
 # upgraded from 1.0 to 1.1, which keeps an edited file of conf\ and updates an
 # unedited one, and keeps its folder; a refused downgrade; one removed while
 # the other runs. Each application brings its runtime (the stand-in) in jre\.
-# The identity in the packages' tables is checked too.
+# The identity in the packages' tables is checked too. The upgrade runs while
+# the service runs, with a stop.timeout of 40 s and a serviceStop that takes
+# 35 s (Windows Installer's own wait is 30 s, Wine's none): the installer
+# waits for the stop, the new version runs after it. Before it, an upgrade
+# that fails where the old version's removal used to be leaves the old
+# version installed and running; the last removal is of a running service.
 # Usage: apps_test.sh <source root> <x86|x64> <build dir>
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -44,9 +49,9 @@ ship() {
 
 HTTP_JAR="$BUILD/agent/http-sample/http-sample.jar"
 app "$TMP/one" "$DIST/lib/merivast-agent.jar" "log4j.properties=$(cat "$DIST/conf/log4j.properties")"
-app "$TMP/two-1.0" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\n' \
+app "$TMP/two-1.0" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=40\r\n' \
   $'main.args=18080\r\nhello\r\n'
-app "$TMP/two-1.1" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=20\r\n' \
+app "$TMP/two-1.1" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=45\r\n' \
   $'main.args=18081\r\nhello again\r\n'
 ONE="$(ship "$TMP/one" MvtShipOne 1.0 --display-name "Merivast ship test one" \
         --description "The first test application")" || exit 1
@@ -121,6 +126,9 @@ use_service MvtShipTwo
 check_service_entry "$TWO_EXE" "$DEFAULT_ACCOUNT"
 expect_eq "Apps & features names its version and publisher" "REG_SZ 1.0|REG_SZ Merivast Tests" \
   "$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" DisplayVersion)|$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO")" Publisher)"
+# The stand-in reads its scenario at each start: MvtShipTwo 1.0's stop
+# takes 35 s.
+printf 'pause.stop=35000\r\n' >"$TWO_DIR/standin-scenario.txt"
 for name in MvtShipOne MvtShipTwo; do
   use_service "$name"
   wine_run sc start "$name" >/dev/null
@@ -133,10 +141,25 @@ expect_eq "with exit code 0" "0" "$(wine_run sc query MvtShipOne | sed -n 's/^ *
 use_service MvtShipTwo
 check "MvtShipTwo runs on" wait_state RUNNING
 
-echo "== an upgrade: an edited file of conf\\ stays, an unedited one is the new version's"
+echo "== an upgrade that fails leaves the old version installed and running"
+with_failure "$TWO_NEW" "$TMP/two-failing.msi" || fail "cannot make the failing package"
+check "msiexec /i MvtShipTwo 1.1, failing after InstallValidate, fails" \
+  not msiexec_run /i "$TMP/two-failing.msi" MVTFAIL=1
+check "1.0 stays registered" key_exists "$UNINSTALL_KEY\\$(product_code "$TWO")"
+check "1.1 is not" not key_exists "$UNINSTALL_KEY\\$(product_code "$TWO_NEW")"
+check "MvtShipTwo runs on" wait_state RUNNING
+expect_eq "its account stays" "REG_SZ $DEFAULT_ACCOUNT" "$(reg_value "$SERVICE_KEY" ObjectName)"
+
+echo "== an upgrade of the running service: an edited file of conf\\ stays, an unedited one is the new version's"
 printf 'edited by the operator\r\n' >>"$TWO_DIR/conf/main.args"
 cp "$TWO_DIR/conf/main.args" "$TMP/edited-main.args"
+# 1.1's, started by the upgrade, takes 3 s.
+printf 'pause.stop=3000\r\n' >"$TWO_DIR/standin-scenario.txt"
+started=$SECONDS
 check "msiexec /i MvtShipTwo 1.1 succeeds" msiexec_run /i "$TWO_NEW"
+check "it waited for the stop, 35 s" test $((SECONDS - started)) -ge 35
+check "the old version's serviceStop ran to its end" grep -q "LEAVE serviceStop" "$TWO_DIR/standin-record.txt"
+check "the new version runs" wait_state RUNNING
 check "the edited conf\\main.args stays" cmp -s "$TMP/edited-main.args" "$TWO_DIR/conf/main.args"
 check "the unedited conf\\service.properties is 1.1's" \
   cmp -s "$TMP/two-1.1/conf/service.properties" "$TWO_DIR/conf/service.properties"
@@ -144,6 +167,8 @@ check "it stays in its folder" test -f "$TWO_DIR/MerivastService.exe"
 check "and goes nowhere else" not test -e "$DRIVE_C/$PROGRAM_FILES/MvtShipTwo"
 expect_eq "1.1 is registered" "REG_SZ 1.1" "$(reg_value "$UNINSTALL_KEY\\$(product_code "$TWO_NEW")" DisplayVersion)"
 check "1.0 is not" not key_exists "$UNINSTALL_KEY\\$(product_code "$TWO")"
+wine_run sc stop MvtShipTwo >/dev/null
+check "MvtShipTwo stops" wait_state STOPPED
 check_service_entry "$TWO_EXE" "$DEFAULT_ACCOUNT"
 
 echo "== a downgrade is refused"
@@ -160,7 +185,7 @@ expect_eq "nothing it installed is left (nothing of it was edited)" "" "$(instal
 use_service MvtShipTwo
 check "MvtShipTwo runs on" wait_state RUNNING
 check "its event source stays" key_exists "$EVENT_KEY"
-check "msiexec /x MvtShipTwo 1.1 succeeds" msiexec_run /x "$TWO_NEW"
+check "msiexec /x MvtShipTwo 1.1 while it runs succeeds" msiexec_run /x "$TWO_NEW"
 check_service_gone
 expect_eq "of what it installed only the edited conf\\main.args is left" "conf/main.args" \
   "$(installed_left "$TWO_NEW" "$TWO_DIR")"

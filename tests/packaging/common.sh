@@ -175,3 +175,46 @@ remove_leftovers() {
   wine_run sc delete "$SERVICE" >/dev/null || true
   wine_run reg delete "$EVENT_KEY" /f >/dev/null || true
 }
+
+# with_failure <msi> <copy>: a copy of the package that fails on purpose when
+# MVTFAIL is set: an install or upgrade right after InstallValidate (an
+# immediate error action, where the old version's removal once ran), a
+# removal after RemoveUneditedConf (a deferred action without its data, so
+# that the removal's script rolls back).
+with_failure() {
+  cp "$1" "$2" && msibuild "$2" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailInstall', 19, '', 'The test makes this install fail.')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailInstall', 'MVTFAIL AND NOT REMOVE~=\"ALL\"', 1450)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailRemoval', 3073, 'InstallActions', 'ConfigureService')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailRemoval', 'MVTFAIL AND REMOVE~=\"ALL\"', 3470)"
+}
+
+# fake_sc <exe>: a stand-in for Windows' sc, for install.cmd's MERIVAST_SC:
+# "config" fails as Windows' sc does for an account it refuses (its message,
+# exit code 1057); every other verb goes to Wine's sc.
+fake_sc() {
+  cat >"$TMP/fake_sc.c" <<'C'
+#include <windows.h>
+#include <stdio.h>
+#include <wchar.h>
+int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && wcscmp(argv[1], L"config") == 0) {
+        printf("[SC] ChangeServiceConfig FAILED 1057:\r\n\r\nThe account name is invalid or does "
+               "not exist, or the password is invalid for the account name specified.\r\n");
+        return 1057;
+    }
+    wchar_t line[4096];
+    const wchar_t* rest = wcschr(GetCommandLineW() + 1, GetCommandLineW()[0] == L'"' ? L'"' : L' ');
+    swprintf(line, 4096, L"sc.exe%ls", rest == NULL ? L"" : rest + (GetCommandLineW()[0] == L'"'));
+    STARTUPINFOW si = {sizeof(si)};
+    PROCESS_INFORMATION pi;
+    DWORD code = 1;
+    if (CreateProcessW(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &code);
+    }
+    return (int)code;
+}
+C
+  i686-w64-mingw32-gcc -municode -O1 -o "$1" "$TMP/fake_sc.c"
+}

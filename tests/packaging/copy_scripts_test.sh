@@ -10,7 +10,12 @@
 # actions, and it has no "config", "failureflag" or "sidtype" verb and no
 # "start= delayed-auto", so install.cmd falls back to the registry values; its
 # icacls changes nothing, so install.cmd warns. FailureActions itself cannot
-# be checked here, nor the rights on logs\.
+# be checked here, nor the rights on logs\. The preshutdown time goes through
+# the service manager (rundll32 and the zip's MerivastInstallActions.dll):
+# Wine's writes 180000 ms into a service's key when it creates the service
+# and the value the call sets otherwise, so 30000 there shows the call. An sc
+# that refuses the account (Windows' answer for a bad account, played by a
+# stand-in through MERIVAST_SC) stops install.cmd with its error.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$@"
@@ -38,6 +43,8 @@ stderr_has() { grep -qF "$1" "$TMP/err.txt"; }
 stdout_has() { grep -qF "$1" "$TMP/out.txt"; }
 
 cleanup_hook() {
+  use_service MvtCopyQuoted
+  remove_leftovers
   use_service MvtCopyOther
   remove_leftovers
   use_service MerivastService
@@ -57,6 +64,7 @@ check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
 expect_eq "ImagePath is quoted" "\"$WIN_EXE\"" \
   "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
 check "it says Wine's sc makes no delayed start" stderr_has '"sc create" did not take "start= delayed-auto"'
+check "the preshutdown time went through the service manager" not stderr_has "PreshutdownTimeout"
 check "logs\\ is created" test -d "$HOME_DIR/logs"
 check "it warns that the rights on logs\\ are not granted" \
   stderr_has "could not grant NT SERVICE\\$SERVICE modify rights on"
@@ -72,8 +80,32 @@ mkdir -p "$BASE/second copy"
 unzip -q "$ZIP" -d "$BASE/second copy" || fail "cannot unpack $ZIP again"
 expect_eq "install.cmd in the second folder exits 0" 0 "$(exit_code "$SECOND_DIR" install.cmd)"
 check "it says it takes the service over" stdout_has "service $SERVICE exists; pointing it at"
-check "it says Wine's sc has no config verb" stderr_has '"sc config" failed; writing ImagePath'
+check "it says Wine's sc has no config verb" stderr_has 'this sc has no "config" verb; writing ImagePath'
 check_service_entry "$SECOND_EXE" 'NT AUTHORITY\LocalService'
+
+echo "== an sc that refuses the account stops install.cmd"
+fake_sc "$TMP/fake-sc.exe" || fail "cannot build the stand-in sc"
+image_before="$(reg_value "$SERVICE_KEY" ImagePath)"
+expect_eq "install.cmd .\\nobody over the service exits 8" 8 \
+  "$(MERIVAST_SC="Z:${TMP//\//\\}\\fake-sc.exe" exit_code "$HOME_DIR" install.cmd '.\nobody')"
+check "with sc's own words" stdout_has "ChangeServiceConfig FAILED 1057"
+check "and what 1057 means" stderr_has "1057: the account or password is not valid"
+check "it does not fall back to the registry" not stderr_has "writing ImagePath"
+check "nor say it is done" not stdout_has "install: done"
+expect_eq "the service is unchanged" "$image_before" "$(reg_value "$SERVICE_KEY" ImagePath)"
+
+echo "== install.cmd run by its path from another folder, with a quoted /name:"
+use_service MvtCopyQuoted
+mkdir -p "$BASE/elsewhere"
+printf 'call "C:\\Merivast (copy test)\\second copy\\%s\\install.cmd" "/name:%s"\r\n' "$NAME" "$SERVICE" \
+  >"$BASE/elsewhere/run.cmd"
+status=0
+(cd "$BASE/elsewhere" && "$WINE" cmd /c run.cmd </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
+expect_eq "it exits 0" 0 "$status"
+expect_eq "the service runs this folder's executable" "$SECOND_EXE" \
+  "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //; s/"//g')"
+expect_eq "uninstall.cmd /name:$SERVICE exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$SERVICE")"
+use_service MerivastService
 
 echo "== uninstall.cmd"
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
@@ -116,11 +148,28 @@ use_service MerivastService
 echo "== names the scripts refuse, with nothing written"
 services_before="$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
 long_name="$(printf 'N%.0s' {1..80})"
-for name in '' 'a/b' 'a\b' 'two words' "${long_name}x" 'a(b)' 'x!'; do
+# name|the reason it gives
+while IFS='|' read -r name reason; do
   expect_eq "install.cmd /name:[$name] exits 7" 7 "$(exit_code "$HOME_DIR" install.cmd "/name:$name")"
-  check "it says why" stderr_has "is not a service name this script takes"
+  check "it says why: $reason" stderr_has "\"$name\" is not a service name this script takes: $reason"
   expect_eq "uninstall.cmd /name:[$name] exits 7" 7 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$name")"
-done
+done <<NAMES
+|1 to 80 characters
+a/b|1 to 80 characters
+a\b|1 to 80 characters
+two words|1 to 80 characters
+${long_name}x|1 to 80 characters
+a(b)|1 to 80 characters
+x!|1 to 80 characters
+.|Windows forbids a folder name that ends in a period
+..|Windows forbids a folder name that ends in a period
+Orders.|Windows forbids a folder name that ends in a period
+-rf|the first character must be a letter or a digit
+CON|CON is a device name Windows reserves
+nul.service|nul is a device name Windows reserves
+Com1|Com1 is a device name Windows reserves
+LPT9.x|LPT9 is a device name Windows reserves
+NAMES
 expect_eq "no service and no event source was written" "$services_before" \
   "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
 expect_eq "a name of 80 characters is taken" 0 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$long_name")"

@@ -92,27 +92,73 @@ expect_eq "no other object gets rights of its own" "" "$(rows LockPermissions)"
 
 echo "== conf\\: the operator's files once installed"
 # Every file of conf\ is the key path of a component of its own in conf\,
-# permanent and never overwritten: 16 + 128 (+ 256 for 64-bit).
+# permanent: 16 (+ 256 for 64-bit).
 conf_dir="$(rows Directory | awk -F'\t' '$2 == "INSTALLDIR" && $3 == "conf" { print $1 }')"
 conf_files="$(rows File | awk -F'\t' '{ print $2 "\t" $3 }' | while IFS=$'\t' read -r c name; do
                 rows Component | awk -F'\t' -v c="$c" -v d="$conf_dir" -v n="${name#*|}" \
                   '$1 == c && $3 == d { print n "|" $4 "|" ($6 != "") }'
               done | LC_ALL=C sort)"
-expect_eq "each, permanent and never overwritten, as its component's key path" \
-  "$(cd "$TREE/conf" && for f in *; do echo "$f|$((144 + (expected_bits == 64 ? 256 : 0)))|1"; done | LC_ALL=C sort)" \
+expect_eq "each, permanent, as its component's key path" \
+  "$(cd "$TREE/conf" && for f in *; do echo "$f|$((16 + (expected_bits == 64 ? 256 : 0)))|1"; done | LC_ALL=C sort)" \
   "$conf_files"
-# Their MD5s, with which RemoveUneditedConf tells an unedited file at a removal.
-expect_eq "RemoveUneditedConf knows each file's digest" \
-  "RemoveUneditedConf|[INSTALLDIR]|$(cd "$TREE" && for f in conf/*; do printf '%s*%s|' "${f//\//\\}" "$(md5sum <"$f" | cut -c1-32)"; done | sed 's/|$//')" \
-  "$(rows CustomAction | awk -F'\t' '$1 == "RemoveUneditedConfData" { print $3 "|" $4 }')"
-expect_eq "RemoveUneditedConf: the Binary table's DLL, deferred, elevated" \
-  $'RemoveUneditedConf\t3073\tInstallActions\tRemoveUneditedConf' "$(rows CustomAction | grep -P '^RemoveUneditedConf\t' | cut -f1-4)"
-for action in RemoveUneditedConfData RemoveUneditedConf; do
-  expect_eq "$action runs at a removal only (also the old version's in an upgrade)" 'REMOVE~="ALL"' \
-    "$(rows InstallExecuteSequence | awk -F'\t' -v a="$action" '$1 == a { print $2 }')"
-done
-check "before RemoveFiles" test "$(sequence RemoveUneditedConf)" -lt "$(sequence RemoveFiles)"
-check "its data is set before it" test "$(sequence RemoveUneditedConfData)" -lt "$(sequence RemoveUneditedConf)"
+# Their MD5s, with which the actions tell an unedited file; an install's also
+# the remembered version's.
+digests="$(cd "$TREE" && for f in conf/*; do printf '%s*%s|' "${f//\//\\}" "$(md5sum <"$f" | cut -c1-32)"; done | sed 's/|$//')"
+ca() { rows CustomAction | awk -F'\t' -v a="$1" '$1 == a { print $2 "|" $3 "|" $4 }'; }
+condition() { rows InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $2 }'; }
+removal='REMOVE~="ALL" AND $ServiceRegistration = 2'
+# action|type|source or property|target or data|condition. 3073 = the Binary
+# table's DLL (1), deferred (1024), elevated (2048); 3393 = + rollback (256)
+# + return ignored (64); 3649 = + commit (512) + return ignored.
+expect_eq "conf\\ at a removal that removes the service: moved away, back at a rollback, deleted at the commit" \
+"RemoveUneditedConfData|2099|RemoveUneditedConf|MerivastService|[INSTALLDIR]|$digests|$removal
+UndoRemoveUneditedConf|3393|InstallActions|RestoreRemovedConf|$removal
+RemoveUneditedConf|3073|InstallActions|RemoveUneditedConf|$removal
+CommitRemoveUneditedConf|3649|InstallActions|ForgetRemovedConf|$removal" \
+  "$(for a in RemoveUneditedConfData UndoRemoveUneditedConf RemoveUneditedConf CommitRemoveUneditedConf; do
+       echo "$a|$(ca "$a")|$(condition "$a")"; done)"
+expect_eq "conf\\ at an install: edited files kept aside around InstallFiles, also at a rollback" \
+"KeepEditedConfData|2099|KeepEditedConf|MerivastService|[INSTALLDIR]|$digests|[REMEMBEREDCONFDIGESTS]|NOT REMOVE~=\"ALL\"
+UndoKeepEditedConf|3393|InstallActions|RestoreEditedConf|NOT REMOVE~=\"ALL\"
+KeepEditedConf|3073|InstallActions|KeepEditedConf|NOT REMOVE~=\"ALL\"
+RestoreEditedConf|3073|InstallActions|RestoreEditedConf|NOT REMOVE~=\"ALL\"" \
+  "$(for a in KeepEditedConfData UndoKeepEditedConf KeepEditedConf RestoreEditedConf; do
+       echo "$a|$(ca "$a")|$(condition "$a")"; done)"
+check "the removal's actions come before RemoveFiles, the rollback before its action" \
+  test "$(sequence UndoRemoveUneditedConf)" -lt "$(sequence RemoveUneditedConf)" -a \
+       "$(sequence CommitRemoveUneditedConf)" -lt "$(sequence RemoveFiles)"
+check "KeepEditedConf before InstallFiles, RestoreEditedConf after it" \
+  test "$(sequence UndoKeepEditedConf)" -lt "$(sequence KeepEditedConf)" -a \
+       "$(sequence KeepEditedConf)" -lt "$(sequence InstallFiles)" -a \
+       "$(sequence RestoreEditedConf)" -gt "$(sequence InstallFiles)"
+check "a copy of the executable is kept before RemoveFiles and put back after InstallFiles" \
+  test "$(sequence KeepExecutable)" -lt "$(sequence RemoveFiles)" -a \
+       "$(sequence RestoreMissingExecutable)" -gt "$(sequence InstallFiles)"
+expect_eq "also at a rollback" "3393|InstallActions|RestoreMissingExecutable" "$(ca UndoKeepExecutable)"
+
+echo "== an upgrade removes the old version last; the service is stopped and waited for first"
+# After InstallFinalize nothing of the upgrade can fail any more: a failed
+# upgrade never reaches the old version's removal.
+check "RemoveExistingProducts comes after InstallFinalize" \
+  test "$(sequence RemoveExistingProducts)" -gt "$(sequence InstallFinalize)"
+expect_eq "then the upgrade code is kept registered (Wine's msi drops it with the old version)" \
+  "65|InstallActions|KeepUpgradeCode|WIX_UPGRADE_DETECTED AND NOT Installed" \
+  "$(ca KeepUpgradeCode)|$(condition KeepUpgradeCode)"
+check "after the removal" test "$(sequence KeepUpgradeCode)" -gt "$(sequence RemoveExistingProducts)"
+expect_eq "StopServiceAndWait: deferred, elevated, with the service and its folder" \
+  "3073|InstallActions|StopServiceAndWait|2099|StopServiceAndWait|MerivastService|[INSTALLDIR]" \
+  "$(ca StopServiceAndWait)|$(ca StopServiceAndWaitData)"
+expect_eq "at an install, repair or upgrade, and at a removal that removes the service" \
+  "NOT REMOVE~=\"ALL\" OR \$ServiceRegistration = 2" "$(condition StopServiceAndWait)"
+check "after InstallInitialize and before StopServices, so before any file changes" \
+  test "$(sequence StopServiceAndWait)" -gt "$(sequence InstallInitialize)" -a \
+       "$(sequence StopServiceAndWait)" -lt "$(sequence StopServices)"
+expect_eq "a service that ran is started again after ConfigureService, and at a rollback" \
+  "1|InstallActions|NoteRunningService|3073|InstallActions|StartServiceAgain|3393|InstallActions|StartServiceAgain" \
+  "$(ca NoteRunningService)|$(ca StartServiceAgain)|$(ca UndoStopServiceAndWait)"
+check "NoteRunningService before InstallInitialize, StartServiceAgain after ConfigureService" \
+  test "$(sequence NoteRunningService)" -lt "$(sequence InstallInitialize)" -a \
+       "$(sequence StartServiceAgain)" -gt "$(sequence ConfigureService)"
 
 echo "== service key values and when they are written"
 # Written after InstallServices: Wine's service manager writes its own
@@ -174,15 +220,17 @@ check "AppSearch runs before them" test "$(sequence AppSearch)" -lt 51
 check "LaunchConditions after them" test "$(sequence LaunchConditions)" -gt 54
 memory_key='SOFTWARE\MerivastService\Services\MerivastService'
 # Columns: property, signature; signature, root, key, name, type (2 = raw, +16 = 64-bit view).
-expect_eq "AppSearch reads the remembered account, whether it had a password, and the folder" \
+expect_eq "AppSearch reads the remembered account, whether it had a password, the folder and the conf\\ digests" \
   "REMEMBEREDACCOUNT|2|$memory_key|ServiceAccount|$((expected_bits == 64 ? 18 : 2))
+REMEMBEREDCONFDIGESTS|2|$memory_key|ConfDigests|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDINSTALLDIR|2|$memory_key|InstallDir|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 64 ? 18 : 2))" \
   "$(rows AppSearch | LC_ALL=C sort | while IFS=$'\t' read -r p sig; do
        rows RegLocator | awk -F'\t' -v p="$p" -v s="$sig" '$1 == s { print p "|" $2 "|" $3 "|" $4 "|" $5 }'
      done)"
 expect_eq "the package writes them there, and no password" \
-  "$memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
+  "$memory_key\\|ConfDigests||$digests|ServiceRegistration
+$memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
 $memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
 $memory_key\\|ServicePasswordGiven|[PASSWORDGIVEN]|ServiceRegistration" \
   "$(rows Registry | awk -F'\t' '$3 ~ /^SOFTWARE/ { print $3 "|" $4 "|" $5 "|" $6 }' | LC_ALL=C sort)"

@@ -5,6 +5,9 @@
 # keeps and an upgrade asks for again; edited files of conf\ survive the
 # repair, the upgrade and the removal, unedited ones go with the removal. The preshutdown time comes from the
 # package's custom action (Wine's service manager writes its own otherwise).
+# Repairs in the default mode that change which service row is installed
+# keep the executable, both ways; a removal that fails after it took the
+# unedited files of conf\ away puts them back.
 # For x64 (in a win64 prefix, with the 64-bit msiexec) also: the x86 and the
 # x64 package each refuse to install while the other one is installed.
 # Usage: msi_test.sh <source root> [x86|x64]   (dist/ as scripts/build left it)
@@ -101,6 +104,19 @@ echo "== uninstall"
 check "msiexec /x succeeds" msiexec_run /x "$MSI"
 check_removed "$CODE" jvm.options log4j.properties
 
+echo "== a removal that fails after taking the unedited files of conf\\ away"
+FAILING_MSI="$TMP/failing.msi"
+with_failure "$MSI" "$FAILING_MSI" || fail "cannot make the failing package"
+check "msiexec /i the package succeeds" msiexec_run /i "$FAILING_MSI"
+# What else a rollback restores (the product's registration, files it
+# replaced) is Windows Installer's; Wine's reinstalls from the package.
+check "msiexec /x failing after RemoveUneditedConf fails" \
+  not msiexec_run /x "$FAILING_MSI" MVTFAIL=1 /l*v "Z:${TMP//\//\\}\\removal.log"
+check "its rollback put the unedited file back" grep -qaF 'conf\log4j.properties: put back.' "$TMP/removal.log"
+check "the unedited conf\\log4j.properties is back" cmp -s "$TREE/conf/log4j.properties" "$INSTALL_DIR/conf/log4j.properties"
+msiexec_run /x "$FAILING_MSI"
+check_removed "$CODE"
+
 for account in 'NT AUTHORITY\LocalService' LocalSystem; do
   echo "== install under $account"
   check "msiexec /i SERVICEACCOUNT=$account succeeds" msiexec_run /i "$MSI" "SERVICEACCOUNT=$account"
@@ -143,9 +159,15 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
   expect_eq "the account is remembered" "REG_SZ .\\merivast" "$(reg_value "$MEMORY_KEY" ServiceAccount)"
   expect_eq "and that it had a password" "REG_SZ 1" "$(reg_value "$MEMORY_KEY" ServicePasswordGiven)"
   check "but not the password" not grep -q s3cret <<<"$(wine_run reg query "$MEMORY_KEY" "${REG_VIEW[@]}")"
-  check "a repair without the password succeeds" msiexec_run /i "$MSI" REINSTALL=ALL REINSTALLMODE=amus
+  # The default mode (omus): the row without a password replaces the one with
+  # it, and the executable must stay; then the reverse.
+  check "a repair without the password succeeds" msiexec_run /i "$MSI" REINSTALL=ALL
   expect_eq "it keeps the account" "REG_SZ .\\merivast" "$(reg_value "$SERVICE_KEY" ObjectName)"
   expect_eq "and remembers the password was given" "REG_SZ 1" "$(reg_value "$MEMORY_KEY" ServicePasswordGiven)"
+  check "the executable is still there" cmp -s "$TREE/MerivastService.exe" "$INSTALL_DIR/MerivastService.exe"
+  check "a repair with the password succeeds" msiexec_run /i "$MSI" REINSTALL=ALL SERVICEPASSWORD=s3cret
+  check "the executable is still there" cmp -s "$TREE/MerivastService.exe" "$INSTALL_DIR/MerivastService.exe"
+  check_service_entry "$INSTALLED_EXE" '.\merivast'
   check "msiexec /i 9.8.7 without the password is refused" not msiexec_run /i "$UPGRADE_MSI"
   check "$VERSION stays registered" key_exists "$UNINSTALL_KEY\\$CODE"
   check "msiexec /i 9.8.7 SERVICEPASSWORD=... succeeds" msiexec_run /i "$UPGRADE_MSI" SERVICEPASSWORD=s3cret

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # scripts/package, run in a copy of the source tree: it makes the packages of
-# both architectures and their SHA-256 list, replaces earlier outputs of any
-# version, keeps them (and the other architecture's tree) out of the zips,
+# both architectures and their SHA-256 list, keeps the packages of other
+# versions (and lists them), keeps them (and the other architecture's tree)
+# out of the zips,
 # takes the version from CMakeLists.txt, makes the same bytes again from the
 # same trees, says when it does not sign, and refuses to run without both
 # built trees or with half a signing configuration. With --app: an
 # application's packages under its own name, its runtime with the packages of
-# its architecture only, and a table of what it refuses (names, versions,
-# texts, a runtime of the other pointer size, conf\ files the host would
-# refuse), each time with nothing written.
+# its architecture only, the whole folder (webapps\, data\, NOTICE.txt) but
+# what --exclude names, java.home in another letter case, a jar named R&D.jar
+# under its own name, and a table of what it refuses (names, versions, texts,
+# a runtime of the other pointer size or none at all, conf\ files the host
+# would refuse, a main.class no jar holds, file names Windows or the MSI
+# cannot hold, a jar that is no zip), each time leaving the output folder as
+# it was.
 # Usage: script_test.sh <source root>   (dist/ as scripts/build left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -22,7 +27,8 @@ export SOURCE_DATE_EPOCH=1700000000
 package() { "$R/scripts/package" >"$TMP/package.log" 2>&1; }
 outputs() {
   (cd "$R/dist" && ls -1d MerivastService-*.msi MerivastService-*.zip install.cmd uninstall.cmd jre \
-     x64/install.cmd x64/uninstall.cmd x64/jre SHA256SUMS 2>/dev/null | LC_ALL=C sort)
+     x64/install.cmd x64/uninstall.cmd x64/jre MerivastInstallActions.dll x64/MerivastInstallActions.dll \
+     SHA256SUMS 2>/dev/null | LC_ALL=C sort)
 }
 log_has() { grep -qF -- "$1" "$TMP/package.log"; }
 set_version() {
@@ -41,11 +47,15 @@ check "package 0.0.9" package
 touch "$R/dist/jre/stale.txt" "$R/dist/x64/jre/stale.txt"
 set_version "$VERSION"
 check "package $VERSION over it" package
-expect_eq "only this version's outputs are left" \
-  "$(printf '%s\n' "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x86.zip" \
+expect_eq "this version's outputs, and 0.0.9's packages kept" \
+  "$(printf '%s\n' MerivastService-0.0.9-x86.msi MerivastService-0.0.9-x86.zip \
+       MerivastService-0.0.9-x64.msi MerivastService-0.0.9-x64.zip \
+       "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x86.zip" \
        "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip" \
-       install.cmd uninstall.cmd jre x64/install.cmd x64/uninstall.cmd x64/jre SHA256SUMS | LC_ALL=C sort)" \
+       install.cmd uninstall.cmd jre x64/install.cmd x64/uninstall.cmd x64/jre MerivastInstallActions.dll \
+       x64/MerivastInstallActions.dll SHA256SUMS | LC_ALL=C sort)" \
   "$(outputs)"
+check "it says it kept them" log_has "kept the packages of other versions"
 expect_eq "jre/ holds only the note" "README.txt" "$(ls "$R/dist/jre")"
 expect_eq "x64/jre/ holds only the note" "README.txt" "$(ls "$R/dist/x64/jre")"
 first_x86="$(zip_listing "$VERSION" x86)"
@@ -55,10 +65,12 @@ expect_eq "the zips hold no package and no file from before" "" \
 expect_eq "the x86 zip holds nothing of the x64 tree" "" "$(grep '/x64/' <<<"$first_x86")"
 
 check "it says the packages are unsigned" log_has "package: unsigned:"
-expect_eq "SHA256SUMS lists both executables and the four packages" \
-  "$(printf '%s\n' MerivastService.exe x64/MerivastService.exe "MerivastService-$VERSION-x86.msi" \
-       "MerivastService-$VERSION-x86.zip" "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip")" \
-  "$(sed 's/^[0-9a-f]\{64\}  //' "$R/dist/SHA256SUMS")"
+expect_eq "SHA256SUMS lists both executables and every package" \
+  "$(printf '%s\n' MerivastService.exe x64/MerivastService.exe MerivastService-0.0.9-x86.msi \
+       MerivastService-0.0.9-x86.zip MerivastService-0.0.9-x64.msi MerivastService-0.0.9-x64.zip \
+       "MerivastService-$VERSION-x86.msi" "MerivastService-$VERSION-x86.zip" \
+       "MerivastService-$VERSION-x64.msi" "MerivastService-$VERSION-x64.zip" | LC_ALL=C sort)" \
+  "$(sed 's/^[0-9a-f]\{64\}  //' "$R/dist/SHA256SUMS" | LC_ALL=C sort)"
 check "the sums are right" bash -c "cd '$R/dist' && sha256sum --quiet -c SHA256SUMS"
 
 echo "== packaging again"
@@ -82,7 +94,7 @@ check "the x64 zip's top folder carries the version and x64" \
 for arch in x86 x64; do
   expect_eq "the $arch package has the new version" "2.3.4" \
     "$(product_version "$R/dist/MerivastService-2.3.4-$arch.msi")"
-  check "no $VERSION $arch outputs are left" not test -e "$R/dist/MerivastService-$VERSION-$arch.msi"
+  check "the $VERSION $arch package is kept" test -e "$R/dist/MerivastService-$VERSION-$arch.msi"
 done
 
 echo "== an application of its own"
@@ -113,24 +125,61 @@ check "package --arch x64 with a 64-bit runtime" ship --name MvtApp --arch x64 -
 check "the runtime is in the zip" bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -qx 'MvtApp-1.2.3-x64/jre/bin/server/jvm.dll'"
 check "and no note" not bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -q README.txt"
 
-echo "== what package --app refuses, with nothing written"
+echo "== the whole folder, names as Windows compares them"
+WEB="$TMP/web"
+mkdir -p "$WEB/lib" "$WEB/webapps/ROOT" "$WEB/data" "$WEB/JRE/bin/client" "$WEB/scratch"
+cp "$DIST/lib/merivast-agent.jar" "$WEB/lib/R&D.jar"
+echo page >"$WEB/webapps/ROOT/index.html"
+echo notice >"$WEB/NOTICE.txt"
+echo row >"$WEB/data/rows.txt"
+echo tmp >"$WEB/scratch/x.tmp"
+{ printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0\x4c\x01'; } >"$WEB/JRE/bin/client/jvm.dll"
+mkdir -p "$WEB/Conf" && printf 'java.home=jre\r\n' >"$WEB/Conf/service.properties"
+run_package() { "$R/scripts/package" "$@" >"$TMP/package.log" 2>&1; }
+check "package --app with webapps\\, data\\, JRE\\ and Conf\\" \
+  run_package --app "$WEB" --name MvtWeb --version 1.0 --manufacturer M --arch x86 --out "$TMP/web-out" \
+  --exclude scratch
+web_zip="$(unzip -Z1 "$TMP/web-out/MvtWeb-1.0-x86.zip" | sed 's|^MvtWeb-1.0/||' | grep -v '/$' | LC_ALL=C sort)"
+for f in webapps/ROOT/index.html data/rows.txt NOTICE.txt JRE/bin/client/jvm.dll "lib/R&D.jar" conf/service.properties; do
+  check "the zip holds $f" grep -qxF "$f" <<<"$web_zip"
+done
+check "and not what --exclude names" not grep -q scratch <<<"$web_zip"
+check "java.home=jre finds the runtime in JRE\\ (no note instead)" not grep -q README.txt <<<"$(grep '^JRE/' <<<"$web_zip")"
+web_files="$(msiinfo export "$TMP/web-out/MvtWeb-1.0-x86.msi" File | tail -n +4 | cut -f3 | sed 's/^.*|//' | LC_ALL=C sort)"
+expect_eq "the MSI installs the same files under their own names" \
+  "$(printf '%s\n' MerivastService.exe MerivastService.exe NOTICE.txt 'R&D.jar' index.html jvm.dll rows.txt service.properties | LC_ALL=C sort)" \
+  "$(tr -d '\r' <<<"$web_files")"
+
+echo "== what package --app refuses, with the output folder as it was"
 # refused <what it says> <options...>: the command fails, says it, writes nothing.
+# The output folder holds an earlier run's packages, which must stay as they
+# were.
+mkdir -p "$TMP/refused"
+"$R/scripts/package" --app "$APP" --name X --version 0.9 --manufacturer M --arch x64 --out "$TMP/refused" \
+  >/dev/null 2>&1 || fail "packaging X 0.9"
+refused_before="$(cd "$TMP/refused" && sha256sum -- *)"
 refused() {
   local says="$1"
   shift
-  rm -rf "$TMP/refused"
   if "$R/scripts/package" "$@" --out "$TMP/refused" >"$TMP/package.log" 2>&1; then
     fail "package $*: not refused"
   else
     check "package $*: says \"$says\"" log_has "$says"
-    check "package $*: writes nothing" not test -e "$TMP/refused"
+    expect_eq "package $*: the output folder is as it was" "$refused_before" "$(cd "$TMP/refused" && sha256sum -- *)"
   fi
 }
 ok=(--app "$APP" --version 1.0 --manufacturer M)
 mkdir -p "$TMP/nolib/lib"
 refused "holds no jar: the application's jars go in lib" --app "$TMP/nolib" --name X --version 1.0 --manufacturer M
 for name in "" "two words" "a/b" 'a\b' "$(printf 'N%.0s' {1..81})" "a;b"; do
-  refused "is not a service name the packages take" "${ok[@]}" --name "$name"
+  refused "is not a service name the packages take: 1 to 80 characters" "${ok[@]}" --name "$name"
+done
+for name in . .. Orders.; do
+  refused "is not a service name the packages take: Windows forbids a folder name that ends in a period" "${ok[@]}" --name "$name"
+done
+refused "is not a service name the packages take: the first character must be a letter or a digit" "${ok[@]}" --name -rf
+for name in CON nul.x LPT1; do
+  refused "is not a service name the packages take: ${name%%.*} is a device name Windows reserves" "${ok[@]}" --name "$name"
 done
 for version in 1 1.2.3.4 256.0 1.256 1.0.65536 1.02 x.y 1.0-beta; do
   refused "is not a version Windows Installer can order" --app "$APP" --name X --manufacturer M --version "$version"
@@ -149,9 +198,47 @@ refused 'conf\service.properties line 1: stop.timeout must be a whole number of 
   "${ok[@]}" --name X
 printf 'main.class=org/example/App\r\n' >"$APP/conf/service.properties"
 refused 'conf\service.properties line 1: main.class "org/example/App" is not a Java class name' "${ok[@]}" --name X
+printf 'main.class=com.merivast.agent.MerivastMian\r\n' >"$APP/conf/service.properties"
+refused "main.class com.merivast.agent.MerivastMian is in none of the jars of $APP/lib (app.jar): check the class's name" \
+  "${ok[@]}" --name X
 rm "$APP/conf/service.properties"
 printf -- '-Xmx1g\r\nXmx2g\r\n' >"$APP/conf/jvm.options"
 refused 'conf\jvm.options line 2: "Xmx2g" is not a JVM option' "${ok[@]}" --name X
+printf -- '-Xms64m -Xmx256m\r\n' >"$APP/conf/jvm.options"
+check "two options on a line of conf\\jvm.options are packaged" ship --name MvtTwoOptions --out "$TMP/two-options"
+check "with a warning naming the line" log_has 'jvm.options line 1 holds "-Xms64m -Xmx256m": the runtime takes each line as one option'
+rm "$APP/conf/jvm.options"
+# name|what it says
+while IFS='|' read -r name says; do
+  cp "$DIST/lib/merivast-agent.jar" "$APP/lib/$name"
+  refused "$APP/lib/$name: $says" "${ok[@]}" --name X
+  rm -f "$APP/lib/$name"
+done <<'NAMES'
+中文.jar|a name outside printable ASCII
+café.jar|a name outside printable ASCII
+a:b.jar|Windows cannot hold a name with
+a*b.jar|Windows cannot hold a name with
+a<b>.jar|Windows cannot hold a name with
+nul.jar|nul is a device name Windows reserves
+x.jar.|Windows cannot hold a name that ends in a space or a period
+NAMES
+cp "$DIST/lib/merivast-agent.jar" "$APP/lib/APP.jar"
+refused "two names differ only in letter case" "${ok[@]}" --name X
+rm "$APP/lib/APP.jar"
+: >"$APP/lib/empty.jar"
+refused "$APP/lib/empty.jar is not a jar (no zip archive in it)" "${ok[@]}" --name X
+rm "$APP/lib/empty.jar"
+mkdir -p "$APP/logs" "$APP/jre/bin/server"
+refused "$APP/logs: the service's own folder" "${ok[@]}" --name X
+rmdir "$APP/logs"
+: >"$APP/jre/bin/server/jvm.dll"
+refused "$APP/jre/bin/server/jvm.dll is not a Java runtime for x86 or x64 Windows" "${ok[@]}" --name X
+rm -rf "$APP/jre"
+mkdir -p "$TMP/-dash/lib"
+cp "$DIST/lib/merivast-agent.jar" "$TMP/-dash/lib/"
+check "a folder named -dash is packaged" bash -c "cd '$TMP' && '$R/scripts/package' --app -dash --name MvtDash --version 1.0 --manufacturer M --arch x86 --out '$TMP/dash-out' >/dev/null 2>&1"
+mkdir -p "$TMP/a|b/lib"
+refused "Windows cannot name a folder whose path holds" --app "$TMP/a|b" --name X --version 1.0 --manufacturer M
 
 echo "== half a signing configuration"
 for half in MERIVAST_SIGN_CERT MERIVAST_SIGN_KEY; do

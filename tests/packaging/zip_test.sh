@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The zip for copy deployments: one top folder (MerivastService-<version>/ for
 # x86, MerivastService-<version>-x64/ for x64) that holds exactly the tree of its
-# architecture (dist/ or dist/x64/), jre/README.txt, the two scripts and
-# README.md, with the same contents, and the scripts and note with CRLF line
-# ends.
+# architecture (dist/ or dist/x64/), jre/README.txt, the two scripts, the
+# DLL install.cmd sets the preshutdown time with, and README.md, with the same
+# contents, and the scripts (preset to the architecture) and note with CRLF
+# line ends.
 # Usage: zip_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -16,7 +17,7 @@ listing="$(unzip -Z1 "$ZIP")" || { echo "cannot list $ZIP"; exit 1; }
 outside="$(grep -v "^$TOP/" <<<"$listing")"
 expect_eq "every entry is under $TOP/" "" "$outside"
 
-expected="$( { printf '%s\n' MerivastService.exe README.md install.cmd uninstall.cmd \
+expected="$( { printf '%s\n' MerivastService.exe MerivastInstallActions.dll README.md install.cmd uninstall.cmd \
                  jre/README.txt conf/log4j.properties conf/jvm.options
                (cd "$TREE" && find lib -type f); } | LC_ALL=C sort)"
 actual="$(sed -n "s|^$TOP/||p" <<<"$listing" | grep -v -e '/$' -e '^$' | LC_ALL=C sort)"
@@ -30,11 +31,13 @@ for f in MerivastService.exe conf/log4j.properties conf/jvm.options $(cd "$TREE"
   cmp -s "$TREE/$f" "$X/$f" || differs+=" $f"
 done
 cmp -s "$ROOT/README.md" "$X/README.md" || differs+=" README.md"
+cmp -s "$TREE/installer/MerivastInstallActions.dll" "$X/MerivastInstallActions.dll" ||
+  differs+=" MerivastInstallActions.dll"
 expect_eq "files match the $ARCH tree and the repository's README.md" "" "$differs"
 expect_eq "the executable is the $ARCH build" "$(expected_machine)" "$(pe_machine "$X/MerivastService.exe")"
 
 crlf_only() { [ -s "$1" ] && ! grep -q $'[^\r]$' "$1" && ! grep -q $'^$' "$1"; }
-same_text() { cmp -s <(tr -d '\r' <"$1") <(tr -d '\r' <"$2"); }
+same_text() { cmp -s <(tr -d '\r' <"$1") <(tr -d '\r' <"$2" | sed "s/^set \"PACKAGE_ARCH=x86\"\$/set \"PACKAGE_ARCH=$ARCH\"/"); }
 for f in install.cmd uninstall.cmd; do
   check "$f has CRLF line ends" crlf_only "$X/$f"
   check "$f is packaging/$f" same_text "$X/$f" "$ROOT/packaging/$f"
