@@ -216,21 +216,23 @@ Outcome AgentService::DecideOutcome(Outcome applicationOutcome) {
 // the host (and the runtime library) left as they are.
 Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
     const bool vmEnded = host->vmDestroyed;
-    const DWORD waitMs = vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs();
-    if (!stopCaller.Close(waitMs)) {
+    if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
         if (!vmEnded) {
-            // With a thread dump: the dump thread stays open for the deadline.
+            // With a thread dump: the dump thread is still open for the deadline.
             frame.EndAtStopDeadline();
         }
         dumpThread.Close(0);
         return DecideOutcome(outcome);
     }
-    // A dump under way when the VM ended stays inside it for good.
-    if (!dumpThread.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
-        return DecideOutcome(outcome);
-    }
     if (host->EndCreatingThreadUse() && outcome == Outcome::kNormal) {
         outcome = Outcome::kJavaException;
+    }
+    // The dump thread asks as a daemon thread, which the VM's end does not
+    // wait for; a dump of the stop deadline can still be made meanwhile. One
+    // that the VM's end caught stays inside the runtime for good.
+    host->DestroyVm();
+    if (!dumpThread.Close(kStopCallAfterVmEndWaitMs)) {
+        return DecideOutcome(outcome);
     }
     DeleteHost(host);
     return DecideOutcome(outcome);

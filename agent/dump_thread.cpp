@@ -180,6 +180,7 @@ DumpThread::DumpThread()
       nextCheck(0),
       threadsWanted(false),
       heapWanted(false),
+      threadsAnnounced(false),
       under(Job::kNone),
       closed(false),
       threadDumpsEnded(0),
@@ -228,8 +229,9 @@ bool DumpThread::Request(DWORD control) {
     {
         LockGuard guard(lock);
         open = host != nullptr && !closed && thread.IsValid();
-        if (open && threads && under != Job::kThreads) {
-            threadsWanted = true;
+        if (open && threads) {
+            threadsWanted = threadsWanted || under != Job::kThreads;
+            threadsAnnounced = true;
         } else if (open && !threads && under != Job::kHeap) {
             heapWanted = true;
         }
@@ -338,12 +340,15 @@ DumpThread::Job DumpThread::TakeJob(DWORD* waitMs, RuntimeHost** jobHost) {
     return job;
 }
 
-void DumpThread::EndJob(Job job, const wchar_t* file) {
+bool DumpThread::EndJob(Job job, const wchar_t* file) {
+    bool announce = false;
     {
         LockGuard guard(lock);
         if (job == Job::kThreads) {
             ++threadDumpsEnded;
             StringCchCopyW(lastThreadDump, ARRAYSIZE(lastThreadDump), file);
+            announce = threadsAnnounced;
+            threadsAnnounced = false;
         }
         under = Job::kNone;
         SetEvent(outside.Get());
@@ -351,6 +356,7 @@ void DumpThread::EndJob(Job job, const wchar_t* file) {
     if (job == Job::kThreads) {
         SetEvent(threadsDone.Get());
     }
+    return announce;
 }
 
 // layout and frame are read without the lock: Open wrote them before it
@@ -360,7 +366,10 @@ void DumpThread::AnswerThreadRequest(const RuntimeHost& jobHost) {
     wchar_t path[kBodyFileUnits];
     WideText why;
     const bool written = WriteThreadDump(jobHost, layout->logsDir, path, &why);
-    EndJob(Job::kThreads, path);
+    // A deadline's dump is named in the deadline's event.
+    if (!EndJob(Job::kThreads, path)) {
+        return;
+    }
     if (!written) {
         ReportNoDump(L"thread dump", why.Chars());
         return;

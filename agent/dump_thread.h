@@ -58,7 +58,9 @@ class DumpThread {
     static DWORD WINAPI ThreadEntry(void* dumper);
     void Serve();
     Job TakeJob(DWORD* waitMs, RuntimeHost** jobHost);
-    void EndJob(Job job, const wchar_t* file);
+    // True when a control asked for the thread dump that ended, which its
+    // event then names.
+    bool EndJob(Job job, const wchar_t* file);
     void AnswerThreadRequest(const RuntimeHost& jobHost);
     void AnswerHeapRequest(const RuntimeHost& jobHost);
     void CheckForDeadlock(const RuntimeHost& jobHost);
@@ -80,6 +82,7 @@ class DumpThread {
     ULONGLONG nextCheck;        // GetTickCount64 of the watch's next question
     bool threadsWanted;         // a thread dump asked for and not yet begun
     bool heapWanted;            // a heap dump asked for and not yet begun
+    bool threadsAnnounced;      // a control asked for the next thread dump to end
     Job under;                  // the job under way
     bool closed;                // set by Close: nothing starts, the thread ends
     unsigned threadDumpsEnded;  // thread dumps ended, written or not

@@ -90,10 +90,20 @@ inline std::vector<std::string> FileAcl(const std::wstring& path) {
     return acl;
 }
 
-// What a dump file must allow: SYSTEM, the Administrators and the service's
-// own account (under Wine, the user every process runs as), full control.
-inline std::vector<std::string> OwnOnlyAcl() {
-    return {"P", "S-1-5-18:001f01ff", "S-1-5-32-544:001f01ff", CurrentUserSid() + ":001f01ff"};
+// The SIDs a file's DACL allows anything to that are none of SYSTEM, the
+// Administrators and the service's own account (under Wine, the user every
+// process runs as). Wine keeps no DACL of its own for a file: it shows one
+// made from the Unix permissions, which a DACL given at creation sets.
+inline std::vector<std::string> OtherReaders(const std::wstring& path) {
+    std::vector<std::string> others;
+    const std::vector<std::string> acl = FileAcl(path);
+    for (size_t i = 1; i < acl.size(); ++i) {
+        const std::string sid = acl[i].substr(0, acl[i].find(':'));
+        if (sid != "S-1-5-18" && sid != "S-1-5-32-544" && sid != CurrentUserSid()) {
+            others.push_back(acl[i]);
+        }
+    }
+    return acl.size() > 1 ? others : acl;
 }
 
 }  // namespace mvt
