@@ -104,7 +104,7 @@ AgentService::AgentService()
           [](void* self, DWORD control) {
               return static_cast<AgentService*>(self)->dumpThread.Request(control);
           },
-          [](void* self, wchar_t(&file)[kBodyFileUnits], DWORD waitMs) {
+          [](void* self, wchar_t (&file)[kBodyFileUnits], DWORD waitMs) {
               static_cast<AgentService*>(self)->dumpThread.DumpAtDeadline(file, waitMs);
           }}),
       layout(),

@@ -27,9 +27,10 @@ bool DumpPath(const wchar_t* logsDir, const wchar_t* prefix, const SYSTEMTIME& t
     if (attempt > 1) {
         StringCchPrintfW(number, ARRAYSIZE(number), L"-%u", attempt);
     }
-    return SUCCEEDED(StringCchPrintfW(path, ARRAYSIZE(path), L"%ls\\%ls-%04u%02u%02u-%02u%02u%02u%ls%ls",
-                                      logsDir, prefix, time.wYear, time.wMonth, time.wDay,
-                                      time.wHour, time.wMinute, time.wSecond, number, suffix));
+    return SUCCEEDED(StringCchPrintfW(path, ARRAYSIZE(path),
+                                      L"%ls\\%ls-%04u%02u%02u-%02u%02u%02u%ls%ls", logsDir, prefix,
+                                      time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
+                                      time.wSecond, number, suffix));
 }
 
 // "<what>: the system's text (error N)" as the reason no dump was written.
@@ -62,8 +63,8 @@ bool WriteUtf8(HANDLE file, const char* header, const WideText& text) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    WideCharToMultiByte(CP_UTF8, 0, text.Chars(), static_cast<int>(text.length), utf8.Get(),
-                        bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.Chars(), static_cast<int>(text.length), utf8.Get(), bytes,
+                        nullptr, nullptr);
     return WriteFile(file, utf8.Get(), static_cast<DWORD>(bytes), &written, nullptr) != FALSE;
 }
 
@@ -94,8 +95,7 @@ bool WriteThreadDump(const RuntimeHost& host, const wchar_t* logsDir,
     const RuntimeAnswer answer = PrintJavaThreads(host, &text, &source);
     if (answer != RuntimeAnswer::kAnswered) {
         why->Cut(0);
-        why->Append(answer == RuntimeAnswer::kNoVm ? L"the Java VM is not running"
-                                                   : text.Chars());
+        why->Append(answer == RuntimeAnswer::kNoVm ? L"the Java VM is not running" : text.Chars());
         return false;
     }
     ScopedFile file;
@@ -115,8 +115,8 @@ bool WriteThreadDump(const RuntimeHost& host, const wchar_t* logsDir,
 // SYSTEM and the Administrators may open, so that the file is never open to
 // others, not even while it is written; then it moves up into logs\, and
 // keeps that security as its own.
-bool WriteHeapDump(const RuntimeHost& host, const wchar_t* logsDir,
-                   wchar_t (&path)[kBodyFileUnits], WideText* why) {
+bool WriteHeapDump(const RuntimeHost& host, const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits],
+                   WideText* why) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t folder[kBodyFileUnits];
@@ -133,8 +133,8 @@ bool WriteHeapDump(const RuntimeHost& host, const wchar_t* logsDir,
         }
     }
     StringCchPrintfW(staged, ARRAYSIZE(staged), L"%ls%ls", folder, path + lstrlenW(logsDir));
-    const RuntimeAnswer answer = attempt <= kNameAttempts ? DumpJavaHeap(host, staged, why)
-                                                          : RuntimeAnswer::kFailed;
+    const RuntimeAnswer answer =
+        attempt <= kNameAttempts ? DumpJavaHeap(host, staged, why) : RuntimeAnswer::kFailed;
     bool written = answer == RuntimeAnswer::kAnswered && MoveFileExW(staged, path, 0) &&
                    RestrictToOwn(path) == 0;
     if (answer == RuntimeAnswer::kNoVm) {
@@ -258,20 +258,22 @@ void DumpThread::DumpAtDeadline(wchar_t (&file)[kBodyFileUnits], DWORD waitMs) {
     }
     SetEvent(wake.Get());
     const ULONGLONG deadline = GetTickCount64() + waitMs;
-    for (;;) {
-        {
-            LockGuard guard(lock);
-            if (threadDumpsEnded >= target) {
-                StringCchCopyW(file, kBodyFileUnits, lastThreadDump);
-                return;
-            }
-        }
+    while (!TakeEndedDump(target, file)) {
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
             return;
         }
         WaitForSingleObject(threadsDone.Get(), static_cast<DWORD>(deadline - now));
     }
+}
+
+bool DumpThread::TakeEndedDump(unsigned target, wchar_t (&file)[kBodyFileUnits]) {
+    LockGuard guard(lock);
+    if (threadDumpsEnded < target) {
+        return false;
+    }
+    StringCchCopyW(file, kBodyFileUnits, lastThreadDump);
+    return true;
 }
 
 bool DumpThread::Close(DWORD waitMs) {

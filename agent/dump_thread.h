@@ -57,6 +57,8 @@ class DumpThread {
     enum class Job { kNone, kThreads, kHeap, kWatch, kQuit };
     static DWORD WINAPI ThreadEntry(void* dumper);
     void Serve();
+    // The file of the thread dump numbered `target` once it has ended.
+    bool TakeEndedDump(unsigned target, wchar_t (&file)[kBodyFileUnits]);
     Job TakeJob(DWORD* waitMs, RuntimeHost** jobHost);
     // True when a control asked for the thread dump that ended, which its
     // event then names.
@@ -74,18 +76,18 @@ class DumpThread {
     // ends the service; it waits without bound only for a request or the
     // next check, and stays inside the runtime for as long as a question takes.
     Lock lock;
-    RuntimeHost* host;          // weak; set by Open, cleared by Close
-    const HostLayout* layout;   // weak
-    ServiceFrame* frame;        // weak
-    DeadlockWatch watch;        // read-only after Open
-    DWORD intervalMs;           // read-only after Open; 0: no watch
-    ULONGLONG nextCheck;        // GetTickCount64 of the watch's next question
-    bool threadsWanted;         // a thread dump asked for and not yet begun
-    bool heapWanted;            // a heap dump asked for and not yet begun
-    bool threadsAnnounced;      // a control asked for the next thread dump to end
-    Job under;                  // the job under way
-    bool closed;                // set by Close: nothing starts, the thread ends
-    unsigned threadDumpsEnded;  // thread dumps ended, written or not
+    RuntimeHost* host;                       // weak; set by Open, cleared by Close
+    const HostLayout* layout;                // weak
+    ServiceFrame* frame;                     // weak
+    DeadlockWatch watch;                     // read-only after Open
+    DWORD intervalMs;                        // read-only after Open; 0: no watch
+    ULONGLONG nextCheck;                     // GetTickCount64 of the watch's next question
+    bool threadsWanted;                      // a thread dump asked for and not yet begun
+    bool heapWanted;                         // a heap dump asked for and not yet begun
+    bool threadsAnnounced;                   // a control asked for the next thread dump to end
+    Job under;                               // the job under way
+    bool closed;                             // set by Close: nothing starts, the thread ends
+    unsigned threadDumpsEnded;               // thread dumps ended, written or not
     wchar_t lastThreadDump[kBodyFileUnits];  // the last one's file; empty when it failed
     // The deadlocked threads already reported, so that one deadlock gives one
     // event; the dump thread's own, outside the lock.

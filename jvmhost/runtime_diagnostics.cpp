@@ -20,8 +20,8 @@ const char kThreadBeanSignature[] = "()Ljava/lang/management/ThreadMXBean;";
 // the VM ends would stay inside it for good at its next call.
 struct DaemonAttachment {
     explicit DaemonAttachment(JavaVM* vm) : javaVm(vm), env(nullptr) {
-        if (javaVm != nullptr && javaVm->AttachCurrentThreadAsDaemon(
-                                     reinterpret_cast<void**>(&env), nullptr) != JNI_OK) {
+        if (javaVm != nullptr && javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env),
+                                                                     nullptr) != JNI_OK) {
             env = nullptr;
         }
     }
@@ -86,7 +86,8 @@ void TakeRuntimeWords(JNIEnv* env, WideText* words) {
     env->ExceptionClear();
     words->Cut(0);
     jobject text = CallOn(env, thrown, kObjectClass, "toString", kToStringSignature, nullptr);
-    if (text == nullptr || env->ExceptionCheck() || !AppendJavaText(env, static_cast<jstring>(text), words)) {
+    if (text == nullptr || env->ExceptionCheck() ||
+        !AppendJavaText(env, static_cast<jstring>(text), words)) {
         env->ExceptionClear();
         words->Append(L"the runtime threw an exception it could not describe");
     }
@@ -110,9 +111,8 @@ jobject InvokeThreadPrint(JNIEnv* env) {
     jobject server = CallStatic(env, kFactoryClass, "getPlatformMBeanServer",
                                 "()Ljavax/management/MBeanServer;", nullptr);
     jvalue nameText[1];
-    nameText[0].l = server != nullptr
-                        ? NewText(env, L"com.sun.management:type=DiagnosticCommand")
-                        : nullptr;
+    nameText[0].l =
+        server != nullptr ? NewText(env, L"com.sun.management:type=DiagnosticCommand") : nullptr;
     jobject name = nameText[0].l != nullptr
                        ? CallStatic(env, kObjectNameClass, "getInstance",
                                     "(Ljava/lang/String;)Ljavax/management/ObjectName;", nameText)
@@ -121,9 +121,8 @@ jobject InvokeThreadPrint(JNIEnv* env) {
         name != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"-l")) : nullptr;
     jobjectArray parameters = options != nullptr ? ArrayOfOne(env, kObjectClass, options) : nullptr;
     jobjectArray signature =
-        parameters != nullptr
-            ? ArrayOfOne(env, kStringClass, NewText(env, L"[Ljava.lang.String;"))
-            : nullptr;
+        parameters != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"[Ljava.lang.String;"))
+                              : nullptr;
     jvalue arguments[4];
     arguments[0].l = name;
     arguments[1].l = signature != nullptr ? NewText(env, L"threadPrint") : nullptr;
@@ -218,11 +217,12 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
     jclass beanClass = env->FindClass(kHotSpotBeanClass);
     jvalue beanType[1];
     beanType[0].l = beanClass;
-    jobject bean = beanClass != nullptr
-                       ? CallStatic(env, kFactoryClass, "getPlatformMXBean",
-                                    "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;",
-                                    beanType)
-                       : nullptr;
+    jobject bean =
+        beanClass != nullptr
+            ? CallStatic(env, kFactoryClass, "getPlatformMXBean",
+                         "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;",
+                         beanType)
+            : nullptr;
     jmethodID dumpHeap = bean != nullptr
                              ? env->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V")
                              : nullptr;

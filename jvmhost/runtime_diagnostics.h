@@ -36,5 +36,4 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
 // (0 when none, or when the runtime could not be asked), their ids in `ids`
 // (the first `most`) and their names, each in double quotes, joined by ", ",
 // in `names`.
-size_t FindDeadlockedJavaThreads(const RuntimeHost& host, jlong* ids, size_t most,
-                                 WideText* names);
+size_t FindDeadlockedJavaThreads(const RuntimeHost& host, jlong* ids, size_t most, WideText* names);

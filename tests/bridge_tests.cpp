@@ -446,7 +446,8 @@ bool IsWholeHprof(const std::string& bytes) {
     size_t at = header.size() + 1 + 4 + 8;  // identifier size, time
     while (at + 9 <= bytes.size()) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at + 5;
-        const size_t length = (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
+        const size_t length =
+            (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
         at += 9 + length;
     }
     return at == bytes.size() && bytes.size() > 1000;
@@ -459,14 +460,15 @@ TEST(BridgeDumps, ThreadDumpOfBothContractsShowsEveryThreadAndTheLockHeld) {
         DumpsLife dumps(L"bdump", mainClass, "");
         BridgeLife& run = dumps.run;
         EXPECT_EQ(0u, run.life.service.Control(255));
-        const std::wstring event = WaitForEventText(run.life.service, kThreadDumpWritten, kJavaTimeoutMs);
+        const std::wstring event =
+            WaitForEventText(run.life.service, kThreadDumpWritten, kJavaTimeoutMs);
         const std::string text = ReadFileBytes(FileAfter(event, kThreadDumpWritten));
-        EXPECT_EQ(0u, text.find("Thread dump by the Java runtime's diagnostic command Thread.print -l"))
+        EXPECT_EQ(0u,
+                  text.find("Thread dump by the Java runtime's diagnostic command Thread.print -l"))
             << Narrow(event) << run.Evidence();
         EXPECT_NE(std::string::npos, text.find("Full thread dump OpenJDK")) << text;
         EXPECT_NE(std::string::npos, text.find("\"lock-holder\"")) << text;
-        EXPECT_NE(std::string::npos,
-                  text.find("- locked <0x")) << text;
+        EXPECT_NE(std::string::npos, text.find("- locked <0x")) << text;
         EXPECT_NE(std::string::npos, text.find("(a com.merivast.dumps.Scene$LockedThing)")) << text;
         EXPECT_NE(std::string::npos, text.find("Locked ownable synchronizers:")) << "-l was given";
         EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
@@ -482,7 +484,8 @@ TEST(BridgeDumps, HeapDumpIsAWholeHprofFile) {
     DumpsLife dumps(L"bheap", "com.merivast.dumps.ServiceApp", "");
     BridgeLife& run = dumps.run;
     EXPECT_EQ(0u, run.life.service.Control(254));
-    const std::wstring written = L"A heap dump of the Java application's live objects was written to ";
+    const std::wstring written =
+        L"A heap dump of the Java application's live objects was written to ";
     const std::wstring event = WaitForEventText(run.life.service, written, kJavaTimeoutMs);
     const std::wstring file = FileAfter(event, written);
     ASSERT_NE(L"", file) << Narrow(WaitForEventText(run.life.service, L"No heap dump", 1))
@@ -513,7 +516,8 @@ TEST(BridgeDumps, DeadlockIsReportedOnceAndRestartEndsWithCode12) {
         EXPECT_EQ(1u, reports);
         const size_t named = event.find(L"Their stacks are in ");
         ASSERT_NE(std::wstring::npos, named) << Narrow(event);
-        const std::string dump = ReadFileBytes(event.substr(named + 20, event.find(L".txt") + 4 - named - 20));
+        const std::string dump =
+            ReadFileBytes(event.substr(named + 20, event.find(L".txt") + 4 - named - 20));
         EXPECT_NE(std::string::npos, dump.find("Found one Java-level deadlock:")) << dump;
         if (std::string(watch) == "restart") {
             ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 12);

@@ -16,8 +16,9 @@ const std::wstring kThreadDumpWritten = L"A thread dump of the Java application 
 
 // The file an event names after `prefix`, without the closing period.
 std::wstring NamedFile(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() > prefix.size() + 1 ? text.substr(prefix.size(), text.size() - prefix.size() - 1)
-                                           : std::wstring();
+    return text.size() > prefix.size() + 1
+               ? text.substr(prefix.size(), text.size() - prefix.size() - 1)
+               : std::wstring();
 }
 
 struct RunningLife {
@@ -100,7 +101,8 @@ TEST(DumpOnRequest, RequestsWhileADumpIsWrittenJoinIt) {
 }
 
 TEST(DumpOnRequest, HeapDumpIsMovedUpFromItsOwnFolderOrGivesTheRuntimesWords) {
-    const std::wstring written = L"A heap dump of the Java application's live objects was written to ";
+    const std::wstring written =
+        L"A heap dump of the Java application's live objects was written to ";
     {
         RunningLife run(L"heap254", "");
         EXPECT_EQ(0u, run.life.service.Control(254));
@@ -130,8 +132,8 @@ TEST(OwnFiles, SecurityGrantsSystemAdministratorsAndTheAccountOnly) {
         ASSERT_TRUE(security.IsValid()) << security.error;
         wchar_t* sddl = nullptr;
         ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            security.Attributes()->lpSecurityDescriptor, SDDL_REVISION_1,
-            DACL_SECURITY_INFORMATION, &sddl, nullptr));
+            security.Attributes()->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+            &sddl, nullptr));
         const std::string inherit = folder ? "OICI" : "";
         EXPECT_EQ("D:P(A;" + inherit + ";FA;;;SY)(A;" + inherit + ";FA;;;BA)(A;" + inherit +
                       ";FA;;;" + CurrentUserSid() + ")",

@@ -650,8 +650,8 @@ void MapHeapDumpPath(Env* env, const Ref* called, std::vector<std::string>* requ
     std::string linuxPath;
     if (called->text != "dumpHeap" || request->size() < 4 || (*request)[3][0] != 'L') return;
     for (const Ref& ref : g_refs) {
-        if (ref.magic == kRefMagic && ref.kind == RefKind::kString && "L" + ref.id == (*request)[3] &&
-            LinuxPathOf(Wide(ref.text), &linuxPath)) {
+        if (ref.magic == kRefMagic && ref.kind == RefKind::kString &&
+            "L" + ref.id == (*request)[3] && LinuxPathOf(Wide(ref.text), &linuxPath)) {
             const std::wstring units = Wide(linuxPath);
             std::vector<std::string> reply;
             if (Transact(env, {"STRING", HexUnits(units.c_str(), units.size())}, &reply) &&
@@ -688,8 +688,9 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
         }
     }
     Record(env->pending ? "threw" : "returned",
-           called->text + (env->pending ? " " + env->pendingThrowable
-                                        : result != nullptr ? " an object" : ""));
+           called->text + (env->pending        ? " " + env->pendingThrowable
+                           : result != nullptr ? " an object"
+                                               : ""));
     return reinterpret_cast<jobject>(result);
 }
 
@@ -773,7 +774,8 @@ jobject JNICALL GetObjectArrayElement(JNIEnv* jni, jobjectArray array, jsize ind
                                  : TakeReference(env, reply, RefKind::kObject,
                                                  owner->text + "[" + std::to_string(index) + "]");
     }
-    Record("GetObjectArrayElement", std::to_string(index) + (ref != nullptr ? " -> found" : " -> null"));
+    Record("GetObjectArrayElement",
+           std::to_string(index) + (ref != nullptr ? " -> found" : " -> null"));
     return reinterpret_cast<jobject>(ref);
 }
 
@@ -781,7 +783,8 @@ void JNICALL GetLongArrayRegion(JNIEnv* jni, jlongArray array, jsize start, jsiz
                                 jlong* out) {
     Env* env = CallerEnv(jni);
     std::vector<std::string> reply;
-    if (!Transact(env, {"LONGS", AsObject(array)->id, std::to_string(start), std::to_string(length)},
+    if (!Transact(env,
+                  {"LONGS", AsObject(array)->id, std::to_string(start), std::to_string(length)},
                   &reply) ||
         reply[0] != "OK" || reply.size() != static_cast<size_t>(length) + 1) {
         Trap("GetLongArrayRegion outside the array");

@@ -55,7 +55,6 @@ void SetDefaults(Scenario* s) {
     s->deadlockedCount = 0;
 }
 
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }

@@ -52,8 +52,7 @@ Throwable g_illegalState = {{}, "java/lang/IllegalStateException"};
 Throwable g_instanceNotFound = {{}, "javax/management/InstanceNotFoundException"};
 Throwable g_ioException = {{}, "java/io/IOException"};
 Throwable* const kThrowables[] = {&g_noClassDefFound, &g_instanceNotFound, &g_ioException,
-                                  &g_noSuchMethod, &g_outOfMemory,
-                                  &g_illegalState};
+                                  &g_noSuchMethod,    &g_outOfMemory,      &g_illegalState};
 
 struct Env {
     JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
@@ -955,7 +954,6 @@ TextRef g_infoTexts[kMaxDeadlocked + 1];
 TextRef g_nameTexts[kMaxDeadlocked + 1];
 TextRef g_throwableText;
 
-
 void SetText(TextRef* ref, const char* text) {
     ref->length = 0;
     while (text[ref->length] != '\0' && ref->length < static_cast<jsize>(std::size(ref->text))) {
@@ -1036,14 +1034,13 @@ TextRef* TextOf(const void* object) {
 }
 
 bool IsFakeObject(const void* object) {
-    const FakeObject* const beans[] = {&g_server,   &g_objectName,  &g_threadBean,
-                                       &g_hotSpotBean, &g_deadlockedIds, &g_allInfos,
+    const FakeObject* const beans[] = {&g_server,         &g_objectName,    &g_threadBean,
+                                       &g_hotSpotBean,    &g_deadlockedIds, &g_allInfos,
                                        &g_deadlockedInfos};
     for (const FakeObject* bean : beans) {
         if (object == &bean->object) return true;
     }
-    return FakeClassOf(object) >= 0 || InfoIndexOf(object) != SIZE_MAX ||
-           TextOf(object) != nullptr;
+    return FakeClassOf(object) >= 0 || InfoIndexOf(object) != SIZE_MAX || TextOf(object) != nullptr;
 }
 
 // "<owner>.<name> result=…" for the record.
@@ -1152,9 +1149,10 @@ jobject CallFakeChecked(JNIEnv* jenv, jobject target, jmethodID method, const jv
     if (fake->call == Call::kToString) DescribeThrowable(target);
     if (fake->call == Call::kDumpHeap) WriteHeapFile(env, args != nullptr ? args[0].l : nullptr);
     jobject result = CallFake(env, target, *fake);
-    RecordFakeCall(function, *fake, PendingOf(env) != nullptr ? "result=thrown"
-                                    : result != nullptr     ? "result=object"
-                                                            : "result=null");
+    RecordFakeCall(function, *fake,
+                   PendingOf(env) != nullptr ? "result=thrown"
+                   : result != nullptr       ? "result=object"
+                                             : "result=null");
     return result;
 }
 
@@ -1348,8 +1346,8 @@ jobjectArray JNICALL NewObjectArray(JNIEnv* jenv, jsize length, jclass elementCl
     // main's String[], or the diagnostic command's one-element String[] and Object[].
     const bool strings = elementClass == &g_stringClass &&
                          (initial == nullptr || FindStringLocked(initial) != nullptr);
-    const bool objects = elementClass == &g_fakeClasses[kObjectClass].object &&
-                         FindArrayLocked(initial) != nullptr;
+    const bool objects =
+        elementClass == &g_fakeClasses[kObjectClass].object && FindArrayLocked(initial) != nullptr;
     if (!strings && !objects) {
         RecordFault("not a String[] or Object[] in", "NewObjectArray");
     }

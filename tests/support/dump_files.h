@@ -22,7 +22,8 @@ inline std::wstring WaitForEventText(const ScmService& service, const std::wstri
                                      DWORD timeoutMs = 15000) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
-        for (const TracedEvent& event : ReadProcessTrace(service.pid(), service.traceStart()).events) {
+        for (const TracedEvent& event :
+             ReadProcessTrace(service.pid(), service.traceStart()).events) {
             if (!event.strings.empty() && event.strings[0].compare(0, prefix.size(), prefix) == 0) {
                 return event.strings[0];
             }
