@@ -142,8 +142,13 @@ int TimeStartSteps() {
     return 0;
 }
 
-DWORD WINAPI RunApplicationThread(void* probe) {
-    RunApplication(static_cast<Probe*>(probe));
+HostSettings dumpsSettings;
+
+// The VM is created on the thread that runs the application, which keeps its env.
+DWORD WINAPI RunApplicationThread(void* param) {
+    Probe* probe = static_cast<Probe*>(param);
+    probe->host = new RuntimeHost(dumpsSettings);
+    RunApplication(probe);
     return 0;
 }
 
@@ -157,11 +162,9 @@ int TimeDumps(int count) {
     if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
     KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
     const wchar_t* mainClass = configuration.properties.mainClass;
-    const HostSettings settings = {
-        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
-        nullptr, RuntimeEndReactions{}};
+    dumpsSettings = {&layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass),
+                     nullptr, nullptr, RuntimeEndReactions{}};
     static Probe probe;
-    probe.host = new RuntimeHost(settings);
     CreateThread(nullptr, 0, RunApplicationThread, &probe, 0, nullptr);
     WaitForSingleObject(probe.found, INFINITE);
     Sleep(3000);  // the application's threads start
