@@ -162,8 +162,9 @@ int TimeDumps(int count) {
     if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
     KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
     const wchar_t* mainClass = configuration.properties.mainClass;
-    dumpsSettings = {&layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass),
-                     nullptr, nullptr, RuntimeEndReactions{}};
+    dumpsSettings = {
+        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
+        nullptr, RuntimeEndReactions{}};
     static Probe probe;
     CreateThread(nullptr, 0, RunApplicationThread, &probe, 0, nullptr);
     WaitForSingleObject(probe.found, INFINITE);
@@ -192,7 +193,8 @@ int wmain(int argc, wchar_t** argv) {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(TimeStartSteps()));
     }
     if (mode == L"dumps") {
-        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(TimeDumps(argc > 2 ? _wtoi(argv[2]) : 20)));
+        TerminateProcess(GetCurrentProcess(),
+                         static_cast<UINT>(TimeDumps(argc > 2 ? _wtoi(argv[2]) : 20)));
     }
     static HostLayout layout;
     static Configuration configuration;

@@ -256,8 +256,8 @@ void AddBridgeApplication(InstallLayout* layout) {
               (layout->dir() + L"\\jre\\bin\\client\\jvm.dll").c_str(), FALSE);
     CopyFileW(LinuxToWindowsPath(MVT_BRIDGE_JAR).c_str(),
               (layout->dir() + L"\\jre\\bin\\client\\merivast-bridge.jar").c_str(), FALSE);
-    CopyFileW(LinuxToWindowsPath(MVT_DUMPS_JAR).c_str(), (layout->dir() + L"\\lib\\dumps.jar").c_str(),
-              FALSE);
+    CopyFileW(LinuxToWindowsPath(MVT_DUMPS_JAR).c_str(),
+              (layout->dir() + L"\\lib\\dumps.jar").c_str(), FALSE);
     layout->AddFile(L"jre\\bin\\client\\bridge.properties",
                     std::string("java=") + MVT_JAVA + "\njavaopts=-Dmerivast.test.threads=200\n");
     layout->AddFile(L"conf\\service.properties", "main.class=com.merivast.dumps.ServiceApp\n");
@@ -283,7 +283,8 @@ std::string WrittenDump(const std::wstring& dir, size_t before) {
 void BenchDumpControl(int runs) {
     InstallLayout layout(L"benchdump", ServiceExecutable());
     AddBridgeApplication(&layout);
-    ScmService service(L"MvtBenchDump" + std::to_wstring(GetCurrentProcessId()), layout.executable());
+    ScmService service(L"MvtBenchDump" + std::to_wstring(GetCurrentProcessId()),
+                       layout.executable());
     if (service.Start() != 0) return;
     const double begun = Now();
     while (ReadFileBytes(layout.dir() + L"\\logs\\stdout.log").find("Scene: started") ==
@@ -316,7 +317,8 @@ void BenchDumpControl(int runs) {
 void BenchDumpQuestions(int runs) {
     InstallLayout probe(L"benchquestions", HostProbeExecutable());
     AddBridgeApplication(&probe);
-    if (RunProcess(L"\"" + probe.executable() + L"\" dumps " + std::to_wstring(runs), 120000) != 0) {
+    if (RunProcess(L"\"" + probe.executable() + L"\" dumps " + std::to_wstring(runs), 120000) !=
+        0) {
         return;
     }
     std::vector<double> print;
@@ -330,7 +332,8 @@ void BenchDumpQuestions(int runs) {
         at = end == std::string::npos ? text.size() : end + 1;
     }
     std::printf("%-50s %10.1f\n", "one thread print asked of the runtime", Median(print));
-    std::printf("%-50s %10.1f\n\n", "one deadlock check (the watch's cost per check)", Median(watch));
+    std::printf("%-50s %10.1f\n\n", "one deadlock check (the watch's cost per check)",
+                Median(watch));
 }
 #endif
 
