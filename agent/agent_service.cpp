@@ -70,6 +70,8 @@ void EndAfterRuntimeAbort(bool duringCreation) {
     if (JoinRuntimeLastWords(kFirstLine, message, ARRAYSIZE(message)) == 0) {
         message[kFirstLineUnits - 1] = L'\0';
     }
+    // The runtime has written its crash file by now.
+    RestrictCrashFiles(theService->layout.logsDir);
     EndWith(Outcome::kRuntimeAborted, EVENTLOG_ERROR_TYPE, message);
 }
 
@@ -98,7 +100,13 @@ AgentService::AgentService()
     : frame(ServiceBody{
           this,
           [](void* self) { return SpecificExitCode(static_cast<AgentService*>(self)->Run()); },
-          [](void* self) { static_cast<AgentService*>(self)->RequestStop(); }}),
+          [](void* self) { static_cast<AgentService*>(self)->RequestStop(); },
+          [](void* self, DWORD control) {
+              return static_cast<AgentService*>(self)->dumpThread.Request(control);
+          },
+          [](void* self, wchar_t (&file)[kBodyFileUnits], DWORD waitMs) {
+              static_cast<AgentService*>(self)->dumpThread.DumpAtDeadline(file, waitMs);
+          }}),
       layout(),
       configuration() {
     theService = this;
@@ -174,6 +182,7 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     // A stop that came while the VM was being created is passed on now, so
     // the application starts with its stop requested.
     stopCaller.Open(&host, contract->requestStop);
+    dumpThread.Open(&host, &layout, configuration.properties, &frame);
     const ReadyReport ready = {
         this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }};
     return contract->run(host, entry, configuration.arguments, ready);
@@ -209,12 +218,21 @@ Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
     const bool vmEnded = host->vmDestroyed;
     if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
         if (!vmEnded) {
+            // With a thread dump: the dump thread is still open for the deadline.
             frame.EndAtStopDeadline();
         }
+        dumpThread.Close(0);
         return DecideOutcome(outcome);
     }
     if (host->EndCreatingThreadUse() && outcome == Outcome::kNormal) {
         outcome = Outcome::kJavaException;
+    }
+    // The dump thread asks as a daemon thread, which the VM's end does not
+    // wait for; a dump of the stop deadline can still be made meanwhile. One
+    // that the VM's end caught stays inside the runtime for good.
+    host->DestroyVm();
+    if (!dumpThread.Close(kStopCallAfterVmEndWaitMs)) {
+        return DecideOutcome(outcome);
     }
     DeleteHost(host);
     return DecideOutcome(outcome);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "agent/configuration.h"
+#include "agent/dump_thread.h"
 #include "agent/stop_caller.h"
 #include "base/paths.h"
 #include "base/outcome.h"
@@ -34,6 +35,8 @@ class AgentService {
     Configuration configuration;
     // Makes the application's stop calls on a thread of its own.
     StopCaller stopCaller;
+    // Writes thread and heap dumps and watches for deadlocks, on a thread of its own.
+    DumpThread dumpThread;
 
   private:
     bool ReadConfigurationAndReport();

@@ -110,6 +110,19 @@ bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
     return true;
 }
 
+bool ApplyDeadlockWatch(const PropertyKey& key, const KeyLine& line) {
+    if (Equals(line.value, L"report")) {
+        line.read->deadlockWatch = kWatchReport;
+    } else if (Equals(line.value, L"restart")) {
+        line.read->deadlockWatch = kWatchRestart;
+    } else if (Equals(line.value, L"off")) {
+        line.read->deadlockWatch = kWatchOff;
+    } else {
+        return RefuseValue(line, key.name, L"is none of report, restart and off.");
+    }
+    return true;
+}
+
 bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
     if (line.value.length >= kMainClassUnits) {
         return RefuseValue(
@@ -191,6 +204,9 @@ const PropertyKey kKeys[] = {
     {L"java.home", ApplyJavaHome, nullptr, nullptr, 0},
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
+     kMaxStopTimeoutSeconds},
+    {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
+    {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
 };
 

@@ -27,6 +27,12 @@ constexpr wchar_t kDefaultJavaHome[] = L"jre";
 enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
 
+// What the deadlock watch does when it finds deadlocked Java threads: write a
+// thread dump and an error event, then also end the service (code 12) so that
+// its recovery restarts it; or no watch at all.
+enum DeadlockWatch { kWatchReport, kWatchRestart, kWatchOff };
+constexpr DWORD kDefaultWatchIntervalSeconds = 60;
+
 struct ServiceProperties {
     ServiceProperties();
 
@@ -34,6 +40,8 @@ struct ServiceProperties {
     StartReady startReady = kReadyAtOnce;
     unsigned startReadyLine = 0;  // the line that set start.ready, for a later refusal
     DWORD startTimeoutSeconds = kDefaultStartTimeoutSeconds;
+    DeadlockWatch deadlockWatch = kWatchReport;
+    DWORD watchIntervalSeconds = kDefaultWatchIntervalSeconds;  // 0: no watch
     wchar_t mainClass[kMainClassUnits];
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.

@@ -17,7 +17,8 @@ enum class Outcome : DWORD {
     kJavaCalledExit = 8,         // the application ended the process with a non-zero status
     kRuntimeAborted = 9,         // the Java runtime aborted
     kStopDeadlinePassed = 10,    // the application did not end within stop.timeout
-    kNotReadyInTime = 11         // main(String[]) did not return within start.timeout
+    kNotReadyInTime = 11,        // main(String[]) did not return within start.timeout
+    kThreadsDeadlocked = 12      // watch.deadlock=restart found deadlocked Java threads
 };
 
 constexpr DWORD SpecificExitCode(Outcome outcome) {

@@ -34,13 +34,25 @@ const PendingPhase* CurrentPhase(const SERVICE_STATUS& status, const PendingPhas
     return nullptr;
 }
 
-// The deadline's event: the phase's text with its seconds.
-void FormatDeadlineText(const PendingPhase& phase, wchar_t (&message)[160]) {
+}  // namespace
+
+// The deadline's event: the phase's text with its seconds, then the file
+// that shows where the application's threads stood, when the body wrote one
+// in time.
+void ServiceFrame::FormatDeadlineEvent(const PendingPhase& phase,
+                                       wchar_t (&message)[kDeadlineEventUnits]) {
     StringCchPrintfW(message, ARRAYSIZE(message), phase.deadlineText,
                      static_cast<unsigned long>(phase.timeoutSeconds));
+    wchar_t file[kBodyFileUnits] = L"";
+    if (body.dumpAtDeadline != nullptr) {
+        body.dumpAtDeadline(body.self, file, kDeadlineDumpWaitMs);
+    }
+    if (file[0] != L'\0') {
+        const size_t length = static_cast<size_t>(lstrlenW(message));
+        StringCchPrintfW(message + length, ARRAYSIZE(message) - length,
+                         L" Its threads at the deadline are in %ls.", file);
+    }
 }
-
-}  // namespace
 
 void ServiceFrame::WaitForReadiness(DWORD timeoutSeconds, DWORD outcomeAtDeadline,
                                     const wchar_t* text) {
@@ -80,8 +92,8 @@ void ServiceFrame::EndAtStopDeadline() {
 }
 
 void ServiceFrame::EndAtDeadline(const PendingPhase& phase) {
-    wchar_t message[160];
-    FormatDeadlineText(phase, message);
+    wchar_t message[kDeadlineEventUnits];
+    FormatDeadlineEvent(phase, message);
     EndProcessFromAnyThread(phase.outcomeAtDeadline, EVENTLOG_ERROR_TYPE, message);
 }
 
@@ -147,8 +159,8 @@ void ServiceFrame::PassDeadlineIfDue() {
     if (passed.state == SERVICE_STOP_PENDING) {
         EndAtDeadline(passed);
     }
-    wchar_t message[160];
-    FormatDeadlineText(passed, message);
+    wchar_t message[kDeadlineEventUnits];
+    FormatDeadlineEvent(passed, message);
     WriteEvent(name, EVENTLOG_ERROR_TYPE, message);
     // As a stop: the application's own end, with stop-pending progress and
     // the stop deadline.
@@ -208,7 +220,11 @@ void ServiceFrame::HandleControl(DWORD control) {
         case SERVICE_CONTROL_INTERROGATE:
             break;
         default:
-            ReportInfoEvent(L"Bad service request");
+            // The body's user-defined controls only signal a thread of its own:
+            // the handler returns at once, and never delays a stop.
+            if (body.userControl == nullptr || !body.userControl(body.self, control)) {
+                ReportInfoEvent(L"Bad service request");
+            }
             break;
     }
 }

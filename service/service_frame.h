@@ -10,6 +10,13 @@
 constexpr DWORD kProgressIntervalMs = 1000;  // one pending report per interval
 constexpr DWORD kPendingWaitHintMs = 2000;   // covers the next report, with room to spare
 constexpr DWORD kEndByOtherWaitMs = 5000;    // the longest wait for another thread's end
+// The longest a deadline waits for the body's thread dump before it ends the
+// service: the deadline still holds within a few seconds.
+constexpr DWORD kDeadlineDumpWaitMs = 3000;
+// A path the body names in an event: a file below the install directory.
+constexpr size_t kBodyFileUnits = MAX_PATH + 64;
+// A deadline's event: its text with the seconds, and the dump's file.
+constexpr size_t kDeadlineEventUnits = 224 + kBodyFileUnits;
 
 // Everything the SCM can be told is accepted: stop, shutdown and preshutdown (0x105).
 constexpr DWORD kControlsAccepted =
@@ -20,6 +27,15 @@ struct ServiceBody {
     void* self;                // weak
     DWORD (*run)(void* self);  // service thread: the whole run; its service-specific exit code
     void (*requestStop)(void* self);  // control handler: a stop was requested; returns at once
+    // Control handler: a user-defined control (128 to 255). True when the body
+    // takes it, which it only records and signals, returning at once; false
+    // gives "Bad service request". May be null: none is taken.
+    bool (*userControl)(void* self, DWORD control);
+    // The watch or the service thread, before a deadline ends the service:
+    // writes what the application's threads are doing, waiting at most
+    // `waitMs`, and names the file in `file` (empty when none was written in
+    // time). Takes none of the frame's locks. May be null.
+    void (*dumpAtDeadline)(void* self, wchar_t (&file)[kBodyFileUnits], DWORD waitMs);
 };
 
 // A start or a stop under way: what it reports, and how its deadline ends it.
@@ -49,7 +65,8 @@ class ServiceFrame {
     void RunService();
     // Control dispatch: stop, preshutdown and a first shutdown run the stop
     // sequence; a shutdown after an earlier stop request, pause, continue and
-    // interrogate do nothing; anything else is logged.
+    // interrogate do nothing; a user-defined control the body takes goes to
+    // it; anything else is logged.
     void HandleControl(DWORD control);
     void ReportInfoEvent(const wchar_t* message);
 
@@ -144,6 +161,7 @@ class ServiceFrame {
     bool ReportProgress(DWORD* pauseMs);
     void PassDeadlineIfDue();
     [[noreturn]] void EndAtDeadline(const PendingPhase& phase);
+    void FormatDeadlineEvent(const PendingPhase& phase, wchar_t (&message)[kDeadlineEventUnits]);
     bool ClaimFinalReport(DWORD specificExitCode);
     void ReportStoppedOnServiceThread(DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();

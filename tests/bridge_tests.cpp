@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "support/dump_files.h"
 #include "support/loopback_http.h"
 #include "support/service_life.h"
 
@@ -408,3 +409,138 @@ TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {
 }
 
 }  // namespace
+
+// --- Dumps on the real JVM (JDK 17): the diagnostic command, the thread bean,
+// the HotSpot bean's heap dump ---
+namespace {
+
+const std::wstring kThreadDumpWritten = L"A thread dump of the Java application was written to ";
+
+// The file an event names after `prefix`, without the closing period.
+std::wstring FileAfter(const std::wstring& text, const std::wstring& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0
+               ? text.substr(prefix.size(), text.size() - prefix.size() - 1)
+               : std::wstring();
+}
+
+// The dump tests' application under `mainClass`, running, with `options` for java.
+struct DumpsLife {
+    DumpsLife(const std::wstring& tag, const std::string& mainClass, const std::string& options,
+              const std::string& properties = std::string())
+        : run(tag, {MVT_DUMPS_JAR}, options) {
+        run.life.layout.AddFile(L"conf\\service.properties",
+                                "main.class=" + mainClass + "\n" + properties);
+        run.life.StartRunning();
+        EXPECT_TRUE(run.WaitFor([&] {
+            return run.ConsoleLog(L"stdout.log").find("Scene: started") != std::string::npos;
+        })) << run.Evidence();
+    }
+    BridgeLife run;
+};
+
+// Walks an HPROF file's records to its end, as a reader does: the header,
+// then (tag, time, length, body) records that end exactly at the file's end.
+bool IsWholeHprof(const std::string& bytes) {
+    const std::string header = "JAVA PROFILE 1.0.2";
+    if (bytes.compare(0, header.size() + 1, header.c_str(), header.size() + 1) != 0) return false;
+    size_t at = header.size() + 1 + 4 + 8;  // identifier size, time
+    while (at + 9 <= bytes.size()) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at + 5;
+        const size_t length =
+            (size_t{p[0]} << 24) | (size_t{p[1]} << 16) | (size_t{p[2]} << 8) | p[3];
+        at += 9 + length;
+    }
+    return at == bytes.size() && bytes.size() > 1000;
+}
+
+}  // namespace
+
+TEST(BridgeDumps, ThreadDumpOfBothContractsShowsEveryThreadAndTheLockHeld) {
+    for (const char* mainClass : {"com.merivast.dumps.ServiceApp", "com.merivast.dumps.MainApp"}) {
+        DumpsLife dumps(L"bdump", mainClass, "");
+        BridgeLife& run = dumps.run;
+        EXPECT_EQ(0u, run.life.service.Control(255));
+        const std::wstring event =
+            WaitForEventText(run.life.service, kThreadDumpWritten, kJavaTimeoutMs);
+        const std::string text = ReadFileBytes(FileAfter(event, kThreadDumpWritten));
+        EXPECT_EQ(0u,
+                  text.find("Thread dump by the Java runtime's diagnostic command Thread.print -l"))
+            << Narrow(event) << run.Evidence();
+        EXPECT_NE(std::string::npos, text.find("Full thread dump OpenJDK")) << text;
+        EXPECT_NE(std::string::npos, text.find("\"lock-holder\"")) << text;
+        EXPECT_NE(std::string::npos, text.find("- locked <0x")) << text;
+        EXPECT_NE(std::string::npos, text.find("(a com.merivast.dumps.Scene$LockedThing)")) << text;
+        EXPECT_NE(std::string::npos, text.find("Locked ownable synchronizers:")) << "-l was given";
+        EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+        run.life.Finish();
+        ExpectStoppedWith(run.life.service, 0, 0);
+        ExpectNoTrap(run.Record());
+    }
+}
+
+// The HotSpot bean writes the live objects into the dump's own folder; the
+// file moved up into logs\ is one the JDK's HPROF readers take whole.
+TEST(BridgeDumps, HeapDumpIsAWholeHprofFile) {
+    DumpsLife dumps(L"bheap", "com.merivast.dumps.ServiceApp", "");
+    BridgeLife& run = dumps.run;
+    EXPECT_EQ(0u, run.life.service.Control(254));
+    const std::wstring written =
+        L"A heap dump of the Java application's live objects was written to ";
+    const std::wstring event = WaitForEventText(run.life.service, written, kJavaTimeoutMs);
+    const std::wstring file = FileAfter(event, written);
+    ASSERT_NE(L"", file) << Narrow(WaitForEventText(run.life.service, L"No heap dump", 1))
+                         << run.Evidence();
+    EXPECT_TRUE(IsWholeHprof(ReadFileBytes(file)));
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+}
+
+TEST(BridgeDumps, DeadlockIsReportedOnceAndRestartEndsWithCode12) {
+    const std::wstring found = L"Java threads are deadlocked: ";
+    for (const char* watch : {"report", "restart"}) {
+        DumpsLife dumps(L"bdead", "com.merivast.dumps.ServiceApp", "-Dmerivast.test.deadlock=true",
+                        std::string("watch.deadlock=") + watch + "\nwatch.interval=1\n");
+        BridgeLife& run = dumps.run;
+        const std::wstring event = WaitForEventText(run.life.service, found, kJavaTimeoutMs);
+        EXPECT_TRUE(event.find(L"\"deadlock-a\"") != std::wstring::npos &&
+                    event.find(L"\"deadlock-b\"") != std::wstring::npos)
+            << Narrow(event) << run.Evidence();
+        if (std::string(watch) == "report") {
+            Sleep(3000);  // three more checks
+            EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+        }
+        const ProcessTrace trace = run.life.Finish();
+        size_t reports = 0;
+        for (const auto& text : trace.Texts()) reports += text.compare(0, found.size(), found) == 0;
+        EXPECT_EQ(1u, reports);
+        const size_t named = event.find(L"Their stacks are in ");
+        ASSERT_NE(std::wstring::npos, named) << Narrow(event);
+        const std::string dump =
+            ReadFileBytes(event.substr(named + 20, event.find(L".txt") + 4 - named - 20));
+        EXPECT_NE(std::string::npos, dump.find("Found one Java-level deadlock:")) << dump;
+        if (std::string(watch) == "restart") {
+            ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 12);
+        } else {
+            ExpectStoppedWith(run.life.service, 0, 0);
+        }
+    }
+}
+
+// serviceMain returns at the stop, but a non-daemon thread holds the VM's end
+// up: the deadline's dump shows it.
+TEST(BridgeDumps, StopPastTheDeadlineLeavesADumpNamingTheHungThread) {
+    DumpsLife dumps(L"bstuck", "com.merivast.dumps.ServiceApp", "-Dmerivast.test.stuck=true",
+                    "stop.timeout=3\n");
+    BridgeLife& run = dumps.run;
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 10);
+    const std::wstring prefix =
+        L"The Java application did not end within 3 s of the stop request; the service ends it. "
+        L"Its threads at the deadline are in ";
+    ASSERT_EQ(3u, trace.events.size()) << run.Evidence();
+    const std::wstring& text = trace.events[1].strings[0];
+    const std::string dump = ReadFileBytes(FileAfter(text, prefix));
+    EXPECT_NE(std::string::npos, dump.find("\"stuck-worker\"")) << Narrow(text) << dump;
+}

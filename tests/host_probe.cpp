@@ -8,12 +8,15 @@
 //   host_probe main-stop   the same, with the application's stop from a second thread
 //   host_probe stop        construct, serviceStop from a second thread, destroy
 //   host_probe steps       the start's steps, each timed, into probe-steps.txt (for scripts/bench)
+//   host_probe dumps N     with the application running, N thread prints and N deadlock
+//                          checks asked of the runtime, each timed, into probe-dumps.txt
 #include <cstdio>
 #include <string>
 
 #include "agent/application_contract.h"
 #include "agent/configuration.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/runtime_diagnostics.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 
@@ -139,12 +142,59 @@ int TimeStartSteps() {
     return 0;
 }
 
+HostSettings dumpsSettings;
+
+// The VM is created on the thread that runs the application, which keeps its env.
+DWORD WINAPI RunApplicationThread(void* param) {
+    Probe* probe = static_cast<Probe*>(param);
+    probe->host = new RuntimeHost(dumpsSettings);
+    RunApplication(probe);
+    return 0;
+}
+
+// The questions the dump thread asks, as the dump thread asks them (a
+// daemon attachment each), while the application runs: "print <ms>" and
+// "watch <ms>" lines, one a question.
+int TimeDumps(int count) {
+    static HostLayout layout;
+    static Configuration configuration;
+    ConfigProblem problem;
+    if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
+    KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
+    const wchar_t* mainClass = configuration.properties.mainClass;
+    dumpsSettings = {
+        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
+        nullptr, RuntimeEndReactions{}};
+    static Probe probe;
+    CreateThread(nullptr, 0, RunApplicationThread, &probe, 0, nullptr);
+    WaitForSingleObject(probe.found, INFINITE);
+    Sleep(3000);  // the application's threads start
+    FILE* out = _wfopen((std::wstring(layout.installDir) + L"\\probe-dumps.txt").c_str(), L"w");
+    for (int i = 0; out != nullptr && i < count; ++i) {
+        WideText text;
+        ThreadDumpSource source;
+        jlong ids[64];
+        double start = NowMs();
+        PrintJavaThreads(*probe.host, &text, &source);
+        std::fprintf(out, "print %.3f %u\n", NowMs() - start, static_cast<unsigned>(text.length));
+        start = NowMs();
+        WideText names;
+        FindDeadlockedJavaThreads(*probe.host, ids, 64, &names);
+        std::fprintf(out, "watch %.3f\n", NowMs() - start);
+    }
+    return out != nullptr && std::fclose(out) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"main";
     if (mode == L"steps") {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(TimeStartSteps()));
+    }
+    if (mode == L"dumps") {
+        TerminateProcess(GetCurrentProcess(),
+                         static_cast<UINT>(TimeDumps(argc > 2 ? _wtoi(argv[2]) : 20)));
     }
     static HostLayout layout;
     static Configuration configuration;

@@ -237,7 +237,11 @@ TEST_P(Readiness, RunningMeansMainReturned) {
     std::vector<std::wstring> texts = {L"Service stopped"};
     if (c.event != nullptr) texts.insert(texts.begin(), c.event);
     if (c.stopOnceRunning) texts.insert(texts.begin(), L"Service started");
-    EXPECT_EQ(texts, trace.Texts());
+    std::vector<std::wstring> traced = trace.Texts();
+    if (c.specificCode == 11 && traced.size() > 1) {
+        traced[0] = WithoutDeadlineDump(traced[0], life.layout.dir());
+    }
+    EXPECT_EQ(texts, traced);
     // While starting: no control accepted, rising check points, a hint that covers the gap.
     unsigned lastCheckPoint = 0;
     for (size_t i = 1; i < trace.reports.size(); ++i) {

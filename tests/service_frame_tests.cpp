@@ -15,10 +15,23 @@ struct FakeBody {
         InterlockedIncrement(&body->stopRequests);
         SetEvent(body->stopRequested);
     }
-    ServiceBody Handed() { return ServiceBody{this, Run, RequestStop}; }
+    // Takes 255 only, as the service does with its dump controls.
+    static bool UserControl(void* self, DWORD control) {
+        static_cast<FakeBody*>(self)->userControls += control == 255 ? 1 : 0;
+        return control == 255;
+    }
+    static void DumpAtDeadline(void* self, wchar_t (&file)[kBodyFileUnits], DWORD waitMs) {
+        static_cast<FakeBody*>(self)->dumpWaitMs = waitMs;
+        lstrcpyW(file, L"C:\\x\\logs\\threaddump.txt");
+    }
+    ServiceBody Handed() {
+        return ServiceBody{this, Run, RequestStop, UserControl, DumpAtDeadline};
+    }
     ~FakeBody() { CloseHandle(stopRequested); }
 
     volatile LONG stopRequests = 0;
+    int userControls = 0;
+    DWORD dumpWaitMs = 0;
     HANDLE stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 
@@ -84,6 +97,7 @@ TEST(ControlDispatch, PauseContinueInterrogateAndUnknownCodesChangeNothing) {
             << control;
     }
     EXPECT_EQ(0, running.body.stopRequests);
+    EXPECT_EQ(1, running.body.userControls) << "255 reached the body, 128 did not";
 }
 
 TEST(ControlDispatch, StopAfterTheFinalReportLeavesStopped) {
@@ -109,6 +123,7 @@ TEST(PendingPhases, StartDeadlineBeginsTheStopAndKeepsItsOutcome) {
     EXPECT_EQ(kControlsAccepted, frame.status.dwControlsAccepted);
     EXPECT_GE(frame.status.dwCheckPoint, 2u) << "start progress, then the stop's report";
     EXPECT_TRUE(frame.watchRunning) << "the watch goes on with the stop";
+    EXPECT_EQ(kDeadlineDumpWaitMs, running.body.dumpWaitMs) << "a bounded dump came first";
 }
 
 TEST(PendingPhases, RunningEndsTheStartWatchWithoutADeadline) {

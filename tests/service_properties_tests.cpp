@@ -74,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
                        PROBLEM("2",
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
-                               L"main.class, java.home, start.ready, start.timeout.")},
+                               L"main.class, java.home, start.ready, start.timeout, "
+                               L"watch.deadlock, watch.interval.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.
@@ -102,6 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("1",
                                L"start.ready \"when-ready\" is neither at-once nor "
                                L"main-returned.")},
+        PropertiesCase{"watch_keys", "watch.deadlock=restart\nwatch.interval=0\n", 12345, nullptr},
+        PropertiesCase{
+            "watch_word", "watch.deadlock=kill\n", 0,
+            PROBLEM("1", L"watch.deadlock \"kill\" is none of report, restart and off.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });

@@ -89,7 +89,9 @@ TEST_P(StopDeadline, EndsTheServiceWithCode10) {
     EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     ExpectProgressThenStopped(trace);
     ASSERT_EQ(3u, trace.events.size()) << Narrow(trace.Texts().back());
-    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
+    TracedEvent deadline = trace.events[1];
+    deadline.strings[0] = WithoutDeadlineDump(deadline.strings[0], life.layout.dir());
+    ExpectEvent(deadline, EVENTLOG_ERROR_TYPE,
                 L"The Java application did not end within 2 s of the stop request; the service "
                 L"ends it.");
     ExpectEvent(trace.events[2], EVENTLOG_INFORMATION_TYPE, L"Service stopped");

@@ -4,7 +4,10 @@
 //   service, interleaved so both see the same machine load;
 // - the host's start split into its steps (host_probe steps);
 // - class-path building for 10, 100, 1,000 and 10,000 jars;
-// - the executable's size and its imports.
+// - the executable's size and its imports;
+// - with the bridge runtime (32-bit builds): from `sc control 255` to the thread
+//   dump's file written, for an application of 200 threads on the real JVM,
+//   and one thread print and one deadlock check asked of it (host_probe dumps).
 //
 //   bench_driver [--runs N] [--other <another build's MerivastService.exe>]
 #include <windows.h>
@@ -243,6 +246,97 @@ void BenchOptionsFile() {
     std::printf("\n");
 }
 
+#ifdef MVT_BRIDGE_JVM
+// An install directory whose runtime is the bridge, running the dump tests'
+// application with 200 idle threads besides its own.
+void AddBridgeApplication(InstallLayout* layout) {
+    layout->MakeDir(L"jre\\bin\\client");
+    layout->MakeDir(L"lib");
+    CopyFileW(LinuxToWindowsPath(MVT_BRIDGE_JVM).c_str(),
+              (layout->dir() + L"\\jre\\bin\\client\\jvm.dll").c_str(), FALSE);
+    CopyFileW(LinuxToWindowsPath(MVT_BRIDGE_JAR).c_str(),
+              (layout->dir() + L"\\jre\\bin\\client\\merivast-bridge.jar").c_str(), FALSE);
+    CopyFileW(LinuxToWindowsPath(MVT_DUMPS_JAR).c_str(),
+              (layout->dir() + L"\\lib\\dumps.jar").c_str(), FALSE);
+    layout->AddFile(L"jre\\bin\\client\\bridge.properties",
+                    std::string("java=") + MVT_JAVA + "\njavaopts=-Dmerivast.test.threads=200\n");
+    layout->AddFile(L"conf\\service.properties", "main.class=com.merivast.dumps.ServiceApp\n");
+}
+
+// The newest thread dump once the runtime's text is in it whole (it ends with
+// the JNI reference counts); empty until then.
+std::string WrittenDump(const std::wstring& dir, size_t before) {
+    WIN32_FIND_DATAW found;
+    std::vector<std::wstring> names;
+    HANDLE search = FindFirstFileW((dir + L"\\logs\\threaddump-*.txt").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return std::string();
+    do {
+        names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (names.size() <= before) return std::string();
+    std::sort(names.begin(), names.end());
+    const std::string text = ReadFileBytes(dir + L"\\logs\\" + names.back());
+    return text.find("JNI global refs") != std::string::npos ? text : std::string();
+}
+
+void BenchDumpControl(int runs) {
+    InstallLayout layout(L"benchdump", ServiceExecutable());
+    AddBridgeApplication(&layout);
+    ScmService service(L"MvtBenchDump" + std::to_wstring(GetCurrentProcessId()),
+                       layout.executable());
+    if (service.Start() != 0) return;
+    const double begun = Now();
+    while (ReadFileBytes(layout.dir() + L"\\logs\\stdout.log").find("Scene: started") ==
+               std::string::npos &&
+           Now() - begun < 60000) {
+        Sleep(50);
+    }
+    std::vector<double> times;
+    size_t bytes = 0;
+    for (int i = 0; i < runs; ++i) {
+        // A second apart: dump files are named by the second.
+        Sleep(1000);
+        const size_t before = times.size();
+        const double t0 = Now();
+        if (service.Control(255) != 0) break;
+        std::string text;
+        while ((text = WrittenDump(layout.dir(), before)).empty() && Now() - t0 < 30000) Sleep(1);
+        if (text.empty()) break;
+        times.push_back(Now() - t0);
+        bytes = text.size();
+    }
+    service.Control(SERVICE_CONTROL_STOP);
+    service.WaitForProcessExit(30000);
+    std::printf("%-50s %10s\n", "thread dump, 200 threads, real JVM (median, ms)", "ms");
+    std::printf("%-50s %10.1f\n", "sc control 255 to the file written", Median(times));
+    std::printf("%-50s %10zu\n", "the file's size, bytes", bytes);
+}
+
+// host_probe dumps: the questions alone, through the bridge's JNI.
+void BenchDumpQuestions(int runs) {
+    InstallLayout probe(L"benchquestions", HostProbeExecutable());
+    AddBridgeApplication(&probe);
+    if (RunProcess(L"\"" + probe.executable() + L"\" dumps " + std::to_wstring(runs), 120000) !=
+        0) {
+        return;
+    }
+    std::vector<double> print;
+    std::vector<double> watch;
+    const std::string text = ReadFileBytes(probe.dir() + L"\\probe-dumps.txt");
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        (line.compare(0, 6, "print ") == 0 ? print : watch)
+            .push_back(std::atof(line.c_str() + line.find(' ') + 1));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    std::printf("%-50s %10.1f\n", "one thread print asked of the runtime", Median(print));
+    std::printf("%-50s %10.1f\n\n", "one deadlock check (the watch's cost per check)",
+                Median(watch));
+}
+#endif
+
 void ShowExecutable() {
     const std::wstring path = ServiceExecutable();
     const std::string bytes = ReadFileBytes(path);
@@ -282,6 +376,10 @@ int wmain(int argc, wchar_t** argv) {
     BenchStartSteps(runs);
     BenchClassPath();
     BenchOptionsFile();
+#ifdef MVT_BRIDGE_JVM
+    BenchDumpControl(runs < 20 ? runs : 20);
+    BenchDumpQuestions(runs < 50 ? runs : 50);
+#endif
     ShowExecutable();
     return 0;
 }

@@ -36,13 +36,13 @@ constexpr DWORD kExitStatusTimeoutMs = 5000;
 constexpr DWORD kVerdictTimeoutMs = kExitStatusTimeoutMs + 5000;
 // The shell reports a java ended by a signal as 128 + the signal: a crash, not an exit.
 constexpr int kHighestExitStatus = 128;
-constexpr size_t kMaxEnvs = 256;
-constexpr size_t kMaxRefs = 4096;
+constexpr size_t kMaxEnvs = 1024;
+constexpr size_t kMaxRefs = 16384;
 constexpr DWORD kRefMagic = 0x42524546;
 const wchar_t kRuntimeSuffix[] = L"\\jre\\bin\\client\\jvm.dll";
 const char kLostThrowable[] = "java.lang.InternalError: the bridge's Java process is gone";
 
-enum class RefKind { kClass, kMethod, kString, kArray };
+enum class RefKind { kClass, kMethod, kString, kArray, kObject };
 
 // What a jclass, jmethodID, jstring or jobjectArray handed to the host points at.
 // Slots are never reused, so a stale handle still reads as what it was, and a
@@ -55,6 +55,8 @@ struct Ref {
     std::string text;  // class or method name, the string itself, or "<class>[<length>]"
     std::string signature;
     std::vector<std::string> elements;  // an array's, as the record shows them
+    bool unitsKnown;                    // a string's units, once GetString… asked for them
+    std::wstring units;
 };
 
 struct Env {
@@ -67,6 +69,7 @@ struct Env {
     bool pending;
     std::string pendingThrowable;    // "<class>: <message>"
     std::string pendingDescription;  // as ExceptionDescribe prints it, stack trace and all
+    std::string pendingId;           // the Java side's number for the pending throwable, if any
 };
 
 enum class VmState { kNone, kLive, kDestroyed };
@@ -389,6 +392,7 @@ std::string ThrowableOf(const std::vector<std::string>& reply) {
 // An EXC reply's exception, pending on `env` with the Java side's description of it.
 void SetPendingFromReply(Env* env, const std::vector<std::string>& reply) {
     SetPending(env, ThrowableOf(reply), reply.size() > 3 ? reply[3] : std::string());
+    env->pendingId = reply.size() > 4 ? reply[4] : std::string();
 }
 
 // The reference a REF reply names, or null with the reply's exception pending.
@@ -412,6 +416,8 @@ Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind
     ref->id = reply[1];
     ref->text = text;
     ref->signature = signature;
+    ref->unitsKnown = false;
+    ref->units.clear();
     ref->magic = kRefMagic;
     return ref;
 }
@@ -610,6 +616,195 @@ void JNICALL CallStaticVoidMethod(JNIEnv* jni, jclass cls, jmethodID method, ...
     va_end(args);
 }
 
+// --- Calls that answer with objects, and reading what they answered ---
+// The host's diagnostics (thread dumps, deadlocks, heap dumps) call the JDK's management beans
+// through these, with jvalue arguments.
+
+// The jvalue arguments, read as the method's descriptor says, into the request and the record.
+void CollectValues(const std::string& signature, const jvalue* args,
+                   std::vector<std::string>* request, std::string* description) {
+    size_t at = 1;
+    for (size_t n = 0; at < signature.size() && signature[at] != ')'; ++n) {
+        const char type = signature[at];
+        if (type == 'L' || type == '[') {
+            while (signature[at] == '[') ++at;
+            at = signature[at] == 'L' ? signature.find(';', at) + 1 : at + 1;
+            const Ref* ref = args[n].l != nullptr ? AsObject(args[n].l) : nullptr;
+            request->push_back(ref != nullptr ? "L" + ref->id : "N");
+            *description += " arg=" + (ref != nullptr ? Shown(ref) : std::string("null"));
+            continue;
+        }
+        ++at;
+        std::string value = type == 'Z'   ? std::to_string(args[n].z)
+                            : type == 'J' ? std::to_string(args[n].j)
+                                          : std::to_string(args[n].i);
+        request->push_back((type == 'J' ? "J" : "I") + value);
+        *description += " arg=" + value;
+    }
+}
+
+// dumpHeap's file is a Windows path, which the Linux JVM would read as one relative name: the
+// bridge passes the path Wine maps it to, so that the JVM writes that very file, as a real VM
+// on Windows does.
+void MapHeapDumpPath(Env* env, const Ref* called, std::vector<std::string>* request) {
+    std::string linuxPath;
+    if (called->text != "dumpHeap" || request->size() < 4 || (*request)[3][0] != 'L') return;
+    for (const Ref& ref : g_refs) {
+        if (ref.magic == kRefMagic && ref.kind == RefKind::kString &&
+            "L" + ref.id == (*request)[3] && LinuxPathOf(Wide(ref.text), &linuxPath)) {
+            const std::wstring units = Wide(linuxPath);
+            std::vector<std::string> reply;
+            if (Transact(env, {"STRING", HexUnits(units.c_str(), units.size())}, &reply) &&
+                reply[0] == "REF") {
+                (*request)[3] = "L" + reply[1];
+                Record("mapped", ref.text + " -> " + linuxPath);
+            }
+            return;
+        }
+    }
+}
+
+// An object-returning (or void) call, static when `target` is null.
+jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject target,
+                      jmethodID method, const jvalue* args) {
+    Env* env = CallerEnv(jni);
+    const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
+    const Ref* on = target != nullptr ? AsObject(target) : AsRef(cls, RefKind::kClass, "jclass");
+    std::vector<std::string> request = {target != nullptr ? "CALL" : "CALLSTATIC", on->id,
+                                        called->id};
+    std::string description = called->text;
+    CollectValues(called->signature, args, &request, &description);
+    MapHeapDumpPath(env, called, &request);
+    Record(function, description);
+    std::vector<std::string> reply;
+    Ref* result = nullptr;
+    if (Transact(env, request, &reply)) {
+        if (reply[0] == "EXC" && reply.size() >= 2) {
+            SetPendingFromReply(env, reply);
+        } else if (reply[0] == "REF") {
+            result = TakeReference(env, reply, RefKind::kObject, called->text + " result");
+        } else if (reply[0] != "VOID" && reply[0] != "NULL") {
+            Trap("unexpected reply " + reply[0]);
+        }
+    }
+    Record(env->pending ? "threw" : "returned",
+           called->text + (env->pending        ? " " + env->pendingThrowable
+                           : result != nullptr ? " an object"
+                                               : ""));
+    return reinterpret_cast<jobject>(result);
+}
+
+jobject JNICALL CallStaticObjectMethodA(JNIEnv* jni, jclass cls, jmethodID method,
+                                        const jvalue* args) {
+    return CallAnswering(jni, "CallStaticObjectMethodA", cls, nullptr, method, args);
+}
+
+jobject JNICALL CallObjectMethodA(JNIEnv* jni, jobject target, jmethodID method,
+                                  const jvalue* args) {
+    if (target == nullptr) Trap("CallObjectMethodA on null");
+    return CallAnswering(jni, "CallObjectMethodA", nullptr, target, method, args);
+}
+
+void JNICALL CallVoidMethodA(JNIEnv* jni, jobject target, jmethodID method, const jvalue* args) {
+    if (target == nullptr) Trap("CallVoidMethodA on null");
+    CallAnswering(jni, "CallVoidMethodA", nullptr, target, method, args);
+}
+
+jmethodID JNICALL GetMethodID(JNIEnv* jni, jclass cls, const char* name, const char* signature) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    if (name == nullptr || signature == nullptr) {
+        Trap("GetMethodID with a null name or signature");
+    }
+    std::vector<std::string> reply;
+    Ref* ref = Transact(env, {"IMETHOD", owner->id, name, signature}, &reply)
+                   ? TakeReference(env, reply, RefKind::kMethod, name, signature)
+                   : nullptr;
+    Record("GetMethodID", std::string(name) + " " + signature + Outcome(env, ref));
+    return reinterpret_cast<jmethodID>(ref);
+}
+
+// A string's UTF-16 units, asked once and kept with its reference.
+const std::wstring& UnitsOf(Env* env, Ref* string) {
+    if (!string->unitsKnown) {
+        std::vector<std::string> reply;
+        if (Transact(env, {"CHARS", string->id}, &reply) && reply[0] == "TEXT" &&
+            reply.size() == 2) {
+            string->units = WideFromHexUnits(reply[1]);
+        }
+        string->unitsKnown = true;
+    }
+    return string->units;
+}
+
+jsize JNICALL GetStringLength(JNIEnv* jni, jstring string) {
+    Env* env = CallerEnv(jni);
+    const jsize length = static_cast<jsize>(UnitsOf(env, AsObject(string)).size());
+    Record("GetStringLength", std::to_string(length));
+    return length;
+}
+
+void JNICALL GetStringRegion(JNIEnv* jni, jstring string, jsize start, jsize length, jchar* out) {
+    Env* env = CallerEnv(jni);
+    const std::wstring& units = UnitsOf(env, AsObject(string));
+    if (start < 0 || length < 0 || static_cast<size_t>(start) + length > units.size()) {
+        Trap("GetStringRegion outside the string");
+    }
+    memcpy(out, units.data() + start, static_cast<size_t>(length) * sizeof(jchar));
+    Record("GetStringRegion", std::to_string(start) + " " + std::to_string(length));
+}
+
+jsize JNICALL GetArrayLength(JNIEnv* jni, jarray array) {
+    Env* env = CallerEnv(jni);
+    std::vector<std::string> reply;
+    const jsize length = Transact(env, {"LENGTH", AsObject(array)->id}, &reply) && reply[0] == "OK"
+                             ? static_cast<jsize>(std::stol(reply[1]))
+                             : 0;
+    Record("GetArrayLength", std::to_string(length));
+    return length;
+}
+
+jobject JNICALL GetObjectArrayElement(JNIEnv* jni, jobjectArray array, jsize index) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsObject(array);
+    std::vector<std::string> reply;
+    Ref* ref = nullptr;
+    if (Transact(env, {"ELEMENT", owner->id, std::to_string(index)}, &reply)) {
+        ref = reply[0] == "NULL" ? nullptr
+                                 : TakeReference(env, reply, RefKind::kObject,
+                                                 owner->text + "[" + std::to_string(index) + "]");
+    }
+    Record("GetObjectArrayElement",
+           std::to_string(index) + (ref != nullptr ? " -> found" : " -> null"));
+    return reinterpret_cast<jobject>(ref);
+}
+
+void JNICALL GetLongArrayRegion(JNIEnv* jni, jlongArray array, jsize start, jsize length,
+                                jlong* out) {
+    Env* env = CallerEnv(jni);
+    std::vector<std::string> reply;
+    if (!Transact(env,
+                  {"LONGS", AsObject(array)->id, std::to_string(start), std::to_string(length)},
+                  &reply) ||
+        reply[0] != "OK" || reply.size() != static_cast<size_t>(length) + 1) {
+        Trap("GetLongArrayRegion outside the array");
+    }
+    for (jsize i = 0; i < length; ++i) out[i] = std::stoll(reply[static_cast<size_t>(i) + 1]);
+    Record("GetLongArrayRegion", std::to_string(start) + " " + std::to_string(length));
+}
+
+// The pending exception as an object the host may call (its toString), when the Java side
+// named it.
+jthrowable JNICALL ExceptionOccurred(JNIEnv* jni) {
+    Env* env = CallerEnv(jni);
+    Ref* ref = nullptr;
+    if (env->pending && !env->pendingId.empty()) {
+        ref = TakeReference(env, {"REF", env->pendingId}, RefKind::kObject, env->pendingThrowable);
+    }
+    Record("ExceptionOccurred", env->pending ? env->pendingThrowable : "nothing pending");
+    return reinterpret_cast<jthrowable>(ref);
+}
+
 jboolean JNICALL ExceptionCheck(JNIEnv* jni) {
     Env* env = CallerEnv(jni);
     Record("ExceptionCheck", env->pending ? "-> 1" : "-> 0");
@@ -779,6 +974,16 @@ void FillTables() {
     g_envFunctions.ExceptionCheck = ExceptionCheck;
     g_envFunctions.ExceptionClear = ExceptionClear;
     g_envFunctions.ExceptionDescribe = ExceptionDescribe;
+    g_envFunctions.ExceptionOccurred = ExceptionOccurred;
+    g_envFunctions.GetMethodID = GetMethodID;
+    g_envFunctions.CallStaticObjectMethodA = CallStaticObjectMethodA;
+    g_envFunctions.CallObjectMethodA = CallObjectMethodA;
+    g_envFunctions.CallVoidMethodA = CallVoidMethodA;
+    g_envFunctions.GetStringLength = GetStringLength;
+    g_envFunctions.GetStringRegion = GetStringRegion;
+    g_envFunctions.GetArrayLength = GetArrayLength;
+    g_envFunctions.GetObjectArrayElement = GetObjectArrayElement;
+    g_envFunctions.GetLongArrayRegion = GetLongArrayRegion;
 
     void* vmSlots[kVmSlots];
     FillVmTraps(vmSlots, std::make_index_sequence<kVmSlots>());

@@ -142,6 +142,15 @@ std::string HexUnits(const wchar_t* units, size_t count) {
     return hex;
 }
 
+std::wstring WideFromHexUnits(const std::string& hex) {
+    std::wstring units;
+    units.reserve(hex.size() / 4);
+    for (size_t i = 0; i + 4 <= hex.size(); i += 4) {
+        units.push_back(static_cast<wchar_t>(strtoul(hex.substr(i, 4).c_str(), nullptr, 16)));
+    }
+    return units;
+}
+
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) {
         return std::string();

@@ -29,6 +29,8 @@ SOCKET ConnectLoopback(unsigned short port);
 
 // UTF-16 units as four hex digits each: exact even for unpaired surrogates.
 std::string HexUnits(const wchar_t* units, size_t count);
+// The reverse; a malformed digit reads as 0.
+std::wstring WideFromHexUnits(const std::string& hex);
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);

@@ -86,7 +86,15 @@ enum class EntryKind { kService, kMain, kBoth };
 // What the application's shutdown hooks do when System.exit runs them.
 enum class ShutdownHookMode { kInstant, kHang };
 
-enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepCount };
+// What the management beans answer: threads= for the diagnostic command's thread print
+// (kBean: the runtime lacks the command, the thread bean answers), heap= for dumpHeap.
+enum class ThreadsMode { kPrint, kBean, kFail, kHang };
+enum class HeapMode { kWrite, kFail };
+// deadlock=<names>: at most this many threads, named by at most this many characters each.
+constexpr size_t kMaxDeadlocked = 8;
+constexpr size_t kThreadNameChars = 32;
+
+enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepDump, kStepCount };
 
 struct Scenario {
     bool refuseCreate;
@@ -127,6 +135,11 @@ struct Scenario {
     // with a plain LoadLibraryW, as a real runtime loads its own libraries late.
     char mainLoad[128];
     bool recordCwd;  // record.cwd=1: creation records the working directory
+    ThreadsMode threads;
+    HeapMode heap;
+    // deadlock=<name>,<name>…: the threads findDeadlockedThreads names (ids 1, 2, …).
+    char deadlocked[kMaxDeadlocked][kThreadNameChars];
+    size_t deadlockedCount;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

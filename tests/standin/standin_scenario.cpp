@@ -17,8 +17,8 @@ constexpr ULONGLONG kGateGiveUpMs = 60 * 1000;
 constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
 constexpr DWORD kMaxHookLongChars = 1024 * 1024;
 
-const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy"};
-const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy"};
+const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy", "dump"};
+const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy", L"dump"};
 
 void SetDefaults(Scenario* s) {
     s->refuseCreate = false;
@@ -50,6 +50,9 @@ void SetDefaults(Scenario* s) {
     s->shutdownHookMs = 0;
     s->mainLoad[0] = '\0';
     s->recordCwd = false;
+    s->threads = ThreadsMode::kPrint;
+    s->heap = HeapMode::kWrite;
+    s->deadlockedCount = 0;
 }
 
 bool IsBlank(char c) {
@@ -103,8 +106,55 @@ bool ParseFlag(const char* text, size_t length, bool* value) {
 
 // Returns false for a known key whose value it cannot take; unknown keys are accepted and
 // ignored, so that scenario files can carry notes for other tools.
+// "a,b,c": each name up to kThreadNameChars - 1 characters.
+bool ParseNames(const char* text, size_t length, Scenario* s) {
+    s->deadlockedCount = 0;
+    size_t at = 0;
+    while (at < length && s->deadlockedCount < kMaxDeadlocked) {
+        size_t end = at;
+        while (end < length && text[end] != ',') ++end;
+        if (end == at || end - at >= kThreadNameChars) return false;
+        memcpy(s->deadlocked[s->deadlockedCount], text + at, end - at);
+        s->deadlocked[s->deadlockedCount++][end - at] = '\0';
+        at = end + 1;
+    }
+    return at >= length;
+}
+
+// The management beans' keys: threads=, heap=, deadlock=.
+bool ApplyManagementSetting(Scenario* s, const char* key, size_t keyLength, const char* value,
+                            size_t valueLength, bool* known) {
+    *known = true;
+    if (Equals(key, keyLength, "threads")) {
+        const char* const names[] = {"print", "bean", "fail", "hang"};
+        for (size_t i = 0; i < std::size(names); ++i) {
+            if (Equals(value, valueLength, names[i])) {
+                s->threads = static_cast<ThreadsMode>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+    if (Equals(key, keyLength, "heap")) {
+        if (Equals(value, valueLength, "write")) {
+            s->heap = HeapMode::kWrite;
+        } else if (Equals(value, valueLength, "fail")) {
+            s->heap = HeapMode::kFail;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (Equals(key, keyLength, "deadlock")) return ParseNames(value, valueLength, s);
+    *known = false;
+    return true;
+}
+
 bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* value,
                   size_t valueLength) {
+    bool known = false;
+    const bool applied = ApplyManagementSetting(s, key, keyLength, value, valueLength, &known);
+    if (known) return applied;
     if (Equals(key, keyLength, "record")) {
         if (Equals(value, valueLength, "all")) {
             s->recordFaultsOnly = false;

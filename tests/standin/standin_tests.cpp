@@ -1268,7 +1268,7 @@ TEST_F(StandinTrap, UnimplementedSlotIsRecordedAndEndsTheProcess) {
     DWORD exitCode = 0;
     ASSERT_NO_FATAL_FAILURE(RunChild(kTrapChildFlag, &exitCode));
     EXPECT_EQ(exitCode, kStandinTrapExitCode);
-    const size_t slot = offsetof(JNINativeInterface_, GetStringLength) / sizeof(void*);
+    const size_t slot = offsetof(JNINativeInterface_, GetStringUTFLength) / sizeof(void*);
     EXPECT_EQ(Details("FAULT"),
               std::vector<std::string>{"unimplemented JNIEnv slot " + std::to_string(slot)});
 }
@@ -1304,7 +1304,7 @@ int RunTrapChild() {
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 5;
-    env->GetStringLength(nullptr);
+    env->GetStringUTFLength(nullptr);
     return 6;
 }
 

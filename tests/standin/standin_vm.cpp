@@ -28,7 +28,7 @@ constexpr jint kSupportedVersions[] = {
 
 // Env slots are never reused, so an env kept after its detach still reads as detached.
 constexpr size_t kMaxEnvs = 1024;
-constexpr size_t kMaxStrings = 64;
+constexpr size_t kMaxStrings = 256;
 constexpr ULONGLONG kDestroyWarnMs = 60 * 1000;
 constexpr uintptr_t kGarbagePointer = 1;
 
@@ -37,7 +37,7 @@ const char kStringClassName[] = "java/lang/String";
 const char kSystemClassName[] = "java/lang/System";
 // An application class name, with ".class" for its jar entry.
 constexpr size_t kClassNameBytes = 512;
-constexpr size_t kMaxArrays = 8;
+constexpr size_t kMaxArrays = 64;
 constexpr size_t kMaxArrayLength = 64;
 
 struct Throwable {
@@ -49,8 +49,10 @@ Throwable g_noClassDefFound = {{}, "java/lang/NoClassDefFoundError"};
 Throwable g_noSuchMethod = {{}, "java/lang/NoSuchMethodError"};
 Throwable g_outOfMemory = {{}, "java/lang/OutOfMemoryError"};
 Throwable g_illegalState = {{}, "java/lang/IllegalStateException"};
-Throwable* const kThrowables[] = {&g_noClassDefFound, &g_noSuchMethod, &g_outOfMemory,
-                                  &g_illegalState};
+Throwable g_instanceNotFound = {{}, "javax/management/InstanceNotFoundException"};
+Throwable g_ioException = {{}, "java/io/IOException"};
+Throwable* const kThrowables[] = {&g_noClassDefFound, &g_instanceNotFound, &g_ioException,
+                                  &g_noSuchMethod,    &g_outOfMemory,      &g_illegalState};
 
 struct Env {
     JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
@@ -857,6 +859,303 @@ jvalue ArgumentOf(jmethodID method, va_list args) {
     return argument;
 }
 
+// ---- the management beans: thread dumps, deadlocks, heap dumps ----
+// The JDK classes, methods and objects the host's diagnostics use; only their addresses matter.
+// What they answer comes from the scenario (threads=, heap=, deadlock=, pause.dump, gate.dump).
+
+enum FakeClassIndex {
+    kObjectClass,
+    kFactoryClass,
+    kObjectNameClass,
+    kServerClass,
+    kThreadBeanClass,
+    kThreadInfoClass,
+    kHotSpotClass,
+    kFakeClassCount
+};
+struct FakeClass {
+    _jclass object;
+    const char* name;
+};
+FakeClass g_fakeClasses[kFakeClassCount] = {{{}, "java/lang/Object"},
+                                            {{}, "java/lang/management/ManagementFactory"},
+                                            {{}, "javax/management/ObjectName"},
+                                            {{}, "javax/management/MBeanServer"},
+                                            {{}, "java/lang/management/ThreadMXBean"},
+                                            {{}, "java/lang/management/ThreadInfo"},
+                                            {{}, "com/sun/management/HotSpotDiagnosticMXBean"}};
+
+enum class Call {
+    kPlatformServer,
+    kObjectNameOf,
+    kInvoke,
+    kThreadBean,
+    kDumpAllThreads,
+    kFindDeadlocked,
+    kThreadInfos,
+    kThreadName,
+    kToString,
+    kPlatformBean,
+    kDumpHeap
+};
+struct FakeMethod {
+    FakeClassIndex owner;
+    const char* name;
+    const char* signature;
+    bool isStatic;
+    Call call;
+};
+const FakeMethod kFakeMethods[] = {
+    {kFactoryClass, "getPlatformMBeanServer", "()Ljavax/management/MBeanServer;", true,
+     Call::kPlatformServer},
+    {kObjectNameClass, "getInstance", "(Ljava/lang/String;)Ljavax/management/ObjectName;", true,
+     Call::kObjectNameOf},
+    {kServerClass, "invoke",
+     "(Ljavax/management/ObjectName;Ljava/lang/String;[Ljava/lang/Object;[Ljava/lang/String;)"
+     "Ljava/lang/Object;",
+     false, Call::kInvoke},
+    {kFactoryClass, "getThreadMXBean", "()Ljava/lang/management/ThreadMXBean;", true,
+     Call::kThreadBean},
+    {kThreadBeanClass, "dumpAllThreads", "(ZZ)[Ljava/lang/management/ThreadInfo;", false,
+     Call::kDumpAllThreads},
+    {kThreadBeanClass, "findDeadlockedThreads", "()[J", false, Call::kFindDeadlocked},
+    {kThreadBeanClass, "getThreadInfo", "([J)[Ljava/lang/management/ThreadInfo;", false,
+     Call::kThreadInfos},
+    {kThreadInfoClass, "getThreadName", "()Ljava/lang/String;", false, Call::kThreadName},
+    {kObjectClass, "toString", "()Ljava/lang/String;", false, Call::kToString},
+    {kFactoryClass, "getPlatformMXBean",
+     "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;", true, Call::kPlatformBean},
+    {kHotSpotClass, "dumpHeap", "(Ljava/lang/String;Z)V", false, Call::kDumpHeap},
+};
+
+// The beans, the arrays they answer with, and one ThreadInfo per thread: "main", then the
+// deadlocked ones. Every array lists ThreadInfos from `first`.
+struct FakeObject {
+    _jobject object;
+    const char* what;
+};
+FakeObject g_server = {{}, "MBeanServer"};
+FakeObject g_objectName = {{}, "ObjectName"};
+FakeObject g_threadBean = {{}, "ThreadMXBean"};
+FakeObject g_hotSpotBean = {{}, "HotSpotDiagnosticMXBean"};
+FakeObject g_deadlockedIds = {{}, "long[]"};
+FakeObject g_allInfos = {{}, "ThreadInfo[]"};
+FakeObject g_deadlockedInfos = {{}, "ThreadInfo[]"};
+FakeObject g_infos[kMaxDeadlocked + 1];
+
+// A string the beans answer with, read by GetStringLength and GetStringRegion.
+struct TextRef {
+    _jobject object;
+    jchar text[2048];
+    jsize length;
+};
+TextRef g_dumpText;
+TextRef g_infoTexts[kMaxDeadlocked + 1];
+TextRef g_nameTexts[kMaxDeadlocked + 1];
+TextRef g_throwableText;
+
+void SetText(TextRef* ref, const char* text) {
+    ref->length = 0;
+    while (text[ref->length] != '\0' && ref->length < static_cast<jsize>(std::size(ref->text))) {
+        ref->text[ref->length] = static_cast<unsigned char>(text[ref->length]);
+        ++ref->length;
+    }
+}
+
+const char* ThreadName(size_t info) {
+    return info == 0 ? "main" : g_vm.scenario.deadlocked[info - 1];
+}
+
+// What Thread.print says: the scripted main thread, holding a lock, and the deadlocked ones.
+void BuildTexts() {
+    const Scenario& scenario = g_vm.scenario;
+    char dump[2048];
+    int at = snprintf(dump, sizeof(dump),
+                      "Full thread dump stand-in VM:\n\n\"main\" #1 prio=5 waiting on condition\n"
+                      "   java.lang.Thread.State: WAITING\n\tat "
+                      "com.merivast.agent.MerivastMain.serviceMain(stand-in)\n"
+                      "\t- locked <0x00000001> (a java.lang.Object)\n\n");
+    for (size_t i = 0; i < scenario.deadlockedCount && at > 0 && at < 1800; ++i) {
+        at += snprintf(dump + at, sizeof(dump) - static_cast<size_t>(at),
+                       "\"%s\" #%u prio=5 waiting for monitor entry\n"
+                       "   java.lang.Thread.State: BLOCKED (on object monitor)\n\n",
+                       scenario.deadlocked[i], static_cast<unsigned>(i + 2));
+    }
+    if (scenario.deadlockedCount != 0 && at > 0 && at < 1900) {
+        snprintf(dump + at, sizeof(dump) - static_cast<size_t>(at),
+                 "Found one Java-level deadlock:\n=============================\n");
+    }
+    SetText(&g_dumpText, dump);
+    for (size_t i = 0; i <= scenario.deadlockedCount; ++i) {
+        char info[96];
+        snprintf(info, sizeof(info), "\"%s\" Id=%u %s\n\tat stand-in frame\n\n", ThreadName(i),
+                 static_cast<unsigned>(i + 1), i == 0 ? "WAITING" : "BLOCKED");
+        SetText(&g_infoTexts[i], info);
+        SetText(&g_nameTexts[i], ThreadName(i));
+    }
+}
+
+jclass FakeClassNamed(const char* name) {
+    for (FakeClass& fake : g_fakeClasses) {
+        if (strcmp(fake.name, name) == 0) return &fake.object;
+    }
+    return nullptr;
+}
+
+int FakeClassOf(const void* handle) {
+    for (int i = 0; i < kFakeClassCount; ++i) {
+        if (handle == &g_fakeClasses[i].object) return i;
+    }
+    return -1;
+}
+
+const FakeMethod* FakeMethodOf(jmethodID method) {
+    for (const FakeMethod& fake : kFakeMethods) {
+        if (reinterpret_cast<const void*>(method) == &fake) return &fake;
+    }
+    return nullptr;
+}
+
+size_t InfoIndexOf(const void* object) {
+    for (size_t i = 0; i <= kMaxDeadlocked; ++i) {
+        if (object == &g_infos[i].object) return i;
+    }
+    return SIZE_MAX;
+}
+
+TextRef* TextOf(const void* object) {
+    if (object == &g_dumpText.object) return &g_dumpText;
+    if (object == &g_throwableText.object) return &g_throwableText;
+    for (size_t i = 0; i <= kMaxDeadlocked; ++i) {
+        if (object == &g_infoTexts[i].object) return &g_infoTexts[i];
+        if (object == &g_nameTexts[i].object) return &g_nameTexts[i];
+    }
+    return nullptr;
+}
+
+bool IsFakeObject(const void* object) {
+    const FakeObject* const beans[] = {&g_server,         &g_objectName,    &g_threadBean,
+                                       &g_hotSpotBean,    &g_deadlockedIds, &g_allInfos,
+                                       &g_deadlockedInfos};
+    for (const FakeObject* bean : beans) {
+        if (object == &bean->object) return true;
+    }
+    return FakeClassOf(object) >= 0 || InfoIndexOf(object) != SIZE_MAX || TextOf(object) != nullptr;
+}
+
+// "<owner>.<name> result=…" for the record.
+void RecordFakeCall(const char* function, const FakeMethod& method, const char* result) {
+    Line line;
+    LineStart(&line, function);
+    LineWord(&line, method.name);
+    LineWord(&line, result);
+    WriteLine(line);
+}
+
+jmethodID FindFakeMethod(int owner, const char* name, const char* signature, bool isStatic) {
+    for (const FakeMethod& fake : kFakeMethods) {
+        if (static_cast<int>(fake.owner) == owner && fake.isStatic == isStatic && name != nullptr &&
+            signature != nullptr && strcmp(fake.name, name) == 0 &&
+            strcmp(fake.signature, signature) == 0) {
+            return reinterpret_cast<jmethodID>(const_cast<FakeMethod*>(&fake));
+        }
+    }
+    return nullptr;
+}
+
+// dumpHeap: a file that begins as an HPROF file does, at the path the host named.
+void WriteHeapFile(Env* env, jobject pathString) {
+    EnterCriticalSection(&g_vm.lock);
+    StringRef* path = FindStringLocked(pathString);
+    const char* utf8 = path != nullptr ? path->utf8 : nullptr;
+    LeaveCriticalSection(&g_vm.lock);
+    wchar_t wide[1024];
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (utf8 != nullptr && g_vm.scenario.heap == HeapMode::kWrite &&
+        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, static_cast<int>(std::size(wide))) > 0) {
+        file = CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    }
+    Record("HEAPDUMP", utf8 != nullptr ? utf8 : "(unknown string)");
+    if (file == INVALID_HANDLE_VALUE) {
+        SetPending(env, &g_ioException);
+        return;
+    }
+    static const char kHeader[] = "JAVA PROFILE 1.0.2";
+    DWORD written = 0;
+    WriteFile(file, kHeader, sizeof(kHeader), &written, nullptr);
+    CloseHandle(file);
+}
+
+jobject CallFake(Env* env, jobject target, const FakeMethod& method) {
+    const Scenario& scenario = g_vm.scenario;
+    switch (method.call) {
+        case Call::kPlatformServer:
+            return &g_server.object;
+        case Call::kObjectNameOf:
+            return &g_objectName.object;
+        case Call::kThreadBean:
+            return &g_threadBean.object;
+        case Call::kPlatformBean:
+            return &g_hotSpotBean.object;
+        case Call::kInvoke:
+            PauseAndGate(scenario, kStepDump);
+            if (scenario.threads == ThreadsMode::kHang) StopForGood();
+            if (scenario.threads == ThreadsMode::kPrint) return &g_dumpText.object;
+            SetPending(env, &g_instanceNotFound);
+            return nullptr;
+        case Call::kDumpAllThreads:
+            if (scenario.threads == ThreadsMode::kBean) return &g_allInfos.object;
+            SetPending(env, &g_illegalState);
+            return nullptr;
+        case Call::kFindDeadlocked:
+            return scenario.deadlockedCount != 0 ? &g_deadlockedIds.object : nullptr;
+        case Call::kThreadInfos:
+            return &g_deadlockedInfos.object;
+        case Call::kThreadName:
+            return InfoIndexOf(target) != SIZE_MAX ? &g_nameTexts[InfoIndexOf(target)].object
+                                                   : nullptr;
+        case Call::kToString:
+            return InfoIndexOf(target) != SIZE_MAX ? &g_infoTexts[InfoIndexOf(target)].object
+                                                   : &g_throwableText.object;
+        case Call::kDumpHeap:
+            break;
+    }
+    return nullptr;
+}
+
+// A throwable's toString: "<class, dotted>: stand-in exception".
+void DescribeThrowable(jobject target) {
+    for (Throwable* throwable : kThrowables) {
+        if (target != &throwable->object) continue;
+        char text[128];
+        snprintf(text, sizeof(text), "%s: stand-in exception", throwable->className);
+        for (char* c = text; *c != '\0'; ++c) {
+            if (*c == '/') *c = '.';
+        }
+        SetText(&g_throwableText, text);
+    }
+}
+
+jobject CallFakeChecked(JNIEnv* jenv, jobject target, jmethodID method, const jvalue* args,
+                        const char* function, bool isStatic) {
+    Env* env = BeginEnvCall(jenv, function, false);
+    const FakeMethod* fake = FakeMethodOf(method);
+    if (env == nullptr) return nullptr;
+    if (fake == nullptr || fake->isStatic != isStatic) {
+        RecordFault("unknown method id in", function);
+        return nullptr;
+    }
+    if (fake->call == Call::kToString) DescribeThrowable(target);
+    if (fake->call == Call::kDumpHeap) WriteHeapFile(env, args != nullptr ? args[0].l : nullptr);
+    jobject result = CallFake(env, target, *fake);
+    RecordFakeCall(function, *fake,
+                   PendingOf(env) != nullptr ? "result=thrown"
+                   : result != nullptr       ? "result=object"
+                                             : "result=null");
+    return result;
+}
+
 // ---- JNIEnv functions ----
 
 jint JNICALL GetVersion(JNIEnv* jenv) {
@@ -880,6 +1179,8 @@ jclass JNICALL FindClass(JNIEnv* jenv, const char* name) {
         result = &g_stringClass;
     } else if (strcmp(name, kSystemClassName) == 0) {
         result = &g_systemClass;
+    } else if (FakeClassNamed(name) != nullptr) {
+        result = FakeClassNamed(name);
     } else if (ApplicationClassLoadable(name)) {
         result = &g_mainClass;
     }
@@ -942,6 +1243,8 @@ void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
         kind = "null";
     } else if (object == &g_mainClass || object == &g_stringClass || object == &g_systemClass) {
         kind = "class";
+    } else if (IsFakeObject(object)) {
+        kind = "object";
     } else {
         for (Throwable* throwable : kThrowables) {
             if (object == &throwable->object) kind = "throwable";
@@ -977,7 +1280,9 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
     const Scenario& scenario = g_vm.scenario;
     const bool service = scenario.entry != EntryKind::kMain;
     const bool ordinary = scenario.entry != EntryKind::kService;
-    if (cls == &g_systemClass) {
+    if (FakeClassOf(cls) >= 0) {
+        result = FindFakeMethod(FakeClassOf(cls), name, sig, true);
+    } else if (cls == &g_systemClass) {
         if (name != nullptr && sig != nullptr && strcmp(name, "exit") == 0 &&
             strcmp(sig, "(I)V") == 0) {
             result = ExitId();
@@ -1036,11 +1341,16 @@ jobjectArray JNICALL NewObjectArray(JNIEnv* jenv, jsize length, jclass elementCl
     CallScope scope;
     Env* env = BeginEnvCall(jenv, "NewObjectArray", false);
     if (env == nullptr) return nullptr;
-    if (elementClass != &g_stringClass || initial != nullptr) {
-        RecordFault("not a String[] in", "NewObjectArray");
-    }
     ArrayRef* ref = nullptr;
     EnterCriticalSection(&g_vm.lock);
+    // main's String[], or the diagnostic command's one-element String[] and Object[].
+    const bool strings = elementClass == &g_stringClass &&
+                         (initial == nullptr || FindStringLocked(initial) != nullptr);
+    const bool objects =
+        elementClass == &g_fakeClasses[kObjectClass].object && FindArrayLocked(initial) != nullptr;
+    if (!strings && !objects) {
+        RecordFault("not a String[] or Object[] in", "NewObjectArray");
+    }
     if (length >= 0 && static_cast<size_t>(length) <= kMaxArrayLength &&
         g_vm.arrayCount < kMaxArrays) {
         ref = &g_vm.arrays[g_vm.arrayCount++];
@@ -1105,6 +1415,105 @@ jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
     WriteLine(line);
     if (ref == nullptr) FreeText(utf8);
     return ref != nullptr ? &ref->object : nullptr;
+}
+
+jobject JNICALL CallStaticObjectMethodA(JNIEnv* jenv, jclass cls, jmethodID method,
+                                        const jvalue* args) {
+    CallScope scope;
+    if (FakeClassOf(cls) < 0) RecordFault("unknown class handle", "CallStaticObjectMethodA");
+    return CallFakeChecked(jenv, nullptr, method, args, "CallStaticObjectMethodA", true);
+}
+
+jobject JNICALL CallObjectMethodA(JNIEnv* jenv, jobject target, jmethodID method,
+                                  const jvalue* args) {
+    CallScope scope;
+    return CallFakeChecked(jenv, target, method, args, "CallObjectMethodA", false);
+}
+
+void JNICALL CallVoidMethodA(JNIEnv* jenv, jobject target, jmethodID method, const jvalue* args) {
+    CallScope scope;
+    CallFakeChecked(jenv, target, method, args, "CallVoidMethodA", false);
+}
+
+jmethodID JNICALL GetMethodID(JNIEnv* jenv, jclass cls, const char* name, const char* sig) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "GetMethodID", false);
+    if (env == nullptr) return nullptr;
+    jmethodID result = FindFakeMethod(FakeClassOf(cls), name, sig, false);
+    if (result == nullptr) SetPending(env, &g_noSuchMethod);
+    Line line;
+    LineStart(&line, "GetMethodID");
+    LineWord(&line, name);
+    LineWord(&line, sig);
+    LineWord(&line, result != nullptr ? "result=found" : "result=null");
+    WriteLine(line);
+    return result;
+}
+
+jsize JNICALL GetStringLength(JNIEnv* jenv, jstring string) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetStringLength", false) == nullptr) return 0;
+    const TextRef* text = TextOf(string);
+    if (text == nullptr) RecordFault("unknown string handle in", "GetStringLength");
+    return text != nullptr ? text->length : 0;
+}
+
+void JNICALL GetStringRegion(JNIEnv* jenv, jstring string, jsize start, jsize length, jchar* out) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetStringRegion", false) == nullptr) return;
+    const TextRef* text = TextOf(string);
+    if (text == nullptr || start < 0 || length < 0 || start + length > text->length) {
+        RecordFault("bad string or region in", "GetStringRegion");
+        return;
+    }
+    memcpy(out, text->text + start, static_cast<size_t>(length) * sizeof(jchar));
+    Record("GetStringRegion", "");
+}
+
+jsize JNICALL GetArrayLength(JNIEnv* jenv, jarray array) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetArrayLength", false) == nullptr) return 0;
+    const jsize deadlocked = static_cast<jsize>(g_vm.scenario.deadlockedCount);
+    if (array == &g_allInfos.object) return deadlocked + 1;
+    if (array == &g_deadlockedInfos.object || array == &g_deadlockedIds.object) return deadlocked;
+    RecordFault("unknown array in", "GetArrayLength");
+    return 0;
+}
+
+jobject JNICALL GetObjectArrayElement(JNIEnv* jenv, jobjectArray array, jsize index) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetObjectArrayElement", false) == nullptr) return nullptr;
+    const size_t first = array == &g_allInfos.object ? 0 : 1;
+    if ((array != &g_allInfos.object && array != &g_deadlockedInfos.object) || index < 0 ||
+        static_cast<size_t>(index) + first > g_vm.scenario.deadlockedCount) {
+        RecordFault("bad array or index in", "GetObjectArrayElement");
+        return nullptr;
+    }
+    return &g_infos[static_cast<size_t>(index) + first].object;
+}
+
+void JNICALL GetLongArrayRegion(JNIEnv* jenv, jlongArray array, jsize start, jsize length,
+                                jlong* out) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetLongArrayRegion", false) == nullptr) return;
+    if (array != &g_deadlockedIds.object || start < 0 || length < 0 ||
+        static_cast<size_t>(start + length) > g_vm.scenario.deadlockedCount) {
+        RecordFault("bad array or region in", "GetLongArrayRegion");
+        return;
+    }
+    for (jsize i = 0; i < length; ++i) out[i] = start + i + 2;  // "main" is thread 1
+}
+
+void InstallManagementFunctions() {
+    g_envTable.GetMethodID = &GetMethodID;
+    g_envTable.CallStaticObjectMethodA = &CallStaticObjectMethodA;
+    g_envTable.CallObjectMethodA = &CallObjectMethodA;
+    g_envTable.CallVoidMethodA = &CallVoidMethodA;
+    g_envTable.GetStringLength = &GetStringLength;
+    g_envTable.GetStringRegion = &GetStringRegion;
+    g_envTable.GetArrayLength = &GetArrayLength;
+    g_envTable.GetObjectArrayElement = &GetObjectArrayElement;
+    g_envTable.GetLongArrayRegion = &GetLongArrayRegion;
 }
 
 // ---- JavaVM functions ----
@@ -1328,6 +1737,7 @@ jint PrepareVm(const Scenario& scenario, const OptionVerdict& verdict, Env** cre
         return JNI_ENOMEM;
     }
     g_vm.scenario = scenario;
+    BuildTexts();
     g_vm.classPath = classPathCopy;
     g_vm.exitHook = verdict.exitHook;
     g_vm.abortHook = verdict.abortHook;
@@ -1439,6 +1849,7 @@ void StartVm() {
     g_envTable.NewString = &NewString;
     g_envTable.NewObjectArray = &NewObjectArray;
     g_envTable.SetObjectArrayElement = &SetObjectArrayElement;
+    InstallManagementFunctions();
 
     FillVmTraps(std::make_index_sequence<kVmSlots>());
     g_vmTable.DestroyJavaVM = &DestroyJavaVM;

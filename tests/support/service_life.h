@@ -107,4 +107,15 @@ inline const JniCall* FindCall(const std::vector<JniCall>& calls, const std::str
     return nullptr;
 }
 
+// A deadline's event names the thread dump made just before it: `text` less
+// " Its threads at the deadline are in <dir>\logs\threaddump-….txt.", which
+// must be there.
+inline std::wstring WithoutDeadlineDump(const std::wstring& text, const std::wstring& dir) {
+    const std::wstring named =
+        L" Its threads at the deadline are in " + dir + L"\\logs\\threaddump-";
+    const size_t at = text.find(named);
+    EXPECT_NE(std::wstring::npos, at) << "no dump named: " << Narrow(text);
+    return at == std::wstring::npos ? text : text.substr(0, at);
+}
+
 }  // namespace mvt

@@ -237,6 +237,21 @@ public final class BridgeMain {
                     return setElement(request);
                 case "CALLSTATIC":
                     return callStatic(request);
+                case "IMETHOD":
+                    return instanceMethod((Class<?>) OBJECTS.get(Integer.parseInt(request[1])),
+                            request[2], request[3]);
+                case "CALL":
+                    return call(OBJECTS.get(Integer.parseInt(request[1])), request);
+                case "CHARS":
+                    return new String[] {"TEXT", encodeUnits((String) OBJECTS.get(
+                            Integer.parseInt(request[1])))};
+                case "LENGTH":
+                    return new String[] {"OK", Integer.toString(
+                            Array.getLength(OBJECTS.get(Integer.parseInt(request[1]))))};
+                case "ELEMENT":
+                    return element(request);
+                case "LONGS":
+                    return longs(request);
                 default:
                     return new String[] {"ERR", "unknown request " + request[0]};
             }
@@ -313,6 +328,48 @@ public final class BridgeMain {
         return thrown(withoutBridgeFrames(new NoSuchMethodError(name), null));
     }
 
+    /** A public instance method, declared or inherited (an interface's too), as GetMethodID. */
+    private static String[] instanceMethod(Class<?> cls, String name, String signature) {
+        for (Method m : cls.getMethods()) {
+            if (!Modifier.isStatic(m.getModifiers()) && m.getName().equals(name)
+                    && descriptor(m).equals(signature)) {
+                return reference(m);
+            }
+        }
+        return thrown(withoutBridgeFrames(new NoSuchMethodError(name), null));
+    }
+
+    private static String[] element(String[] request) {
+        Object[] array = (Object[]) OBJECTS.get(Integer.parseInt(request[1]));
+        try {
+            Object value = array[Integer.parseInt(request[2])];
+            return value == null ? new String[] {"NULL"} : reference(value);
+        } catch (ArrayIndexOutOfBoundsException e) {
+            return thrown(e);
+        }
+    }
+
+    private static String[] longs(String[] request) {
+        long[] array = (long[]) OBJECTS.get(Integer.parseInt(request[1]));
+        int start = Integer.parseInt(request[2]);
+        int length = Integer.parseInt(request[3]);
+        String[] reply = new String[length + 1];
+        reply[0] = "OK";
+        for (int i = 0; i < length; ++i) reply[i + 1] = Long.toString(array[start + i]);
+        return reply;
+    }
+
+    private static String encodeUnits(String text) {
+        char[] hex = new char[text.length() * 4];
+        for (int i = 0; i < text.length(); ++i) {
+            char unit = text.charAt(i);
+            for (int d = 0; d < 4; ++d) {
+                hex[4 * i + d] = Character.forDigit((unit >> (12 - 4 * d)) & 0xF, 16);
+            }
+        }
+        return new String(hex);
+    }
+
     private static String[] newArray(String[] request) {
         Object[] array = (Object[]) Array.newInstance(
                 (Class<?>) OBJECTS.get(Integer.parseInt(request[1])), Integer.parseInt(request[2]));
@@ -335,6 +392,11 @@ public final class BridgeMain {
     }
 
     private static String[] callStatic(String[] request) {
+        return call(null, request);
+    }
+
+    /** A static call when `target` is null; VOID, NULL, REF or EXC. */
+    private static String[] call(Object target, String[] request) {
         Method method = (Method) OBJECTS.get(Integer.parseInt(request[2]));
         Class<?>[] types = method.getParameterTypes();
         Object[] args = new Object[types.length];
@@ -342,8 +404,9 @@ public final class BridgeMain {
             args[i] = argument(types[i], request[3 + i]);
         }
         try {
-            method.invoke(null, args);
-            return new String[] {"VOID"};
+            Object result = method.invoke(target, args);
+            if (method.getReturnType() == void.class) return new String[] {"VOID"};
+            return result == null ? new String[] {"NULL"} : reference(result);
         } catch (InvocationTargetException e) {
             // The host's ExceptionDescribe prints its stack trace, as a real VM's would.
             System.err.println("bridge: " + method.getName() + " threw; it is pending in the host");
@@ -443,7 +506,7 @@ public final class BridgeMain {
         String description =
                 "Exception in thread \"" + Thread.currentThread().getName() + "\" " + trace;
         return new String[] {"EXC", t.getClass().getName(), message == null ? "" : message,
-                description};
+                description, reference(t)[1]};
     }
 
     // UTF-16 units as hex, four digits each, so unpaired surrogates survive.
