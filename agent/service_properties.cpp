@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "base/paths.h"
+
 namespace {
 
 const wchar_t kFileName[] = L"service.properties";
@@ -110,7 +112,22 @@ bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
     return true;
 }
 
+// main.class and main.jar name the application each on its own.
+bool RefuseBesideOther(const KeyLine& line, const wchar_t* key, const wchar_t* other,
+                       unsigned otherLine) {
+    wchar_t what[256];
+    StringCchPrintfW(what, ARRAYSIZE(what),
+                     L"%ls cannot be used with %ls (line %u): a jar names its own main class, in "
+                     L"its manifest's Main-Class. Keep one of the two.",
+                     key, other, otherLine);
+    SetLineProblem(line.problem, line.file, what);
+    return false;
+}
+
 bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
+    if (line.read->mainJarLine != 0) {
+        return RefuseBesideOther(line, key.name, L"main.jar", line.read->mainJarLine);
+    }
     if (line.value.length >= kMainClassUnits) {
         return RefuseValue(
             line, key.name,
@@ -123,6 +140,25 @@ bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
                            L"org.example.App$Main).");
     }
     StringCchCopyNW(line.read->mainClass, kMainClassUnits, line.value.text, line.value.length);
+    line.read->mainClassLine = line.file.lineNumber;
+    return true;
+}
+
+// "org.example.App.stop": the class, then the method, split at the last '.'.
+bool ApplyStopMethod(const PropertyKey& key, const KeyLine& line) {
+    const Piece& value = line.value;
+    size_t dot = value.length;
+    while (dot > 0 && value.text[dot - 1] != L'.') --dot;
+    if (value.length >= kMainClassUnits || dot < 2 ||
+        !IsJavaBinaryName(value.text, value.length)) {
+        return RefuseValue(line, key.name,
+                           L"is not a static method's full name of at most 255 characters: its "
+                           L"class with its package, then its name, for example "
+                           L"org.example.App.stop.");
+    }
+    StringCchCopyNW(line.read->stopClass, kMainClassUnits, value.text, dot - 1);
+    StringCchCopyNW(line.read->stopMethod, kMainClassUnits, value.text + dot, value.length - dot);
+    line.read->stopMethodLine = line.file.lineNumber;
     return true;
 }
 
@@ -139,16 +175,22 @@ bool IsPartlyRelative(const wchar_t* path, size_t length) {
            (length >= 1 && path[0] == L'\\' && !IsAbsolutePath(path, length));
 }
 
+// `value` as a full path, relative to the install directory unless absolute;
+// false when it does not fit `units`.
+bool ResolvePath(const wchar_t* installDir, const wchar_t* value, size_t length, wchar_t* out,
+                 size_t units) {
+    out[0] = L'\0';
+    if (!IsAbsolutePath(value, length) && (FAILED(StringCchCopyW(out, units, installDir)) ||
+                                           FAILED(StringCchCatW(out, units, L"\\")))) {
+        return false;
+    }
+    return SUCCEEDED(StringCchCatNW(out, units, value, length));
+}
+
 // The runtime's folder as a full path; false when it does not fit `out`.
 bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t length,
                      wchar_t (&out)[kJavaHomeUnits]) {
-    out[0] = L'\0';
-    if (!IsAbsolutePath(value, length) &&
-        (FAILED(StringCchCopyW(out, kJavaHomeUnits, installDir)) ||
-         FAILED(StringCchCatW(out, kJavaHomeUnits, L"\\")))) {
-        return false;
-    }
-    if (FAILED(StringCchCatNW(out, kJavaHomeUnits, value, length))) {
+    if (!ResolvePath(installDir, value, length, out, kJavaHomeUnits)) {
         return false;
     }
     // Trailing separators would double before "bin".
@@ -184,6 +226,51 @@ bool ApplyJavaHome(const PropertyKey& key, const KeyLine& line) {
     return true;
 }
 
+// The jar's full path, '/' taken as '\\'; false with the line's problem when
+// it cannot be used.
+bool ResolveJar(const PropertyKey& key, const KeyLine& line, wchar_t (&jar)[MAX_PATH]) {
+    const Piece& value = line.value;
+    wchar_t path[MAX_PATH];
+    if (value.length == 0 || value.length >= MAX_PATH) {
+        return RefuseValue(line, key.name,
+                           value.length == 0 ? L"is empty: name the application's jar."
+                                             : L"is too long for a path the host can use.");
+    }
+    for (size_t i = 0; i < value.length; ++i) {
+        path[i] = value.text[i] == L'/' ? L'\\' : value.text[i];
+    }
+    path[value.length] = L'\0';
+    if (IsPartlyRelative(path, value.length)) {
+        return RefuseValue(line, key.name,
+                           L"depends on the current directory: give a path relative to the "
+                           L"install directory, or a full path.");
+    }
+    if (!ResolvePath(line.installDir, path, value.length, jar, MAX_PATH)) {
+        return RefuseValue(line, key.name,
+                           L"makes a path too long for the host: the jar's full path may have at "
+                           L"most 259 characters.");
+    }
+    return true;
+}
+
+bool ApplyMainJar(const PropertyKey& key, const KeyLine& line) {
+    if (line.read->mainClassLine != 0) {
+        return RefuseBesideOther(line, key.name, L"main.class", line.read->mainClassLine);
+    }
+    wchar_t jar[MAX_PATH];
+    if (!ResolveJar(key, line, jar)) {
+        return false;
+    }
+    if (!IsFile(jar)) {
+        wchar_t after[MAX_PATH + 64];
+        StringCchPrintfW(after, ARRAYSIZE(after), L"names no jar: %ls is not a file.", jar);
+        return RefuseValue(line, key.name, after);
+    }
+    CopyPath(line.read->mainJar, jar);
+    line.read->mainJarLine = line.file.lineNumber;
+    return true;
+}
+
 const PropertyKey kKeys[] = {
     {L"stop.timeout", ApplyNumber, &ServiceProperties::stopTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
@@ -192,6 +279,8 @@ const PropertyKey kKeys[] = {
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
+    {L"main.jar", ApplyMainJar, nullptr, nullptr, 0},
+    {L"stop.method", ApplyStopMethod, nullptr, nullptr, 0},
 };
 
 const PropertyKey* FindKey(const Piece& key) {
@@ -203,7 +292,7 @@ const PropertyKey* FindKey(const Piece& key) {
 void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(key.text, key.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 128];
+    wchar_t what[kConfigQuotedUnits + 256];
     StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the keys are", quoted);
     for (size_t i = 0; i < ARRAYSIZE(kKeys); ++i) {
         StringCchCatW(what, ARRAYSIZE(what), i == 0 ? L" " : L", ");

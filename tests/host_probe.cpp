@@ -70,16 +70,16 @@ void NotReady(void* /*self*/) {}
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     JavaEntry entry = {};
-    MainArguments arguments;
+    static Configuration configuration;
     const ReadyReport ready = {nullptr, NotReady};
     if (host->jniEnv == nullptr) {
         host->ReportMissingVm();
     } else {
-        probe->contract = FindApplication(*host, arguments, &entry);
+        probe->contract = FindApplication(*host, configuration, &entry);
     }
     SetEvent(probe->found);
     if (probe->contract != nullptr) {
-        probe->contract->run(*host, entry, arguments, ready);
+        probe->contract->run(*host, entry, configuration, ready);
     }
 }
 
@@ -117,12 +117,12 @@ int TimeStartSteps() {
     const wchar_t* mainClass = configuration.properties.mainClass;
     const HostSettings settings = {
         &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
-        nullptr, RuntimeEndReactions{}};
+        nullptr, RuntimeEndReactions{}, true, nullptr, nullptr, nullptr};
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
     JavaEntry entry = {};
     const bool found = host->jniEnv != nullptr &&
-                       FindApplication(*host, configuration.arguments, &entry) != nullptr;
+                       FindApplication(*host, configuration, &entry) != nullptr;
     marks[6] = NowMs();
     static StopCaller stopCaller;
     stopCaller.Open(host, NoStop);
@@ -166,7 +166,11 @@ int wmain(int argc, wchar_t** argv) {
                                    &ExpectedEntryOf(mainClass),
                                    RecordingSink,
                                    ReportWarningEvent,
-                                   RuntimeEndReactions{}};
+                                   RuntimeEndReactions{},
+                                   true,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     RuntimeHost* host = new RuntimeHost(settings);
     Probe probe;
     probe.host = host;
