@@ -127,6 +127,9 @@ struct Scenario {
     // with a plain LoadLibraryW, as a real runtime loads its own libraries late.
     char mainLoad[128];
     bool recordCwd;  // record.cwd=1: creation records the working directory
+    // record.thread=1: serviceMain and main record the stack their thread reserved and the
+    // process's DLL folder.
+    bool recordThread;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

@@ -50,6 +50,7 @@ void SetDefaults(Scenario* s) {
     s->shutdownHookMs = 0;
     s->mainLoad[0] = '\0';
     s->recordCwd = false;
+    s->recordThread = false;
 }
 
 bool IsBlank(char c) {
@@ -128,6 +129,8 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
     if (Equals(key, keyLength, "main.load")) return ParseText(value, valueLength, s->mainLoad);
     if (Equals(key, keyLength, "record.cwd")) return ParseFlag(value, valueLength, &s->recordCwd);
+    if (Equals(key, keyLength, "record.thread"))
+        return ParseFlag(value, valueLength, &s->recordThread);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "entry")) {
