@@ -96,7 +96,9 @@ RuntimeHost* CreateHost(const HostLayout& layout, const Configuration& configura
     const ServiceProperties& properties = configuration.properties;
     const wchar_t* mainClass = properties.mainClass;
     const wchar_t* jar = properties.mainJar[0] != L'\0' ? properties.mainJar : nullptr;
-    const wchar_t* named = jar != nullptr ? jar : properties.mainClassLine != 0 ? mainClass : nullptr;
+    const wchar_t* named = jar != nullptr                  ? jar
+                           : properties.mainClassLine != 0 ? mainClass
+                                                           : nullptr;
     const HostSettings settings = {&layout,
                                    &configuration.userOptions,
                                    mainClass,

@@ -58,8 +58,8 @@ Outcome RunServiceContract(RuntimeHost& host, const JavaEntry& entry,
                            const Configuration& /*configuration*/, const ReadyReport& /*ready*/) {
     const Outcome outcome = OutcomeOf(host.CallWithString(entry, host.InstallDir()));
     if (outcome == Outcome::kJavaException) {
-        host.Report(0,
-                    L"serviceMain ended with an exception; its stack trace is in logs\\stderr.log.");
+        host.Report(
+            0, L"serviceMain ended with an exception; its stack trace is in logs\\stderr.log.");
     }
     return outcome;
 }
@@ -108,7 +108,8 @@ CallEnd RunClassOnMainThread(RuntimeHost& host, void* self) {
                                    : CallEnd::kNotCalled;
 }
 
-void ReportJarNotRun(RuntimeHost& host, MainRun* run, Outcome outcome, const wchar_t* format) {
+void ReportJarNotRun(const RuntimeHost& host, MainRun* run, Outcome outcome,
+                     const wchar_t* format) {
     wchar_t message[MAX_PATH + 400];
     StringCchPrintfW(message, ARRAYSIZE(message), format, run->configuration->properties.mainJar);
     host.Report(0, message);
@@ -183,8 +184,8 @@ bool CallStopMethod(RuntimeHost& host, const Configuration& configuration) {
     const ServiceProperties& properties = configuration.properties;
     const ULONGLONG began = GetTickCount64();
     if (host.CallWithStringsFromOwnThread(properties.stopClass, properties.stopMethod,
-                                          kMainSignature, configuration.stopArguments) ==
-            CallEnd::kNotCalled &&
+                                          kMainSignature,
+                                          configuration.stopArguments) == CallEnd::kNotCalled &&
         !host.WaitForVmEnd(0)) {
         wchar_t message[2 * kMainClassUnits + 200];
         StringCchPrintfW(message, ARRAYSIZE(message),

@@ -149,8 +149,7 @@ bool ApplyStopMethod(const PropertyKey& key, const KeyLine& line) {
     const Piece& value = line.value;
     size_t dot = value.length;
     while (dot > 0 && value.text[dot - 1] != L'.') --dot;
-    if (value.length >= kMainClassUnits || dot < 2 ||
-        !IsJavaBinaryName(value.text, value.length)) {
+    if (value.length >= kMainClassUnits || dot < 2 || !IsJavaBinaryName(value.text, value.length)) {
         return RefuseValue(line, key.name,
                            L"is not a static method's full name of at most 255 characters: its "
                            L"class with its package, then its name, for example "

@@ -13,8 +13,8 @@ const char kExitSignature[] = "(I)V";
 
 // What RunOnMainThread hands its thread, and what it gets back.
 struct MainThreadStart {
-    RuntimeHost* host;            // weak
-    const MainThreadWork* work;   // weak
+    RuntimeHost* host;           // weak
+    const MainThreadWork* work;  // weak
     CallEnd end;
 };
 

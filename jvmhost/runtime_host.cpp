@@ -287,7 +287,8 @@ bool RuntimeHost::StartVm() {
         hostOptions[count++] = logging;
     }
     NarrowOption command;
-    if (commandName != nullptr && BuildJavaCommandOption(commandName, *commandArguments, &command)) {
+    if (commandName != nullptr &&
+        BuildJavaCommandOption(commandName, *commandArguments, &command)) {
         hostOptions[count++] = command.Text();
     }
     wchar_t dllPath[kPathUnits];

@@ -149,7 +149,7 @@ bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProb
 namespace {
 
 // The launcher's minimum: a smaller stack would overflow before the VM could say so.
-constexpr unsigned long long kLeastStackBytes = 64 * 1024;
+constexpr unsigned long long kLeastStackBytes = 64ULL * 1024;
 
 // "<digits>[kKmMgGtT]" scaled to bytes; 0 for anything else or too large.
 unsigned long long ParseSize(const char* text, unsigned long long unit) {

@@ -115,14 +115,22 @@ int TimeStartSteps() {
     const HMODULE runtime = LoadLibraryW(library);
     marks[4] = NowMs();
     const wchar_t* mainClass = configuration.properties.mainClass;
-    const HostSettings settings = {
-        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
-        nullptr, RuntimeEndReactions{}, true, nullptr, nullptr, nullptr};
+    const HostSettings settings = {&layout,
+                                   &configuration.userOptions,
+                                   mainClass,
+                                   &ExpectedEntryOf(mainClass),
+                                   nullptr,
+                                   nullptr,
+                                   RuntimeEndReactions{},
+                                   true,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
     JavaEntry entry = {};
-    const bool found = host->jniEnv != nullptr &&
-                       FindApplication(*host, configuration, &entry) != nullptr;
+    const bool found =
+        host->jniEnv != nullptr && FindApplication(*host, configuration, &entry) != nullptr;
     marks[6] = NowMs();
     static StopCaller stopCaller;
     stopCaller.Open(host, NoStop);

@@ -172,8 +172,9 @@ TEST_P(LauncherShape, MainRunsOnItsOwnThreadDetachedBeforeDestroyJavaVm) {
     }
     const bool threw = c.specificCode == 5;
     const std::vector<std::string> expected =
-        threw ? std::vector<std::string>{"LEAVE", "ExceptionCheck", "UNCAUGHT", "DetachCurrentThread"}
-              : std::vector<std::string>{"LEAVE", "ExceptionCheck", "DetachCurrentThread"};
+        threw
+            ? std::vector<std::string>{"LEAVE", "ExceptionCheck", "UNCAUGHT", "DetachCurrentThread"}
+            : std::vector<std::string>{"LEAVE", "ExceptionCheck", "DetachCurrentThread"};
     EXPECT_EQ(expected, before);
     if (threw) {
         EXPECT_EQ(

@@ -71,10 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("1",
                                L"stop.timeout must be a whole number of seconds from 0 to "
                                L"86400, not \"30s\".")},
-        PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
-                       PROBLEM("2",
-                               L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
-                               L"main.class, java.home, start.ready, start.timeout, main.jar, stop.method.")},
+        PropertiesCase{
+            "unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
+            PROBLEM("2",
+                    L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
+                    L"main.class, java.home, start.ready, start.timeout, main.jar, stop.method.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.

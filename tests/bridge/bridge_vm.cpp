@@ -628,8 +628,7 @@ jobject CallStaticObject(JNIEnv* jni, jclass cls, jmethodID method, va_list args
     return nullptr;
 }
 
-jobject JNICALL CallStaticObjectMethodV(JNIEnv* jni, jclass cls, jmethodID method,
-                                        va_list args) {
+jobject JNICALL CallStaticObjectMethodV(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
     return CallStaticObject(jni, cls, method, args);
 }
 
