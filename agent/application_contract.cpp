@@ -72,6 +72,7 @@ void StopServiceContract(RuntimeHost& host) {
 struct MainRun {
     const Configuration* configuration;  // weak
     const ReadyReport* ready;            // weak
+    JavaEntry entry;                     // main.class's, its class a global reference
     Outcome refused;                     // kNormal unless main was never reached
 };
 
@@ -96,16 +97,10 @@ CallEnd CallMain(RuntimeHost& host, const JavaEntry& entry, const MainRun& run) 
     return end;
 }
 
-// Main thread, for main.class: the class and main found again, by this
-// thread; the creating thread found them a moment ago, so only memory can
-// have run out.
+// Main thread, for main.class: the class and main the creating thread found.
 CallEnd RunClassOnMainThread(RuntimeHost& host, void* self) {
-    JavaEntry entry = {host.FindMainClass(), nullptr};
-    if (entry.mainClass != nullptr) {
-        entry.method = host.FindStaticMethod(entry.mainClass, kMainMethod, kMainSignature);
-    }
-    return entry.method != nullptr ? CallMain(host, entry, *static_cast<MainRun*>(self))
-                                   : CallEnd::kNotCalled;
+    const MainRun* run = static_cast<MainRun*>(self);
+    return run->entry.mainClass != nullptr ? CallMain(host, run->entry, *run) : CallEnd::kNotCalled;
 }
 
 void ReportJarNotRun(const RuntimeHost& host, MainRun* run, Outcome outcome,
@@ -159,22 +154,25 @@ CallEnd RunJarOnMainThread(RuntimeHost& host, void* self) {
 // and then DestroyJavaVM, which waits for the application's non-daemon
 // threads. A stop meanwhile reaches the application through its stop method
 // and System.exit, which ends the process.
-Outcome RunOnMainThread(RuntimeHost& host, const Configuration& configuration,
-                        const ReadyReport& ready, CallEnd (*work)(RuntimeHost&, void*)) {
-    MainRun run = {&configuration, &ready, Outcome::kNormal};
+Outcome RunOnMainThread(RuntimeHost& host, const JavaEntry& entry,
+                        const Configuration& configuration, const ReadyReport& ready,
+                        CallEnd (*work)(RuntimeHost&, void*)) {
+    MainRun run = {&configuration, &ready, entry, Outcome::kNormal};
     const CallEnd end = host.RunOnMainThread(ThreadStackBytes(configuration.userOptions),
                                              MainThreadWork{&run, work});
     return run.refused != Outcome::kNormal ? run.refused : OutcomeOf(end);
 }
 
-Outcome RunMainProgram(RuntimeHost& host, const JavaEntry& /*entry*/,
+// The class the creating thread found, by a reference the main thread may use.
+Outcome RunMainProgram(RuntimeHost& host, const JavaEntry& entry,
                        const Configuration& configuration, const ReadyReport& ready) {
-    return RunOnMainThread(host, configuration, ready, RunClassOnMainThread);
+    const JavaEntry kept = {host.KeepClass(entry.mainClass), entry.method};
+    return RunOnMainThread(host, kept, configuration, ready, RunClassOnMainThread);
 }
 
-Outcome RunJar(RuntimeHost& host, const JavaEntry& /*entry*/, const Configuration& configuration,
+Outcome RunJar(RuntimeHost& host, const JavaEntry& entry, const Configuration& configuration,
                const ReadyReport& ready) {
-    return RunOnMainThread(host, configuration, ready, RunJarOnMainThread);
+    return RunOnMainThread(host, entry, configuration, ready, RunJarOnMainThread);
 }
 
 // The application's own stop method with conf\stop.args, then up to half of

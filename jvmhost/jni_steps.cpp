@@ -161,6 +161,10 @@ CallEnd RuntimeHost::CallWithStrings(const JavaEntry& entry, const MainArguments
     return EndOfCallPending(jniEnv);
 }
 
+jclass RuntimeHost::KeepClass(jclass cls) {
+    return static_cast<jclass>(jniEnv->NewGlobalRef(cls));
+}
+
 jclass RuntimeHost::FindClassNamed(const char* jniName) {
     return jniEnv->FindClass(jniName);
 }

@@ -126,6 +126,9 @@ struct RuntimeHost {
     // exception it ends with stays pending, undescribed: the thread's end
     // hands it to the thread's uncaught-exception handler (RunOnMainThread).
     CallEnd CallWithStrings(const JavaEntry& entry, const MainArguments& arguments);
+    // A global reference to `cls`, which any thread may use, kept for the
+    // VM's life (as the class is); null when memory ran out.
+    jclass KeepClass(jclass cls);
     // FindClass of `jniName` ("sun/launcher/LauncherHelper"); null leaves
     // NoClassDefFoundError pending.
     jclass FindClassNamed(const char* jniName);

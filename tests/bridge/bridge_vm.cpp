@@ -509,6 +509,17 @@ void JNICALL SetObjectArrayElement(JNIEnv* jni, jobjectArray array, jsize index,
                (env->pending ? " -> pending " + env->pendingThrowable : std::string()));
 }
 
+// The bridge's references belong to no thread: a global one is the same.
+jobject JNICALL NewGlobalRef(JNIEnv* jni, jobject object) {
+    CallerEnv(jni);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    const Ref* ref = AsObject(object);
+    Record("NewGlobalRef", ref->text);
+    return object;
+}
+
 // The slot stays, marked, so that a later use of the reference traps.
 void JNICALL DeleteLocalRef(JNIEnv* jni, jobject object) {
     CallerEnv(jni);
@@ -824,6 +835,7 @@ void FillTables() {
     g_envFunctions.NewObjectArray = NewObjectArray;
     g_envFunctions.SetObjectArrayElement = SetObjectArrayElement;
     g_envFunctions.DeleteLocalRef = DeleteLocalRef;
+    g_envFunctions.NewGlobalRef = NewGlobalRef;
     g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
     g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
     g_envFunctions.CallStaticObjectMethod = CallStaticObjectMethod;

@@ -956,6 +956,17 @@ jboolean JNICALL ExceptionCheck(JNIEnv* jenv) {
     return pending ? JNI_TRUE : JNI_FALSE;
 }
 
+// A global reference to one of the runtime's classes: the class itself, which no thread owns.
+jobject JNICALL NewGlobalRef(JNIEnv* jenv, jobject object) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "NewGlobalRef", false) == nullptr) return nullptr;
+    const bool isClass =
+        object == &g_mainClass || object == &g_stringClass || object == &g_systemClass;
+    if (!isClass) RecordFault("unknown reference", "NewGlobalRef");
+    Record("NewGlobalRef", isClass ? "class" : "unknown");
+    return isClass ? object : nullptr;
+}
+
 void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
     CallScope scope;
     if (BeginEnvCall(jenv, "DeleteLocalRef", true) == nullptr) return;
@@ -1469,6 +1480,7 @@ void StartVm() {
     g_envTable.ExceptionClear = &ExceptionClear;
     g_envTable.ExceptionCheck = &ExceptionCheck;
     g_envTable.DeleteLocalRef = &DeleteLocalRef;
+    g_envTable.NewGlobalRef = &NewGlobalRef;
     g_envTable.GetStaticMethodID = &GetStaticMethodID;
     g_envTable.CallStaticVoidMethod = &CallStaticVoidMethod;
     g_envTable.CallStaticVoidMethodV = &CallStaticVoidMethodV;
