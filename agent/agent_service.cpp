@@ -43,7 +43,14 @@ void EndAfterSystemExit(int status) {
     if (status == 0 && HostAskedToExit()) {
         EndWith(theService->DecideOutcome(Outcome::kNormal), EVENTLOG_INFORMATION_TYPE, nullptr);
     }
-    wchar_t message[96];
+    wchar_t message[MAX_PATH + 160];
+    if (CheckingJar()) {
+        StringCchPrintfW(message, ARRAYSIZE(message),
+                         L"The Java runtime refused to run the jar %ls (status %d); it says why in "
+                         L"logs\\stderr.log.",
+                         theService->configuration.properties.mainJar, status);
+        EndWith(Outcome::kEntryPointMissing, EVENTLOG_ERROR_TYPE, message);
+    }
     StringCchPrintfW(message, ARRAYSIZE(message),
                      L"The Java application ended the process with status %d.", status);
     // Status 0 is the application's own orderly end: reported as one, with the
@@ -75,16 +82,36 @@ void EndAfterRuntimeAbort(bool duringCreation) {
     EndWith(Outcome::kRuntimeAborted, EVENTLOG_ERROR_TYPE, message);
 }
 
-// The host lives on the process heap, built in place.
+// The logging options configure log4j 1.2 through commons-logging, which the
+// default class uses; an application named by main.class or main.jar gets
+// them only with a conf\log4j.properties: an application that uses
+// commons-logging without log4j would fail at its first log call.
+bool PassesLoggingOptions(const HostLayout& layout, const ServiceProperties& properties) {
+    wchar_t log4j[kPathUnits];
+    return (properties.mainClassLine == 0 && properties.mainJar[0] == L'\0') ||
+           (JoinPath(log4j, layout.confDir, L"log4j.properties") && IsFile(log4j));
+}
+
+// The host lives on the process heap, built in place. As the java launcher,
+// it names a class or jar the operator gave to monitoring tools.
 RuntimeHost* CreateHost(const HostLayout& layout, const Configuration& configuration) {
-    const wchar_t* mainClass = configuration.properties.mainClass;
+    const ServiceProperties& properties = configuration.properties;
+    const wchar_t* mainClass = properties.mainClass;
+    const wchar_t* jar = properties.mainJar[0] != L'\0' ? properties.mainJar : nullptr;
+    const wchar_t* named = jar != nullptr                  ? jar
+                           : properties.mainClassLine != 0 ? mainClass
+                                                           : nullptr;
     const HostSettings settings = {&layout,
                                    &configuration.userOptions,
                                    mainClass,
                                    &ExpectedEntryOf(mainClass),
                                    ReportErrorEvent,
                                    ReportWarningEvent,
-                                   {EndAfterSystemExit, EndAfterRuntimeAbort}};
+                                   {EndAfterSystemExit, EndAfterRuntimeAbort},
+                                   PassesLoggingOptions(layout, properties),
+                                   jar,
+                                   named,
+                                   &configuration.arguments};
     void* memory = AllocateBytes(sizeof(RuntimeHost));
     return memory != nullptr ? new (memory) RuntimeHost(settings) : nullptr;
 }
@@ -172,12 +199,19 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
         return host.outcome;
     }
     JavaEntry entry = {};
-    const ApplicationContract* contract = FindApplication(host, configuration.arguments, &entry);
+    const ApplicationContract* contract = FindApplication(host, configuration, &entry);
     if (contract == nullptr) {
         return host.outcome;
     }
-    if (configuration.properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {
-        return RefuseReadiness(host);
+    const ServiceProperties& properties = configuration.properties;
+    if (properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {
+        return RefuseWithServiceContract(host, properties.startReadyLine,
+                                         L"start.ready=main-returned",
+                                         L"which returns only when the service ends");
+    }
+    if (properties.stopMethodLine != 0 && !contract->tellsReady) {
+        return RefuseWithServiceContract(host, properties.stopMethodLine, L"stop.method",
+                                         L"which serviceStop() ends");
     }
     // A stop that came while the VM was being created is passed on now, so
     // the application starts with its stop requested.
@@ -185,17 +219,17 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     dumpThread.Open(&host, &layout, configuration.properties, &frame);
     const ReadyReport ready = {
         this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }};
-    return contract->run(host, entry, configuration.arguments, ready);
+    return contract->run(host, entry, configuration, ready);
 }
 
-// start.ready=main-returned with a class run through the service contract.
-Outcome AgentService::RefuseReadiness(const RuntimeHost& host) {
+// A setting of main(String[]) programs with a class run through the service contract.
+Outcome AgentService::RefuseWithServiceContract(const RuntimeHost& host, unsigned line,
+                                                const wchar_t* setting, const wchar_t* why) {
     wchar_t message[kMainClassNameUnits + 320];
     StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"conf\\service.properties line %u: start.ready=main-returned needs a class "
-                     L"run through its main(String[]); %ls is run through its "
-                     L"serviceMain(String), which returns only when the service ends.",
-                     configuration.properties.startReadyLine, host.MainClassName());
+                     L"conf\\service.properties line %u: %ls needs a class run through its "
+                     L"main(String[]); %ls is run through its serviceMain(String), %ls.",
+                     line, setting, host.MainClassName(), why);
     ReportErrorEvent(0, message);
     return Outcome::kConfigurationInvalid;
 }

@@ -42,6 +42,7 @@ class AgentService {
     bool ReadConfigurationAndReport();
     Outcome HostJavaApplication();
     Outcome RunOnHost(RuntimeHost& host);
-    Outcome RefuseReadiness(const RuntimeHost& host);
+    Outcome RefuseWithServiceContract(const RuntimeHost& host, unsigned line,
+                                      const wchar_t* setting, const wchar_t* why);
     Outcome CloseHost(RuntimeHost* host, Outcome outcome);
 };

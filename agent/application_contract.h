@@ -1,16 +1,17 @@
-// The two ways of calling the application, chosen once, when the VM exists:
-// the service contract (serviceMain(String) for the service's life,
-// serviceStop() to end it) and an ordinary program's main(String[]), ended
-// through System.exit so that its shutdown hooks run. The class and method
-// names, and the texts that name them, live here and nowhere else.
+// The ways of calling the application, chosen once, when the VM exists: the
+// service contract (serviceMain(String) for the service's life, serviceStop()
+// to end it), an ordinary program's main(String[]), and a jar run as
+// "java -jar" runs one; the last two ended through their own stop method when
+// conf\service.properties names one, and through System.exit so that their
+// shutdown hooks run. The class and method names, and the texts that name
+// them, live here and nowhere else.
 #pragma once
 
-#include "agent/service_properties.h"
+#include "agent/configuration.h"
 #include "agent/stop_caller.h"
-#include "jvmhost/main_args.h"
 #include "jvmhost/runtime_host.h"
 
-// Tells the service that the application is ready; on the creating thread.
+// Tells the service that the application is ready; on the thread that runs it.
 struct ReadyReport {
     void* self;  // weak
     void (*ready)(void* self);
@@ -20,7 +21,7 @@ struct ApplicationContract {
     // Creating thread: runs the application; returns when it has ended (for
     // main(String[]), once its last non-daemon thread has ended too), with how
     // it ended. An exception it ended with is reported.
-    Outcome (*run)(RuntimeHost& host, const JavaEntry& entry, const MainArguments& arguments,
+    Outcome (*run)(RuntimeHost& host, const JavaEntry& entry, const Configuration& configuration,
                    const ReadyReport& ready);
     // The stop thread: asks the application to end; may never return.
     StopFunction requestStop;
@@ -30,16 +31,22 @@ struct ApplicationContract {
 };
 
 // Creating thread, the VM created: finds the application's class and how to
-// call it. A class with serviceMain(String) takes the service contract, any
-// other main(String[]). Null, reported, when the class or both methods are
-// missing. A conf\main.args the service contract does not use is warned of.
-const ApplicationContract* FindApplication(RuntimeHost& host, const MainArguments& arguments,
+// call it. main.jar takes the jar's way; a class with serviceMain(String) the
+// service contract, any other main(String[]). Null, reported, when the class
+// or both methods are missing. A conf\main.args the service contract does not
+// use is warned of. `configuration` must outlive the stop thread's calls.
+const ApplicationContract* FindApplication(RuntimeHost& host, const Configuration& configuration,
                                            JavaEntry* entry);
 
 // How an event names the entry before the class was found: the default
 // class's serviceMain, or either method of a class the operator named.
 const EntryMethodsText& ExpectedEntryOf(const wchar_t* mainClass);
 
-// True once the host itself has asked the runtime to exit, at a stop: that end
-// is the stop's, not the application's.
+// True once the host itself has asked the application to end at a stop,
+// through its stop method or the runtime's exit: an exit with status 0 then
+// is the stop's end, not the application's.
 bool HostAskedToExit();
+
+// True while the Java runtime checks the jar of main.jar: an exit then is its
+// refusal of the jar (it has printed why to standard error).
+bool CheckingJar();

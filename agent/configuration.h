@@ -13,10 +13,11 @@ struct Configuration {
     ServiceProperties properties;
     UserOptions userOptions;
     MainArguments arguments;
+    MainArguments stopArguments;  // conf\stop.args
 };
 
-// Reads conf\service.properties, conf\jvm.options and conf\main.args below
-// the layout's install directory, in that order, and takes java.home as the
+// Reads conf\service.properties, conf\jvm.options, conf\main.args and
+// conf\stop.args below the layout's install directory, in that order, and takes java.home as the
 // layout's runtime folder. False, with `problem` naming the file, the line and
 // what is wrong, at the first file that cannot be used: nothing of that file
 // is used and the files after it are not read; `properties` keeps what a good

@@ -1,16 +1,14 @@
 #include "agent/service_properties.h"
 
+#include "agent/property_keys.h"
+
 #include <strsafe.h>
+
+#include "base/paths.h"
 
 namespace {
 
 const wchar_t kFileName[] = L"service.properties";
-
-// A part of the current line.
-struct Piece {
-    const wchar_t* text;  // weak: inside the file's line buffer
-    size_t length;
-};
 
 // Keys are case-sensitive, as in Java's properties files.
 bool Equals(const Piece& piece, const wchar_t* word) {
@@ -54,36 +52,6 @@ bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
     return true;
 }
 
-// The line being read, and where its value goes.
-struct KeyLine {
-    const Piece& value;
-    const wchar_t* installDir;  // weak
-    ServiceProperties* read;    // weak
-    const ConfigFile& file;
-    ConfigProblem* problem;  // weak
-};
-
-// A key of the file: its name, and what makes its value a setting.
-struct PropertyKey {
-    const wchar_t* name;
-    // Stores the value in `line.read`; false with `line.problem` filled when
-    // it cannot be used.
-    bool (*apply)(const PropertyKey& key, const KeyLine& line);
-    DWORD ServiceProperties::*number;  // a whole number's field, and its unit and most
-    const wchar_t* unit;
-    DWORD most;
-};
-
-// "<key> "<value>" <after>" as the line's problem.
-bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after) {
-    wchar_t quoted[kConfigQuotedUnits];
-    QuoteForProblem(line.value.text, line.value.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 256];
-    StringCchPrintfW(what, ARRAYSIZE(what), L"%ls %ls %ls", key, quoted, after);
-    SetLineProblem(line.problem, line.file, what);
-    return false;
-}
-
 bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
     if (ParseNumber(line.value, key.most, &(line.read->*key.number))) {
         return true;
@@ -124,6 +92,9 @@ bool ApplyDeadlockWatch(const PropertyKey& key, const KeyLine& line) {
 }
 
 bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
+    if (line.read->mainJarLine != 0) {
+        return RefuseBesideOther(line, key.name, L"main.jar", line.read->mainJarLine);
+    }
     if (line.value.length >= kMainClassUnits) {
         return RefuseValue(
             line, key.name,
@@ -136,64 +107,24 @@ bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
                            L"org.example.App$Main).");
     }
     StringCchCopyNW(line.read->mainClass, kMainClassUnits, line.value.text, line.value.length);
+    line.read->mainClassLine = line.file.lineNumber;
     return true;
 }
 
-bool IsAbsolutePath(const wchar_t* path, size_t length) {
-    const bool drive = length >= 3 && path[1] == L':' && path[2] == L'\\';
-    const bool unc = length >= 2 && path[0] == L'\\' && path[1] == L'\\';
-    return drive || unc;
-}
-
-// "C:jre" (drive C's current directory) and "\jre" (the current drive's root)
-// name different folders depending on where the service happens to stand.
-bool IsPartlyRelative(const wchar_t* path, size_t length) {
-    return (length >= 2 && path[1] == L':' && !IsAbsolutePath(path, length)) ||
-           (length >= 1 && path[0] == L'\\' && !IsAbsolutePath(path, length));
-}
-
-// The runtime's folder as a full path; false when it does not fit `out`.
-bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t length,
-                     wchar_t (&out)[kJavaHomeUnits]) {
-    out[0] = L'\0';
-    if (!IsAbsolutePath(value, length) &&
-        (FAILED(StringCchCopyW(out, kJavaHomeUnits, installDir)) ||
-         FAILED(StringCchCatW(out, kJavaHomeUnits, L"\\")))) {
-        return false;
-    }
-    if (FAILED(StringCchCatNW(out, kJavaHomeUnits, value, length))) {
-        return false;
-    }
-    // Trailing separators would double before "bin".
-    size_t end = static_cast<size_t>(lstrlenW(out));
-    while (end > 2 && out[end - 1] == L'\\') out[--end] = L'\0';
-    return true;
-}
-
-bool ApplyJavaHome(const PropertyKey& key, const KeyLine& line) {
+// "org.example.App.stop": the class, then the method, split at the last '.'.
+bool ApplyStopMethod(const PropertyKey& key, const KeyLine& line) {
     const Piece& value = line.value;
-    // Java users write forward slashes; Windows takes both.
-    wchar_t path[kJavaHomeUnits];
-    if (value.length == 0 || value.length >= kJavaHomeUnits) {
+    size_t dot = value.length;
+    while (dot > 0 && value.text[dot - 1] != L'.') --dot;
+    if (value.length >= kMainClassUnits || dot < 2 || !IsJavaBinaryName(value.text, value.length)) {
         return RefuseValue(line, key.name,
-                           value.length == 0 ? L"is empty: name the Java runtime's folder."
-                                             : L"is too long for a path the host can use.");
+                           L"is not a static method's full name of at most 255 characters: its "
+                           L"class with its package, then its name, for example "
+                           L"org.example.App.stop.");
     }
-    for (size_t i = 0; i < value.length; ++i) {
-        path[i] = value.text[i] == L'/' ? L'\\' : value.text[i];
-    }
-    path[value.length] = L'\0';
-    if (IsPartlyRelative(path, value.length)) {
-        return RefuseValue(line, key.name,
-                           L"depends on the current directory: give a full path such as "
-                           L"C:\\Java\\jdk-21, or a path relative to the install directory.");
-    }
-    if (!ResolveJavaHome(line.installDir, path, value.length, line.read->javaHome)) {
-        return RefuseValue(line, key.name,
-                           L"makes a path too long for the host: the runtime's folder may have at "
-                           L"most 263 characters, with the install directory's path when it is "
-                           L"relative.");
-    }
+    StringCchCopyNW(line.read->stopClass, kMainClassUnits, value.text, dot - 1);
+    StringCchCopyNW(line.read->stopMethod, kMainClassUnits, value.text + dot, value.length - dot);
+    line.read->stopMethodLine = line.file.lineNumber;
     return true;
 }
 
@@ -205,6 +136,8 @@ const PropertyKey kKeys[] = {
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
+    {L"main.jar", ApplyMainJar, nullptr, nullptr, 0},
+    {L"stop.method", ApplyStopMethod, nullptr, nullptr, 0},
     {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
     {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
@@ -219,7 +152,8 @@ const PropertyKey* FindKey(const Piece& key) {
 void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(key.text, key.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 128];
+    // Room for the quoted key and every key's name.
+    wchar_t what[kConfigQuotedUnits + 512];
     StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the keys are", quoted);
     for (size_t i = 0; i < ARRAYSIZE(kKeys); ++i) {
         StringCchCatW(what, ARRAYSIZE(what), i == 0 ? L" " : L", ");
@@ -289,6 +223,28 @@ bool IsIdentifierPart(wchar_t c, bool first) {
 }
 
 }  // namespace
+
+// "<key> "<value>" <after>" as the line's problem.
+bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after) {
+    wchar_t quoted[kConfigQuotedUnits];
+    QuoteForProblem(line.value.text, line.value.length, quoted);
+    wchar_t what[kConfigQuotedUnits + 256];
+    StringCchPrintfW(what, ARRAYSIZE(what), L"%ls %ls %ls", key, quoted, after);
+    SetLineProblem(line.problem, line.file, what);
+    return false;
+}
+
+// main.class and main.jar name the application each on its own.
+bool RefuseBesideOther(const KeyLine& line, const wchar_t* key, const wchar_t* other,
+                       unsigned otherLine) {
+    wchar_t what[256];
+    StringCchPrintfW(what, ARRAYSIZE(what),
+                     L"%ls cannot be used with %ls (line %u): a jar names its own main class, in "
+                     L"its manifest's Main-Class. Keep one of the two.",
+                     key, other, otherLine);
+    SetLineProblem(line.problem, line.file, what);
+    return false;
+}
 
 ServiceProperties::ServiceProperties() {
     StringCchCopyW(mainClass, kMainClassUnits, kDefaultMainClass);

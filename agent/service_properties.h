@@ -46,6 +46,15 @@ struct ServiceProperties {
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.
     wchar_t javaHome[kJavaHomeUnits] = L"";
+    unsigned mainClassLine = 0;  // the line that set main.class; 0: the default class
+    // main.jar as a full path, run as "java -jar" runs it; empty: none.
+    wchar_t mainJar[MAX_PATH] = L"";
+    unsigned mainJarLine = 0;
+    // stop.method: the application's own stop, a static void method taking
+    // String[] of the class stopClass; empty: none.
+    wchar_t stopClass[kMainClassUnits] = L"";
+    wchar_t stopMethod[kMainClassUnits] = L"";
+    unsigned stopMethodLine = 0;
 };
 
 // Reads "<installDir>\conf\service.properties" into `properties`. A missing
@@ -53,8 +62,9 @@ struct ServiceProperties {
 // file, the line and what is wrong, for a file that cannot be read, a line
 // that is not "key=value", an unknown key, a value that cannot be used or a
 // key set twice; `properties` then keeps what it held, nothing of the file is
-// used. java.home, relative to `installDir` unless absolute, is given as a
-// full path; one that would not fit the host's paths is refused, never cut.
+// used. java.home and main.jar, relative to `installDir` unless absolute, are
+// given as full paths; one that would not fit the host's paths is refused,
+// never cut, and so is a main.jar that names no file or comes with main.class.
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem);
 

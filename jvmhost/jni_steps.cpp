@@ -11,6 +11,13 @@ const char kSystemClass[] = "java/lang/System";
 const char kExitMethod[] = "exit";
 const char kExitSignature[] = "(I)V";
 
+// What RunOnMainThread hands its thread, and what it gets back.
+struct MainThreadStart {
+    RuntimeHost* host;           // weak
+    const MainThreadWork* work;  // weak
+    CallEnd end;
+};
+
 // Detaches the calling thread from the VM on every path out of a call from
 // another thread.
 struct ThreadAttachment {
@@ -54,6 +61,11 @@ jobjectArray NewArgumentArray(JNIEnv* env, const MainArguments& arguments) {
         env->DeleteLocalRef(argument);
     }
     return array;
+}
+
+// How the call ended, the exception left pending.
+CallEnd EndOfCallPending(JNIEnv* env) {
+    return env->ExceptionCheck() ? CallEnd::kThrew : CallEnd::kReturned;
 }
 
 // An exception the call ended with is described to standard error while it
@@ -146,7 +158,70 @@ CallEnd RuntimeHost::CallWithStrings(const JavaEntry& entry, const MainArguments
         return CallEnd::kNotCalled;
     }
     jniEnv->CallStaticVoidMethod(entry.mainClass, entry.method, array);
-    return EndOfCall(jniEnv);
+    return EndOfCallPending(jniEnv);
+}
+
+jclass RuntimeHost::KeepClass(jclass cls) {
+    return static_cast<jclass>(jniEnv->NewGlobalRef(cls));
+}
+
+jclass RuntimeHost::FindClassNamed(const char* jniName) {
+    return jniEnv->FindClass(jniName);
+}
+
+jobject RuntimeHost::CallForObject(const JavaEntry& entry, bool flag, jint number,
+                                   const wchar_t* text) {
+    jstring argument = jniEnv->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
+    if (argument == nullptr) {
+        return nullptr;
+    }
+    return jniEnv->CallStaticObjectMethod(entry.mainClass, entry.method,
+                                          flag ? JNI_TRUE : JNI_FALSE, number, argument);
+}
+
+DWORD WINAPI RuntimeHost::MainThreadEntry(void* start) {
+    MainThreadStart* main = static_cast<MainThreadStart*>(start);
+    main->end = main->host->RunAsMainThread(*main->work);
+    return 0;
+}
+
+// The main thread: takes no lock of the host's; waits inside the application
+// and in DestroyJavaVM for as long as they take (the stop deadline bounds the
+// service, not this thread).
+CallEnd RuntimeHost::RunAsMainThread(const MainThreadWork& work) {
+    JavaVMAttachArgs args = {JNI_VERSION_1_6, const_cast<char*>("main"), nullptr};
+    JNIEnv* env = nullptr;
+    CallEnd end = CallEnd::kNotCalled;
+    if (javaVm->AttachCurrentThread(reinterpret_cast<void**>(&env), &args) == JNI_OK &&
+        env != nullptr) {
+        jniEnv = env;
+        end = work.run(*this, work.self);
+        // As the launcher does: the thread ends with its exception pending,
+        // which the VM hands to the thread's uncaught-exception handler, and a
+        // thread that joins it finds it ended.
+        jniEnv = nullptr;
+        javaVm->DetachCurrentThread();
+    }
+    DestroyVm();
+    return end;
+}
+
+CallEnd RuntimeHost::RunOnMainThread(size_t stackBytes, const MainThreadWork& work) {
+    // The creating thread holds no Java frame, so it may leave; the VM lives on.
+    EndCreatingThreadUse();
+    javaVm->DetachCurrentThread();
+    MainThreadStart start = {this, &work, CallEnd::kNotCalled};
+    ScopedHandle thread(CreateThread(nullptr, stackBytes, MainThreadEntry, &start,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread.IsValid()) {
+        return RunAsMainThread(work);
+    }
+    WaitForSingleObject(thread.Get(), INFINITE);
+    return start.end;
+}
+
+bool RuntimeHost::WaitForVmEnd(DWORD waitMs) const {
+    return vmEnded.IsValid() && WaitForSingleObject(vmEnded.Get(), waitMs) == WAIT_OBJECT_0;
 }
 
 bool RuntimeHost::EndCreatingThreadUse() {
@@ -166,6 +241,9 @@ void RuntimeHost::DestroyVm() {
     // javaVm stays: a stop that raced the application's own end may still
     // attach through it, and a runtime answers that with JNI_ERR.
     vmDestroyed = true;
+    if (vmEnded.IsValid()) {
+        SetEvent(vmEnded.Get());
+    }
 }
 
 void RuntimeHost::CallFromOwnThread(const char* method, const char* signature,
@@ -189,6 +267,30 @@ void RuntimeHost::CallFromOwnThread(const char* method, const char* signature,
         return;
     }
     env->CallStaticVoidMethod(entry.mainClass, entry.method);
+}
+
+CallEnd RuntimeHost::CallWithStringsFromOwnThread(const wchar_t* className, const wchar_t* method,
+                                                  const char* signature,
+                                                  const MainArguments& arguments) {
+    JNIEnv* env = nullptr;
+    if (javaVm == nullptr ||
+        javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) != JNI_OK ||
+        env == nullptr) {
+        return CallEnd::kNotCalled;
+    }
+    ThreadAttachment attachment(javaVm);
+    char classJni[kMainClassJniBytes];
+    char methodJni[kMainClassJniBytes];
+    ToJniClassName(className, classJni);
+    ToJniClassName(method, methodJni);
+    const JavaEntry entry = FindStatic(env, classJni, methodJni, signature);
+    jobjectArray array = entry.method != nullptr ? NewArgumentArray(env, arguments) : nullptr;
+    if (array == nullptr) {
+        env->ExceptionDescribe();
+        return CallEnd::kNotCalled;
+    }
+    env->CallStaticVoidMethod(entry.mainClass, entry.method, array);
+    return EndOfCall(env);
 }
 
 void RuntimeHost::CallSystemExit(jint status) {

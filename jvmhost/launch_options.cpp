@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "base/wide_text.h"
+#include "jvmhost/main_args.h"
 
 namespace {
 
@@ -211,6 +212,23 @@ bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH],
     }
     StringCchCopyW(out, MAX_PATH, shortName);
     return true;
+}
+
+bool BuildJarClassPathOption(const wchar_t* jarPath, NarrowOption* out, const wchar_t** why) {
+    wchar_t named[MAX_PATH];
+    WideText text;
+    return InstallDirForOptions(jarPath, named, why) && text.Append(L"-Djava.class.path=") &&
+           text.Append(named) && out->AssignConverted(text.Chars(), text.length);
+}
+
+bool BuildJavaCommandOption(const wchar_t* application, const MainArguments& arguments,
+                            NarrowOption* out) {
+    WideText text;
+    bool built = text.Append(L"-Dsun.java.command=") && text.Append(application);
+    for (size_t i = 0; built && i < arguments.count; ++i) {
+        built = text.Append(L" ") && text.Append(arguments.Argument(i));
+    }
+    return built && out->AssignConverted(text.Chars(), text.length);
 }
 
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]) {

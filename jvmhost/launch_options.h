@@ -50,8 +50,9 @@ bool IsSafeInOptions(const wchar_t* text);
 // saying what is wrong with its own.
 const wchar_t* JarNameForClassPath(const WIN32_FIND_DATAW& match, const wchar_t** why);
 
-// The install directory as the options name it: itself, or its short name when
-// it is not safe. False when neither is, with `why` saying what is wrong.
+// A path of at most MAX_PATH - 1 units (the install directory, the
+// application's jar) as the options name it: itself, or its short name when it
+// is not safe. False when neither is, with `why` saying what is wrong.
 bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH], const wchar_t** why);
 
 // Converts `length` units of `text` to the ANSI code page without best fit into
@@ -61,6 +62,18 @@ bool InstallDirForOptions(const wchar_t* installDir, wchar_t (&out)[MAX_PATH], c
 int ConvertToAnsi(const wchar_t* text, size_t length, char* out, size_t outBytes, bool* lossy);
 
 struct WideText;
+struct MainArguments;
+
+// "-Djava.class.path=<jar>": the application's jar alone, as "java -jar"
+// makes it, the jar named by its short name when its own path cannot stand in
+// the options. False, with `why` saying what is wrong, when neither can.
+bool BuildJarClassPathOption(const wchar_t* jarPath, NarrowOption* out, const wchar_t** why);
+
+// "-Dsun.java.command=<application> <argument> ...": how the java launcher
+// names the application (its class, or its jar) and its arguments to
+// monitoring tools. False when memory ran out.
+bool BuildJavaCommandOption(const wchar_t* application, const MainArguments& arguments,
+                            NarrowOption* out);
 
 // Appends the names of the "*.jar" files of "<installDir>\lib\", the class
 // path's entries without their folder, separated by ", "; false when memory ran out.

@@ -37,15 +37,26 @@ bool TakeArgument(ConfigFile* file, void* into, ConfigProblem* problem) {
 
 // Only '#' begins a comment: an argument may well begin with '!'.
 const ConfigLineReader kMainArgsReader = {L"main.args", L"#", MakeRoom, TakeArgument};
+const ConfigLineReader kStopArgsReader = {L"stop.args", L"#", MakeRoom, TakeArgument};
+
+bool ReadArguments(const wchar_t* installDir, const ConfigLineReader& reader,
+                   MainArguments* arguments, ConfigProblem* problem) {
+    ArgumentsBeingRead read = {arguments, 0, 0};
+    if (ReadConfigLines(installDir, reader, &read, problem)) {
+        return true;
+    }
+    arguments->count = 0;
+    return false;
+}
 
 }  // namespace
 
 bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments,
                        ConfigProblem* problem) {
-    ArgumentsBeingRead read = {arguments, 0, 0};
-    if (ReadConfigLines(installDir, kMainArgsReader, &read, problem)) {
-        return true;
-    }
-    arguments->count = 0;
-    return false;
+    return ReadArguments(installDir, kMainArgsReader, arguments, problem);
+}
+
+bool ReadStopArguments(const wchar_t* installDir, MainArguments* arguments,
+                       ConfigProblem* problem) {
+    return ReadArguments(installDir, kStopArgsReader, arguments, problem);
 }

@@ -1,5 +1,5 @@
 // conf\main.args: the arguments of an application run through main(String[]),
-// one argument a line, exactly as written.
+// one argument a line, exactly as written; conf\stop.args alike.
 #pragma once
 
 #include "base/config_file.h"
@@ -20,3 +20,6 @@ struct MainArguments {
 // the file, the line and what is wrong, when it cannot: then none of it may be
 // used.
 bool ReadMainArguments(const wchar_t* installDir, MainArguments* arguments, ConfigProblem* problem);
+// The same of conf\stop.args: the arguments of the application's own stop
+// method (stop.method in conf\service.properties).
+bool ReadStopArguments(const wchar_t* installDir, MainArguments* arguments, ConfigProblem* problem);

@@ -3,6 +3,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
+
+#include "base/win32.h"
 
 // Windows' own msvcrt.dll knows no C99 size modifier: it prints "%zu" as "zu"
 // and leaves the argument, so every later conversion takes the wrong one (a
@@ -62,32 +65,80 @@ struct Conversion {
     }
 };
 
-template <typename T>
-void Render(Output* out, const Conversion& wanted, T value) {
-    const size_t room = out->Room();
-    // _snprintf fills the room and returns a negative count when the text does
-    // not fit, and also stops with a negative count at a wide character the
-    // code page cannot hold; the zeroed room tells how far it got.
-    memset(out->text + out->length, 0, room + 1);
-    const int written = _snprintf(out->text + out->length, room, wanted.text, value);
-    if (written >= 0 && static_cast<size_t>(written) <= room) {
-        out->length += static_cast<size_t>(written);
-        return;
+// A field's own text (what the conversion renders without its width) is
+// made here before it enters the output, so that the finished text is cut,
+// never the field: a number, a pointer or a float with its precision fits.
+constexpr size_t kContentBytes = 1024;
+// Precisions past these are taken as these: the content then still fits.
+// C's longest float before its point has 309 digits.
+constexpr size_t kMostIntegerPrecision = kContentBytes - 24;
+constexpr size_t kMostFloatPrecision = kContentBytes - 340;
+// Widths and precisions are read up to this; the output is cut long before.
+constexpr size_t kMostFieldNumber = 0x7FFFFFFF;
+
+// What a conversion asks of its field, read from the format.
+struct FieldSpec {
+    char flags[8];  // each of "-+ #0" at most once
+    size_t width;
+    bool hasPrecision;
+    size_t precision;
+
+    bool Has(char flag) const { return strchr(flags, flag) != nullptr; }
+};
+
+void AppendRepeated(Output* out, char c, size_t count) {
+    if (count > out->Room()) {
+        count = out->Room();
+        out->cut = true;
     }
-    const size_t got = strnlen(out->text + out->length, room);
-    out->length += got;
-    out->cut = out->cut || got == room;
+    memset(out->text + out->length, c, count);
+    out->length += count;
 }
 
-// A width or precision that reaches past the buffer is cut to its size: the
-// text is cut there either way.
-size_t ReadNumber(const char** at, size_t most) {
-    size_t value = 0;
-    for (; **at >= '0' && **at <= '9'; ++*at) {
-        value = value * 10 + static_cast<size_t>(**at - '0');
-        if (value > most) value = most;
+// The field: `content` padded to the width, as C lays it out. Zeros go after
+// the sign and the "0x" of a number, spaces before it or, with "-", after it.
+void AppendField(Output* out, const FieldSpec& spec, const char* content, size_t length,
+                 bool zeroPads) {
+    const size_t padding = spec.width > length ? spec.width - length : 0;
+    if (spec.Has('-')) {
+        Append(out, content, length);
+        AppendRepeated(out, ' ', padding);
+        return;
     }
-    return value;
+    if (!zeroPads || !spec.Has('0')) {
+        AppendRepeated(out, ' ', padding);
+        Append(out, content, length);
+        return;
+    }
+    size_t prefix = length > 0 && strchr("+- ", content[0]) != nullptr ? 1 : 0;
+    if (length >= prefix + 2 && content[prefix] == '0' &&
+        (content[prefix + 1] == 'x' || content[prefix + 1] == 'X')) {
+        prefix += 2;
+    }
+    Append(out, content, prefix);
+    AppendRepeated(out, '0', padding);
+    Append(out, content + prefix, length - prefix);
+}
+
+// A number, pointer or float: the C runtime renders the content, without the
+// width, into `content`; its length, or what it got to when it failed.
+template <typename T>
+size_t RenderContent(char (&content)[kContentBytes], const Conversion& wanted, T value) {
+    // _snprintf fills the room and returns a negative count when the text does
+    // not fit, and on some platforms 0; the zeroed room tells how far it got.
+    memset(content, 0, sizeof(content));
+    const int written = _snprintf(content, sizeof(content) - 1, wanted.text, value);
+    if (written >= 0 && static_cast<size_t>(written) < sizeof(content)) {
+        return static_cast<size_t>(written);
+    }
+    return strnlen(content, sizeof(content) - 1);
+}
+
+template <typename T>
+void Render(Output* out, const FieldSpec& spec, const Conversion& wanted, T value, bool zeroPads) {
+    char content[kContentBytes];
+    const size_t length = RenderContent(content, wanted, value);
+    AppendField(out, spec, content, length, zeroPads);
 }
 
 // The size modifiers, longest first where one begins another. "L" takes a
@@ -148,43 +199,102 @@ bool IsOneOf(char type, const char* types) {
     return type != '\0' && strchr(types, type) != nullptr;
 }
 
+// A narrow string's field: its first `precision` bytes at most, padded.
+void RenderNarrow(Output* out, const FieldSpec& spec, const char* text) {
+    if (text == nullptr) text = "(null)";
+    const size_t length = strnlen(text, spec.hasPrecision ? spec.precision : kMostFieldNumber);
+    AppendField(out, spec, text, length, false);
+}
+
+// A wide string's field, converted to the ANSI code page a piece at a time,
+// a character the code page lacks as its default character; the width and
+// the precision count bytes, as C says.
+void RenderWide(Output* out, const FieldSpec& spec, const wchar_t* text, size_t units) {
+    if (text == nullptr) text = L"(null)";
+    char bytes[kContentBytes];
+    size_t length = 0;
+    for (size_t at = 0; at < units; at += 256) {
+        const size_t piece = units - at < 256 ? units - at : 256;
+        length += static_cast<size_t>(WideCharToMultiByte(
+            CP_ACP, 0, text + at, static_cast<int>(piece), nullptr, 0, nullptr, nullptr));
+    }
+    if (spec.hasPrecision && length > spec.precision) length = spec.precision;
+    const size_t padding = spec.width > length ? spec.width - length : 0;
+    if (!spec.Has('-')) AppendRepeated(out, ' ', padding);
+    size_t left = length;
+    for (size_t at = 0; at < units && left > 0 && !out->cut; at += 256) {
+        const size_t piece = units - at < 256 ? units - at : 256;
+        const int got = WideCharToMultiByte(CP_ACP, 0, text + at, static_cast<int>(piece), bytes,
+                                            sizeof(bytes), nullptr, nullptr);
+        const size_t take = static_cast<size_t>(got) < left ? static_cast<size_t>(got) : left;
+        Append(out, bytes, take);
+        left -= take;
+    }
+    if (spec.Has('-')) AppendRepeated(out, ' ', padding);
+}
+
 // Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide character
 // or string whatever the type's case says.
-void RenderText(Output* out, Conversion* wanted, ArgSize size, char type, va_list* args) {
-    if (size == ArgSize::kLong || size == ArgSize::kWide) {
-        wanted->Add('l');
-    } else if (size == ArgSize::kShort) {
-        wanted->Add('h');
-    }
-    wanted->Add(type);
+void RenderText(Output* out, const FieldSpec& spec, ArgSize size, char type, va_list* args) {
+    const bool wide = size == ArgSize::kLong || size == ArgSize::kWide ||
+                      (size != ArgSize::kShort && (type == 'C' || type == 'S'));
     if (type == 'c' || type == 'C') {
-        Render(out, *wanted, va_arg(*args, int));
+        const int value = va_arg(*args, int);
+        const char narrow = static_cast<char>(value);
+        const wchar_t unit = static_cast<wchar_t>(value);
+        FieldSpec single = spec;
+        single.hasPrecision = false;
+        if (wide) {
+            RenderWide(out, single, &unit, 1);
+        } else {
+            AppendField(out, single, &narrow, 1, false);
+        }
+    } else if (wide) {
+        const wchar_t* text = va_arg(*args, const wchar_t*);
+        const size_t most = spec.hasPrecision ? spec.precision : kMostFieldNumber;
+        RenderWide(out, spec, text, text != nullptr ? wcsnlen(text, most) : 6);
     } else {
-        Render(out, *wanted, va_arg(*args, const void*));
+        RenderNarrow(out, spec, va_arg(*args, const char*));
+    }
+}
+
+// The conversion's flags (but the ones this formatter lays out itself) and
+// precision, for the C runtime.
+void AddContentFields(Conversion* wanted, const FieldSpec& spec, size_t mostPrecision) {
+    for (const char* flag = spec.flags; *flag != '\0'; ++flag) {
+        if (*flag != '-' && *flag != '0') wanted->Add(*flag);
+    }
+    if (spec.hasPrecision) {
+        wanted->Add('.');
+        wanted->AddNumber(spec.precision < mostPrecision ? spec.precision : mostPrecision);
     }
 }
 
 // Renders the conversion `type` with its argument; false for a type this
 // formatter does not know, which takes no argument.
-bool RenderConversion(Output* out, Conversion* wanted, ArgSize size, char type, va_list* args) {
-    if (IsOneOf(type, "di")) {
-        wanted->Add("I64");
-        wanted->Add(type);
-        Render(out, *wanted, SignedArgument(size, args));
-    } else if (IsOneOf(type, "ouxX")) {
-        wanted->Add("I64");
-        wanted->Add(type);
-        Render(out, *wanted, UnsignedArgument(size, args));
+bool RenderConversion(Output* out, const FieldSpec& spec, ArgSize size, char type, va_list* args) {
+    Conversion wanted = {"%", 1};
+    if (IsOneOf(type, "diouxX")) {
+        AddContentFields(&wanted, spec, kMostIntegerPrecision);
+        wanted.Add("I64");
+        wanted.Add(type);
+        // C: a precision turns the zero flag of an integer off.
+        if (IsOneOf(type, "di")) {
+            Render(out, spec, wanted, SignedArgument(size, args), !spec.hasPrecision);
+        } else {
+            Render(out, spec, wanted, UnsignedArgument(size, args), !spec.hasPrecision);
+        }
     } else if (IsOneOf(type, "cCsS")) {
-        RenderText(out, wanted, size, type, args);
+        RenderText(out, spec, size, type, args);
     } else if (type == 'p') {
-        wanted->Add(type);
-        Render(out, *wanted, va_arg(*args, const void*));
+        wanted.Add(type);
+        Render(out, spec, wanted, va_arg(*args, const void*), false);
     } else if (IsOneOf(type, "eEfFgGaA")) {
+        AddContentFields(&wanted, spec, kMostFloatPrecision);
         // Older msvcrt.dll copies know no "F"; it differs from "f" only in
         // the case of "inf" and "nan".
-        wanted->Add(type == 'F' ? 'f' : type);
-        Render(out, *wanted, va_arg(*args, double));
+        wanted.Add(type == 'F' ? 'f' : type);
+        Render(out, spec, wanted, va_arg(*args, double), true);
     } else if (type == 'n') {
         static_cast<void>(va_arg(*args, void*));
     } else {
@@ -193,40 +303,45 @@ bool RenderConversion(Output* out, Conversion* wanted, ArgSize size, char type, 
     return true;
 }
 
-// The flags, width and precision of the conversion at `at` (past its "%"),
-// into `wanted`; a width or precision of "*" takes its int argument.
-void ReadFieldsInto(Conversion* wanted, const char** at, size_t most, va_list* args) {
-    // Each flag once, so a run of them cannot crowd the type out of the wanted.
-    for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
-        if (strchr(wanted->text, **at) == nullptr) wanted->Add(**at);
+size_t ReadNumber(const char** at) {
+    size_t value = 0;
+    for (; **at >= '0' && **at <= '9'; ++*at) {
+        value = value * 10 + static_cast<size_t>(**at - '0');
+        if (value > kMostFieldNumber) value = kMostFieldNumber;
     }
-    if (**at == '*') {
-        ++*at;
-        const int width = va_arg(*args, int);
-        if (width < 0 && strchr(wanted->text, '-') == nullptr) {
-            wanted->Add('-');  // as C says of a negative width
-        }
-        const size_t magnitude =
-            width < 0 ? 0U - static_cast<unsigned>(width) : static_cast<unsigned>(width);
-        wanted->AddNumber(magnitude < most ? magnitude : most);
-    } else if (**at >= '1' && **at <= '9') {
-        wanted->AddNumber(ReadNumber(at, most));
-    }
-    if (**at != '.') return;
+    return value;
+}
+
+// A width or precision: its digits, or "*" and its int argument.
+size_t ReadFieldNumber(const char** at, va_list* args, bool* negative) {
+    *negative = false;
+    if (**at != '*') return ReadNumber(at);
     ++*at;
-    if (**at == '*') {
-        ++*at;
-        const int precision = va_arg(*args, int);
-        // A negative precision is taken as if it were left out.
-        if (precision >= 0) {
-            wanted->Add('.');
-            const size_t value = static_cast<size_t>(precision);
-            wanted->AddNumber(value < most ? value : most);
-        }
-        return;
+    const int value = va_arg(*args, int);
+    *negative = value < 0;
+    const size_t magnitude =
+        value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    return magnitude < kMostFieldNumber ? magnitude : kMostFieldNumber;
+}
+
+// The flags, width and precision of the conversion at `at` (past its "%").
+FieldSpec ReadFieldSpec(const char** at, va_list* args) {
+    FieldSpec spec = {};
+    size_t flagCount = 0;
+    for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
+        if (!spec.Has(**at)) spec.flags[flagCount++] = **at;
     }
-    wanted->Add('.');
-    wanted->AddNumber(ReadNumber(at, most));
+    bool negative = false;
+    spec.width = ReadFieldNumber(at, args, &negative);
+    // As C says of a negative width.
+    if (negative && !spec.Has('-')) spec.flags[flagCount++] = '-';
+    if (**at == '.') {
+        ++*at;
+        spec.precision = ReadFieldNumber(at, args, &negative);
+        // A negative precision is taken as if it were left out.
+        spec.hasPrecision = !negative;
+    }
+    return spec;
 }
 
 }  // namespace
@@ -246,12 +361,11 @@ size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list
             Append(&output, at++, 1);
             continue;
         }
-        Conversion wanted = {"%", 1};
-        ReadFieldsInto(&wanted, &at, capacity, &args);
+        const FieldSpec spec = ReadFieldSpec(&at, &args);
         const ArgSize size = ReadSize(&at);
         const char type = *at;
         if (type != '\0') ++at;
-        if (type == '\0' || !RenderConversion(&output, &wanted, size, type, &args)) {
+        if (type == '\0' || !RenderConversion(&output, spec, size, type, &args)) {
             Append(&output, conversion, static_cast<size_t>(at - conversion));
         }
     }

@@ -9,7 +9,11 @@
 // Formats `format` with `args` into `out`, which holds `capacity` bytes
 // (at least 1), and terminates it. Returns the bytes written without the
 // terminator; `cut` is set when the whole text did not fit, and `out` then
-// holds its beginning, capacity - 1 bytes. "%n" takes its argument and
+// holds its beginning, capacity - 1 bytes: each field is laid out whole, at
+// any width, and the finished text cut, never the field. A precision past
+// 1,000 digits (an integer's) or 684 (a float's) is taken as that. Wide
+// strings and characters are converted to the ANSI code page, a character it
+// lacks as its default character. "%n" takes its argument and
 // stores nothing. A conversion this formatter does not know is copied as it
 // stands and takes no argument.
 //

@@ -12,6 +12,25 @@ namespace {
 
 using CreateJavaVmFunction = decltype(&JNI_CreateJavaVM);
 
+// Appends `dir` to the process's PATH; a PATH that would grow past what an
+// environment variable holds is left as it is.
+void AppendToPath(const wchar_t* dir) {
+    constexpr DWORD kMostVariableUnits = 32767;
+    HeapArray<wchar_t> path(kMostVariableUnits + 1, HEAP_ZERO_MEMORY);
+    if (path.Get() == nullptr) {
+        return;
+    }
+    const DWORD length = GetEnvironmentVariableW(L"PATH", path.Get(), kMostVariableUnits + 1);
+    if (length > kMostVariableUnits) {
+        return;
+    }
+    const size_t room = kMostVariableUnits + 1;
+    if ((length == 0 || SUCCEEDED(StringCchCatW(path.Get(), room, L";"))) &&
+        SUCCEEDED(StringCchCatW(path.Get(), room, dir))) {
+        SetEnvironmentVariableW(L"PATH", path.Get());
+    }
+}
+
 template <typename Function>
 Function FindExport(HMODULE module, const char* name) {
     // Through a plain function type, so -Wcast-function-type stays quiet.
@@ -20,23 +39,28 @@ Function FindExport(HMODULE module, const char* name) {
 
 // Real runtimes keep the C runtime that jvm.dll imports in "<jre>\bin", and
 // load more of their own libraries later by full path with a plain
-// LoadLibrary (imaging, fonts, networking, the application's native
-// libraries), whose imports lie there too. A plain load searches neither that
-// folder nor the library's own. So "<jre>\bin" goes on the process's search
-// path before jvm.dll loads and stays there for the VM's whole life, which
-// also takes the current directory out of the search. This first load also
-// searches jvm.dll's own folder; a system that does not know these flags
-// refuses them, and the plain load follows.
+// LoadLibrary (imaging, fonts, networking), whose imports lie there too; the
+// application's native libraries are found through PATH, as under java. A
+// plain load searches neither "<jre>\bin" nor the library's own folder.
+//
+// jvm.dll is loaded with "<jre>\bin" as the DLL folder, which the search
+// flags count among the default folders, and jvm.dll's own folder; a system
+// that does not know these flags refuses them, and the plain load follows.
+// The DLL folder is then cleared at once: Windows hands it to every process
+// the application starts and puts it before System32 for them, where a
+// runtime's older C++ runtime breaks a program built with a newer one. Later
+// loads find "<jre>\bin" at the end of PATH instead, which children inherit
+// after System32, and the C runtime that jvm.dll brought is loaded already.
 HMODULE LoadRuntimeLibrary(const wchar_t* binDir, const wchar_t* dllPath, DWORD* error) {
+    AppendToPath(binDir);
     SetDllDirectoryW(binDir);
-    // The default folders include the one SetDllDirectoryW names.
     HMODULE module = LoadLibraryExW(
         dllPath, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    if (module != nullptr) {
-        return module;
+    if (module == nullptr) {
+        module = LoadLibraryW(dllPath);
+        *error = GetLastError();
     }
-    module = LoadLibraryW(dllPath);
-    *error = GetLastError();
+    SetDllDirectoryW(nullptr);
     return module;
 }
 
@@ -124,26 +148,6 @@ void* HookAddress(Function function) {
 
 constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 
-// Java's binary name in the form FindClass takes: '/' for '.', modified UTF-8,
-// which encodes every UTF-16 unit on its own (a surrogate pair as two).
-void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
-    size_t used = 0;
-    for (const wchar_t* c = name; *c != L'\0' && used + 4 <= kMainClassJniBytes; ++c) {
-        const unsigned unit = *c == L'.' ? L'/' : *c;
-        if (unit < 0x80) {
-            out[used++] = static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            out[used++] = static_cast<char>(0xC0 | (unit >> 6));
-            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            out[used++] = static_cast<char>(0xE0 | (unit >> 12));
-            out[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
-        }
-    }
-    out[used] = '\0';
-}
-
 // Loads the runtime library at `dllPath`, with `binDir` as the process's DLL
 // folder, and creates a VM with JNI 1.6 and `optionCount` `options`. Returns
 // the JNI result, or -1 when the library or its JNI_CreateJavaVM is missing;
@@ -186,6 +190,26 @@ jint LoadAndCreateVm(const wchar_t* binDir, const wchar_t* dllPath, HMODULE* mod
 
 }  // namespace
 
+// Java's binary name in the form FindClass takes: '/' for '.', modified UTF-8,
+// which encodes every UTF-16 unit on its own (a surrogate pair as two).
+void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
+    size_t used = 0;
+    for (const wchar_t* c = name; *c != L'\0' && used + 4 <= kMainClassJniBytes; ++c) {
+        const unsigned unit = *c == L'.' ? L'/' : *c;
+        if (unit < 0x80) {
+            out[used++] = static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out[used++] = static_cast<char>(0xC0 | (unit >> 6));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out[used++] = static_cast<char>(0xE0 | (unit >> 12));
+            out[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    out[used] = '\0';
+}
+
 RuntimeHost::RuntimeHost(const HostSettings& settings)
     : javaVm(nullptr),
       jniEnv(nullptr),
@@ -196,6 +220,11 @@ RuntimeHost::RuntimeHost(const HostSettings& settings)
       mainClassJni(),
       errorSink(settings.errors),
       warningSink(settings.warnings),
+      loggingOptions(settings.loggingOptions),
+      mainJar(settings.mainJar),
+      commandName(settings.commandName),
+      commandArguments(settings.commandArguments),
+      vmEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       outcome(Outcome::kNormal),
       vmDestroyed(false),
       expectedEntry(settings.expectedEntry) {
@@ -244,21 +273,49 @@ bool RuntimeHost::StartVm() {
         return RefuseToStart(Outcome::kConfigurationInvalid, message);
     }
     NarrowOption classPath;
-    if (BuildClassPathOption(optionDir, &classPath, warningSink) == 0) {
+    if (!BuildApplicationClassPath(optionDir, &classPath)) {
+        return false;
+    }
+    const char* hostOptions[4] = {classPath.Text()};
+    size_t count = 1;
+    char log4j[kLog4jOptionBytes];
+    char logging[kLoggingOptionBytes];
+    if (loggingOptions) {
+        BuildLog4jOption(optionDir, log4j);
+        BuildLoggingImplOption(logging);
+        hostOptions[count++] = log4j;
+        hostOptions[count++] = logging;
+    }
+    NarrowOption command;
+    if (commandName != nullptr &&
+        BuildJavaCommandOption(commandName, *commandArguments, &command)) {
+        hostOptions[count++] = command.Text();
+    }
+    wchar_t dllPath[kPathUnits];
+    ChooseRuntimeLibrary(*layout, dllPath);
+    return CreateVm(hostOptions, count, dllPath);
+}
+
+// The jar alone for main.jar, else every jar of lib\, which must hold one.
+bool RuntimeHost::BuildApplicationClassPath(const wchar_t* optionDir, NarrowOption* classPath) {
+    const wchar_t* why = nullptr;
+    if (mainJar != nullptr && !BuildJarClassPathOption(mainJar, classPath, &why)) {
+        wchar_t message[kInstallDirProblemUnits];
+        StringCchPrintfW(message, ARRAYSIZE(message),
+                         L"The jar %ls cannot be named to the Java runtime: %ls, and the volume "
+                         L"gives it no short name. Give the jar a path that the ANSI code page "
+                         L"can hold and that holds no ';'.",
+                         mainJar, why);
+        return RefuseToStart(Outcome::kConfigurationInvalid, message);
+    }
+    if (mainJar == nullptr && BuildClassPathOption(optionDir, classPath, warningSink) == 0) {
         // An empty class path means the working directory to a VM, and the
         // application's classes come only from the jars of lib\.
         RefuseToStart(Outcome::kEntryPointMissing, L"Can not find entry point:\n");
         DescribeEntrySearch(false, *expectedEntry);
         return false;
     }
-    char log4j[kLog4jOptionBytes];
-    char logging[kLoggingOptionBytes];
-    BuildLog4jOption(optionDir, log4j);
-    BuildLoggingImplOption(logging);
-    const char* const hostOptions[] = {classPath.Text(), log4j, logging};
-    wchar_t dllPath[kPathUnits];
-    ChooseRuntimeLibrary(*layout, dllPath);
-    return CreateVm(hostOptions, ARRAYSIZE(hostOptions), dllPath);
+    return true;
 }
 
 // The host's options, then the operator's, then the runtime's hooks.

@@ -7,6 +7,7 @@
 #include <jni.h>
 
 #include "base/event_log.h"
+#include "base/scoped.h"
 #include "base/paths.h"
 #include "base/outcome.h"
 #include "base/win32.h"
@@ -40,6 +41,10 @@ struct EntryMethodsText {
     const wchar_t* advice;
 };
 
+// Java's binary name in the form JNI takes ('/' for '.', modified UTF-8, which
+// encodes every UTF-16 unit on its own); a method's name alike.
+void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]);
+
 // What a host starts, and where it reports.
 struct HostSettings {
     const HostLayout* layout;        // weak; its runtime folder set
@@ -50,19 +55,36 @@ struct HostSettings {
     ErrorSink errors;               // failures; may be null
     ErrorSink warnings;             // what is left out while the host runs on; may be null
     RuntimeEndReactions reactions;  // hold for the process: one runtime per process
+    // The logging options (-Dlog4j.configuration and the commons-logging
+    // implementation) are passed.
+    bool loggingOptions;
+    // The application's jar as a full path, run as "java -jar" runs one (the
+    // class path is the jar alone); null: the class path is lib\'s jars.
+    const wchar_t* mainJar;
+    // How monitoring tools name the application (sun.java.command), with
+    // `commandArguments`; null: no such option.
+    const wchar_t* commandName;
+    const MainArguments* commandArguments;  // weak
+};
+
+// How a call into the application ended.
+enum class CallEnd {
+    kReturned,
+    kThrew,     // with an exception, described to standard error (see CallWithStrings)
+    kNotCalled  // memory ran out before the call; nothing of the application ran
+};
+
+// What the thread that runs main does with the VM, as the java launcher's
+// main thread: attached as "main" first; what it returns is the host's.
+struct MainThreadWork {
+    void* self;  // weak
+    CallEnd (*run)(struct RuntimeHost& host, void* self);
 };
 
 // The application's class and one static method of it, found on the creating thread.
 struct JavaEntry {
     jclass mainClass;
     jmethodID method;
-};
-
-// How a call into the application ended.
-enum class CallEnd {
-    kReturned,
-    kThrew,     // with an exception, described to standard error
-    kNotCalled  // memory ran out before the call; nothing of the application ran
 };
 
 struct RuntimeHost {
@@ -100,8 +122,32 @@ struct RuntimeHost {
     void ReportEntryMissing(bool classFound, const EntryMethodsText& methods);
     // Calls the static void `entry` with `text` as a String; returns when it returns.
     CallEnd CallWithString(const JavaEntry& entry, const wchar_t* text);
-    // Calls the static void `entry` with `arguments` as a String[].
+    // Calls the static void `entry` with `arguments` as a String[]. An
+    // exception it ends with stays pending, undescribed: the thread's end
+    // hands it to the thread's uncaught-exception handler (RunOnMainThread).
     CallEnd CallWithStrings(const JavaEntry& entry, const MainArguments& arguments);
+    // A global reference to `cls`, which any thread may use, kept for the
+    // VM's life (as the class is); null when memory ran out.
+    jclass KeepClass(jclass cls);
+    // FindClass of `jniName` ("sun/launcher/LauncherHelper"); null leaves
+    // NoClassDefFoundError pending.
+    jclass FindClassNamed(const char* jniName);
+    // Calls the static `entry` (taking a boolean, an int and a String, and
+    // giving an object) with `flag`, `number` and `text`; its result, or null
+    // with the exception pending.
+    jobject CallForObject(const JavaEntry& entry, bool flag, jint number, const wchar_t* text);
+    // As the java launcher runs main: the creating thread detaches, and a new
+    // thread with a stack of `stackBytes` (0: the executable's default)
+    // attaches as "main", does `work`, detaches with whatever exception is
+    // pending, so that the thread's uncaught-exception handler sees it, and
+    // calls DestroyJavaVM, which waits for the application's non-daemon
+    // threads. Returns what `work` returned, once that thread has ended (the
+    // stop deadline bounds the wait). When no thread can be made, this one
+    // does it all. kNotCalled when the thread could not attach.
+    CallEnd RunOnMainThread(size_t stackBytes, const MainThreadWork& work);
+    // Any thread: waits at most `waitMs` for the VM run by RunOnMainThread to
+    // have ended; true when it has.
+    bool WaitForVmEnd(DWORD waitMs) const;
     // DestroyJavaVM (once), which, as the java launcher's does, returns once
     // the application's last non-daemon thread has ended. The host uses the VM
     // no more; the destructor then only unloads the library.
@@ -118,6 +164,13 @@ struct RuntimeHost {
     // event naming it with `missing`.
     void CallFromOwnThread(const char* method, const char* signature,
                            const EntryMethodsText& missing);
+    // Calls the static void `method` (`signature`, taking a String[]) of the
+    // class `className` (Java's binary form) with `arguments`, on the thread
+    // attached as a daemon for the call. A missing class or method, or an
+    // exception the call ends with, is described to standard error. kNotCalled
+    // when the class or method is missing or the VM has ended.
+    CallEnd CallWithStringsFromOwnThread(const wchar_t* className, const wchar_t* method,
+                                         const char* signature, const MainArguments& arguments);
     // Calls System.exit(status) on the thread attached as a daemon, so that it
     // never holds up the VM's end; the runtime runs the application's shutdown
     // hooks and then its "exit" hook. Returns only when a step failed.
@@ -137,6 +190,12 @@ struct RuntimeHost {
     char mainClassJni[kMainClassJniBytes];
     ErrorSink errorSink;
     ErrorSink warningSink;
+    bool loggingOptions;
+    const wchar_t* mainJar;                 // weak
+    const wchar_t* commandName;             // weak
+    const MainArguments* commandArguments;  // weak
+    // Manual-reset, set once DestroyJavaVM has returned.
+    ScopedHandle vmEnded;
     // Why the host's own steps did not reach the application; written on the
     // creating thread only.
     Outcome outcome;
@@ -149,7 +208,10 @@ struct RuntimeHost {
     void Report(int code, const wchar_t* message) const;
 
   private:
+    CallEnd RunAsMainThread(const MainThreadWork& work);
+    static DWORD WINAPI MainThreadEntry(void* start);
     bool RefuseToStart(Outcome why, const wchar_t* message);
+    bool BuildApplicationClassPath(const wchar_t* optionDir, struct NarrowOption* classPath);
     // True when StartVm refused before loading the runtime and has said why,
     // so there is nothing more to say about the missing VM.
     bool StartRefused() const;

@@ -1,5 +1,7 @@
 #include "jvmhost/user_options.h"
 
+#include <stdint.h>
+#include <string.h>
 #include <strsafe.h>
 
 #include "jvmhost/launch_options.h"
@@ -142,4 +144,42 @@ const wchar_t* NormaliseUserOption(wchar_t* line, size_t* length) {
 
 bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProblem* problem) {
     return ReadConfigLines(installDir, kUserOptionsReader, options, problem);
+}
+
+namespace {
+
+// The launcher's minimum: a smaller stack would overflow before the VM could say so.
+constexpr unsigned long long kLeastStackBytes = 64ULL * 1024;
+
+// "<digits>[kKmMgGtT]" scaled to bytes; 0 for anything else or too large.
+unsigned long long ParseSize(const char* text, unsigned long long unit) {
+    unsigned long long value = 0;
+    const char* at = text;
+    for (; *at >= '0' && *at <= '9' && value < (1ULL << 50); ++at) {
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+    }
+    static const char kScales[] = "kmgt";
+    for (int shift = 0; shift < 4 && at != text && *at != '\0'; ++shift) {
+        if ((*at | 0x20) == kScales[shift]) {
+            unit = 1ULL << (10 * (shift + 1));
+            ++at;
+        }
+    }
+    return at == text || *at != '\0' || value > (1ULL << 40) / unit ? 0 : value * unit;
+}
+
+}  // namespace
+
+size_t ThreadStackBytes(const UserOptions& options) {
+    unsigned long long bytes = 0;
+    for (size_t i = 0; i < options.count; ++i) {
+        const char* option = options.Option(i);
+        if (strncmp(option, "-Xss", 4) == 0) {
+            bytes = ParseSize(option + 4, 1);
+        } else if (strncmp(option, "-XX:ThreadStackSize=", 20) == 0) {
+            bytes = ParseSize(option + 20, 1024);
+        }
+    }
+    if (bytes > 0 && bytes < kLeastStackBytes) bytes = kLeastStackBytes;
+    return bytes > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(bytes);
 }

@@ -30,6 +30,13 @@ struct UserOptions {
 // then none of it may be used.
 bool ReadUserOptions(const wchar_t* installDir, UserOptions* options, ConfigProblem* problem);
 
+// The stack the java launcher gives the thread that runs main: the last
+// "-Xss<size>" ("k", "m", "g" or "t" after the digits) or
+// "-XX:ThreadStackSize=<KiB>" among `options`, in bytes, at least 64 KiB;
+// 0 when none sets it (the executable's default, which HotSpot on Windows
+// also asks for: its ThreadStackSize is 0 there).
+size_t ThreadStackBytes(const UserOptions& options);
+
 // Checks one line of the file (without the white space around it) and brings
 // it into the form the Invocation API takes: an option the launcher takes with
 // its value as the next word becomes "name=value", in place. Null when the

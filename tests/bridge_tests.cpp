@@ -362,11 +362,12 @@ TEST(BridgeService, OrdinaryProgramAnswersAndItsShutdownHookRunsAtTheStop) {
 
     const std::vector<JniCall> calls = run.Record();
     ExpectNoTrap(calls);
-    const JniCall* create = Find(calls, "JNI_CreateJavaVM");
+    // main runs on a thread of the launcher's shape, attached as "main".
+    const JniCall* main = Find(calls, "AttachCurrentThread");
     const JniCall* stop = Find(calls, "AttachCurrentThreadAsDaemon");
-    ASSERT_NE(nullptr, create) << run.Evidence();
+    ASSERT_NE(nullptr, main) << run.Evidence();
     ASSERT_NE(nullptr, stop) << run.Evidence();
-    const std::vector<std::string> made = run.CallsOn(create->thread);
+    const std::vector<std::string> made = run.CallsOn(main->thread);
     EXPECT_NE(made.end(), std::find(made.begin(), made.end(),
                                     "CallStaticVoidMethod main arg=java/lang/String[3] {" +
                                         std::to_string(port) + ", h\xC3\xA9llo w\xC3\xB6rld, a;b}"))
@@ -379,6 +380,92 @@ TEST(BridgeService, OrdinaryProgramAnswersAndItsShutdownHookRunsAtTheStop) {
     const JniCall* exit = Find(calls, "EXIT");
     ASSERT_NE(nullptr, exit) << run.Evidence();
     EXPECT_EQ("java exited with status 0, exit hook called", exit->details);
+}
+
+// A jar run as "java -jar" runs it, on the real JVM: its manifest's Main-Class,
+// Class-Path, Launcher-Agent-Class and Add-Opens all in effect; commons-logging
+// without log4j logs (no logging option is forced on it); -Xss8m reaches the
+// thread that runs main; sun.java.command names the jar and its arguments; and
+// the stop calls the program's own stop method with conf\stop.args, after
+// which it ends by itself.
+struct LaunchedJarLife : BridgeLife {
+    explicit LaunchedJarLife(const std::wstring& tag) : BridgeLife(tag, {}) {
+        DeleteFileW((dir() + L"\\conf\\log4j.properties").c_str());
+        life.layout.MakeDir(L"app");
+        life.layout.MakeDir(L"app\\libs");
+        CopyIn(MVT_LAUNCHED_JAR, L"app\\launched.jar");
+        CopyIn(MVT_LAUNCHED_DEP_JAR, L"app\\libs\\launched-dep.jar");
+        CopyIn(MVT_COMMONS_LOGGING_JAR, L"app\\libs\\commons-logging.jar");
+    }
+};
+
+TEST(BridgeService, JarRunsAsJavaJarRunsItAndStopsThroughItsOwnStopMethod) {
+    LaunchedJarLife run(L"bridgejar");
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.jar=app/launched.jar\r\nstart.ready=main-returned\r\n"
+                            "stop.method=org.example.launched.LaunchedMain.stop\r\n");
+    run.life.layout.AddFile(L"conf\\jvm.options", "-Xss8m\r\n");
+    run.life.layout.AddFile(L"conf\\main.args", "one\r\ntwo words\r\n");
+    run.life.layout.AddFile(L"conf\\stop.args", "now\r\nplease\r\n");
+    ASSERT_EQ(0u, run.life.service.Start());
+    ASSERT_TRUE(run.life.service.WaitForState(SERVICE_RUNNING, kJavaTimeoutMs)) << run.Evidence();
+    const std::string jar = Narrow(run.dir()) + "\\app\\launched.jar";
+    // java's output reaches logs\\ a poll after it was written.
+    EXPECT_TRUE(run.WaitFor([&] {
+        return run.ConsoleLog(L"stdout.log").find("main returns") != std::string::npos &&
+               run.ConsoleLog(L"stderr.log").find("first log line") != std::string::npos;
+    }));
+    EXPECT_EQ(
+        "LaunchedMain: arguments [one, two words]\n"
+        "LaunchedMain: sun.java.command=" +
+            jar +
+            " one two words\n"
+            "LaunchedMain: launcher agent ran before main\n"
+            "LaunchedMain: class path gives LaunchedDep from libs/launched-dep.jar\n"
+            "LaunchedMain: add-opens in effect\n"
+            "LaunchedMain: recursion depth 30000\n"
+            "LaunchedMain: main returns\n",
+        run.ConsoleLog(L"stdout.log"))
+        << run.Evidence();
+    EXPECT_NE(std::string::npos,
+              run.ConsoleLog(L"stderr.log").find("INFO: LaunchedMain: first log line"))
+        << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+    EXPECT_NE(
+        std::string::npos,
+        run.ConsoleLog(L"stdout.log")
+            .find("LaunchedMain: stop called with [now, please]\nLaunchedMain: worker ends\n"))
+        << run.Evidence();
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    EXPECT_EQ(nullptr, Find(calls, "EXIT")) << "the program ended by itself, without System.exit";
+    const JniCall* main = Find(calls, "AttachCurrentThread");
+    ASSERT_NE(nullptr, main) << run.Evidence();
+    EXPECT_EQ("-> 0, named main", main->details);
+    const std::vector<std::string> made = run.CallsOn(main->thread);
+    EXPECT_EQ("DestroyJavaVM -> 0, java ended", made.back()) << run.Evidence();
+}
+
+// A jar without Main-Class: the JDK's launcher helper refuses it in its own words.
+TEST(BridgeService, JarWithoutMainClassIsRefusedInTheJdksWords) {
+    LaunchedJarLife run(L"bridgebadjar");
+    run.life.layout.AddFile(L"conf\\service.properties", "main.jar=app/libs/launched-dep.jar\r\n");
+    run.life.StartRunning();
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 4);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started",
+                                         L"The Java runtime refused to run the jar " + run.dir() +
+                                             L"\\app\\libs\\launched-dep.jar (status 1); it "
+                                             L"says why in logs\\stderr.log.",
+                                         L"Service stopped"}),
+              trace.Texts())
+        << run.Evidence();
+    EXPECT_NE(std::string::npos, run.ConsoleLog(L"stderr.log").find("no main manifest attribute"))
+        << run.Evidence();
 }
 
 TEST(BridgeService, KilledJavaProcessEndsServiceMainWithAnException) {

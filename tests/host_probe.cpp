@@ -73,16 +73,16 @@ void NotReady(void* /*self*/) {}
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     JavaEntry entry = {};
-    MainArguments arguments;
+    static Configuration configuration;
     const ReadyReport ready = {nullptr, NotReady};
     if (host->jniEnv == nullptr) {
         host->ReportMissingVm();
     } else {
-        probe->contract = FindApplication(*host, arguments, &entry);
+        probe->contract = FindApplication(*host, configuration, &entry);
     }
     SetEvent(probe->found);
     if (probe->contract != nullptr) {
-        probe->contract->run(*host, entry, arguments, ready);
+        probe->contract->run(*host, entry, configuration, ready);
     }
 }
 
@@ -118,14 +118,22 @@ int TimeStartSteps() {
     const HMODULE runtime = LoadLibraryW(library);
     marks[4] = NowMs();
     const wchar_t* mainClass = configuration.properties.mainClass;
-    const HostSettings settings = {
-        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
-        nullptr, RuntimeEndReactions{}};
+    const HostSettings settings = {&layout,
+                                   &configuration.userOptions,
+                                   mainClass,
+                                   &ExpectedEntryOf(mainClass),
+                                   nullptr,
+                                   nullptr,
+                                   RuntimeEndReactions{},
+                                   true,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
     JavaEntry entry = {};
-    const bool found = host->jniEnv != nullptr &&
-                       FindApplication(*host, configuration.arguments, &entry) != nullptr;
+    const bool found =
+        host->jniEnv != nullptr && FindApplication(*host, configuration, &entry) != nullptr;
     marks[6] = NowMs();
     static StopCaller stopCaller;
     stopCaller.Open(host, NoStop);
@@ -162,9 +170,17 @@ int TimeDumps(int count) {
     if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
     KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
     const wchar_t* mainClass = configuration.properties.mainClass;
-    dumpsSettings = {
-        &layout, &configuration.userOptions, mainClass, &ExpectedEntryOf(mainClass), nullptr,
-        nullptr, RuntimeEndReactions{}};
+    dumpsSettings = {&layout,
+                     &configuration.userOptions,
+                     mainClass,
+                     &ExpectedEntryOf(mainClass),
+                     nullptr,
+                     nullptr,
+                     RuntimeEndReactions{},
+                     true,
+                     nullptr,
+                     nullptr,
+                     nullptr};
     static Probe probe;
     CreateThread(nullptr, 0, RunApplicationThread, &probe, 0, nullptr);
     WaitForSingleObject(probe.found, INFINITE);
@@ -216,7 +232,11 @@ int wmain(int argc, wchar_t** argv) {
                                    &ExpectedEntryOf(mainClass),
                                    RecordingSink,
                                    ReportWarningEvent,
-                                   RuntimeEndReactions{}};
+                                   RuntimeEndReactions{},
+                                   true,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr};
     RuntimeHost* host = new RuntimeHost(settings);
     Probe probe;
     probe.host = host;

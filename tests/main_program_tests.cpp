@@ -31,7 +31,10 @@ void ExpectExitOnDaemonThread(const std::vector<JniCall>& calls, DWORD creatingT
                                         "GetStaticMethodID", "CallStaticVoidMethod exit status=0",
                                         "SHUTDOWNHOOK", "SHUTDOWNHOOK"}),
               CallsOnThread(calls, attach->thread));
-    EXPECT_EQ(nullptr, FindCall(calls, "AttachCurrentThread"));
+    // The only other attach is the main thread's.
+    const JniCall* main = FindCall(calls, "AttachCurrentThread");
+    ASSERT_NE(nullptr, main);
+    EXPECT_EQ("result=0 existing=0 name=main", main->details);
 }
 
 TEST(MainProgram, ArgumentsReachMainInOrderAndAStopRunsTheShutdownHooks) {
@@ -52,10 +55,17 @@ TEST(MainProgram, ArgumentsReachMainInOrderAndAStopRunsTheShutdownHooks) {
     EXPECT_FALSE(HasFault(calls));
     const JniCall* create = FindCall(calls, "JNI_CreateJavaVM");
     ASSERT_NE(nullptr, create);
-    const std::vector<std::string> own = CallsOnThread(calls, create->thread);
-    const std::vector<std::string> expected = {
-        "JNI_CreateJavaVM",  "FindClass", "GetStaticMethodID", "ExceptionClear",
-        "GetStaticMethodID", "FindClass", "NewObjectArray"};
+    // The creating thread finds the application and leaves; main runs on a thread of its own.
+    EXPECT_EQ((std::vector<std::string>{"JNI_CreateJavaVM", "FindClass", "GetStaticMethodID",
+                                        "ExceptionClear", "GetStaticMethodID", "NewGlobalRef",
+                                        "ExceptionCheck", "DetachCurrentThread"}),
+              CallsOnThread(calls, create->thread));
+    const JniCall* main = FindCall(calls, "AttachCurrentThread");
+    ASSERT_NE(nullptr, main);
+    const std::vector<std::string> own = CallsOnThread(calls, main->thread);
+    // The class and main found by the creating thread: the main thread makes main's argument.
+    const std::vector<std::string> expected = {"AttachCurrentThread", "FindClass",
+                                               "NewObjectArray"};
     ASSERT_GE(own.size(), expected.size());
     EXPECT_EQ(expected, std::vector<std::string>(own.begin(), own.begin() + expected.size()));
     EXPECT_EQ("CallStaticVoidMethod main argc=4", own.back());
@@ -118,6 +128,182 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{L"ownexit", "main=exit\n", false, 0,
                 L"The Java application ended the process with status 0."}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return Narrow(info.param.tag); });
+
+// As the java launcher runs main: on a new thread attached as "main", whose
+// stack -Xss (or -XX:ThreadStackSize) sizes, the executable's default
+// otherwise; that thread detaches before DestroyJavaVM, with the exception out
+// of main still pending, which the thread's handler then describes. No DLL
+// folder is set while the application runs.
+struct LauncherShapeCase {
+    const wchar_t* tag;
+    const char* jvmOptions;
+    const char* scenario;
+    unsigned long long stackBytes;
+    DWORD specificCode;
+};
+
+void PrintTo(const LauncherShapeCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class LauncherShape : public ::testing::TestWithParam<LauncherShapeCase> {};
+
+TEST_P(LauncherShape, MainRunsOnItsOwnThreadDetachedBeforeDestroyJavaVm) {
+    const LauncherShapeCase& c = GetParam();
+    ProgramLife life(c.tag, std::string("record.thread=1\n") + c.scenario);
+    life.layout.AddFile(L"conf\\jvm.options", c.jvmOptions);
+    life.StartRunning();
+    life.Finish();
+    ExpectStoppedWith(life.service, c.specificCode == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR,
+                      c.specificCode);
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    EXPECT_FALSE(HasFault(calls));
+    const JniCall* main = FindCall(calls, "AttachCurrentThread", "result=0 existing=0 name=main");
+    const JniCall* thread = FindCall(calls, "THREAD");
+    const JniCall* destroy = FindCall(calls, "ENTER", "DestroyJavaVM");
+    ASSERT_TRUE(main != nullptr && thread != nullptr && destroy != nullptr);
+    EXPECT_EQ(main->thread, thread->thread);
+    EXPECT_EQ("stack=" + std::to_string(c.stackBytes) + " dlldir=", thread->details);
+    EXPECT_EQ(main->thread, destroy->thread);
+    std::vector<std::string> before;
+    for (const auto& call : calls) {
+        if (call.thread == main->thread && call.seq > thread->seq && call.seq < destroy->seq) {
+            before.push_back(call.event);
+        }
+    }
+    const bool threw = c.specificCode == 5;
+    const std::vector<std::string> expected =
+        threw
+            ? std::vector<std::string>{"LEAVE", "ExceptionCheck", "UNCAUGHT", "DetachCurrentThread"}
+            : std::vector<std::string>{"LEAVE", "ExceptionCheck", "DetachCurrentThread"};
+    EXPECT_EQ(expected, before);
+    if (threw) {
+        EXPECT_EQ(
+            "Exception in thread \"main\" java.lang.IllegalStateException: stand-in "
+            "exception\n\tat stand-in frame\n",
+            ReadFileBytes(life.layout.dir() + L"\\logs\\stderr.log"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LauncherShape,
+    ::testing::Values(
+        // The executable's own reserve, as HotSpot on Windows asks for without -Xss.
+        LauncherShapeCase{L"stackdefault", "", "main=return\n", 2u << 20, 0},
+        LauncherShapeCase{L"xss8m", "-Xmx64m\r\n-Xss8m\r\n", "main=return\n", 8u << 20, 0},
+        LauncherShapeCase{L"threadstacksize", "-Xss8m\r\n-XX:ThreadStackSize=4096\r\n",
+                          "main=return\n", 4u << 20, 0},
+        LauncherShapeCase{L"uncaught", "-Xss1m\r\n", "main=throw\nlinger=200\n", 1u << 20, 5}),
+    [](const ::testing::TestParamInfo<LauncherShapeCase>& info) { return Narrow(info.param.tag); });
+
+// The logging options configure log4j 1.2, which a program named by main.class
+// may not have: it gets them only with a conf\log4j.properties. It is named
+// to monitoring tools (sun.java.command) with its arguments, as java names it.
+TEST(MainProgram, LoggingOptionsOnlyWithLog4jPropertiesAndTheCommandNamed) {
+    for (const bool withLog4j : {false, true}) {
+        ProgramLife life(withLog4j ? L"withlog4j" : L"nolog4j", "main=return\n");
+        if (withLog4j) life.layout.AddFile(L"conf\\log4j.properties", "log4j.rootLogger=INFO\n");
+        life.layout.AddFile(L"conf\\main.args", "8080\r\nZo\xC3\xAB\r\n");
+        life.StartRunning();
+        life.Finish();
+        ExpectStoppedWith(life.service, 0, 0);
+        std::vector<std::string> options;
+        for (const auto& call : life.layout.JniCalls()) {
+            if (call.event == "option") options.push_back(call.details.substr(2, 30));
+        }
+        // After the class path: the beginning of each.
+        std::vector<std::string> expected = {"-Djava.class.path=C:\\mvt\\",
+                                             "-Dsun.java.command=org.example", "exit", "abort",
+                                             "vfprintf"};
+        if (withLog4j) {
+            expected.insert(expected.begin() + 1,
+                            {"-Dlog4j.configuration=file:/C:", "-Dorg.apache.commons.logging.L"});
+        }
+        ASSERT_EQ(expected.size(), options.size());
+        EXPECT_EQ(0u, options[0].find(expected[0]));
+        for (size_t i = 1; i < expected.size(); ++i) EXPECT_EQ(expected[i], options[i]);
+        EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "option",
+                                    std::to_string(withLog4j ? 3 : 1) +
+                                        " -Dsun.java.command=org.example.App 8080 Zo"));
+    }
+}
+
+// stop.method: the application's own stop, with conf\stop.args, comes first;
+// a program that has not ended by itself half the stop time later is ended
+// through System.exit(0). A stop method that is not there is said, and the
+// program still ends.
+TEST(MainProgram, StopMethodIsCalledWithItsArgumentsBeforeSystemExit) {
+    for (const char* method : {"main", "shutdown"}) {
+        ProgramLife life(Widen(method), "main=return\nlinger=forever\n");
+        life.layout.AddFile(L"conf\\service.properties",
+                            std::string(kAppClassProperties) +
+                                "stop.timeout=2\nstop.method=org.example.App." + method + "\n");
+        life.layout.AddFile(L"conf\\stop.args", "now\r\n");
+        life.StartRunning();
+        ASSERT_TRUE(life.layout.WaitForJniCall("ENTER", "DestroyJavaVM"));
+        EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+        const ProcessTrace trace = life.Finish();
+        ExpectStoppedWith(life.service, 0, 0);
+        const std::vector<JniCall> calls = life.layout.JniCalls();
+        const JniCall* stop = FindCall(calls, "AttachCurrentThreadAsDaemon");
+        ASSERT_NE(nullptr, stop);
+        const std::vector<std::string> made = CallsOnThread(calls, stop->thread);
+        const bool found = std::string(method) == "main";
+        const std::vector<std::string> expected =
+            found ? std::vector<std::string>{"AttachCurrentThreadAsDaemon",
+                                             "FindClass",
+                                             "GetStaticMethodID",
+                                             "FindClass",
+                                             "NewObjectArray",
+                                             "NewString",
+                                             "SetObjectArrayElement",
+                                             "DeleteLocalRef",
+                                             "ARG",
+                                             "CallStaticVoidMethod main argc=1"}
+                  : std::vector<std::string>{"AttachCurrentThreadAsDaemon", "FindClass",
+                                             "GetStaticMethodID", "ExceptionDescribe"};
+        ASSERT_GE(made.size(), expected.size()) << method;
+        EXPECT_EQ(expected, std::vector<std::string>(made.begin(), made.begin() + expected.size()));
+        EXPECT_NE(nullptr, FindCall(calls, "CallStaticVoidMethod", "exit status=0"));
+        std::vector<std::wstring> texts = {L"Service started", L"Service stopped"};
+        if (!found) {
+            texts.insert(texts.begin() + 1,
+                         L"The stop method org.example.App.shutdown(String[]) of stop.method "
+                         L"could not be called; the runtime's description is in "
+                         L"logs\\stderr.log. The application is ended through System.exit(0).");
+        }
+        EXPECT_EQ(texts, trace.Texts());
+    }
+}
+
+// main.jar needs the JDK's launcher helper, which this runtime lacks; and the
+// service contract has no use for stop.method. Both are refused with code 7.
+TEST(MainProgram, JarWithoutLauncherHelperAndStopMethodBesideServiceMainAreRefused) {
+    ProgramLife jar(L"nohelper", "main=return\n");
+    jar.layout.AddFile(L"app.jar", "PK");
+    jar.layout.AddFile(L"conf\\service.properties", "main.jar=app.jar\n");
+    ServiceLife contract(L"stopmethod");
+    contract.layout.AddFile(L"conf\\service.properties",
+                            "stop.method=com.merivast.agent.MerivastMain.halt\n");
+    contract.layout.SetScenario("main=return\n");
+    const std::wstring events[] = {
+        L"main.jar cannot be used with this Java runtime: it has no "
+        L"sun.launcher.LauncherHelper.checkAndLoadMain, through which the host runs the jar " +
+            jar.layout.dir() +
+            L"\\app.jar as java -jar does. Name the application's class with main.class instead.",
+        L"conf\\service.properties line 1: stop.method needs a class run through its "
+        L"main(String[]); com.merivast.agent.MerivastMain is run through its "
+        L"serviceMain(String), which serviceStop() ends."};
+    ServiceLife* lives[] = {&jar, &contract};
+    for (int i = 0; i < 2; ++i) {
+        lives[i]->StartRunning();
+        const ProcessTrace trace = lives[i]->Finish();
+        ExpectStoppedWith(lives[i]->service, ERROR_SERVICE_SPECIFIC_ERROR, 7);
+        EXPECT_EQ((std::vector<std::wstring>{L"Service started", events[i], L"Service stopped"}),
+                  trace.Texts());
+        EXPECT_FALSE(HasFault(lives[i]->layout.JniCalls()));
+    }
+}
 
 TEST(MainProgram, ClassWithNeitherMethodIsNamedWithBoth) {
     ProgramLife life(L"neither", "main=missing\n");

@@ -41,4 +41,35 @@ TEST(RuntimeFormat, TextThatDoesNotFitIsCutAtTheBuffer) {
     EXPECT_FALSE(cut) << "exactly full is not cut";
 }
 
+// The field is laid out whole and the finished text cut, as C99's snprintf
+// does: a field wider than the buffer keeps its padding, and a character's
+// field that does not fit is cut and marked like any other text.
+TEST(RuntimeFormat, TheFinishedTextIsCutNotTheField) {
+    struct Case {
+        size_t capacity;
+        const char* expected;
+        std::string text;
+    };
+    bool cut = false;
+    const Case cases[] = {
+        {16, "           1234", Format(16, &cut, "%20d", 123456789)},
+        {16, "123456789      ", Format(16, &cut, "%-20d|", 123456789)},
+        {16, "-00000000000000", Format(16, &cut, "%020d", -42)},
+        {8, "ab     ", Format(8, &cut, "ab%9c", 'x')},
+        {8, "x      ", Format(8, &cut, "%-9c|", 'x')},
+        {8, "       ", Format(8, &cut, "%30s", "abc")},
+        {8, "0000000", Format(8, &cut, "%.40d", 5)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, c.text) << c.capacity;
+    }
+    EXPECT_TRUE(cut);
+    // Within the buffer, the layout is C's.
+    EXPECT_EQ("[0xff   ] [+0042] [0x00ff] [  abc] [abc  ] [   -1.50] [   7]",
+              Format(128, &cut, "[%#-7x] [%+05d] [%#06x] [%5.3s] [%-5s] [%8.2f] [%04.1d]", 255, 42,
+                     255, "abcdef", "abc", -1.5, 7));
+    EXPECT_FALSE(cut);
+    EXPECT_EQ("[  -00001.50]", Format(64, &cut, "[%*.*s%09.2f]", 2, 0, "x", -1.5));
+}
+
 }  // namespace

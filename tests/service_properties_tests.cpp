@@ -74,8 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
                        PROBLEM("2",
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
-                               L"main.class, java.home, start.ready, start.timeout, "
-                               L"watch.deadlock, watch.interval.")},
+                               L"main.class, java.home, start.ready, start.timeout, main.jar, "
+                               L"stop.method, watch.deadlock, watch.interval.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.

@@ -199,12 +199,17 @@ TEST(ServiceLifeTest, RuntimeLibraryLoadedLateFindsItsDependencyInJreBin) {
     // application needs it: by full path, with a plain LoadLibraryW.
     ServiceLife life(L"lateload");
     life.layout.AddLateLibrary();
-    life.layout.SetScenario("main=return\nmain.load=standin_late.dll\n");
+    life.layout.SetScenario("main=return\nmain.load=standin_late.dll\nrecord.thread=1\n");
     life.StartRunning();
     life.Finish();
     ExpectStoppedWith(life.service, 0, 0);
     EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "LOAD", "standin_late.dll result=ok"))
         << "standin_helper.dll, beside it in jre\\bin, was not found";
+    // Found through PATH: no DLL folder is left for the application's children.
+    const JniCall* thread = FindCall(life.layout.JniCalls(), "THREAD");
+    ASSERT_NE(nullptr, thread);
+    EXPECT_NE(std::string::npos, thread->details.find(" dlldir=")) << thread->details;
+    EXPECT_EQ(thread->details.size(), thread->details.find(" dlldir=") + 8) << thread->details;
 }
 
 TEST(ServiceLifeTest, MissingServiceStopLeavesServiceMainRunning) {

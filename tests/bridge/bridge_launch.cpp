@@ -32,8 +32,15 @@ const char kShellScript[] =
 const char kBridgeLinePrefix[] = "bridge: ";
 constexpr DWORD kForwardPollMs = 50;
 // Start-up time matters more here than peak speed.
-const char* const kDefaultJavaOptions[] = {"-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1",
-                                           "-Xshare:auto"};
+// The bridge's own loader is the system class loader, as the class path's
+// loader is in a real VM, so that the JDK's launcher helper finds a jar's
+// classes; JNI ignores access rules, so the bridge's reflection may reach the
+// launcher helper. The class data archive would warn on standard error that
+// such a loader turns part of it off, and costs as much as it saves here.
+const char* const kDefaultJavaOptions[] = {
+    "-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1", "-Xshare:off",
+    "-Djava.system.class.loader=com.merivast.bridge.BridgeLoader",
+    "--add-opens=java.base/sun.launcher=ALL-UNNAMED"};
 
 using UnixFileNameFunction = char*(CDECL*)(const wchar_t*);
 
@@ -450,13 +457,13 @@ bool JavaExitStatus(const std::wstring& javaLog, DWORD timeoutMs, int* status) {
     return false;
 }
 
-bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel) {
+bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel, const std::string& name) {
     channel->received.clear();
     channel->socket = ConnectLoopback(java.port);
     if (channel->socket == INVALID_SOCKET) {
         return false;
     }
-    if (!SendFields(channel, {"HELLO", java.token, daemon ? "daemon" : "user"})) {
+    if (!SendFields(channel, {"HELLO", java.token, daemon ? "daemon" : "user", name})) {
         CloseChannel(channel);
         return false;
     }

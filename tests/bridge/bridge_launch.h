@@ -53,8 +53,10 @@ bool StartJava(const BridgeSettings& settings, const std::vector<std::string>& l
                const JavaLogs& logs, DWORD timeoutMs, JavaProcess* java, std::string* why);
 
 // A new channel to the running bridge program, introduced with the token; its
-// Java thread is a daemon when `daemon` (AttachCurrentThreadAsDaemon).
-bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel);
+// Java thread is a daemon when `daemon` (AttachCurrentThreadAsDaemon), and
+// named `name` when that is not empty (the attach arguments' name).
+bool OpenChannel(const JavaProcess& java, bool daemon, Channel* channel,
+                 const std::string& name = std::string());
 
 // What java itself wrote, its standard output and then its standard error,
 // without the bridge's own lines: a java that did not start explains why there.

@@ -181,8 +181,8 @@ Env* FindAttached(DWORD thread) {
 }
 
 // A new env for the calling thread, connected to the Java side (whose thread for it is a daemon
-// when `daemon`); null on failure.
-Env* AttachEnv(bool daemon, std::string* why) {
+// when `daemon`, and named `name` unless empty); null on failure.
+Env* AttachEnv(bool daemon, std::string* why, const std::string& name = std::string()) {
     AcquireSRWLockExclusive(&g_vm.lock);
     Env* env = g_vm.envCount < kMaxEnvs ? &g_envs[g_vm.envCount++] : nullptr;
     ReleaseSRWLockExclusive(&g_vm.lock);
@@ -193,7 +193,7 @@ Env* AttachEnv(bool daemon, std::string* why) {
     env->jni.functions = &g_envFunctions;
     env->thread = GetCurrentThreadId();
     env->daemon = daemon;
-    if (!OpenChannel(g_vm.java, daemon, &env->channel)) {
+    if (!OpenChannel(g_vm.java, daemon, &env->channel, name)) {
         *why = "no channel to the Java process";
         return nullptr;
     }
@@ -515,6 +515,17 @@ void JNICALL SetObjectArrayElement(JNIEnv* jni, jobjectArray array, jsize index,
                (env->pending ? " -> pending " + env->pendingThrowable : std::string()));
 }
 
+// The bridge's references belong to no thread: a global one is the same.
+jobject JNICALL NewGlobalRef(JNIEnv* jni, jobject object) {
+    CallerEnv(jni);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    const Ref* ref = AsObject(object);
+    Record("NewGlobalRef", ref->text);
+    return object;
+}
+
 // The slot stays, marked, so that a later use of the reference traps.
 void JNICALL DeleteLocalRef(JNIEnv* jni, jobject object) {
     CallerEnv(jni);
@@ -602,6 +613,48 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
         SetPendingFromReply(env, reply);
     }
     Record("threw", called->text + " " + env->pendingThrowable);
+}
+
+// A static method's object result: a class comes back as a jclass of this VM.
+jobject CallStaticObject(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
+    std::vector<std::string> request = {"CALLSTATIC", owner->id, called->id};
+    std::string description = called->text;
+    CollectArguments(called->signature, args, &request, &description);
+    Record("CallStaticObjectMethod", description);
+    std::vector<std::string> reply;
+    if (!Transact(env, request, &reply)) {
+        return nullptr;
+    }
+    if (reply[0] == "NULL") {
+        Record("returned", called->text + " null");
+        return nullptr;
+    }
+    if (reply[0] == "REF" && reply.size() == 3) {
+        Ref* ref = TakeReference(env, {"REF", reply[1]}, RefKind::kClass, reply[2]);
+        Record("returned", called->text + " class " + reply[2]);
+        return reinterpret_cast<jobject>(ref);
+    }
+    if (reply[0] != "EXC" || reply.size() < 2) {
+        Trap("a result the bridge cannot hand out from " + called->text + ": " + reply[0]);
+    }
+    SetPendingFromReply(env, reply);
+    Record("threw", called->text + " " + env->pendingThrowable);
+    return nullptr;
+}
+
+jobject JNICALL CallStaticObjectMethodV(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    return CallStaticObject(jni, cls, method, args);
+}
+
+jobject JNICALL CallStaticObjectMethod(JNIEnv* jni, jclass cls, jmethodID method, ...) {
+    va_list args;
+    va_start(args, method);
+    jobject result = CallStaticObject(jni, cls, method, args);
+    va_end(args);
+    return result;
 }
 
 // jni.h's C++ wrapper for CallStaticVoidMethod calls this one.
@@ -836,7 +889,7 @@ void CheckVm(JavaVM* vm) {
     }
 }
 
-jint Attach(JavaVM* vm, void** penv, bool daemon) {
+jint Attach(JavaVM* vm, void** penv, bool daemon, const void* args) {
     const char* call = daemon ? "AttachCurrentThreadAsDaemon" : "AttachCurrentThread";
     CheckVm(vm);
     if (penv == nullptr) {
@@ -853,22 +906,25 @@ jint Attach(JavaVM* vm, void** penv, bool daemon) {
         return JNI_ERR;
     }
     std::string why;
-    Env* env = AttachEnv(daemon, &why);
+    const JavaVMAttachArgs* attachArgs = static_cast<const JavaVMAttachArgs*>(args);
+    const std::string name =
+        attachArgs != nullptr && attachArgs->name != nullptr ? attachArgs->name : "";
+    Env* env = AttachEnv(daemon, &why, name);
     if (env == nullptr) {
         Record(call, "-> -1, " + why);
         return JNI_ERR;
     }
-    Record(call, "-> 0");
+    Record(call, name.empty() ? "-> 0" : "-> 0, named " + name);
     *penv = &env->jni;
     return JNI_OK;
 }
 
-jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
-    return Attach(vm, penv, false);
+jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* args) {
+    return Attach(vm, penv, false, args);
 }
 
-jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* /*args*/) {
-    return Attach(vm, penv, true);
+jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* args) {
+    return Attach(vm, penv, true, args);
 }
 
 jint JNICALL DetachCurrentThread(JavaVM* vm) {
@@ -879,8 +935,13 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
         Record("DetachCurrentThread", "-> 0, not attached");
         return JNI_OK;
     }
-    DetachEnv(env, "DETACH");
-    Record("DetachCurrentThread", "-> 0");
+    // As a real VM: a thread that detaches with an exception pending ends with it, and the
+    // Java side hands it to the thread's uncaught-exception handler.
+    const bool uncaught = env->pending;
+    const std::string throwable = env->pendingThrowable;
+    env->pending = false;
+    DetachEnv(env, uncaught ? "DETACH_UNCAUGHT" : "DETACH");
+    Record("DetachCurrentThread", uncaught ? "-> 0, uncaught " + throwable : "-> 0");
     return JNI_OK;
 }
 
@@ -969,8 +1030,11 @@ void FillTables() {
     g_envFunctions.NewObjectArray = NewObjectArray;
     g_envFunctions.SetObjectArrayElement = SetObjectArrayElement;
     g_envFunctions.DeleteLocalRef = DeleteLocalRef;
+    g_envFunctions.NewGlobalRef = NewGlobalRef;
     g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
     g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
+    g_envFunctions.CallStaticObjectMethod = CallStaticObjectMethod;
+    g_envFunctions.CallStaticObjectMethodV = CallStaticObjectMethodV;
     g_envFunctions.ExceptionCheck = ExceptionCheck;
     g_envFunctions.ExceptionClear = ExceptionClear;
     g_envFunctions.ExceptionDescribe = ExceptionDescribe;

@@ -140,6 +140,9 @@ struct Scenario {
     // deadlock=<name>,<name>…: the threads findDeadlockedThreads names (ids 1, 2, …).
     char deadlocked[kMaxDeadlocked][kThreadNameChars];
     size_t deadlockedCount;
+    // record.thread=1: serviceMain and main record the stack their thread reserved and the
+    // process's DLL folder.
+    bool recordThread;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

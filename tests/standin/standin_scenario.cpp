@@ -53,6 +53,7 @@ void SetDefaults(Scenario* s) {
     s->threads = ThreadsMode::kPrint;
     s->heap = HeapMode::kWrite;
     s->deadlockedCount = 0;
+    s->recordThread = false;
 }
 
 bool IsBlank(char c) {
@@ -178,6 +179,8 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
     if (Equals(key, keyLength, "main.load")) return ParseText(value, valueLength, s->mainLoad);
     if (Equals(key, keyLength, "record.cwd")) return ParseFlag(value, valueLength, &s->recordCwd);
+    if (Equals(key, keyLength, "record.thread"))
+        return ParseFlag(value, valueLength, &s->recordThread);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "entry")) {

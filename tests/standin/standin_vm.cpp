@@ -648,6 +648,27 @@ void LoadLateLibrary(const char* name) {
     WriteLine(line);
 }
 
+// record.thread: "THREAD stack=<bytes> dlldir=<folder>", the stack the calling thread reserved
+// (what -Xss sizes under the java launcher) and the process's DLL folder (empty: none).
+void RecordThread() {
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    wchar_t dir[512] = {};
+    char utf8[3 * std::size(dir)] = {};
+    if (GetDllDirectoryW(static_cast<DWORD>(std::size(dir)), dir) < std::size(dir)) {
+        WideCharToMultiByte(CP_UTF8, 0, dir, -1, utf8, static_cast<int>(std::size(utf8)), nullptr,
+                            nullptr);
+    }
+    Line line;
+    LineStart(&line, "THREAD");
+    LineWord(&line, "stack=");
+    LineUnsigned(&line, high - low);
+    LineWord(&line, "dlldir=");
+    LineAppend(&line, utf8);
+    WriteLine(line);
+}
+
 // ---- the scripted application ----
 
 // The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
@@ -722,6 +743,7 @@ void RunServiceMain(Env* env, jstring argument) {
 
     const Scenario& scenario = g_vm.scenario;
     SignalMainEntered(scenario);
+    if (scenario.recordThread) RecordThread();
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
     if (scenario.main == MainMode::kBlock) {
@@ -791,6 +813,7 @@ void RunMain(Env* env, jobjectArray array) {
 
     const Scenario& scenario = g_vm.scenario;
     SignalMainEntered(scenario);
+    if (scenario.recordThread) RecordThread();
     StartLingering(scenario);
     PauseAndGate(scenario, kStepMain);
     if (scenario.main == MainMode::kBlock) {
@@ -1234,6 +1257,17 @@ jboolean JNICALL ExceptionCheck(JNIEnv* jenv) {
     return pending ? JNI_TRUE : JNI_FALSE;
 }
 
+// A global reference to one of the runtime's classes: the class itself, which no thread owns.
+jobject JNICALL NewGlobalRef(JNIEnv* jenv, jobject object) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "NewGlobalRef", false) == nullptr) return nullptr;
+    const bool isClass =
+        object == &g_mainClass || object == &g_stringClass || object == &g_systemClass;
+    if (!isClass) RecordFault("unknown reference", "NewGlobalRef");
+    Record("NewGlobalRef", isClass ? "class" : "unknown");
+    return isClass ? object : nullptr;
+}
+
 void JNICALL DeleteLocalRef(JNIEnv* jenv, jobject object) {
     CallScope scope;
     if (BeginEnvCall(jenv, "DeleteLocalRef", true) == nullptr) return;
@@ -1518,7 +1552,7 @@ void InstallManagementFunctions() {
 
 // ---- JavaVM functions ----
 
-jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
+jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function, void* args) {
     CallScope scope;
     EnterCriticalSection(&g_vm.lock);
     const bool gone = vm == &g_javaVm && g_vm.state == VmState::kDestroyed;
@@ -1562,6 +1596,12 @@ jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
         LineWord(&line, "result=");
         LineSigned(&line, result);
         LineWord(&line, existing ? "existing=1" : "existing=0");
+        // The thread's name, as the attach arguments give it.
+        const JavaVMAttachArgs* attachArgs = static_cast<const JavaVMAttachArgs*>(args);
+        if (attachArgs != nullptr && attachArgs->name != nullptr) {
+            LineWord(&line, "name=");
+            LineAppend(&line, attachArgs->name);
+        }
         WriteLine(line);
     }
     LeaveCriticalSection(&g_vm.lock);
@@ -1569,12 +1609,12 @@ jint AttachThread(JavaVM* vm, void** penv, bool daemon, const char* function) {
     return result;
 }
 
-jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* /*args*/) {
-    return AttachThread(vm, penv, false, "AttachCurrentThread");
+jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* args) {
+    return AttachThread(vm, penv, false, "AttachCurrentThread", args);
 }
 
-jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* /*args*/) {
-    return AttachThread(vm, penv, true, "AttachCurrentThreadAsDaemon");
+jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* args) {
+    return AttachThread(vm, penv, true, "AttachCurrentThreadAsDaemon", args);
 }
 
 jint JNICALL DetachCurrentThread(JavaVM* vm) {
@@ -1583,9 +1623,17 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
     const DWORD self = GetCurrentThreadId();
     EnterCriticalSection(&g_vm.lock);
     Env* env = FindThreadEnvLocked(self);
+    Throwable* uncaught = nullptr;
     if (env != nullptr) {
         env->attached = false;
+        uncaught = env->pending;
         env->pending = nullptr;
+    }
+    // As HotSpot: a thread that detaches with an exception pending ends with it, and the
+    // thread's uncaught-exception handler (here the default one) describes it.
+    if (uncaught != nullptr) {
+        PrintDescription(*uncaught);
+        Record("UNCAUGHT", uncaught->className);
     }
     // Detaching a thread that is not attached is a no-op that succeeds, as in HotSpot. The line
     // is written before DestroyJavaVM can wake, so a test can order the two by seq.
@@ -1842,6 +1890,7 @@ void StartVm() {
     g_envTable.ExceptionClear = &ExceptionClear;
     g_envTable.ExceptionCheck = &ExceptionCheck;
     g_envTable.DeleteLocalRef = &DeleteLocalRef;
+    g_envTable.NewGlobalRef = &NewGlobalRef;
     g_envTable.GetStaticMethodID = &GetStaticMethodID;
     g_envTable.CallStaticVoidMethod = &CallStaticVoidMethod;
     g_envTable.CallStaticVoidMethodV = &CallStaticVoidMethodV;

@@ -49,6 +49,9 @@ public final class BridgeMain {
     private static final AtomicInteger NEXT_ID = new AtomicInteger(1);
     private static final CountDownLatch DESTROYED = new CountDownLatch(1);
     private static volatile ClassLoader appLoader = ClassLoader.getPlatformClassLoader();
+    private static final Map<String, String> ALIASES = new ConcurrentHashMap<>();
+    /** The exception the last call on this thread's channel ended with. */
+    private static final ThreadLocal<Throwable> LAST_THROWN = new ThreadLocal<>();
     private static String token;
     private static Socket lifeline;
 
@@ -141,6 +144,7 @@ public final class BridgeMain {
         final Socket socket;
         final BufferedReader in;
         boolean daemon; // its native thread was attached as a daemon
+        String name = ""; // the attach arguments' name, if any
 
         Channel(Socket socket) throws IOException {
             this.socket = socket;
@@ -163,6 +167,7 @@ public final class BridgeMain {
                 String[] hello = split(channel.in.readLine());
                 if (hello.length >= 2 && hello[0].equals("HELLO") && hello[1].equals(token)) {
                     channel.daemon = hello.length > 2 && hello[2].equals("daemon");
+                    channel.name = hello.length > 3 ? hello[3] : "";
                     return channel;
                 }
             } catch (IOException e) {
@@ -180,6 +185,7 @@ public final class BridgeMain {
             // inherit that.
             Thread thread = new Thread(() -> serve(accepted));
             thread.setDaemon(accepted.daemon);
+            if (!accepted.name.isEmpty()) thread.setName(accepted.name);
             thread.start();
         }
     }
@@ -193,6 +199,11 @@ public final class BridgeMain {
                 String[] request = split(line);
                 switch (request[0]) {
                     case "DETACH":
+                        return;
+                    case "DETACH_UNCAUGHT":
+                        // As a real VM's detach: the thread's handler gets what it ended with.
+                        Thread self = Thread.currentThread();
+                        self.getUncaughtExceptionHandler().uncaughtException(self, LAST_THROWN.get());
                         return;
                     case "DESTROY":
                         DESTROYED.countDown();
@@ -277,8 +288,15 @@ public final class BridgeMain {
             }
         }
         System.setProperty("java.class.path", classPath.toString());
-        appLoader = new URLClassLoader(urls.toArray(new URL[0]),
-                ClassLoader.getPlatformClassLoader());
+        ClassLoader system = ClassLoader.getSystemClassLoader();
+        if (system instanceof BridgeLoader) {
+            // The class path's loader is the system class loader, as in a real VM.
+            for (URL url : urls) ((BridgeLoader) system).addJar(url);
+            appLoader = system;
+        } else {
+            appLoader = new URLClassLoader(urls.toArray(new URL[0]),
+                    ClassLoader.getPlatformClassLoader());
+        }
         Thread.currentThread().setContextClassLoader(appLoader);
         return new String[] {"OK", classPath.toString()};
     }
@@ -292,6 +310,17 @@ public final class BridgeMain {
         }
     }
 
+    /** A Windows path below an aliased directory, as this Linux VM can open it. */
+    private static String localPath(String windowsPath) {
+        for (Map.Entry<String, String> alias : ALIASES.entrySet()) {
+            if (windowsPath.startsWith(alias.getKey() + "\\")) {
+                return alias.getValue()
+                        + windowsPath.substring(alias.getKey().length()).replace('\\', '/');
+            }
+        }
+        return windowsPath;
+    }
+
     // Code of this Linux VM resolves the Windows install directory, which it gets as a plain
     // string, as a relative path; a link of that very name in the working directory (a fresh
     // one, removed by the launching shell) sends it to the directory Wine maps it to.
@@ -300,6 +329,7 @@ public final class BridgeMain {
             Path link = Paths.get(windowsPath).toAbsolutePath();
             Files.deleteIfExists(link);
             Files.createSymbolicLink(link, Paths.get(realPath(linuxPath)));
+            ALIASES.put(windowsPath, link.toString());
         } catch (IOException | RuntimeException e) {
             System.err.println("bridge: no alias for " + windowsPath + ": " + e);
         }
@@ -403,10 +433,21 @@ public final class BridgeMain {
         for (int i = 0; i < types.length; ++i) {
             args[i] = argument(types[i], request[3 + i]);
         }
+        if (method.getDeclaringClass().getName().equals("sun.launcher.LauncherHelper")) {
+            // The jar's Windows path, which the JDK opens as a file.
+            for (int i = 0; i < args.length; ++i) {
+                if (args[i] instanceof String) args[i] = localPath((String) args[i]);
+            }
+        }
         try {
             Object result = method.invoke(target, args);
             if (method.getReturnType() == void.class) return new String[] {"VOID"};
-            return result == null ? new String[] {"NULL"} : reference(result);
+            if (result == null) return new String[] {"NULL"};
+            if (result instanceof Class) {
+                return new String[] {"REF", reference(result)[1],
+                        ((Class<?>) result).getName().replace('.', '/')};
+            }
+            return reference(result);
         } catch (InvocationTargetException e) {
             // The host's ExceptionDescribe prints its stack trace, as a real VM's would.
             System.err.println("bridge: " + method.getName() + " threw; it is pending in the host");
@@ -500,6 +541,7 @@ public final class BridgeMain {
 
     /** The class, the message, and the description ExceptionDescribe prints in the host. */
     private static String[] thrown(Throwable t) {
+        LAST_THROWN.set(t);
         String message = t.getMessage();
         StringWriter trace = new StringWriter();
         t.printStackTrace(new PrintWriter(trace, true));
