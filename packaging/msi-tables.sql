@@ -137,7 +137,7 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 5850, `Condition` = 'NOT REMOVE
 --   {SC_ACTION_RESTART, 10000} {SC_ACTION_RESTART, 30000} {SC_ACTION_RESTART, 60000}
 -- DeleteServices removes the key on uninstall.
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000307500000100000060ea0000', 'ServiceRegistration');
+  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000307500000100000060EA0000', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
   VALUES ('ServiceFailureActionsFlag', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActionsOnNonCrashFailures', '#1', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)

@@ -19,7 +19,7 @@ use_service MerivastService
 # SERVICE_FAILURE_ACTIONS: reset 86400 s, no reboot message, no command, three
 # actions: restart after 10000 ms, after 30000 ms, then after 60000 ms (which
 # Windows repeats).
-FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000$(printf '01000000%s' 10270000 30750000 60ea0000)
+FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000$(printf '01000000%s' 10270000 30750000 60EA0000)
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

@@ -202,7 +202,6 @@ two words|is not a list of services this script takes
 Tcpip//Dnscache|is not a list of services this script takes
 /Tcpip|is not a list of services this script takes
 Tcpip/|is not a list of services this script takes
-a&b|is not a list of services this script takes
 +NetworkProvider|is not a list of services this script takes
 $(printf 'D%.0s' {1..257})|is not a list of services this script takes
 Tcpip/merivastservice|names MerivastService itself: a service cannot depend on itself
