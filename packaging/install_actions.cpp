@@ -69,8 +69,8 @@ constexpr DWORD kPollMs = 250;
 constexpr DWORD kPropertiesBytes = 64 * 1024;
 
 struct ServiceSettings {
-    wchar_t name[kNameUnits];
-    DWORD preshutdownMs;
+    wchar_t name[kNameUnits] = L"";
+    DWORD preshutdownMs = 0;
     // The services it depends on, as a list of names each ended by a null and
     // the list by another (one null alone: none), on the process heap; null
     // where the settings carry none.
@@ -953,7 +953,6 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckDependencies(MSIHANDLE inst
     wchar_t list[kDataUnits];
     DWORD listUnits = kDataUnits;
     wchar_t* dependencies = nullptr;
-    wchar_t message[kMessageUnits];
     if (MsiGetPropertyW(install, L"MERIVASTSERVICE", name, &units) != ERROR_SUCCESS) {
         return ERROR_INSTALL_FAILURE;
     }
@@ -963,6 +962,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckDependencies(MSIHANDLE inst
                                           : DependencyVerdict::kBadList;
     FreeBytes(dependencies);
     if (verdict != DependencyVerdict::kTaken) {
+        wchar_t message[kMessageUnits];
         DescribeRefusal(read == ERROR_SUCCESS ? list : L"(too long)", name, verdict, message,
                         kMessageUnits);
         MsiSetPropertyW(install, L"DEPENDENCIESREFUSED", message);
