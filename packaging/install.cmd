@@ -171,9 +171,9 @@ if errorlevel 1 >&2 echo install: warning: %SERVICE% is running from its old fol
 :configure
 rem Restart after 10 s, then after 30 s, then every 60 s (Windows repeats the
 rem last action for every further failure, so the service is never left
-rem down); the failure count resets after a day. The flag makes the actions fire also when the service stops with a
-rem non-zero exit code, which is how MerivastService reports a failed Java
-rem side (1066). sc changes the service manager's own record: both take effect
+rem down); the failure count resets after a day. The flag makes the actions
+rem fire also when the service stops with a non-zero exit code, which is how
+rem MerivastService reports a failed Java side (1066). sc changes the service manager's own record: both take effect
 rem at once.
 echo install: setting recovery actions (restart after 10 s, 30 s, then every 60 s; reset after 1 day)
 "%SC%" failure "%SERVICE%" reset= 86400 actions= restart/10000/restart/30000/restart/60000
