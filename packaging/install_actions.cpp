@@ -3,13 +3,13 @@
 //
 // ConfigureService: the service's settings that the ServiceInstall table
 // cannot carry (recovery actions, the failure-actions flag, delayed automatic
-// start, the service SID type and the preshutdown time), set through
-// ChangeServiceConfig2W. That call changes the service manager's own record of
-// the service, so each setting holds at once. The alternatives do not: the
-// MsiServiceConfig tables apply "the next time the system is started" (and
-// Microsoft documents the failure-actions table as not working, recommending
-// a custom action instead), and values written to the service's registry key
-// are read by the service manager only when it starts.
+// start, the service SID type, the preshutdown time, the services it depends
+// on and who may send it user-defined controls), set through
+// ChangeServiceConfig2W, ChangeServiceConfigW and SetServiceObjectSecurity. That call changes the
+// service manager's own record of the service, so each setting holds at once. The alternatives do
+// not: the MsiServiceConfig tables apply "the next time the system is started" (and Microsoft
+// documents the failure-actions table as not working, recommending a custom action instead), and
+// values written to the service's registry key are read by the service manager only when it starts.
 //
 // NoteRunningService, StopServiceAndWait, StartServiceAgain: before any file
 // of the service is replaced or removed, the service is stopped and waited
@@ -26,11 +26,16 @@
 // moves the unedited ones away; a rollback moves them back, the commit
 // deletes them.
 //
-// SetPreshutdownTime: install.cmd's way to the preshutdown time, for which
-// sc has no verb: rundll32 <this DLL>,SetPreshutdownTime <service> <ms>.
+// SetPreshutdownTime, SetDependencies, RestrictUserControls: install.cmd's
+// way to the same settings through the service manager, where sc has no verb
+// (the preshutdown time), or one that Wine's sc gets wrong (depend=, which
+// it stores unterminated), or one that would take a whole security
+// descriptor (sdset) where only one right changes:
+// rundll32 <this DLL>,<entry> <service> [<value>].
 #include "base/win32.h"
 // After windows.h, which both build on.
 #include <msiquery.h>
+#include <sddl.h>
 #include <strsafe.h>
 
 #include "base/process_heap.h"
@@ -43,9 +48,13 @@ constexpr DWORD kDataUnits = 600;
 constexpr DWORD kNameUnits = 257;
 constexpr DWORD kMessageUnits = 1024;
 
-// Restart after 10 s, twice, then nothing; the failure count resets after a day.
+// Restart after 10 s, then after 30 s, then every 60 s: the service manager
+// repeats the last action for every further failure, so a service is never
+// left down. The failure count resets after a day.
 constexpr DWORD kResetPeriodSeconds = 86400;
-constexpr DWORD kRestartDelayMs = 10000;
+constexpr DWORD kFirstRestartMs = 10000;
+constexpr DWORD kSecondRestartMs = 30000;
+constexpr DWORD kLaterRestartMs = 60000;
 
 // The host's default stop deadline and the longest it takes
 // (conf\service.properties, stop.timeout).
@@ -60,8 +69,16 @@ constexpr DWORD kPollMs = 250;
 constexpr DWORD kPropertiesBytes = 64 * 1024;
 
 struct ServiceSettings {
-    wchar_t name[kNameUnits];
-    DWORD preshutdownMs;
+    wchar_t name[kNameUnits] = L"";
+    DWORD preshutdownMs = 0;
+    // The services it depends on, as a list of names each ended by a null and
+    // the list by another (one null alone: none), on the process heap; null
+    // where the settings carry none.
+    wchar_t* dependencies = nullptr;
+    ServiceSettings() = default;
+    ServiceSettings(const ServiceSettings&) = delete;
+    ServiceSettings& operator=(const ServiceSettings&) = delete;
+    ~ServiceSettings() { FreeBytes(dependencies); }
 };
 
 void Log(MSIHANDLE install, const wchar_t* text) {
@@ -111,15 +128,112 @@ bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value) {
     return true;
 }
 
-// "<service name>;<preshutdown time in ms>", as the package's immediate action
-// sets it and install.cmd passes it (with a blank for the ';'). False for
-// anything else.
-bool ParseSettings(const wchar_t* data, wchar_t separator, ServiceSettings* settings) {
+// --- the services this one depends on ---------------------------------------
+
+// The names both installers take (install.cmd checks them in the same words):
+// 1 to 256 characters (the service manager's longest name) from the letters,
+// digits, '.', '-', '_' and '$' (as in MSSQL$SQLEXPRESS), separated by single
+// '/' as sc's depend= takes them; '/' alone for none. The service manager
+// refuses '/' and '\' in a name; the rest keeps every name a plain word on
+// install.cmd's command line. This service's own name would be a circle,
+// which Windows refuses and Wine's service manager stores.
+constexpr size_t kMostServiceNameUnits = 256;
+constexpr wchar_t kDependencyRule[] =
+    L"each name 1 to 256 characters, each a letter, a digit, '.', '-', '_' or '$', the names "
+    L"separated by single '/' ('/' alone: none)";
+
+enum class DependencyVerdict { kTaken, kBadList, kItself };
+
+bool IsDependencyCharacter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           c == L'.' || c == L'-' || c == L'_' || c == L'$';
+}
+
+// One name of the list (`length` units) into `out`, with its null.
+DependencyVerdict TakeDependency(const wchar_t* name, size_t length, const wchar_t* self,
+                                 wchar_t* out) {
+    if (length == 0 || length > kMostServiceNameUnits) {
+        return DependencyVerdict::kBadList;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (!IsDependencyCharacter(name[i])) {
+            return DependencyVerdict::kBadList;
+        }
+    }
+    if (CompareStringOrdinal(name, static_cast<int>(length), self, -1, TRUE) == CSTR_EQUAL) {
+        return DependencyVerdict::kItself;
+    }
+    CopyMemory(out, name, length * sizeof(wchar_t));
+    out[length] = L'\0';
+    return DependencyVerdict::kTaken;
+}
+
+// "<name>/<name>…" (or "/") as the service manager takes it: each name ended by
+// a null, the list by another. `out` holds wcslen(list) + 2 units.
+DependencyVerdict ParseDependencies(const wchar_t* list, const wchar_t* self, wchar_t* out) {
+    size_t written = 0;
+    const wchar_t* name = list;
+    while (wcscmp(list, L"/") != 0) {
+        size_t length = 0;
+        while (name[length] != L'\0' && name[length] != L'/') ++length;
+        const DependencyVerdict verdict = TakeDependency(name, length, self, out + written);
+        if (verdict != DependencyVerdict::kTaken) {
+            return verdict;
+        }
+        written += length + 1;
+        if (name[length] == L'\0') {
+            break;
+        }
+        name += length + 1;
+    }
+    out[written] = L'\0';
+    return DependencyVerdict::kTaken;
+}
+
+// The list parsed onto the process heap into `*dependencies` (null when it is
+// refused or there is no memory).
+DependencyVerdict AllocateDependencies(const wchar_t* list, const wchar_t* self,
+                                       wchar_t** dependencies) {
+    *dependencies = static_cast<wchar_t*>(AllocateBytes((wcslen(list) + 2) * sizeof(wchar_t)));
+    if (*dependencies == nullptr) {
+        return DependencyVerdict::kBadList;
+    }
+    const DependencyVerdict verdict = ParseDependencies(list, self, *dependencies);
+    if (verdict != DependencyVerdict::kTaken) {
+        FreeBytes(*dependencies);
+        *dependencies = nullptr;
+    }
+    return verdict;
+}
+
+// Why the list is refused, in the installer's words.
+void DescribeRefusal(const wchar_t* list, const wchar_t* self, DependencyVerdict verdict,
+                     wchar_t* message, size_t units) {
+    if (verdict == DependencyVerdict::kItself) {
+        StringCchPrintfW(message, units,
+                         L"SERVICEDEPENDENCIES \"%ls\" names %ls itself: a service cannot depend "
+                         L"on itself.",
+                         list, self);
+    } else {
+        StringCchPrintfW(message, units,
+                         L"SERVICEDEPENDENCIES \"%ls\" is not a list of services the installer "
+                         L"takes: %ls.",
+                         list, kDependencyRule);
+    }
+}
+
+// "<service name>;<preshutdown time in ms>;<dependencies>", as the package's
+// immediate action sets it. False for anything else.
+bool ParseConfigureData(const wchar_t* data, ServiceSettings* settings) {
     const wchar_t* rest = nullptr;
-    if (!TakePart(data, separator, settings->name, kNameUnits, &rest) || rest[-1] != separator) {
+    wchar_t number[12];
+    if (!TakePart(data, L';', settings->name, kNameUnits, &rest) || rest[-1] != L';' ||
+        !TakePart(rest, L';', number, ARRAYSIZE(number), &rest) || rest[-1] != L';' ||
+        !ParseNumber(number, wcslen(number), MAXDWORD / 10, &settings->preshutdownMs)) {
         return false;
     }
-    return ParseNumber(rest, wcslen(rest), MAXDWORD / 10, &settings->preshutdownMs);
+    return AllocateDependencies(rest, settings->name, &settings->dependencies) ==
+           DependencyVerdict::kTaken;
 }
 
 // One ChangeServiceConfig2W call. A level the service manager does not know
@@ -149,10 +263,150 @@ bool Change(MSIHANDLE install, SC_HANDLE service, const wchar_t* serviceName, DW
     return false;
 }
 
+// --- who may send the service user-defined controls -------------------------
+
+// Windows gives a new service a DACL that lets every local authenticated user
+// send it user-defined controls (SERVICE_USER_DEFINED_CONTROL; "Service
+// Security and Access Rights"), and this service writes thread and heap
+// dumps, which hold the application's secrets, on two of them. Only
+// Administrators keep the right, and SYSTEM, the descriptor's owner, which
+// could grant it to itself anyway; every other right stays as it was.
+// kStoredSecurity: Windows' default descriptor of a new service so changed,
+// for a service manager that keeps no service security (Wine's), whose
+// service key holds what Windows' service manager reads when it starts.
+constexpr wchar_t kStoredSecurity[] =
+    L"O:SYG:SYD:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+    L"(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)";
+
+enum class SecurityOutcome { kSet, kStored, kFailed };
+
+bool KeepsUserControls(PSID sid) {
+    return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(sid, WinLocalSystemSid);
+}
+
+// Takes the right from every allowing entry of the others, after mapping
+// their generic rights (GENERIC_EXECUTE and GENERIC_ALL include it).
+void StripUserControls(PACL dacl) {
+    GENERIC_MAPPING mapping = {STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                   SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS,
+                               STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+                               STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP |
+                                   SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
+                               SERVICE_ALL_ACCESS};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, i, &entry) ||
+            static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if (!KeepsUserControls(&allowed->SidStart)) {
+            MapGenericMask(&allowed->Mask, &mapping);
+            allowed->Mask &= ~static_cast<DWORD>(SERVICE_USER_DEFINED_CONTROL);
+        }
+    }
+}
+
+// kStoredSecurity into "<service key>\Security", value Security.
+SecurityOutcome StoreSecurity(const wchar_t* name, DWORD* error) {
+    wchar_t key[kNameUnits + 48];
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG size = 0;
+    if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key),
+                                L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Security", name)) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(kStoredSecurity, SDDL_REVISION_1,
+                                                              &descriptor, &size)) {
+        *error = GetLastError();
+        return SecurityOutcome::kFailed;
+    }
+    HKEY handle = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                     &handle, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(handle, L"Security", 0, REG_BINARY,
+                                static_cast<const BYTE*>(descriptor), size);
+        RegCloseKey(handle);
+    }
+    LocalFree(descriptor);
+    *error = static_cast<DWORD>(status);
+    return status == ERROR_SUCCESS ? SecurityOutcome::kStored : SecurityOutcome::kFailed;
+}
+
+// The service's DACL, read and written through the service manager with only
+// the right changed. A DACL without entries (which would let nobody but the
+// owner in) is what a service manager that keeps no service security returns:
+// the descriptor then goes to the service's key.
+SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error) {
+    DWORD needed = 0;
+    QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    void* current = needed == 0 ? nullptr : AllocateBytes(needed);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    SecurityOutcome outcome = SecurityOutcome::kFailed;
+    if (current == nullptr ||
+        !QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current, needed, &needed) ||
+        !GetSecurityDescriptorDacl(current, &present, &dacl, &defaulted)) {
+        *error = current == nullptr ? ERROR_OUTOFMEMORY : GetLastError();
+    } else if (!present || dacl == nullptr || dacl->AceCount == 0) {
+        outcome = StoreSecurity(name, error);
+    } else {
+        StripUserControls(dacl);
+        SECURITY_DESCRIPTOR changed;
+        InitializeSecurityDescriptor(&changed, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&changed, TRUE, dacl, FALSE);
+        const BOOL set = SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &changed);
+        *error = set ? ERROR_SUCCESS : GetLastError();
+        outcome = set ? SecurityOutcome::kSet : SecurityOutcome::kFailed;
+    }
+    FreeBytes(current);
+    return outcome;
+}
+
+bool ApplySecurity(MSIHANDLE install, SC_HANDLE service, const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    const SecurityOutcome outcome = RestrictUserControls(service, name, &error);
+    wchar_t message[kMessageUnits];
+    if (outcome == SecurityOutcome::kSet) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls: user-defined controls for Administrators only, set.", name);
+    } else if (outcome == SecurityOutcome::kStored) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls: the service manager keeps no service security; user-defined "
+                         L"controls for Administrators only, written to the service's key.",
+                         name);
+    } else {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls: the service's security could not be set (error %lu).", name,
+                         static_cast<unsigned long>(error));
+    }
+    Log(install, message);
+    return outcome != SecurityOutcome::kFailed;
+}
+
+bool ApplyDependencies(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& settings) {
+    wchar_t message[kMessageUnits];
+    if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, settings.dependencies, nullptr, nullptr,
+                             nullptr)) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: the services it depends on set.",
+                         settings.name);
+        Log(install, message);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    StringCchPrintfW(message, kMessageUnits,
+                     L"%ls: the services it depends on could not be set (error %lu).",
+                     settings.name, static_cast<unsigned long>(error));
+    Log(install, message);
+    return false;
+}
+
 bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& settings) {
-    SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
-                           {SC_ACTION_RESTART, kRestartDelayMs},
-                           {SC_ACTION_NONE, 0}};
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartMs},
+                           {SC_ACTION_RESTART, kSecondRestartMs},
+                           {SC_ACTION_RESTART, kLaterRestartMs}};
     SERVICE_FAILURE_ACTIONSW failureActions = {kResetPeriodSeconds, nullptr, nullptr,
                                                ARRAYSIZE(actions), actions};
     // Also when the service stops with a non-zero exit code: that is how the
@@ -173,7 +427,8 @@ bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& 
            Change(install, service, name, SERVICE_CONFIG_SERVICE_SID_INFO, &sidType,
                   L"service SID type") &&
            Change(install, service, name, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown,
-                  L"preshutdown time");
+                  L"preshutdown time") &&
+           ApplyDependencies(install, service, settings) && ApplySecurity(install, service, name);
 }
 
 // The whole CustomActionData, on the process heap; null when it cannot be had.
@@ -660,12 +915,11 @@ constexpr wchar_t kExecutable[] = L"executable";
 
 // Deferred, without impersonation, after InstallServices: the service exists.
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
-    wchar_t data[kDataUnits];
-    DWORD units = kDataUnits;
+    const HeapText data(ReadActionData(install));
     ServiceSettings settings;
-    if (MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS ||
-        !ParseSettings(data, L';', &settings)) {
-        Log(install, L"ConfigureService: the package's data is not \"<service name>;<ms>\".");
+    if (data.text == nullptr || !ParseConfigureData(data.text, &settings)) {
+        Log(install,
+            L"ConfigureService: the package's data is not \"<service name>;<ms>;<services>\".");
         return ERROR_INSTALL_FAILURE;
     }
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -675,7 +929,8 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
     }
     // Restart actions need the right to start the service as well.
     ServiceHandle service(
-        OpenServiceW(manager.handle, settings.name, SERVICE_CHANGE_CONFIG | SERVICE_START));
+        OpenServiceW(manager.handle, settings.name,
+                     SERVICE_CHANGE_CONFIG | SERVICE_START | READ_CONTROL | WRITE_DAC));
     if (service.handle == nullptr) {
         const DWORD error = GetLastError();
         wchar_t message[kMessageUnits];
@@ -686,6 +941,33 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
         return ERROR_INSTALL_FAILURE;
     }
     return ApplySettings(install, service.handle, settings) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Immediate, before LaunchConditions at an install, repair or upgrade:
+// DEPENDENCIESREFUSED says why when SERVICEDEPENDENCIES (by then the command
+// line's, the remembered or "/") is not a list the installer takes, so that
+// the launch condition refuses the installation before anything changed.
+extern "C" __declspec(dllexport) UINT __stdcall CheckDependencies(MSIHANDLE install) {
+    wchar_t name[kNameUnits];
+    DWORD units = kNameUnits;
+    wchar_t list[kDataUnits];
+    DWORD listUnits = kDataUnits;
+    wchar_t* dependencies = nullptr;
+    if (MsiGetPropertyW(install, L"MERIVASTSERVICE", name, &units) != ERROR_SUCCESS) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    const UINT read = MsiGetPropertyW(install, L"SERVICEDEPENDENCIES", list, &listUnits);
+    const DependencyVerdict verdict = read == ERROR_SUCCESS
+                                          ? AllocateDependencies(list, name, &dependencies)
+                                          : DependencyVerdict::kBadList;
+    FreeBytes(dependencies);
+    if (verdict != DependencyVerdict::kTaken) {
+        wchar_t message[kMessageUnits];
+        DescribeRefusal(read == ERROR_SUCCESS ? list : L"(too long)", name, verdict, message,
+                        kMessageUnits);
+        MsiSetPropertyW(install, L"DEPENDENCIESREFUSED", message);
+    }
+    return ERROR_SUCCESS;
 }
 
 // Immediate, before InstallInitialize: SERVICEWASRUNNING is 1 when the service
@@ -1005,31 +1287,98 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepUpgradeCode(MSIHANDLE instal
     return ERROR_SUCCESS;
 }
 
-// rundll32 <this DLL>,SetPreshutdownTime <service> <ms>: sets the service's
-// preshutdown time through the service manager, which applies it at once.
-// Ends the process with 0 when it is set, 1 for a command line not of that
-// form, 2 when the service cannot be opened, 3 when the service manager does
-// not know the setting (ERROR_INVALID_LEVEL: the caller may store the value
-// for its next start instead), 4 when the change fails otherwise; rundll32
-// itself passes no result on.
-extern "C" __declspec(dllexport) void CALLBACK
-    SetPreshutdownTimeW(HWND, HINSTANCE, wchar_t* commandLine, int) {
-    ServiceSettings settings;
+namespace {
+
+// The service a rundll32 command line "<service>[ <value>]" names, opened.
+struct CommandLineService {
+    wchar_t name[kNameUnits] = L"";
+    const wchar_t* value = L"";
+    ServiceHandle manager;
+    ServiceHandle service;
+};
+
+// Ends the process with 1 for a command line not of that form, 2 when the
+// service cannot be opened with `access`.
+void OpenCommandLineService(const wchar_t* commandLine, DWORD access, CommandLineService* target) {
     while (commandLine != nullptr && IsBlank(*commandLine)) ++commandLine;
-    if (commandLine == nullptr || !ParseSettings(commandLine, L' ', &settings)) {
+    if (commandLine == nullptr ||
+        !TakePart(commandLine, L' ', target->name, kNameUnits, &target->value)) {
         ExitProcess(1);
     }
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(manager.handle == nullptr
-                              ? nullptr
-                              : OpenServiceW(manager.handle, settings.name, SERVICE_CHANGE_CONFIG));
-    if (service.handle == nullptr) {
+    target->manager.handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    target->service.handle = target->manager.handle == nullptr
+                                 ? nullptr
+                                 : OpenServiceW(target->manager.handle, target->name, access);
+    if (target->service.handle == nullptr) {
         ExitProcess(2);
     }
-    SERVICE_PRESHUTDOWN_INFO preshutdown = {settings.preshutdownMs};
-    if (ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
+}
+
+}  // namespace
+
+// rundll32 <this DLL>,<entry> <service> [<value>]: install.cmd's way to the
+// settings below through the service manager, which applies them at once.
+// rundll32 itself passes no result on, so each ends the process with 0 when
+// the setting is made, 1 for a command line not of that form, 2 when the
+// service cannot be opened, 4 when the change fails otherwise, and 3 as each
+// says.
+
+// SetPreshutdownTime <service> <ms>. 3: the service manager does not know the
+// setting (ERROR_INVALID_LEVEL: the caller may store the value for its next
+// start instead).
+extern "C" __declspec(dllexport) void CALLBACK
+    SetPreshutdownTimeW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    CommandLineService target;
+    OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG, &target);
+    SERVICE_PRESHUTDOWN_INFO preshutdown = {0};
+    if (!ParseNumber(target.value, wcslen(target.value), MAXDWORD / 10,
+                     &preshutdown.dwPreshutdownTimeout)) {
+        ExitProcess(1);
+    }
+    if (ChangeServiceConfig2W(target.service.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                              &preshutdown)) {
         ExitProcess(0);
     }
     const DWORD error = GetLastError();
     ExitProcess(error == ERROR_INVALID_LEVEL ? 3 : 4);
+}
+
+// SetDependencies <service> <name>/<name>…: the services this one depends on
+// ('/' alone: none), which install.cmd has checked; 1 also for a list it
+// would have refused.
+extern "C" __declspec(dllexport) void CALLBACK
+    SetDependenciesW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    CommandLineService target;
+    OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG, &target);
+    wchar_t* dependencies = nullptr;
+    if (AllocateDependencies(target.value, target.name, &dependencies) !=
+        DependencyVerdict::kTaken) {
+        ExitProcess(1);
+    }
+    const BOOL set = ChangeServiceConfigW(target.service.handle, SERVICE_NO_CHANGE,
+                                          SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                          nullptr, dependencies, nullptr, nullptr, nullptr);
+    FreeBytes(dependencies);
+    ExitProcess(set ? 0 : 4);
+}
+
+// RestrictUserControls <service>: user-defined controls for Administrators
+// (and SYSTEM) only, every other right as it was. 3: the service manager
+// keeps no service security; the descriptor went to the service's key.
+extern "C" __declspec(dllexport) void CALLBACK
+    RestrictUserControlsW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    CommandLineService target;
+    OpenCommandLineService(commandLine, READ_CONTROL | WRITE_DAC, &target);
+    if (*target.value != L'\0') {
+        ExitProcess(1);
+    }
+    DWORD error = ERROR_SUCCESS;
+    switch (RestrictUserControls(target.service.handle, target.name, &error)) {
+        case SecurityOutcome::kSet:
+            ExitProcess(0);
+        case SecurityOutcome::kStored:
+            ExitProcess(3);
+        default:
+            ExitProcess(4);
+    }
 }

@@ -30,6 +30,17 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 54, `Condition` = 'SERVICEPASSW
 -- A repair or an upgrade installs where the service is installed.
 UPDATE `InstallExecuteSequence` SET `Sequence` = 55, `Condition` = 'REMEMBEREDINSTALLDIR'
   WHERE `Action` = 'UseRememberedInstallDir';
+-- The services it depends on: the command line's, else the remembered ones,
+-- else none ("/"); then CheckDependencies (immediate, 1) sets
+-- DEPENDENCIESREFUSED for a list the service manager cannot take, which the
+-- launch condition refuses with its reason. Not at a removal, which sets none.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 56, `Condition` = 'NOT SERVICEDEPENDENCIES AND REMEMBEREDDEPENDENCIES'
+  WHERE `Action` = 'UseRememberedDependencies';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 57, `Condition` = 'NOT SERVICEDEPENDENCIES'
+  WHERE `Action` = 'UseNoDependencies';
+UPDATE `InstallExecuteSequence` SET `Sequence` = 58, `Condition` = 'NOT REMOVE~="ALL"'
+  WHERE `Action` = 'CheckDependencies';
+UPDATE `CustomAction` SET `Type` = 1 WHERE `Action` = 'CheckDependencies';
 
 -- One copy of the executable with its service row: with a password only when
 -- one is given. 64 = transitive: the condition is evaluated again at a repair.
@@ -100,13 +111,16 @@ UPDATE `Registry` SET `Value` = '#%[INSTALLDIR]MerivastService.exe'
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`)
   VALUES ('EventSourceKey', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\@SERVICE_NAME@', '-', 'ServiceRegistration');
 
--- Recovery (restart after 10 s, twice, then nothing; the failure count resets
--- after a day; also for stops with a non-zero exit code, which is how
--- the host reports a failed Java side), delayed automatic start, the
--- service SID under any account, and the preshutdown time: ConfigureService
--- sets them through the service manager right after InstallServices, at
--- install, repair and upgrade (not at removal). Its data, "<service>;<ms>",
--- comes from the immediate action before it. 3073 = DLL in the Binary table
+-- Recovery (restart after 10 s, then after 30 s, then every 60 s, as Windows
+-- repeats the last action; the failure count resets after a day; also for
+-- stops with a non-zero exit code, which is how the host reports a failed
+-- Java side), delayed automatic start, the service SID under any account,
+-- the preshutdown time, the services it depends on (which InstallServices
+-- would otherwise clear at a repair or an upgrade) and user-defined controls
+-- for Administrators only: ConfigureService sets them through the service
+-- manager right after InstallServices, at install, repair and upgrade (not at
+-- removal). Its data, "<service>;<ms>;<services>", comes from the immediate
+-- action before it. 3073 = DLL in the Binary table
 -- (1) + deferred (1024) + no impersonation (2048).
 UPDATE `InstallExecuteSequence` SET `Sequence` = 5840, `Condition` = 'NOT REMOVE~="ALL"'
   WHERE `Action` = 'ConfigureServiceData';
@@ -120,10 +134,10 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 5850, `Condition` = 'NOT REMOVE
 -- SERVICE_FAILURE_ACTIONS followed by its SC_ACTION array, little-endian
 -- DWORDs ("#x" = REG_BINARY):
 --   dwResetPeriod 86400 | lpRebootMsg 0 | lpCommand 0 | cActions 3 | lpsaActions 0
---   {SC_ACTION_RESTART, 10000} {SC_ACTION_RESTART, 10000} {SC_ACTION_NONE, 0}
+--   {SC_ACTION_RESTART, 10000} {SC_ACTION_RESTART, 30000} {SC_ACTION_RESTART, 60000}
 -- DeleteServices removes the key on uninstall.
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
-  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000', 'ServiceRegistration');
+  VALUES ('ServiceFailureActions', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActions', '#x8051010000000000000000000300000000000000010000001027000001000000307500000100000060EA0000', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
   VALUES ('ServiceFailureActionsFlag', 2, 'SYSTEM\CurrentControlSet\Services\@SERVICE_NAME@', 'FailureActionsOnNonCrashFailures', '#1', 'ServiceRegistration');
 INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)

@@ -17,8 +17,9 @@ use_service() {
 }
 use_service MerivastService
 # SERVICE_FAILURE_ACTIONS: reset 86400 s, no reboot message, no command, three
-# actions: restart after 10000 ms, twice, then none.
-FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000010000001027000001000000102700000000000000000000
+# actions: restart after 10000 ms, after 30000 ms, then after 60000 ms (which
+# Windows repeats).
+FAILURE_ACTIONS_HEX=8051010000000000000000000300000000000000$(printf '01000000%s' 10270000 30750000 60EA0000)
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -191,13 +192,19 @@ with_failure() {
 
 # fake_sc <exe>: a stand-in for Windows' sc, for install.cmd's MERIVAST_SC:
 # "config" fails as Windows' sc does for an account it refuses (its message,
-# exit code 1057); every other verb goes to Wine's sc.
+# exit code 1057); every other verb goes to Wine's sc. With MVT_SC_LOG set,
+# each command line goes to that file first, one a line.
 fake_sc() {
   cat >"$TMP/fake_sc.c" <<'C'
 #include <windows.h>
 #include <stdio.h>
 #include <wchar.h>
 int wmain(int argc, wchar_t** argv) {
+    FILE* log = _wgetenv(L"MVT_SC_LOG") ? _wfopen(_wgetenv(L"MVT_SC_LOG"), L"a") : NULL;
+    if (log) {
+        fprintf(log, "%ls\n", GetCommandLineW());
+        fclose(log);
+    }
     if (argc > 1 && wcscmp(argv[1], L"config") == 0) {
         printf("[SC] ChangeServiceConfig FAILED 1057:\r\n\r\nThe account name is invalid or does "
                "not exist, or the password is invalid for the account name specified.\r\n");
@@ -217,4 +224,42 @@ int wmain(int argc, wchar_t** argv) {
 }
 C
   i686-w64-mingw32-gcc -municode -O1 -o "$1" "$TMP/fake_sc.c"
+}
+
+# Windows' default security of a new service (sc sdshow of one just created;
+# "Service Security and Access Rights"): user-defined controls (CR) for
+# SYSTEM, Administrators and the local interactive and service logons; and
+# the same with CR for SYSTEM and Administrators only, as both installers
+# leave it.
+DEFAULT_SERVICE_DACL='D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;SU)'
+RESTRICTED_SERVICE_DACL="$(sed 's/LOCRRC;;;IU/LORC;;;IU/; s/LOCRRC;;;SU/LORC;;;SU/' <<<"$DEFAULT_SERVICE_DACL")"
+
+# service_dacl: the DACL of SERVICE's security descriptor as SDDL, from the
+# value Security of its key's Security subkey, where Windows' service manager
+# keeps it (Wine's keeps none and returns an empty DACL); nothing without it.
+service_dacl() {
+  if [ ! -f "$TMP/service-dacl.exe" ]; then
+    cat >"$TMP/service-dacl.c" <<'C'
+#include <windows.h>
+#include <sddl.h>
+#include <stdio.h>
+int wmain(int argc, wchar_t** argv) {
+    wchar_t key[400];
+    BYTE sd[4096];
+    DWORD size = sizeof(sd);
+    wchar_t* text = NULL;
+    swprintf(key, 400, L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Security", argv[1]);
+    if (argc < 2 || RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Security", RRF_RT_REG_BINARY, NULL, sd,
+                                 &size) != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, NULL)) {
+        return 1;
+    }
+    printf("%ls\n", text);
+    return 0;
+}
+C
+    i686-w64-mingw32-gcc -municode -O1 -o "$TMP/service-dacl.exe" "$TMP/service-dacl.c" || return 1
+  fi
+  wine_run "$TMP/service-dacl.exe" "$SERVICE"
 }

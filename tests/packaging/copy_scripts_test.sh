@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # install.cmd and uninstall.cmd under Wine's cmd, run from the zip unpacked into
 # a folder whose path has spaces and parentheses: an install, an upgrade from
-# a second such folder, other accounts, another service name, and the names
-# both scripts refuse.
+# a second such folder, other accounts, another service name, dependencies
+# (set, kept by an upgrade, cleared), and the names and dependency lists the
+# scripts refuse.
 # Usage: copy_scripts_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 # For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd.
 #
 # Wine's sc accepts "failure" but its service manager does not store failure
-# actions, and it has no "config", "failureflag" or "sidtype" verb and no
+# actions (QueryServiceConfig2 answers ERROR_INVALID_LEVEL), so the recovery
+# actions are read from sc's command line (a stand-in sc through MERIVAST_SC
+# notes it); Wine's has no "config", "failureflag" or "sidtype" verb and no
 # "start= delayed-auto", so install.cmd falls back to the registry values; its
-# icacls changes nothing, so install.cmd warns. FailureActions itself cannot
-# be checked here, nor the rights on logs\. The preshutdown time goes through
+# icacls changes nothing, so install.cmd warns, and the rights on logs\
+# cannot be checked. Its service manager keeps no service security (an empty
+# DACL, a SetServiceObjectSecurity that does nothing): install.cmd writes the
+# descriptor to the service's key, where it is read. Dependencies go through
+# the service manager, which keeps them in DependOnService. The preshutdown time goes through
 # the service manager (rundll32 and the zip's MerivastInstallActions.dll):
 # Wine's writes 180000 ms into a service's key when it creates the service
 # and the value the call sets otherwise, so 30000 there shows the call. An sc
@@ -55,12 +61,21 @@ cleanup_hook
 mkdir -p "$BASE"
 unzip -q "$ZIP" -d "$BASE" || { echo "cannot unpack $ZIP"; exit 1; }
 
+fake_sc "$TMP/fake-sc.exe" || fail "cannot build the stand-in sc"
+FAKE_SC="Z:${TMP//\//\\}\\fake-sc.exe"
+
 echo "== install.cmd"
 # An operator's own VM options, which no install may touch.
 echo "-Xmx1g" >>"$HOME_DIR/conf/jvm.options"
 cp "$HOME_DIR/conf/jvm.options" "$TMP/jvm.options"
-expect_eq "install.cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd)"
+expect_eq "install.cmd exits 0" 0 "$(MERIVAST_SC="$FAKE_SC" MVT_SC_LOG="$TMP/sc.log" exit_code "$HOME_DIR" install.cmd)"
 check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
+check "recovery: restart after 10 s, 30 s, then every 60 s; reset after a day" \
+  grep -qF 'failure "MerivastService" reset= 86400 actions= restart/10000/restart/30000/restart/60000' "$TMP/sc.log"
+expect_eq "user-defined controls for SYSTEM and Administrators only, the rest of Windows' default kept" \
+  "$RESTRICTED_SERVICE_DACL" "$(service_dacl)"
+check "it says Wine's service manager keeps no service security" stderr_has "keeps no service security"
+expect_eq "no dependencies" "" "$(reg_value "$SERVICE_KEY" DependOnService)"
 expect_eq "ImagePath is quoted" "\"$WIN_EXE\"" \
   "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
 check "it says Wine's sc makes no delayed start" stderr_has '"sc create" did not take "start= delayed-auto"'
@@ -73,7 +88,9 @@ check "conf\\jvm.options is untouched" cmp -s "$TMP/jvm.options" "$HOME_DIR/conf
 echo "== install.cmd from another folder: an upgrade by copying"
 # The service is left under another account first, which the upgrade keeps.
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
-expect_eq "install.cmd LocalService exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd 'NT AUTHORITY\LocalService')"
+expect_eq "install.cmd /depend:... LocalService exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd '/depend:Tcpip/MSSQL$SQLEXPRESS' 'NT AUTHORITY\LocalService')"
+expect_eq "the service depends on them" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
 SECOND_DIR="$BASE/second copy/$NAME"
 SECOND_EXE="C:\\Merivast (copy test)\\second copy\\$NAME\\MerivastService.exe"
 mkdir -p "$BASE/second copy"
@@ -82,12 +99,13 @@ expect_eq "install.cmd in the second folder exits 0" 0 "$(exit_code "$SECOND_DIR
 check "it says it takes the service over" stdout_has "service $SERVICE exists; pointing it at"
 check "it says Wine's sc has no config verb" stderr_has 'this sc has no "config" verb; writing ImagePath'
 check_service_entry "$SECOND_EXE" 'NT AUTHORITY\LocalService'
+expect_eq "the dependencies stay" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
+expect_eq "the service's security is set again" "$RESTRICTED_SERVICE_DACL" "$(service_dacl)"
 
 echo "== an sc that refuses the account stops install.cmd"
-fake_sc "$TMP/fake-sc.exe" || fail "cannot build the stand-in sc"
 image_before="$(reg_value "$SERVICE_KEY" ImagePath)"
 expect_eq "install.cmd .\\nobody over the service exits 8" 8 \
-  "$(MERIVAST_SC="Z:${TMP//\//\\}\\fake-sc.exe" exit_code "$HOME_DIR" install.cmd '.\nobody')"
+  "$(MERIVAST_SC="$FAKE_SC" exit_code "$HOME_DIR" install.cmd '.\nobody')"
 check "with sc's own words" stdout_has "ChangeServiceConfig FAILED 1057"
 check "and what 1057 means" stderr_has "1057: the account or password is not valid"
 check "it does not fall back to the registry" not stderr_has "writing ImagePath"
@@ -135,9 +153,13 @@ use_service MvtCopyOther
 expect_eq "install.cmd /name:$SERVICE exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE")"
 check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
 check "logs\\ is granted to its own virtual account" stderr_has "could not grant NT SERVICE\\$SERVICE modify rights"
-expect_eq "install.cmd /name:$SERVICE with an account exits 0" 0 \
-  "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE" LocalSystem)"
+expect_eq "install.cmd /depend:Tcpip /name:$SERVICE over it exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd /depend:Tcpip "/name:$SERVICE")"
+expect_eq "the service depends on Tcpip" 'REG_MULTI_SZ Tcpip' "$(reg_value "$SERVICE_KEY" DependOnService)"
+expect_eq "install.cmd /name:$SERVICE /depend:/ with an account exits 0" 0 \
+  "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE" /depend:/ LocalSystem)"
 check_service_entry "$WIN_EXE" LocalSystem
+expect_eq "it depends on nothing any more" "" "$(reg_value "$SERVICE_KEY" DependOnService)"
 use_service MerivastService
 check "MerivastService was not created" not service_known
 use_service MvtCopyOther
@@ -170,10 +192,28 @@ nul.service|nul is a device name Windows reserves
 Com1|Com1 is a device name Windows reserves
 LPT9.x|LPT9 is a device name Windows reserves
 NAMES
+# list|the reason it gives
+while IFS='|' read -r list reason; do
+  expect_eq "install.cmd /depend:[$list] exits 9" 9 "$(exit_code "$HOME_DIR" install.cmd "/depend:$list")"
+  check "it says why: $reason" stderr_has "\"/depend:$list\" $reason"
+done <<LISTS
+a\\b|is not a list of services this script takes: each name 1 to 256 characters
+two words|is not a list of services this script takes
+Tcpip//Dnscache|is not a list of services this script takes
+/Tcpip|is not a list of services this script takes
+Tcpip/|is not a list of services this script takes
++NetworkProvider|is not a list of services this script takes
+$(printf 'D%.0s' {1..257})|is not a list of services this script takes
+Tcpip/merivastservice|names MerivastService itself: a service cannot depend on itself
+LISTS
 expect_eq "no service and no event source was written" "$services_before" \
   "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
 expect_eq "a name of 80 characters is taken" 0 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$long_name")"
 check "(and found not installed)" stdout_has "is not installed"
+long_dependency="$(printf 'D%.0s' {1..256})"
+expect_eq "a dependency of 256 characters is taken" 0 "$(exit_code "$HOME_DIR" install.cmd "/depend:$long_dependency")"
+expect_eq "and set" "REG_MULTI_SZ $long_dependency" "$(reg_value "$SERVICE_KEY" DependOnService)"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
 
 echo "== install.cmd outside the install directory"
 mkdir -p "$BASE/elsewhere"

@@ -60,8 +60,8 @@ check "no MsiServiceConfig tables" not grep -q '^MsiServiceConfig' <<<"$(msiinfo
 # deferred (1024), without impersonation (2048).
 expect_eq "ConfigureService: the Binary table's DLL, deferred, elevated" \
   $'ConfigureService\t3073\tInstallActions\tConfigureService' "$(rows CustomAction | grep -P '^ConfigureService\t' | cut -f1-4)"
-expect_eq "its data: the service's name and a preshutdown time of 30,000 ms" \
-  $'ConfigureService\tMerivastService;30000' "$(rows CustomAction | grep -P '^ConfigureServiceData\t' | cut -f3-4)"
+expect_eq "its data: the service's name, a preshutdown time of 30,000 ms and the services it depends on" \
+  $'ConfigureService\tMerivastService;30000;[SERVICEDEPENDENCIES]' "$(rows CustomAction | grep -P '^ConfigureServiceData\t' | cut -f3-4)"
 msiinfo extract "$MSI" Binary.InstallActions >"$TMP/actions.dll" 2>/dev/null
 check "the DLL is the $ARCH tree's" cmp -s "$TREE/installer/MerivastInstallActions.dll" "$TMP/actions.dll"
 expect_eq "and of the $ARCH build" "$(expected_machine)" "$(pe_machine "$TMP/actions.dll")"
@@ -169,10 +169,13 @@ registry_value() { rows Registry | awk -F'\t' -v n="$1" '$3 ~ /Services\\Merivas
 expect_eq "DelayedAutostart" "#1" "$(registry_value DelayedAutostart)"
 expect_eq "ServiceSidType" "#1" "$(registry_value ServiceSidType)"
 expect_eq "no PreshutdownTimeout: ConfigureService sets it, also for Wine" "" "$(registry_value PreshutdownTimeout)"
+expect_eq "FailureActions: restart after 10 s, 30 s, then 60 s (repeated); reset after a day" \
+  "#x$FAILURE_ACTIONS_HEX" "$(registry_value FailureActions)"
 
 secure="$(property SecureCustomProperties)"
 check "SERVICEACCOUNT passes to an elevated install" has_item "$secure" SERVICEACCOUNT
 check "SERVICEPASSWORD passes to an elevated install" has_item "$secure" SERVICEPASSWORD
+check "SERVICEDEPENDENCIES passes to an elevated install" has_item "$secure" SERVICEDEPENDENCIES
 check "wixl's upgrade properties stay secure" has_item "$secure" WIX_UPGRADE_DETECTED
 check "the other package's detection is secure" has_item "$secure" OTHERARCHPRODUCT
 check "SERVICEPASSWORD stays out of logs" has_item "$(property MsiHiddenProperties)" SERVICEPASSWORD
@@ -215,14 +218,30 @@ expect_eq "a repair or an upgrade installs where the service is" \
   "55|INSTALLDIR=[REMEMBEREDINSTALLDIR]|REMEMBEREDINSTALLDIR" \
   "$(sequence UseRememberedInstallDir)|$(rows CustomAction | awk -F'\t' '$1 == "UseRememberedInstallDir" { print $3 "=" $4 }')|$(rows InstallExecuteSequence | awk -F'\t' '$1 == "UseRememberedInstallDir" { print $2 }')"
 check "before costing" test 55 -lt "$(sequence CostInitialize)"
+expect_eq "the dependencies: the command line's, else the remembered ones, else none, then checked" \
+"56|UseRememberedDependencies|SERVICEDEPENDENCIES=[REMEMBEREDDEPENDENCIES]|NOT SERVICEDEPENDENCIES AND REMEMBEREDDEPENDENCIES
+57|UseNoDependencies|SERVICEDEPENDENCIES=/|NOT SERVICEDEPENDENCIES
+58|CheckDependencies|InstallActions=CheckDependencies|NOT REMOVE~=\"ALL\"" \
+  "$(for a in UseRememberedDependencies UseNoDependencies CheckDependencies; do
+       rows InstallExecuteSequence | awk -F'\t' -v a="$a" '$1 == a { printf "%s|%s|", $3, $1 }'
+       rows CustomAction | awk -F'\t' -v a="$a" '$1 == a { printf "%s=%s|", $3, $4 }'
+       rows InstallExecuteSequence | awk -F'\t' -v a="$a" '$1 == a { print $2 }'
+     done)"
+expect_eq "CheckDependencies is an immediate DLL action" 1 "$(ca CheckDependencies | cut -d'|' -f1)"
+expect_eq "a list it refuses stops the installation with the reason" "[DEPENDENCIESREFUSED]" \
+  "$(rows LaunchCondition | awk -F'\t' '$1 == "NOT DEPENDENCIESREFUSED" { print $2 }')"
+check "LaunchConditions after the check" test "$(sequence LaunchConditions)" -gt 58
+expect_eq "no service row names dependencies (ConfigureService sets them)" "" \
+  "$(rows ServiceInstall | cut -f8 | sort -u)"
 check "INSTALLDIR passes to an elevated install" has_item "$(property SecureCustomProperties)" INSTALLDIR
 check "AppSearch runs before them" test "$(sequence AppSearch)" -lt 51
 check "LaunchConditions after them" test "$(sequence LaunchConditions)" -gt 54
 memory_key='SOFTWARE\MerivastService\Services\MerivastService'
 # Columns: property, signature; signature, root, key, name, type (2 = raw, +16 = 64-bit view).
-expect_eq "AppSearch reads the remembered account, whether it had a password, the folder and the conf\\ digests" \
+expect_eq "AppSearch reads the remembered account, whether it had a password, the folder, the conf\\ digests and the dependencies" \
   "REMEMBEREDACCOUNT|2|$memory_key|ServiceAccount|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDCONFDIGESTS|2|$memory_key|ConfDigests|$((expected_bits == 64 ? 18 : 2))
+REMEMBEREDDEPENDENCIES|2|$memory_key|ServiceDependencies|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDINSTALLDIR|2|$memory_key|InstallDir|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 64 ? 18 : 2))" \
   "$(rows AppSearch | LC_ALL=C sort | while IFS=$'\t' read -r p sig; do
@@ -232,6 +251,7 @@ expect_eq "the package writes them there, and no password" \
   "$memory_key\\|ConfDigests||$digests|ServiceRegistration
 $memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
 $memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
+$memory_key\\|ServiceDependencies|[SERVICEDEPENDENCIES]|ServiceRegistration
 $memory_key\\|ServicePasswordGiven|[PASSWORDGIVEN]|ServiceRegistration" \
   "$(rows Registry | awk -F'\t' '$3 ~ /^SOFTWARE/ { print $3 "|" $4 "|" $5 "|" $6 }' | LC_ALL=C sort)"
 check "no registry value holds SERVICEPASSWORD" not grep -q SERVICEPASSWORD <<<"$(rows Registry)"

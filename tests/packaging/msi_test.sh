@@ -7,7 +7,11 @@
 # package's custom action (Wine's service manager writes its own otherwise).
 # Repairs in the default mode that change which service row is installed
 # keep the executable, both ways; a removal that fails after it took the
-# unedited files of conf\ away puts them back.
+# unedited files of conf\ away puts them back. Dependencies: refused lists
+# stop the installation before anything changes; given ones are set, kept by
+# a repair and an upgrade, cleared with "/". User-defined controls for
+# Administrators only: Wine's service manager keeps no service security, so
+# the descriptor is read from the service's key.
 # For x64 (in a win64 prefix, with the 64-bit msiexec) also: the x86 and the
 # x64 package each refuse to install while the other one is installed.
 # Usage: msi_test.sh <source root> [x86|x64]   (dist/ as scripts/build left it)
@@ -76,6 +80,21 @@ cleanup_hook
 
 CODE="$(product_code "$MSI")"
 
+echo "== dependencies the installer refuses, before anything changes"
+# list|what the launch condition says
+while IFS='|' read -r list says; do
+  check "msiexec /i SERVICEDEPENDENCIES=$list is refused" \
+    not msiexec_run /i "$MSI" "SERVICEDEPENDENCIES=$list" /l*v "Z:${TMP//\//\\}\\refused.log"
+  check "it says why: $says" grep -qaF "SERVICEDEPENDENCIES \"$list\" $says" "$TMP/refused.log"
+  check "no service was created" not service_known
+done <<'LISTS'
+a\b|is not a list of services the installer takes: each name 1 to 256 characters
+Tcpip//Dnscache|is not a list of services the installer takes
+two words|is not a list of services the installer takes
+merivastservice|names MerivastService itself: a service cannot depend on itself
+LISTS
+check "the product is not registered" not key_exists "$UNINSTALL_KEY\\$(product_code "$MSI")"
+
 echo "== default install"
 check "msiexec /i succeeds" msiexec_run /i "$MSI"
 check "product is registered" key_exists "$UNINSTALL_KEY\\$CODE"
@@ -83,8 +102,12 @@ if [ "$ARCH" = x64 ]; then
   check "it is registered as a 64-bit product" not key_exists "$UNINSTALL_KEY\\$CODE" /reg:32
 fi
 check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
-expect_eq "recovery actions: restart after 10 s twice, reset after a day" \
+expect_eq "recovery actions: restart after 10 s, 30 s, then every 60 s; reset after a day" \
   "REG_BINARY $FAILURE_ACTIONS_HEX" "$(reg_value "$SERVICE_KEY" FailureActions)"
+expect_eq "user-defined controls for SYSTEM and Administrators only, the rest of Windows' default kept" \
+  "$RESTRICTED_SERVICE_DACL" "$(service_dacl)"
+expect_eq "no dependencies" "" "$(reg_value "$SERVICE_KEY" DependOnService)"
+expect_eq "none remembered" "REG_SZ /" "$(reg_value "$MEMORY_KEY" ServiceDependencies)"
 check_installed_files
 
 echo "== repair"
@@ -135,9 +158,12 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
   UPGRADE_MSI="$UP/dist/MerivastService-9.8.7-$ARCH.msi"
   UPGRADE_CODE="$(product_code "$UPGRADE_MSI")"
 
-  echo "== major upgrade, which keeps the account, then a refused downgrade"
-  check "msiexec /i $VERSION SERVICEACCOUNT=LocalService succeeds" \
-    msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService'
+  echo "== major upgrade, which keeps the account and the dependencies, then a refused downgrade"
+  check "msiexec /i $VERSION SERVICEACCOUNT=LocalService SERVICEDEPENDENCIES=... succeeds" \
+    msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService' 'SERVICEDEPENDENCIES=Tcpip/MSSQL$SQLEXPRESS'
+  expect_eq "the service depends on them" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
+  check "a repair without them succeeds" msiexec_run /i "$MSI" REINSTALL=ALL
+  expect_eq "it keeps them" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
   edit_conf jvm.options
   check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI"
   check "the old product is gone" not key_exists "$UNINSTALL_KEY\\$CODE"
@@ -145,6 +171,10 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
     "$(reg_value "$UNINSTALL_KEY\\$UPGRADE_CODE" DisplayVersion)"
   check "the edited conf\\jvm.options stays" conf_edited jvm.options
   check_service_entry "$INSTALLED_EXE" 'NT AUTHORITY\LocalService'
+  expect_eq "the dependencies stay" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
+  check "a repair with SERVICEDEPENDENCIES=/ succeeds" msiexec_run /i "$UPGRADE_MSI" REINSTALL=ALL SERVICEDEPENDENCIES=/
+  expect_eq "it clears them" "" "$(reg_value "$SERVICE_KEY" DependOnService)"
+  expect_eq "and remembers none" "REG_SZ /" "$(reg_value "$MEMORY_KEY" ServiceDependencies)"
   check_installed_files conf/jvm.options
   check "msiexec /i $VERSION over 9.8.7 is refused" not msiexec_run /i "$MSI"
   check "9.8.7 stays registered" key_exists "$UNINSTALL_KEY\\$UPGRADE_CODE"
