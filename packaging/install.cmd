@@ -144,14 +144,18 @@ rem An sc without the config verb (Wine's): store the path (and the account)
 rem where the service manager keeps them; it reads them when it starts. A
 rem password has no such place. The preshutdown time goes first: its change
 rem makes such a service manager write the entry it holds, and with it the
-rem start type it holds, which is put back.
+rem start type it holds, which is put back, as is the delayed start it does
+rem not hold.
 set "KEPT_START="
+set "KEPT_DELAYED="
 for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v Start 2^>nul ^| "%SystemRoot%\System32\find.exe" "Start"') do set "KEPT_START=%%v"
+for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v DelayedAutostart 2^>nul ^| "%SystemRoot%\System32\find.exe" "DelayedAutostart"') do set "KEPT_DELAYED=%%v"
 call :set_preshutdown
 if errorlevel 1 exit /b 6
 call :set_dependencies
 if errorlevel 1 exit /b 6
 if defined KEPT_START reg add "%SERVICEKEY%" /v Start /t REG_DWORD /d %KEPT_START% /f >nul
+if defined KEPT_DELAYED reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d %KEPT_DELAYED% /f >nul
 >&2 echo install: warning: this sc has no "config" verb; writing ImagePath to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ImagePath /t REG_EXPAND_SZ /d "\"%EXE%\"" /f >nul
 if errorlevel 1 goto take_over_failed
