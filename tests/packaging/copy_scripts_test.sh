@@ -35,10 +35,17 @@ WIN_EXE="C:\\Merivast (copy test)\\$NAME\\MerivastService.exe"
 
 # run_script <dir> <script> [args...]: runs it the way an operator does, from
 # the install directory; stdout and stderr land in $TMP/out and $TMP/err.
+# Wine's cmd now and then ends 1 without running the script at all (no word on
+# either stream, as under load in a win64 prefix); every path of the scripts
+# that ends 1 says why, so such a run is tried once more.
 run_script() {
   local dir="$1"; shift
   local status=0
   (cd "$dir" && "$WINE" cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
+  if [ "$status" = 1 ] && [ ! -s "$TMP/out" ] && [ ! -s "$TMP/err" ]; then
+    status=0
+    (cd "$dir" && "$WINE" cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
+  fi
   tr -d '\r' <"$TMP/out" >"$TMP/out.txt"
   tr -d '\r' <"$TMP/err" >"$TMP/err.txt"
   cat "$TMP/err.txt" >>"$WINE_LOG"
