@@ -40,13 +40,13 @@ struct PathRefusals {
     const wchar_t* tooLong;   // the full path does not fit
 };
 
-// The line's value as a full path in `out` (`units` with the terminator),
+// The line's value as a full path in `out` (`units`, at most kPathUnits, with the terminator),
 // Java's forward slashes taken as Windows' separators; false with the line's
 // problem when it cannot be used.
 bool ReadPathValue(const PropertyKey& key, const KeyLine& line, const PathRefusals& refusals,
                    wchar_t* out, size_t units) {
     const Piece& value = line.value;
-    if (value.length == 0 || value.length >= kPathUnits) {
+    if (value.length == 0 || value.length >= units) {
         return RefuseValue(
             line, key.name,
             value.length == 0 ? refusals.empty : L"is too long for a path the host can use.");
@@ -59,10 +59,16 @@ bool ReadPathValue(const PropertyKey& key, const KeyLine& line, const PathRefusa
     if (IsPartlyRelative(path, value.length)) {
         return RefuseValue(line, key.name, refusals.relative);
     }
-    if (value.length >= units || !ResolvePath(line.installDir, path, value.length, out, units)) {
+    if (!ResolvePath(line.installDir, path, value.length, out, units)) {
         return RefuseValue(line, key.name, refusals.tooLong);
     }
     return true;
+}
+
+// Trailing separators would double before "bin".
+void TrimTrailingSeparators(wchar_t* path) {
+    size_t end = static_cast<size_t>(lstrlenW(path));
+    while (end > 2 && path[end - 1] == L'\\') path[--end] = L'\0';
 }
 
 }  // namespace
@@ -72,9 +78,7 @@ bool ResolveJavaHome(const wchar_t* installDir, const wchar_t* value, size_t len
     if (!ResolvePath(installDir, value, length, out, kJavaHomeUnits)) {
         return false;
     }
-    // Trailing separators would double before "bin".
-    size_t end = static_cast<size_t>(lstrlenW(out));
-    while (end > 2 && out[end - 1] == L'\\') out[--end] = L'\0';
+    TrimTrailingSeparators(out);
     return true;
 }
 
@@ -85,17 +89,11 @@ bool ApplyJavaHome(const PropertyKey& key, const KeyLine& line) {
         L"relative to the install directory.",
         L"makes a path too long for the host: the runtime's folder may have at most 263 "
         L"characters, with the install directory's path when it is relative."};
-    if (line.value.length >= kJavaHomeUnits) {
-        return RefuseValue(line, key.name, L"is too long for a path the host can use.");
-    }
-    wchar_t path[kJavaHomeUnits];
-    if (!ReadPathValue(key, line, kRefusals, path, kJavaHomeUnits)) {
+    if (!ReadPathValue(key, line, kRefusals, line.read->javaHome, kJavaHomeUnits)) {
         return false;
     }
-    // Trailing separators would double before "bin".
-    size_t end = static_cast<size_t>(lstrlenW(path));
-    while (end > 2 && path[end - 1] == L'\\') path[--end] = L'\0';
-    return CopyPath(line.read->javaHome, path);
+    TrimTrailingSeparators(line.read->javaHome);
+    return true;
 }
 
 bool ApplyMainJar(const PropertyKey& key, const KeyLine& line) {
@@ -107,9 +105,6 @@ bool ApplyMainJar(const PropertyKey& key, const KeyLine& line) {
         L"characters."};
     if (line.read->mainClassLine != 0) {
         return RefuseBesideOther(line, key.name, L"main.class", line.read->mainClassLine);
-    }
-    if (line.value.length >= MAX_PATH) {
-        return RefuseValue(line, key.name, L"is too long for a path the host can use.");
     }
     wchar_t jar[MAX_PATH];
     if (!ReadPathValue(key, line, kRefusals, jar, MAX_PATH)) {
