@@ -96,7 +96,7 @@ TEST(BadLayout, EmptyOrMissingLibMeansNoEntryPoint) {
                     life.layout.dir() + L"\\lib holds no jar: put the application's jar there.",
                 L"Service stopped"}),
             trace.Texts());
-        EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM"));
+        EXPECT_FALSE(HasCall(life.layout.JniCalls(), "JNI_CreateJavaVM"));
     }
 }
 
@@ -139,8 +139,8 @@ TEST(BadLayout, OddJarsStillRunTheApplication) {
     EXPECT_EQ((std::vector<std::wstring>{lib + L"x.jar", lib + L"x;agent.jar",
                                          lib + L"\x4e2d\x6587.jar"}),
               named);
-    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "FindClass",
-                                "com/merivast/agent/MerivastMain result=found"));
+    EXPECT_TRUE(HasCall(life.layout.JniCalls(), "FindClass",
+                        "com/merivast/agent/MerivastMain result=found"));
 }
 
 TEST(BadLayout, LookAlikeOfTheInstallDirectoryIsNeverNamed) {
@@ -199,7 +199,8 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
         if (!c.file.empty()) life.layout.AddFile(L"conf\\jvm.options", c.file);
         RunLife(life, 50);
         ExpectStoppedWith(life.service, 0, 0);
-        const JniCall* create = FindCall(life.layout.JniCalls(), "JNI_CreateJavaVM");
+        const auto calls = life.layout.JniCalls();
+        const JniCall* create = FindCall(calls, "JNI_CreateJavaVM");
         ASSERT_NE(nullptr, create);
         const int n = static_cast<int>(c.options.size());
         EXPECT_NE(std::string::npos, create->details.find("nOptions=" + std::to_string(6 + n)));
@@ -295,8 +296,8 @@ TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {
     // received the whole class path.
     RunLife(life, 100);
     ExpectStoppedWith(life.service, 0, 0);
-    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "FindClass",
-                                "com/merivast/agent/MerivastMain result=found"));
+    EXPECT_TRUE(HasCall(life.layout.JniCalls(), "FindClass",
+                        "com/merivast/agent/MerivastMain result=found"));
 }
 
 TEST(BadLayout, LongestInstallDirectoryThatFits) {

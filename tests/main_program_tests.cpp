@@ -222,9 +222,9 @@ TEST(MainProgram, LoggingOptionsOnlyWithLog4jPropertiesAndTheCommandNamed) {
         ASSERT_EQ(expected.size(), options.size());
         EXPECT_EQ(0u, options[0].find(expected[0]));
         for (size_t i = 1; i < expected.size(); ++i) EXPECT_EQ(expected[i], options[i]);
-        EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "option",
-                                    std::to_string(withLog4j ? 3 : 1) +
-                                        " -Dsun.java.command=org.example.App 8080 Zo"));
+        EXPECT_TRUE(HasCall(
+            life.layout.JniCalls(), "option",
+            std::to_string(withLog4j ? 3 : 1) + " -Dsun.java.command=org.example.App 8080 Zo"));
     }
 }
 
@@ -356,7 +356,7 @@ TEST(MainProgram, JavaHomeNamesTheRuntimesFolder) {
                                                       L"\\absent\\bin\\client\\jvm.dll"));
         } else {
             ExpectStoppedWith(life.service, 0, 0);
-            EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "LEAVE", "serviceMain")) << home;
+            EXPECT_TRUE(HasCall(life.layout.JniCalls(), "LEAVE", "serviceMain")) << home;
         }
     }
 }
@@ -411,7 +411,7 @@ TEST_P(Readiness, RunningMeansMainReturned) {
     ASSERT_EQ(0u, life.service.Start());
     if (c.stopOnceRunning) {
         ASSERT_TRUE(life.service.WaitForState(SERVICE_RUNNING));
-        ASSERT_NE(nullptr, FindCall(life.layout.JniCalls(), "LEAVE", "main"))
+        ASSERT_TRUE(HasCall(life.layout.JniCalls(), "LEAVE", "main"))
             << "running before main returned";
         EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
     }

@@ -55,7 +55,7 @@ TEST(ServiceLifeTest, ApplicationEndingByItselfStopsWithoutARequest) {
     EXPECT_EQ(kStartedAndStopped, trace.States());
     ExpectStoppedWith(life.service, 0, 0);
     EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
-    EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "AttachCurrentThread"));
+    EXPECT_FALSE(HasCall(life.layout.JniCalls(), "AttachCurrentThread"));
 }
 
 TEST(ServiceLifeTest, InterrogateReportsNothingAndUserCodesAreLogged) {
@@ -203,10 +203,11 @@ TEST(ServiceLifeTest, RuntimeLibraryLoadedLateFindsItsDependencyInJreBin) {
     life.StartRunning();
     life.Finish();
     ExpectStoppedWith(life.service, 0, 0);
-    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "LOAD", "standin_late.dll result=ok"))
+    EXPECT_TRUE(HasCall(life.layout.JniCalls(), "LOAD", "standin_late.dll result=ok"))
         << "standin_helper.dll, beside it in jre\\bin, was not found";
     // Found through PATH: no DLL folder is left for the application's children.
-    const JniCall* thread = FindCall(life.layout.JniCalls(), "THREAD");
+    const auto calls = life.layout.JniCalls();
+    const JniCall* thread = FindCall(calls, "THREAD");
     ASSERT_NE(nullptr, thread);
     EXPECT_NE(std::string::npos, thread->details.find(" dlldir=")) << thread->details;
     EXPECT_EQ(thread->details.size(), thread->details.find(" dlldir=") + 8) << thread->details;
@@ -388,7 +389,7 @@ TEST(StopRace, StopDuringTearDownNeverTouchesTheHost) {
         const ProcessTrace trace = life.Finish();
         ExpectCleanStop(life, trace);
         EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
-        EXPECT_EQ(nullptr, FindCall(life.layout.JniCalls(), "AttachCurrentThread"));
+        EXPECT_FALSE(HasCall(life.layout.JniCalls(), "AttachCurrentThread"));
     }
 }
 

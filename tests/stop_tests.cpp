@@ -214,7 +214,7 @@ TEST(RuntimeEndDuringCreation, IsReportedAsARefusedVm) {
                   L"The Java runtime reported:\nCould not reserve enough space for object heap",
                   L"Service stopped"}),
               trace.Texts());
-    EXPECT_NE(nullptr, FindCall(life.layout.JniCalls(), "ABORT", "hook=1"));
+    EXPECT_TRUE(HasCall(life.layout.JniCalls(), "ABORT", "hook=1"));
 }
 
 }  // namespace

@@ -107,6 +107,15 @@ inline const JniCall* FindCall(const std::vector<JniCall>& calls, const std::str
     return nullptr;
 }
 
+// The call found points into `calls`: a temporary list would leave it dangling.
+const JniCall* FindCall(std::vector<JniCall>&& calls, const std::string& event,
+                        const std::string& detailsPrefix = "") = delete;
+
+inline bool HasCall(const std::vector<JniCall>& calls, const std::string& event,
+                    const std::string& detailsPrefix = "") {
+    return FindCall(calls, event, detailsPrefix) != nullptr;
+}
+
 // A deadline's event names the thread dump made just before it: `text` less
 // " Its threads at the deadline are in <dir>\logs\threaddump-….txt.", which
 // must be there.
