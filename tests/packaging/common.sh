@@ -109,11 +109,26 @@ need_wine() {
   fi
 }
 
+# not_started <status> <stdout file> <stderr file>: under load Wine now and
+# then fails to start a program at all ("failed to map the shared user data",
+# or a failure with no word on either stream); such a run is tried once more.
+# Every path of the scripts and tools run here that fails says why.
+not_started() {
+  [ "$1" != 0 ] || return 1
+  grep -qF "failed to map the shared user data" "$3" && return 0
+  [ ! -s "$2" ] && [ ! -s "$3" ]
+}
+
 # wine_run <command...>: runs under Wine; stdout without CRs, Wine's stderr to
 # the log; returns the command's exit status.
 wine_run() {
   local status=0
-  "$WINE" "$@" 2>>"$WINE_LOG" >"$TMP/wine-out" </dev/null || status=$?
+  "$WINE" "$@" 2>"$TMP/wine-err" >"$TMP/wine-out" </dev/null || status=$?
+  if not_started "$status" "$TMP/wine-out" "$TMP/wine-err"; then
+    status=0
+    "$WINE" "$@" 2>"$TMP/wine-err" >"$TMP/wine-out" </dev/null || status=$?
+  fi
+  cat "$TMP/wine-err" >>"$WINE_LOG"
   tr -d '\r' <"$TMP/wine-out"
   return "$status"
 }
@@ -131,8 +146,13 @@ key_exists() {
     wine_run reg query "$1" "${REG_VIEW[@]}" >/dev/null
   fi
 }
+# A service that exists always has a state: an empty answer is an sc that did
+# not run, asked once more.
 service_state() {
-  wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'
+  local state
+  state="$(wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p')"
+  [ -n "$state" ] || state="$(wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p')"
+  echo "$state"
 }
 
 # The parts of a service entry every install must produce; $1 is the

@@ -35,14 +35,12 @@ WIN_EXE="C:\\Merivast (copy test)\\$NAME\\MerivastService.exe"
 
 # run_script <dir> <script> [args...]: runs it the way an operator does, from
 # the install directory; stdout and stderr land in $TMP/out and $TMP/err.
-# Wine's cmd now and then ends 1 without running the script at all (no word on
-# either stream, as under load in a win64 prefix); every path of the scripts
-# that ends 1 says why, so such a run is tried once more.
+# A cmd that Wine did not start is tried once more (not_started).
 run_script() {
   local dir="$1"; shift
   local status=0
   (cd "$dir" && "$WINE" cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
-  if [ "$status" = 1 ] && [ ! -s "$TMP/out" ] && [ ! -s "$TMP/err" ]; then
+  if not_started "$status" "$TMP/out" "$TMP/err"; then
     status=0
     (cd "$dir" && "$WINE" cmd /c "$@" </dev/null >"$TMP/out" 2>"$TMP/err") || status=$?
   fi
