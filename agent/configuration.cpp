@@ -11,5 +11,6 @@ bool ReadConfiguration(HostLayout* layout, Configuration* configuration, ConfigP
         return false;
     }
     return ReadUserOptions(installDir, &configuration->userOptions, problem) &&
-           ReadMainArguments(installDir, &configuration->arguments, problem);
+           ReadMainArguments(installDir, &configuration->arguments, problem) &&
+           ReadEnvironment(installDir, &configuration->environment, problem);
 }

@@ -84,18 +84,32 @@ bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after) 
     return false;
 }
 
-bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
-    if (ParseNumber(line.value, key.most, &(line.read->*key.number))) {
-        return true;
-    }
+// "<key> must be a whole number of <unit> from <least> to <most>, not "<value>"."
+bool RefuseNumber(const PropertyKey& key, const KeyLine& line, DWORD least) {
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(line.value.text, line.value.length, quoted);
     wchar_t what[kConfigQuotedUnits + 128];
     StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"%ls must be a whole number of %ls from 0 to %lu, not %ls.", key.name,
-                     key.unit, static_cast<unsigned long>(key.most), quoted);
+                     L"%ls must be a whole number of %ls from %lu to %lu, not %ls.", key.name,
+                     key.unit, static_cast<unsigned long>(least),
+                     static_cast<unsigned long>(key.most), quoted);
     SetLineProblem(line.problem, line.file, what);
     return false;
+}
+
+bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
+    return ParseNumber(line.value, key.most, &(line.read->*key.number)) ||
+           RefuseNumber(key, line, 0);
+}
+
+// A count of which none would make no sense (a file kept): from 1 on.
+bool ApplyCount(const PropertyKey& key, const KeyLine& line) {
+    DWORD count = 0;
+    if (!ParseNumber(line.value, key.most, &count) || count == 0) {
+        return RefuseNumber(key, line, 1);
+    }
+    line.read->*key.number = count;
+    return true;
 }
 
 bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
@@ -192,6 +206,9 @@ const PropertyKey kKeys[] = {
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
+    {L"console.max-size", ApplyNumber, &ServiceProperties::consoleMaxMiB, L"MiB",
+     kMaxConsoleMaxMiB},
+    {L"console.keep", ApplyCount, &ServiceProperties::consoleKeep, L"files", kMaxConsoleKeep},
 };
 
 const PropertyKey* FindKey(const Piece& key) {
@@ -203,7 +220,8 @@ const PropertyKey* FindKey(const Piece& key) {
 void SetUnknownKey(ConfigProblem* problem, const ConfigFile& file, const Piece& key) {
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(key.text, key.length, quoted);
-    wchar_t what[kConfigQuotedUnits + 128];
+    // Room for every key's name, so the list is never cut as the table grows.
+    wchar_t what[kConfigQuotedUnits + 512];
     StringCchPrintfW(what, ARRAYSIZE(what), L"unknown key %ls; the keys are", quoted);
     for (size_t i = 0; i < ARRAYSIZE(kKeys); ++i) {
         StringCchCatW(what, ARRAYSIZE(what), i == 0 ? L" " : L", ");

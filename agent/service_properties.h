@@ -27,6 +27,13 @@ constexpr wchar_t kDefaultJavaHome[] = L"jre";
 enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
 
+// The console files: a new file once the current one would pass this many
+// MiB (0: only at each start), and how many older files are kept.
+constexpr DWORD kDefaultConsoleMaxMiB = 10;
+constexpr DWORD kMaxConsoleMaxMiB = 4096;
+constexpr DWORD kDefaultConsoleKeep = 4;
+constexpr DWORD kMaxConsoleKeep = 99;
+
 struct ServiceProperties {
     ServiceProperties();
 
@@ -34,6 +41,8 @@ struct ServiceProperties {
     StartReady startReady = kReadyAtOnce;
     unsigned startReadyLine = 0;  // the line that set start.ready, for a later refusal
     DWORD startTimeoutSeconds = kDefaultStartTimeoutSeconds;
+    DWORD consoleMaxMiB = kDefaultConsoleMaxMiB;
+    DWORD consoleKeep = kDefaultConsoleKeep;
     wchar_t mainClass[kMainClassUnits];
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.
