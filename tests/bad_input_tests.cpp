@@ -262,7 +262,14 @@ INSTANTIATE_TEST_SUITE_P(
                         L"name: write it as in Java source, with its package, for example "
                         L"org.example.App (a nested class as org.example.App$Main)."},
         RefusedFileCase{L"argsnotutf8", L"conf\\main.args", "8080\n\xC3(\n",
-                        L"conf\\main.args line 2: the line is not valid UTF-8."}),
+                        L"conf\\main.args line 2: the line is not valid UTF-8."},
+        RefusedFileCase{L"envnoequals", L"conf\\environment", "# mine\rA=1\rAPP HOME\r",
+                        L"conf\\environment line 3: \"APP HOME\" is not a NAME=value line."},
+        RefusedFileCase{L"envnoname", L"conf\\environment", "A=1\n  = x\n",
+                        L"conf\\environment line 2: \"= x\" has no name before '='."},
+        RefusedFileCase{L"envblank", L"conf\\environment", "APP HOME=C:\\app\n",
+                        L"conf\\environment line 1: \"APP HOME=C:\\app\" has a blank in the "
+                        L"name before '='."}),
     [](const ::testing::TestParamInfo<RefusedFileCase>& info) { return Narrow(info.param.tag); });
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {

@@ -127,6 +127,8 @@ struct Scenario {
     // with a plain LoadLibraryW, as a real runtime loads its own libraries late.
     char mainLoad[128];
     bool recordCwd;  // record.cwd=1: creation records the working directory
+    // record.env=<NAME>[,<NAME>…]: creation records each variable of its environment.
+    char recordEnv[256];
     // out.lines=<n>, err.lines=<n>: once main (or serviceMain) has been entered, numbered lines
     // of lineBytes bytes each to standard output, then standard error, one WriteFile a line;
     // with printDirect, the same lines first to a file of the runtime's own, both timed.

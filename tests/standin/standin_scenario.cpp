@@ -52,6 +52,7 @@ void SetDefaults(Scenario* s) {
     s->shutdownHookMs = 0;
     s->mainLoad[0] = '\0';
     s->recordCwd = false;
+    s->recordEnv[0] = '\0';
     s->outLines = 0;
     s->errLines = 0;
     s->lineBytes = 100;
@@ -134,6 +135,7 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxHookLongChars, &s->hookLongChars);
     if (Equals(key, keyLength, "main.load")) return ParseText(value, valueLength, s->mainLoad);
     if (Equals(key, keyLength, "record.cwd")) return ParseFlag(value, valueLength, &s->recordCwd);
+    if (Equals(key, keyLength, "record.env")) return ParseText(value, valueLength, s->recordEnv);
     if (Equals(key, keyLength, "out.lines"))
         return ParseCount(value, valueLength, kMaxPrintedLines, &s->outLines);
     if (Equals(key, keyLength, "err.lines"))

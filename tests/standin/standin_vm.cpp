@@ -615,6 +615,28 @@ void RecordWorkingDirectory() {
     Record("CWD", utf8);
 }
 
+// record.env: "ENV <name>=<utf8 value>", or "ENV <name> unset", for each name of the list.
+void RecordEnvironment(const char* names) {
+    for (const char* name = names; *name != '\0';) {
+        const char* end = strchr(name, ',');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+        wchar_t wideName[128] = {};
+        MultiByteToWideChar(CP_UTF8, 0, name, static_cast<int>(length), wideName, 127);
+        wchar_t value[4096];
+        const DWORD units = GetEnvironmentVariableW(wideName, value, 4096);
+        char utf8[3 * 4096] = {};
+        WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(units < 4096 ? units : 0), utf8,
+                            static_cast<int>(sizeof(utf8)), nullptr, nullptr);
+        Line line;
+        LineStart(&line, "ENV");
+        LineWordN(&line, name, length);
+        LineAppend(&line, units == 0 ? " unset" : "=");
+        LineAppend(&line, utf8);
+        WriteLine(line);
+        name += length + (end != nullptr ? 1 : 0);
+    }
+}
+
 // main.load: <bin>\<name>, bin being the folder above this jvm.dll's own, loaded by its full
 // path with a plain LoadLibraryW, as a real runtime loads its own libraries late; then freed.
 void LoadLateLibrary(const char* name) {
@@ -800,9 +822,9 @@ void RunServiceMain(Env* env, jstring argument) {
 
     const Scenario& scenario = g_vm.scenario;
     SignalMainEntered(scenario);
-    PrintAsRunning(scenario);
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
+    PrintAsRunning(scenario);
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
     } else if (scenario.main == MainMode::kThrow) {
@@ -870,9 +892,9 @@ void RunMain(Env* env, jobjectArray array) {
 
     const Scenario& scenario = g_vm.scenario;
     SignalMainEntered(scenario);
-    PrintAsRunning(scenario);
     StartLingering(scenario);
     PauseAndGate(scenario, kStepMain);
+    PrintAsRunning(scenario);
     if (scenario.main == MainMode::kBlock) {
         // An ordinary program's main that never returns; System.exit ends it.
         StopForGood();
@@ -1431,6 +1453,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     LoadScenario(&scenario);
     SetRecordFaultsOnly(scenario.recordFaultsOnly);
     if (scenario.recordCwd) RecordWorkingDirectory();
+    RecordEnvironment(scenario.recordEnv);
     if (pvm == nullptr || penv == nullptr || rawArgs == nullptr) {
         RecordFault("null argument", "JNI_CreateJavaVM");
         Record("JNI_CreateJavaVM", "result=-1");
