@@ -19,8 +19,7 @@ struct Configuration {
 
 // Reads conf\service.properties, conf\jvm.options, conf\main.args and
 // conf\environment below the layout's install directory, in that order, and
-// takes java.home as the layout's runtime folder. False, with `problem` naming the file, the line and
-// what is wrong, at the first file that cannot be used: nothing of that file
-// is used and the files after it are not read; `properties` keeps what a good
-// conf\service.properties set.
+// takes java.home as the layout's runtime folder. False, with `problem` naming the file, the line
+// and what is wrong, at the first file that cannot be used: nothing of that file is used and the
+// files after it are not read; `properties` keeps what a good conf\service.properties set.
 bool ReadConfiguration(HostLayout* layout, Configuration* configuration, ConfigProblem* problem);

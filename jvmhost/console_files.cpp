@@ -31,7 +31,7 @@ constexpr size_t kStreamCount = ARRAYSIZE(kStreams);
 struct ConsoleWriter {
     // Set by KeepConsoleOutput before the writer thread starts; read-only
     // afterwards. A writer without a read end is not used.
-    HANDLE readEnd;   // the pipe's, overlapped, so a drain never waits behind a read
+    HANDLE readEnd;          // the pipe's, overlapped, so a drain never waits behind a read
     const wchar_t* logsDir;  // weak: the layout's, which outlives the process
     const wchar_t* name;     // "stdout"
     wchar_t path[kPathUnits];
@@ -43,11 +43,11 @@ struct ConsoleWriter {
     // file system (a write, a rename, a new file), never for the application.
     SRWLOCK lock;
     HANDLE file;
-    ULONGLONG size;      // of the current file
-    ULONGLONG rotateAt;  // the size at which the current file makes way
-    bool endsLine;       // the current file ends with a line end, or is empty
-    bool heldWarned;     // the one warning for a file that cannot be moved is given
-    ULONGLONG lostBytes; // not written since writing last worked
+    ULONGLONG size;       // of the current file
+    ULONGLONG rotateAt;   // the size at which the current file makes way
+    bool endsLine;        // the current file ends with a line end, or is empty
+    bool heldWarned;      // the one warning for a file that cannot be moved is given
+    ULONGLONG lostBytes;  // not written since writing last worked
     DWORD lostError;
     ULONGLONG lostToReport;  // an ended loss, reported once the lock is released
     DWORD lostToReportError;
@@ -285,8 +285,7 @@ size_t TakeForFile(const ConsoleWriter& writer, const char* data, size_t count, 
     const ULONGLONG room = writer.rotateAt > writer.size ? writer.rotateAt - writer.size : 0;
     const ULONGLONG zoneStart = writer.rotateAt - kLineEndZone;
     const size_t searchEnd = room < count ? static_cast<size_t>(room) : count;
-    const size_t skip =
-        zoneStart > writer.size ? static_cast<size_t>(zoneStart - writer.size) : 0;
+    const size_t skip = zoneStart > writer.size ? static_cast<size_t>(zoneStart - writer.size) : 0;
     if (skip < searchEnd) {
         const void* lineEnd = memchr(data + skip, '\n', searchEnd - skip);
         if (lineEnd != nullptr) {
@@ -395,8 +394,8 @@ bool CreateConsolePipe(const wchar_t* name, HANDLE* readEnd, HANDLE* writeEnd) {
     if (*readEnd == INVALID_HANDLE_VALUE) {
         return false;
     }
-    *writeEnd =
-        CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *writeEnd = CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (*writeEnd == INVALID_HANDLE_VALUE) {
         CloseHandle(*readEnd);
         return false;
@@ -487,9 +486,9 @@ void KeepConsoleOutput(const wchar_t* logsDir, const ConsoleSettings& settings, 
             ContinueHeldFile(file, path, stream.name, warnings);
         }
         writers[i].heldWarned = held;
-        SetStdHandle(stream.standardHandle,
-                     settings.maxMiB == 0 ? file
-                                          : PassThroughWriter(i, file, logsDir, settings, warnings));
+        SetStdHandle(
+            stream.standardHandle,
+            settings.maxMiB == 0 ? file : PassThroughWriter(i, file, logsDir, settings, warnings));
     }
 }
 

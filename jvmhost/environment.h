@@ -16,9 +16,7 @@ struct EnvironmentVariables {
     size_t count = 0;
 
     const wchar_t* Name(size_t index) const { return texts.Get() + names[index]; }
-    const wchar_t* Value(size_t index) const {
-        return Name(index) + lstrlenW(Name(index)) + 1;
-    }
+    const wchar_t* Value(size_t index) const { return Name(index) + lstrlenW(Name(index)) + 1; }
 };
 
 // Reads conf\environment below `installDir`. True when there is no such file

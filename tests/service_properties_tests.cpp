@@ -104,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                                L"start.ready \"when-ready\" is neither at-once nor "
                                L"main-returned.")},
         // Line ends as Windows editors write them: a lone CR ends a line too.
-        PropertiesCase{"cr_only", "java.home=D:\\jdk\rstop.timeout=45\r\r\nmain.class=a.B\r",
-                       45, nullptr, L"a.B", L"D:\\jdk"},
+        PropertiesCase{"cr_only", "java.home=D:\\jdk\rstop.timeout=45\r\r\nmain.class=a.B\r", 45,
+                       nullptr, L"a.B", L"D:\\jdk"},
         PropertiesCase{"console_size", "console.keep=99\nconsole.max-size=4097\n", 0,
                        PROBLEM("2",
                                L"console.max-size must be a whole number of MiB from 0 to "

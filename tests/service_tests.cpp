@@ -337,8 +337,8 @@ std::string NumberedLines(const char* stream, int count) {
     std::string all;
     for (int i = 1; i <= count; ++i) {
         char number[32];
-        std::string line(number, static_cast<size_t>(snprintf(number, sizeof(number), "%s %08d ",
-                                                              stream, i)));
+        std::string line(
+            number, static_cast<size_t>(snprintf(number, sizeof(number), "%s %08d ", stream, i)));
         line.resize(99, '.');
         all += line + "\n";
     }
@@ -422,17 +422,19 @@ TEST(ConsoleBound, FileHeldAtItsLimitGoesOn) {
     life.layout.AddFile(L"conf\\service.properties", "console.max-size=1\n");
     life.StartRunning();
     ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "main"));
-    HANDLE reader = CreateFileW((logs + L"stdout.log").c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE reader =
+        CreateFileW((logs + L"stdout.log").c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     life.layout.Release("main");
     const ProcessTrace trace = life.Finish();
     CloseHandle(reader);
     ASSERT_EQ(3u, trace.events.size());
     ExpectEvent(trace.events[1], EVENTLOG_WARNING_TYPE,
-                logs + L"stdout.log has reached its size limit (console.max-size) but could not "
-                       L"be moved to stdout.1.log (a program holds it open, or the service may "
-                       L"not rename it). The output goes on in it, after a line that begins with "
-                       L"\"-----\", until it can be moved.");
+                logs +
+                    L"stdout.log has reached its size limit (console.max-size) but could not "
+                    L"be moved to stdout.1.log (a program holds it open, or the service may "
+                    L"not rename it). The output goes on in it, after a line that begins with "
+                    L"\"-----\", until it can be moved.");
     const std::string text = ReadFileBytes(logs + L"stdout.log");
     const size_t marker = text.find("\r\n", text.find("----- size limit reached at "));
     ASSERT_NE(std::string::npos, marker);
@@ -452,14 +454,16 @@ TEST(Configuration, EnvironmentAndCrOnlyFilesReachTheVm) {
     life.layout.SetScenario(
         "entry=main\nmain=return\n"
         "record.env=MVT_PLAIN,MVT_WIDE,MVT_ROOT,MVT_PATH,MVT_TWICE,windir\n");
-    life.layout.AddFile(L"conf\\service.properties", "start.ready=main-returned\rstop.timeout=30\r");
+    life.layout.AddFile(L"conf\\service.properties",
+                        "start.ready=main-returned\rstop.timeout=30\r");
     life.layout.AddFile(L"conf\\jvm.options", "-Dapp.mode=fast\r-Xmx1g\r");
     life.layout.AddFile(L"conf\\main.args", "first\rsecond\r");
-    life.layout.AddFile(L"conf\\environment",
-                        Utf16File(L"# for the VM\r MVT_PLAIN = plain value \r"
-                                  L"MVT_WIDE=\u017dlu\u0165ou\u010dk\u00fd k\u016f\u0148 \u2615\r"
-                                  L"MVT_ROOT=%SystemRoot%\\system32\rMVT_PATH=C:\\app\\native;%PATH%\r"
-                                  L"MVT_TWICE=first\rMVT_TWICE=\rwindir=\r"));
+    life.layout.AddFile(
+        L"conf\\environment",
+        Utf16File(L"# for the VM\r MVT_PLAIN = plain value \r"
+                  L"MVT_WIDE=\u017dlu\u0165ou\u010dk\u00fd k\u016f\u0148 \u2615\r"
+                  L"MVT_ROOT=%SystemRoot%\\system32\rMVT_PATH=C:\\app\\native;%PATH%\r"
+                  L"MVT_TWICE=first\rMVT_TWICE=\rwindir=\r"));
     life.StartRunning();
     const ProcessTrace trace = life.Finish();
     ExpectStoppedWith(life.service, 0, 0);
