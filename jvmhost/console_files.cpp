@@ -9,13 +9,13 @@
 namespace {
 
 constexpr size_t kNotKeptUnits = 64 + kPathUnits + 1024;
-constexpr ULONGLONG kBytesPerMiB = 1024 * 1024;
+constexpr ULONGLONG kBytesPerMiB = 1024ULL * 1024;
 // The pipe's buffer: what the application may write ahead of the writer
 // before a write of its waits, and so what is in flight at any moment.
 constexpr DWORD kPipeBytes = 256 * 1024;
 // A file ends at the first line end within this much of its limit; a line that
 // runs through all of it is cut at the limit.
-constexpr ULONGLONG kLineEndZone = 64 * 1024;
+constexpr ULONGLONG kLineEndZone = 64ULL * 1024;
 // A writer needs few frames: a read, a write, a rename.
 constexpr SIZE_T kWriterStackBytes = 64 * 1024;
 
