@@ -14,6 +14,11 @@
 
 namespace {
 
+// The longest the end of the service waits for the console output still in
+// a pipe to reach its files: much more than writing a pipe's worth takes,
+// and within the last report's wait hint, so only a disk that hangs meets it.
+constexpr DWORD kConsoleDrainMs = 1000;
+
 // How long the tear-down waits for a stop call that raced the VM's own end:
 // one that got there before the end is over at once; one that got into the
 // ended runtime never returns.
@@ -137,6 +142,7 @@ AgentService::AgentService()
       layout(),
       configuration() {
     theService = this;
+    frame.flushOutput = [] { DrainConsoleOutput(kConsoleDrainMs); };
     frame.SetStopDeadline(kDefaultStopTimeoutSeconds,
                           SpecificExitCode(Outcome::kStopDeadlinePassed), kStopDeadlineText);
 }
@@ -181,10 +187,18 @@ bool AgentService::ReadConfigurationAndReport() {
 }
 
 Outcome AgentService::HostJavaApplication() {
+    // Before the runtime loads: the VM copies the environment as it starts.
+    ConfigProblem problem;
+    if (!ApplyEnvironment(configuration.environment, &problem)) {
+        ReportErrorEvent(0, problem.text);
+        return Outcome::kConfigurationInvalid;
+    }
     // The Java side's console output goes to logs\stdout.log and logs\stderr.log;
     // this must happen before the runtime library loads, whose C runtime takes
     // the standard handles as it loads.
-    KeepConsoleOutput(layout.logsDir, ReportErrorEvent, ReportWarningEvent);
+    const ConsoleSettings console = {configuration.properties.consoleMaxMiB,
+                                     configuration.properties.consoleKeep};
+    KeepConsoleOutput(layout.logsDir, console, ReportErrorEvent, ReportWarningEvent);
     RuntimeHost* host = CreateHost(layout, configuration);
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");

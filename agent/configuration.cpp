@@ -12,5 +12,6 @@ bool ReadConfiguration(HostLayout* layout, Configuration* configuration, ConfigP
     }
     return ReadUserOptions(installDir, &configuration->userOptions, problem) &&
            ReadMainArguments(installDir, &configuration->arguments, problem) &&
-           ReadStopArguments(installDir, &configuration->stopArguments, problem);
+           ReadStopArguments(installDir, &configuration->stopArguments, problem) &&
+           ReadEnvironment(installDir, &configuration->environment, problem);
 }

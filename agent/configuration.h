@@ -6,6 +6,7 @@
 #include "agent/service_properties.h"
 #include "base/config_file.h"
 #include "base/paths.h"
+#include "jvmhost/environment.h"
 #include "jvmhost/main_args.h"
 #include "jvmhost/user_options.h"
 
@@ -14,12 +15,13 @@ struct Configuration {
     UserOptions userOptions;
     MainArguments arguments;
     MainArguments stopArguments;  // conf\stop.args
+    EnvironmentVariables environment;
 };
 
-// Reads conf\service.properties, conf\jvm.options, conf\main.args and
-// conf\stop.args below the layout's install directory, in that order, and takes java.home as the
-// layout's runtime folder. False, with `problem` naming the file, the line and
-// what is wrong, at the first file that cannot be used: nothing of that file
-// is used and the files after it are not read; `properties` keeps what a good
-// conf\service.properties set.
+// Reads conf\service.properties, conf\jvm.options, conf\main.args,
+// conf\stop.args and conf\environment below the layout's install directory,
+// in that order, and takes java.home as the layout's runtime folder. False,
+// with `problem` naming the file, the line and what is wrong, at the first
+// file that cannot be used: nothing of that file is used and the files after
+// it are not read; `properties` keeps what a good conf\service.properties set.
 bool ReadConfiguration(HostLayout* layout, Configuration* configuration, ConfigProblem* problem);

@@ -52,18 +52,32 @@ bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
     return true;
 }
 
-bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
-    if (ParseNumber(line.value, key.most, &(line.read->*key.number))) {
-        return true;
-    }
+// "<key> must be a whole number of <unit> from <least> to <most>, not "<value>"."
+bool RefuseNumber(const PropertyKey& key, const KeyLine& line, DWORD least) {
     wchar_t quoted[kConfigQuotedUnits];
     QuoteForProblem(line.value.text, line.value.length, quoted);
     wchar_t what[kConfigQuotedUnits + 128];
     StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"%ls must be a whole number of %ls from 0 to %lu, not %ls.", key.name,
-                     key.unit, static_cast<unsigned long>(key.most), quoted);
+                     L"%ls must be a whole number of %ls from %lu to %lu, not %ls.", key.name,
+                     key.unit, static_cast<unsigned long>(least),
+                     static_cast<unsigned long>(key.most), quoted);
     SetLineProblem(line.problem, line.file, what);
     return false;
+}
+
+bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
+    return ParseNumber(line.value, key.most, &(line.read->*key.number)) ||
+           RefuseNumber(key, line, 0);
+}
+
+// A count of which none would make no sense (a file kept): from 1 on.
+bool ApplyCount(const PropertyKey& key, const KeyLine& line) {
+    DWORD count = 0;
+    if (!ParseNumber(line.value, key.most, &count) || count == 0) {
+        return RefuseNumber(key, line, 1);
+    }
+    line.read->*key.number = count;
+    return true;
 }
 
 bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
@@ -138,6 +152,9 @@ const PropertyKey kKeys[] = {
      kMaxStopTimeoutSeconds},
     {L"main.jar", ApplyMainJar, nullptr, nullptr, 0},
     {L"stop.method", ApplyStopMethod, nullptr, nullptr, 0},
+    {L"console.max-size", ApplyNumber, &ServiceProperties::consoleMaxMiB, L"MiB",
+     kMaxConsoleMaxMiB},
+    {L"console.keep", ApplyCount, &ServiceProperties::consoleKeep, L"files", kMaxConsoleKeep},
     {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
     {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
      kMaxStopTimeoutSeconds},

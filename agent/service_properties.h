@@ -32,6 +32,12 @@ constexpr DWORD kDefaultStartTimeoutSeconds = 120;
 // its recovery restarts it; or no watch at all.
 enum DeadlockWatch { kWatchReport, kWatchRestart, kWatchOff };
 constexpr DWORD kDefaultWatchIntervalSeconds = 60;
+// The console files: a new file once the current one would pass this many
+// MiB (0: only at each start), and how many older files are kept.
+constexpr DWORD kDefaultConsoleMaxMiB = 10;
+constexpr DWORD kMaxConsoleMaxMiB = 4096;
+constexpr DWORD kDefaultConsoleKeep = 4;
+constexpr DWORD kMaxConsoleKeep = 99;
 
 struct ServiceProperties {
     ServiceProperties();
@@ -42,6 +48,8 @@ struct ServiceProperties {
     DWORD startTimeoutSeconds = kDefaultStartTimeoutSeconds;
     DeadlockWatch deadlockWatch = kWatchReport;
     DWORD watchIntervalSeconds = kDefaultWatchIntervalSeconds;  // 0: no watch
+    DWORD consoleMaxMiB = kDefaultConsoleMaxMiB;
+    DWORD consoleKeep = kDefaultConsoleKeep;
     wchar_t mainClass[kMainClassUnits];
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.

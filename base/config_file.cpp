@@ -47,6 +47,15 @@ TextForm FormOf(const char* text, size_t size) {
     return TextForm::kUtf8;
 }
 
+// Windows editors end lines with CR LF, older Mac ones and some tools with a
+// lone CR: each of the three ends a line, so no line swallows the next.
+bool IsLineEnd(wchar_t c) {
+    return c == L'\n' || c == L'\r';
+}
+bool IsLineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
+
 // The file's 16-bit units, in the order `bigEndian` gives.
 void ReadUnits(const unsigned char* bytes, size_t count, bool bigEndian, wchar_t* wide) {
     for (size_t i = 0; i < count; ++i) {
@@ -90,11 +99,11 @@ bool ConvertFromUtf16(ConfigFile* file, bool bigEndian) {
     size_t size = 0;
     for (size_t begin = 0; begin <= count;) {
         size_t end = begin;
-        while (end < count && wide[end] != L'\n') ++end;
+        while (end < count && !IsLineEnd(wide[end])) ++end;
         size += ConvertLine(wide.Get() + begin, end - begin, oddByte && end == count,
                             text.Get() + size);
         if (end < count) {
-            text[size++] = '\n';
+            text[size++] = static_cast<char>(wide[end]);
         }
         begin = end + 1;
     }
@@ -227,8 +236,12 @@ ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
     while (file->next < file->size) {
         const char* begin = file->bytes.Get() + file->next;
         size_t count = 0;
-        while (file->next + count < file->size && begin[count] != '\n') ++count;
+        while (file->next + count < file->size && !IsLineEnd(begin[count])) ++count;
         file->next += count + 1;
+        // CR LF is one line end.
+        if (file->next < file->size && begin[count] == '\r' && begin[count + 1] == '\n') {
+            ++file->next;
+        }
         ++file->lineNumber;
         for (size_t i = 0; i < count; ++i) {
             if (begin[i] == '\0') {

@@ -175,6 +175,7 @@ void ServiceFrame::ReportStoppedOnServiceThread(DWORD specificExitCode) {
     if (!ClaimFinalReport(specificExitCode)) {
         AwaitEndByOther();
     }
+    FlushOutput();
     SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
     SetEvent(serviceEnded.Get());
@@ -185,6 +186,7 @@ void ServiceFrame::EndProcessFromAnyThread(DWORD specificExitCode, WORD eventTyp
     if (!ClaimFinalReport(specificExitCode)) {
         AwaitEndByOther();
     }
+    FlushOutput();
     if (message != nullptr) {
         WriteEvent(name, eventType, message);
     }
@@ -194,6 +196,12 @@ void ServiceFrame::EndProcessFromAnyThread(DWORD specificExitCode, WORD eventTyp
     SendStatus(finalReport);
     ReportInfoEvent(L"Service stopped");
     EndProcess(finalReport.dwWin32ExitCode);
+}
+
+void ServiceFrame::FlushOutput() const {
+    if (flushOutput != nullptr) {
+        flushOutput();
+    }
 }
 
 void ServiceFrame::AwaitEndByOther() {

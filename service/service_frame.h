@@ -102,6 +102,13 @@ class ServiceFrame {
     // The process's frame, for the SCM's service main routine, which takes no context.
     static ServiceFrame* instance;
 
+    // Called once, on the thread that owns the final report, before stopped
+    // is reported at every end of the service: what the body wrote and is
+    // still on its way reaches its files first. It must bound its own waits
+    // and take no lock of the frame's. Set before the dispatcher starts; null:
+    // nothing to do.
+    void (*flushOutput)() = nullptr;
+
     // "MerivastService" until the service thread takes the name the SCM started
     // it under; written before the handler is registered, read-only afterwards.
     wchar_t name[kEventSourceUnits];
@@ -165,6 +172,7 @@ class ServiceFrame {
     bool ClaimFinalReport(DWORD specificExitCode);
     void ReportStoppedOnServiceThread(DWORD specificExitCode);
     [[noreturn]] void AwaitEndByOther();
+    void FlushOutput() const;
     DWORD ReportedExitCode();
     void WaitForServiceEnd();
 

@@ -283,7 +283,14 @@ INSTANTIATE_TEST_SUITE_P(
                         L"method's full name of at most 255 characters: its class with its "
                         L"package, then its name, for example org.example.App.stop."},
         RefusedFileCase{L"stopargsnotutf8", L"conf\\stop.args", "now\n\xC3(\n",
-                        L"conf\\stop.args line 2: the line is not valid UTF-8."}),
+                        L"conf\\stop.args line 2: the line is not valid UTF-8."},
+        RefusedFileCase{L"envnoequals", L"conf\\environment", "# mine\rA=1\rAPP HOME\r",
+                        L"conf\\environment line 3: \"APP HOME\" is not a NAME=value line."},
+        RefusedFileCase{L"envnoname", L"conf\\environment", "A=1\n  = x\n",
+                        L"conf\\environment line 2: \"= x\" has no name before '='."},
+        RefusedFileCase{L"envblank", L"conf\\environment", "APP HOME=C:\\app\n",
+                        L"conf\\environment line 1: \"APP HOME=C:\\app\" has a blank in the "
+                        L"name before '='."}),
     [](const ::testing::TestParamInfo<RefusedFileCase>& info) { return Narrow(info.param.tag); });
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {

@@ -70,6 +70,10 @@ DWORD WINAPI StopThread(void* param) {
 
 void NotReady(void* /*self*/) {}
 
+ConsoleSettings ConsoleSettingsOf(const Configuration& configuration) {
+    return {configuration.properties.consoleMaxMiB, configuration.properties.consoleKeep};
+}
+
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     JavaEntry entry = {};
@@ -110,7 +114,7 @@ int TimeStartSteps() {
     marks[1] = NowMs();
     WriteEvent(L"MerivastBenchProbe", EVENTLOG_INFORMATION_TYPE, L"Service started");
     marks[2] = NowMs();
-    KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
+    KeepConsoleOutput(layout.logsDir, ConsoleSettingsOf(configuration), nullptr, nullptr);
     marks[3] = NowMs();
     wchar_t library[kPathUnits];
     RuntimeLibraryPath(layout, L"client", library);
@@ -168,7 +172,7 @@ int TimeDumps(int count) {
     static Configuration configuration;
     ConfigProblem problem;
     if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
-    KeepConsoleOutput(layout.logsDir, nullptr, nullptr);
+    KeepConsoleOutput(layout.logsDir, ConsoleSettingsOf(configuration), nullptr, nullptr);
     const wchar_t* mainClass = configuration.properties.mainClass;
     dumpsSettings = {&layout,
                      &configuration.userOptions,
@@ -219,9 +223,11 @@ int wmain(int argc, wchar_t** argv) {
     sinkFile = CreateFileW((std::wstring(installDir) + L"\\probe-sink.txt").c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
 
-    KeepConsoleOutput(layout.logsDir, RecordingSink, RecordingSink);
     ConfigProblem problem;
-    if (!ReadConfiguration(&layout, &configuration, &problem)) {
+    const bool read = ReadConfiguration(&layout, &configuration, &problem);
+    KeepConsoleOutput(layout.logsDir, ConsoleSettingsOf(configuration), RecordingSink,
+                      RecordingSink);
+    if (!read) {
         RecordingSink(0, problem.text);
         return 1;
     }
@@ -254,6 +260,7 @@ int wmain(int argc, wchar_t** argv) {
         CloseHandle(stopper);
     }
     delete host;
+    DrainConsoleOutput(5000);
     CloseHandle(sinkFile);
     wchar_t lastWords[kRuntimeLastWordsUnits];
     const size_t length = CopyRuntimeLastWords(lastWords, kRuntimeLastWordsUnits);

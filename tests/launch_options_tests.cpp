@@ -249,6 +249,15 @@ INSTANTIATE_TEST_SUITE_P(
             {"-Xmx512m", "-Dname=a value", "-Dcurrency=\x80",
              "-Dlog4j.configuration=file:/C:\\x.properties"},
             L""},
+        // CR-only line ends (and a CR before CR LF) never join two options.
+        OptionsFileCase{"cr_only",
+                        "-Dapp.mode=fast\r-Xmx1g\r\r\n-Da=b",
+                        {"-Dapp.mode=fast", "-Xmx1g", "-Da=b"},
+                        L""},
+        OptionsFileCase{"cr_only_numbered",
+                        mvt::Utf16File(L"-Da=1\r\rXmx1g\r"),
+                        {},
+                        kLine + L"3: \"Xmx1g\" is not a JVM option; JVM options begin with '-'."},
         OptionsFileCase{"separate values",
                         "--add-opens java.base/java.lang=ALL-UNNAMED\n--add-exports=a/b=c\n"
                         "--module-path \t lib\\mods\n--add-modules\tx,y\n--add-reads a=b\n"

@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("2",
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
                                L"main.class, java.home, start.ready, start.timeout, main.jar, "
-                               L"stop.method, watch.deadlock, watch.interval.")},
+                               L"stop.method, console.max-size, console.keep, watch.deadlock, "
+                               L"watch.interval.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.
@@ -107,6 +108,17 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{
             "watch_word", "watch.deadlock=kill\n", 0,
             PROBLEM("1", L"watch.deadlock \"kill\" is none of report, restart and off.")},
+        // Line ends as Windows editors write them: a lone CR ends a line too.
+        PropertiesCase{"cr_only", "java.home=D:\\jdk\rstop.timeout=45\r\r\nmain.class=a.B\r", 45,
+                       nullptr, L"a.B", L"D:\\jdk"},
+        PropertiesCase{"console_size", "console.keep=99\nconsole.max-size=4097\n", 0,
+                       PROBLEM("2",
+                               L"console.max-size must be a whole number of MiB from 0 to "
+                               L"4096, not \"4097\".")},
+        PropertiesCase{"console_keep", "console.max-size=0\r\nconsole.keep=0\r\n", 0,
+                       PROBLEM("2",
+                               L"console.keep must be a whole number of files from 1 to 99, "
+                               L"not \"0\".")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });

@@ -338,6 +338,163 @@ TEST(ServiceLifeTest, ConsoleFileHeldAcrossAStartKeepsTheEarlierOutput) {
     EXPECT_EQ("out 1\n", ReadFileBytes(logs + L"stdout.1.log"));
 }
 
+// The stand-in's out.lines / err.lines: numbered lines of 100 bytes.
+std::string NumberedLines(const char* stream, int count) {
+    std::string all;
+    for (int i = 1; i <= count; ++i) {
+        char number[32];
+        std::string line(
+            number, static_cast<size_t>(snprintf(number, sizeof(number), "%s %08d ", stream, i)));
+        line.resize(99, '.');
+        all += line + "\n";
+    }
+    return all;
+}
+
+// A stream's files, oldest first, as one text; each at most `most` bytes and
+// ending at a line end.
+std::string ConsoleText(const std::wstring& logs, const std::wstring& stream, size_t most) {
+    std::string all;
+    for (int back = 99; back >= 0; --back) {
+        const std::wstring path =
+            logs + stream + (back == 0 ? L"" : L"." + std::to_wstring(back)) + L".log";
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+        const std::string text = ReadFileBytes(path);
+        EXPECT_LE(text.size(), most) << Narrow(path);
+        EXPECT_TRUE(text.empty() || text.back() == '\n') << Narrow(path);
+        all += text;
+    }
+    return all;
+}
+
+// 3.6 MB on standard output and 1.2 MB on standard error while running, with
+// console.max-size=1: files of at most 1 MiB holding every line once and in
+// order, in both contracts and with start.ready=main-returned.
+TEST(ConsoleBound, FilesOfAtMostTheSizeHoldEveryLineOnceInOrder) {
+    const struct {
+        const wchar_t* tag;
+        const char* scenario;
+        const char* properties;
+    } cases[] = {{L"boundservice", "", ""},
+                 {L"boundmain", "entry=main\n", ""},
+                 {L"boundready", "entry=main\n", "start.ready=main-returned\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.tag));
+        ServiceLife life(c.tag);
+        life.layout.SetScenario(std::string("main=return\nout.lines=36000\nerr.lines=12000\n") +
+                                c.scenario);
+        life.layout.AddFile(L"conf\\service.properties",
+                            std::string("console.max-size=1\n") + c.properties);
+        life.StartRunning();
+        const ProcessTrace trace = life.Finish();
+        ExpectStoppedWith(life.service, 0, 0);
+        EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}),
+                  trace.Texts());
+        const std::wstring logs = life.layout.dir() + L"\\logs\\";
+        EXPECT_TRUE(NumberedLines("stdout", 36000) == ConsoleText(logs, L"stdout", 1 << 20));
+        EXPECT_TRUE(NumberedLines("stderr", 12000) == ConsoleText(logs, L"stderr", 1 << 20));
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((logs + L"stdout.3.log").c_str()));
+    }
+}
+
+// What the application wrote just before the runtime ended the process (more
+// than a pipe holds) is in the files.
+TEST(ConsoleBound, LinesWrittenJustBeforeTheRuntimeEndsAreKept) {
+    const struct {
+        const wchar_t* tag;
+        const char* scenario;
+        DWORD code;
+    } cases[] = {{L"abortlines", "main=abort\n", 9},
+                 {L"exitlines", "entry=main\nmain=exit\nexit_status=3\n", 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.tag));
+        ServiceLife life(c.tag);
+        life.layout.SetScenario(std::string("out.lines=3000\nerr.lines=3000\n") + c.scenario);
+        life.StartRunning();
+        life.Finish();
+        ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, c.code);
+        const std::wstring logs = life.layout.dir() + L"\\logs\\";
+        EXPECT_TRUE(NumberedLines("stdout", 3000) == ReadFileBytes(logs + L"stdout.log"));
+        EXPECT_TRUE(NumberedLines("stderr", 3000) == ReadFileBytes(logs + L"stderr.log"));
+    }
+}
+
+// A file held open at its size limit is never emptied: the output goes on in
+// it after a marked line, with one warning.
+TEST(ConsoleBound, FileHeldAtItsLimitGoesOn) {
+    ServiceLife life(L"heldatlimit");
+    const std::wstring logs = life.layout.dir() + L"\\logs\\";
+    life.layout.SetScenario("main=return\ngate.main=1\nout.lines=15000\n");
+    life.layout.AddFile(L"conf\\service.properties", "console.max-size=1\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "main"));
+    HANDLE reader =
+        CreateFileW((logs + L"stdout.log").c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    life.layout.Release("main");
+    const ProcessTrace trace = life.Finish();
+    CloseHandle(reader);
+    ASSERT_EQ(3u, trace.events.size());
+    ExpectEvent(trace.events[1], EVENTLOG_WARNING_TYPE,
+                logs +
+                    L"stdout.log has reached its size limit (console.max-size) but could not "
+                    L"be moved to stdout.1.log (a program holds it open, or the service may "
+                    L"not rename it). The output goes on in it, after a line that begins with "
+                    L"\"-----\", until it can be moved.");
+    const std::string text = ReadFileBytes(logs + L"stdout.log");
+    const size_t marker = text.find("\r\n", text.find("----- size limit reached at "));
+    ASSERT_NE(std::string::npos, marker);
+    const std::string end =
+        " UTC: this file could not be moved to stdout.1.log, so the output goes on in it -----";
+    EXPECT_EQ(end, text.substr(marker - end.size(), end.size()));
+    EXPECT_TRUE(NumberedLines("stdout", 15000) ==
+                text.substr(0, text.find("-----")) + text.substr(marker + 2));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((logs + L"stdout.1.log").c_str()));
+}
+
+// conf\environment reaches the VM's environment (non-ASCII, %SystemRoot%
+// expanded, emptied variables removed), and files of CR-only line ends are
+// read line by line.
+TEST(Configuration, EnvironmentAndCrOnlyFilesReachTheVm) {
+    ServiceLife life(L"envcr");
+    life.layout.SetScenario(
+        "entry=main\nmain=return\n"
+        "record.env=MVT_PLAIN,MVT_WIDE,MVT_ROOT,MVT_PATH,MVT_TWICE,windir\n");
+    life.layout.AddFile(L"conf\\service.properties",
+                        "start.ready=main-returned\rstop.timeout=30\r");
+    life.layout.AddFile(L"conf\\jvm.options", "-Dapp.mode=fast\r-Xmx1g\r");
+    life.layout.AddFile(L"conf\\main.args", "first\rsecond\r");
+    life.layout.AddFile(
+        L"conf\\environment",
+        Utf16File(L"# for the VM\r MVT_PLAIN = plain value \r"
+                  L"MVT_WIDE=\u017dlu\u0165ou\u010dk\u00fd k\u016f\u0148 \u2615\r"
+                  L"MVT_ROOT=%SystemRoot%\\system32\rMVT_PATH=C:\\app\\native;%PATH%\r"
+                  L"MVT_TWICE=first\rMVT_TWICE=\rwindir=\r"));
+    life.StartRunning();
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    const auto calls = life.layout.JniCalls();
+    auto env = [&](const char* name) {
+        const JniCall* call = FindCall(calls, "ENV", name);
+        return call != nullptr ? call->details : std::string("(none)");
+    };
+    wchar_t root[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+    EXPECT_EQ("MVT_PLAIN=plain value", env("MVT_PLAIN"));
+    EXPECT_EQ("MVT_WIDE=\xC5\xBDlu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88 \xE2\x98\x95",
+              env("MVT_WIDE"));
+    EXPECT_EQ("MVT_ROOT=" + Narrow(root) + "\\system32", env("MVT_ROOT"));
+    EXPECT_EQ(0u, env("MVT_PATH").find("MVT_PATH=C:\\app\\native;"));
+    EXPECT_EQ(std::string::npos, env("MVT_PATH").find("%PATH%"));
+    EXPECT_EQ("MVT_TWICE unset", env("MVT_TWICE"));
+    EXPECT_EQ("windir unset", env("windir"));
+    EXPECT_NE(nullptr, FindCall(calls, "option", "3 -Dapp.mode=fast"));
+    EXPECT_NE(nullptr, FindCall(calls, "option", "4 -Xmx1g"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "0 first"));
+    EXPECT_NE(nullptr, FindCall(calls, "ARG", "1 second"));
+    EXPECT_EQ(kStartedAndStopped, trace.StateChanges()) << "start.ready on the first line was read";
+}
+
 // A stop request at a chosen moment of the service's life. Whatever the moment,
 // the service ends stopped with 0/0, stop-pending never follows stopped, and
 // the runtime records no use of a destroyed VM or a detached environment.

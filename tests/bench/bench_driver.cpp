@@ -9,7 +9,10 @@
 //   dump's file written, for an application of 200 threads on the real JVM,
 //   and one thread print and one deadlock check asked of it (host_probe dumps).
 //
-//   bench_driver [--runs N] [--other <another build's MerivastService.exe>]
+// - with --console only: the application's console output through the host
+//   against the same writes to a file handle directly, and the process's memory.
+//
+//   bench_driver [--runs N] [--other <another build's MerivastService.exe>] [--console]
 #include <windows.h>
 
 #include <algorithm>
@@ -337,6 +340,81 @@ void BenchDumpQuestions(int runs) {
 }
 #endif
 
+// A number after `key` in the stand-in's record line of `event` (and `where`).
+double RecordedNumber(const std::vector<JniCall>& calls, const std::string& event,
+                      const std::string& where, const std::string& key) {
+    for (const JniCall& call : calls) {
+        const size_t at = call.details.find(key);
+        if (call.event == event && call.details.compare(0, where.size(), where) == 0 &&
+            at != std::string::npos) {
+            return std::atof(call.details.c_str() + at + key.size());
+        }
+    }
+    return 0;
+}
+
+struct ConsoleRun {
+    double hostMs;      // the application's writes to its standard output
+    double directMs;    // the same writes to a file handle of its own, in the same run
+    double peakMiB;     // the process's peak working set
+    double privateMiB;  // its private bytes once the writes are done
+};
+
+// One service life that writes `bytes` to its standard output in writes of
+// `lineBytes`, first to a file handle of its own, then to standard output.
+ConsoleRun TimeConsoleOutput(unsigned long long bytes, unsigned lineBytes, const char* properties) {
+    InstallLayout layout(L"benchconsole", ServiceExecutable());
+    layout.AddRuntime(Runtime::kStandin);
+    layout.AddJar(L"app.jar");
+    layout.AddFile(L"conf\\service.properties", properties);
+    layout.SetScenario("main=return\nprint.direct=1\nline.bytes=" + std::to_string(lineBytes) +
+                       "\nout.lines=" + std::to_string(bytes / lineBytes) + "\n");
+    ScmService service(UniqueName(L"MvtBenchConsole"), layout.executable());
+    if (service.Start() != 0 || !service.WaitForProcessExit(30 * 60 * 1000)) return {};
+    const std::vector<JniCall> calls = layout.JniCalls();
+    constexpr double kMiB = 1024.0 * 1024.0;
+    return {RecordedNumber(calls, "PRINT", "stdout", "us=") / 1000,
+            RecordedNumber(calls, "PRINT", "direct", "us=") / 1000,
+            RecordedNumber(calls, "MEMORY", "", "peak_working_set=") / kMiB,
+            RecordedNumber(calls, "MEMORY", "", "private=") / kMiB};
+}
+
+// The application's console output through the host (the default size limit:
+// a pipe and the host's writer thread) and with console.max-size=0 (the file
+// itself), each against the same writes to a file handle directly.
+void BenchConsoleOutput(int runs) {
+    std::printf("%-44s %9s %9s %6s %9s %9s\n", "console output (median of runs)", "stdout ms",
+                "file ms", "ratio", "peak MiB", "priv MiB");
+    const struct {
+        const char* what;
+        unsigned long long bytes;
+        unsigned lineBytes;
+        const char* properties;
+    } cases[] = {
+        {"1 GiB, 64 KiB writes, through the host", 1ull << 30, 65536, ""},
+        {"1 GiB, 64 KiB writes, console.max-size=0", 1ull << 30, 65536, "console.max-size=0\n"},
+        {"64 MiB, 8 KiB writes, through the host", 64ull << 20, 8192, ""},
+        {"64 MiB, 8 KiB writes, console.max-size=0", 64ull << 20, 8192, "console.max-size=0\n"},
+        {"8 MiB, 100-byte lines, through the host", 8ull << 20, 100, ""},
+        {"8 MiB, 100-byte lines, console.max-size=0", 8ull << 20, 100, "console.max-size=0\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> host, direct, ratio, peak, priv;
+        for (int i = 0; i < runs; ++i) {
+            const ConsoleRun run = TimeConsoleOutput(c.bytes, c.lineBytes, c.properties);
+            if (run.directMs <= 0) continue;
+            host.push_back(run.hostMs);
+            direct.push_back(run.directMs);
+            ratio.push_back(run.hostMs / run.directMs);
+            peak.push_back(run.peakMiB);
+            priv.push_back(run.privateMiB);
+        }
+        std::printf("%-44s %9.1f %9.1f %6.2f %9.1f %9.1f\n", c.what, Median(host), Median(direct),
+                    Median(ratio), Median(peak), Median(priv));
+    }
+    std::printf("\n");
+}
+
 void ShowExecutable() {
     const std::wstring path = ServiceExecutable();
     const std::string bytes = ReadFileBytes(path);
@@ -368,9 +446,16 @@ void ShowExecutable() {
 int wmain(int argc, wchar_t** argv) {
     int runs = 50;
     std::wstring other;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::wstring(argv[i]) == L"--runs") runs = _wtoi(argv[i + 1]);
-        if (std::wstring(argv[i]) == L"--other") other = argv[i + 1];
+    bool console = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring option = argv[i];
+        if (option == L"--console") console = true;
+        if (option == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
+        if (option == L"--other" && i + 1 < argc) other = argv[++i];
+    }
+    if (console) {
+        BenchConsoleOutput(runs);
+        return 0;
     }
     BenchServices(runs, other);
     BenchStartSteps(runs);

@@ -143,6 +143,15 @@ struct Scenario {
     // record.thread=1: serviceMain and main record the stack their thread reserved and the
     // process's DLL folder.
     bool recordThread;
+    // record.env=<NAME>[,<NAME>…]: creation records each variable of its environment.
+    char recordEnv[256];
+    // out.lines=<n>, err.lines=<n>: once main (or serviceMain) has been entered, numbered lines
+    // of lineBytes bytes each to standard output, then standard error, one WriteFile a line;
+    // with printDirect, the same lines first to a file of the runtime's own, both timed.
+    DWORD outLines;
+    DWORD errLines;
+    DWORD lineBytes;
+    bool printDirect;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

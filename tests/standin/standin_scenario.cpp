@@ -16,6 +16,8 @@ constexpr ULONGLONG kGateGiveUpMs = 60 * 1000;
 // Anything longer is a typo, and would outlast every test timeout anyway.
 constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
 constexpr DWORD kMaxHookLongChars = 1024 * 1024;
+constexpr DWORD kMaxPrintedLines = 100 * 1000 * 1000;
+constexpr DWORD kMaxLineBytes = 1024 * 1024;
 
 const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy", "dump"};
 const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy", L"dump"};
@@ -54,6 +56,11 @@ void SetDefaults(Scenario* s) {
     s->heap = HeapMode::kWrite;
     s->deadlockedCount = 0;
     s->recordThread = false;
+    s->recordEnv[0] = '\0';
+    s->outLines = 0;
+    s->errLines = 0;
+    s->lineBytes = 100;
+    s->printDirect = false;
 }
 
 bool IsBlank(char c) {
@@ -181,6 +188,15 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
     if (Equals(key, keyLength, "record.cwd")) return ParseFlag(value, valueLength, &s->recordCwd);
     if (Equals(key, keyLength, "record.thread"))
         return ParseFlag(value, valueLength, &s->recordThread);
+    if (Equals(key, keyLength, "record.env")) return ParseText(value, valueLength, s->recordEnv);
+    if (Equals(key, keyLength, "out.lines"))
+        return ParseCount(value, valueLength, kMaxPrintedLines, &s->outLines);
+    if (Equals(key, keyLength, "err.lines"))
+        return ParseCount(value, valueLength, kMaxPrintedLines, &s->errLines);
+    if (Equals(key, keyLength, "line.bytes"))
+        return ParseCount(value, valueLength, kMaxLineBytes, &s->lineBytes) && s->lineBytes >= 16;
+    if (Equals(key, keyLength, "print.direct"))
+        return ParseFlag(value, valueLength, &s->printDirect);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "entry")) {

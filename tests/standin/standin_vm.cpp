@@ -3,6 +3,7 @@
 // real VM that the host depends on, and records every call and every broken rule.
 #define _JNI_IMPLEMENTATION_
 #include "standin_common.h"
+#include <psapi.h>
 
 #include <jni.h>
 #include <stdarg.h>
@@ -616,6 +617,28 @@ void RecordWorkingDirectory() {
     Record("CWD", utf8);
 }
 
+// record.env: "ENV <name>=<utf8 value>", or "ENV <name> unset", for each name of the list.
+void RecordEnvironment(const char* names) {
+    for (const char* name = names; *name != '\0';) {
+        const char* end = strchr(name, ',');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - name) : strlen(name);
+        wchar_t wideName[128] = {};
+        MultiByteToWideChar(CP_UTF8, 0, name, static_cast<int>(length), wideName, 127);
+        wchar_t value[4096];
+        const DWORD units = GetEnvironmentVariableW(wideName, value, 4096);
+        char utf8[3 * 4096] = {};
+        WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(units < 4096 ? units : 0), utf8,
+                            static_cast<int>(sizeof(utf8)), nullptr, nullptr);
+        Line line;
+        LineStart(&line, "ENV");
+        LineWordN(&line, name, length);
+        LineAppend(&line, units == 0 ? " unset" : "=");
+        LineAppend(&line, utf8);
+        WriteLine(line);
+        name += length + (end != nullptr ? 1 : 0);
+    }
+}
+
 // main.load: <bin>\<name>, bin being the folder above this jvm.dll's own, loaded by its full
 // path with a plain LoadLibraryW, as a real runtime loads its own libraries late; then freed.
 void LoadLateLibrary(const char* name) {
@@ -706,6 +729,85 @@ DWORD WINAPI AbortRuntime(void* /*unused*/) {
     StopForGood();
 }
 
+// ---- out.lines, err.lines: the application's console output while it runs ----
+
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n": each line one WriteFile, as a
+// println of Java's System.out gives. Returns the milliseconds the writes took.
+double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes) {
+    char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
+    if (line == nullptr) {
+        RecordFault("no memory for out.lines", nullptr);
+        return 0;
+    }
+    memset(line, '.', lineBytes);
+    line[lineBytes - 1] = '\n';
+    const double start = NowMs();
+    for (DWORD i = 1; i <= lines; ++i) {
+        char number[32];
+        const int length = wsprintfA(number, "%s %08lu ", stream, i);
+        memcpy(line, number, static_cast<size_t>(length));
+        DWORD written = 0;
+        WriteFile(handle, line, lineBytes, &written, nullptr);
+    }
+    const double took = NowMs() - start;
+    HeapFree(GetProcessHeap(), 0, line);
+    return took;
+}
+
+void RecordPrinted(const char* where, DWORD lines, DWORD lineBytes, double ms) {
+    Line line;
+    LineStart(&line, "PRINT");
+    LineWord(&line, where);
+    LineWord(&line, "bytes=");
+    LineUnsigned(&line, static_cast<unsigned long long>(lines) * lineBytes);
+    LineWord(&line, "us=");
+    LineUnsigned(&line, static_cast<unsigned long long>(ms * 1000));
+    WriteLine(line);
+}
+
+// The process's memory once the lines are written: the host's pipes and writers included.
+void RecordMemory() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return;
+    Line line;
+    LineStart(&line, "MEMORY");
+    LineWord(&line, "peak_working_set=");
+    LineUnsigned(&line, counters.PeakWorkingSetSize);
+    LineWord(&line, "private=");
+    LineUnsigned(&line, counters.PagefileUsage);
+    WriteLine(line);
+}
+
+void PrintAsRunning(const Scenario& scenario) {
+    if (scenario.outLines == 0 && scenario.errLines == 0) return;
+    const DWORD bytes = scenario.lineBytes;
+    if (scenario.printDirect) {
+        wchar_t path[1024];
+        HANDLE file = InstallFilePath(L"standin-direct.out", L"", path, std::size(path))
+                          ? CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                          : INVALID_HANDLE_VALUE;
+        const double ms = PrintNumberedLines(file, "stdout", scenario.outLines, bytes);
+        CloseHandle(file);
+        RecordPrinted("direct", scenario.outLines, bytes, ms);
+    }
+    const double outMs =
+        PrintNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", scenario.outLines, bytes);
+    const double errMs =
+        PrintNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", scenario.errLines, bytes);
+    RecordPrinted("stdout", scenario.outLines, bytes, outMs);
+    RecordPrinted("stderr", scenario.errLines, bytes, errMs);
+    RecordMemory();
+}
+
 // signal.main: the benchmarks time the start against this event.
 void SignalMainEntered(const Scenario& scenario) {
     if (scenario.mainSignal[0] == '\0') return;
@@ -746,6 +848,7 @@ void RunServiceMain(Env* env, jstring argument) {
     if (scenario.recordThread) RecordThread();
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
+    PrintAsRunning(scenario);
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
     } else if (scenario.main == MainMode::kThrow) {
@@ -816,6 +919,7 @@ void RunMain(Env* env, jobjectArray array) {
     if (scenario.recordThread) RecordThread();
     StartLingering(scenario);
     PauseAndGate(scenario, kStepMain);
+    PrintAsRunning(scenario);
     if (scenario.main == MainMode::kBlock) {
         // An ordinary program's main that never returns; System.exit ends it.
         StopForGood();
@@ -1807,6 +1911,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     LoadScenario(&scenario);
     SetRecordFaultsOnly(scenario.recordFaultsOnly);
     if (scenario.recordCwd) RecordWorkingDirectory();
+    RecordEnvironment(scenario.recordEnv);
     if (pvm == nullptr || penv == nullptr || rawArgs == nullptr) {
         RecordFault("null argument", "JNI_CreateJavaVM");
         Record("JNI_CreateJavaVM", "result=-1");
