@@ -68,6 +68,10 @@ TEST_F(ShippedExecutable, IsAGuiProgramOfItsArchitectureWithAslrAndDep) {
     EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
 }
 
+TEST_F(ShippedExecutable, StaysWithin80KiB) {
+    EXPECT_LE(bytes_.size(), 80u * 1024u);
+}
+
 TEST_F(ShippedExecutable, ImportsOnlyWindowsOwnDlls) {
     const std::set<std::string> windows = {"kernel32.dll", "advapi32.dll", "msvcrt.dll",
                                            "user32.dll"};
