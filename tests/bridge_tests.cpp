@@ -382,6 +382,31 @@ TEST(BridgeService, OrdinaryProgramAnswersAndItsShutdownHookRunsAtTheStop) {
     EXPECT_EQ("java exited with status 0, exit hook called", exit->details);
 }
 
+// conf\environment on the real JVM: System.getenv and a child process of the
+// application see its values, %SystemRoot% expanded and non-ASCII kept.
+TEST(BridgeService, EnvironmentReachesTheVmAndItsChildProcesses) {
+    BridgeLife run(L"bridgeenv", {MVT_EXITING_JAR});
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.class=com.merivast.exiting.EnvironmentMain\r\n");
+    run.life.layout.AddFile(L"conf\\main.args", "MVT_GREETING\r\nMVT_WINDOWS\r\n");
+    run.life.layout.AddFile(L"conf\\environment",
+                            "# what the application needs\r\n MVT_GREETING = gr\xC3\xBC\xC3\x9F"
+                            "e \r\nMVT_WINDOWS=%SystemRoot%\\x\r\n");
+    wchar_t root[MAX_PATH] = {};
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH));
+    ASSERT_EQ(0u, run.life.service.Start());
+    run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    const std::string windows = Narrow(root) + "\\x";
+    EXPECT_EQ(
+        "getenv MVT_GREETING=gr\xC3\xBC\xC3\x9F"
+        "e\nchild MVT_GREETING=gr\xC3\xBC\xC3\x9F"
+        "e\ngetenv MVT_WINDOWS=" +
+            windows + "\nchild MVT_WINDOWS=" + windows + "\n",
+        run.ConsoleLog(L"stdout.log"))
+        << run.Evidence();
+}
+
 // A jar run as "java -jar" runs it, on the real JVM: its manifest's Main-Class,
 // Class-Path, Launcher-Agent-Class and Add-Opens all in effect; commons-logging
 // without log4j logs (no logging option is forced on it); -Xss8m reaches the
