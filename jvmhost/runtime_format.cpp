@@ -77,7 +77,7 @@ constexpr size_t kMostFloatPrecision = kContentBytes - 340;
 constexpr size_t kMostFieldNumber = 0x7FFFFFFF;
 
 // What a conversion asks of its field, read from the format.
-struct FieldSpec {
+struct FieldLayout {
     char flags[8];  // each of "-+ #0" at most once
     size_t width;
     bool hasPrecision;
@@ -97,15 +97,15 @@ void AppendRepeated(Output* out, char c, size_t count) {
 
 // The field: `content` padded to the width, as C lays it out. Zeros go after
 // the sign and the "0x" of a number, spaces before it or, with "-", after it.
-void AppendField(Output* out, const FieldSpec& spec, const char* content, size_t length,
+void AppendField(Output* out, const FieldLayout& field, const char* content, size_t length,
                  bool zeroPads) {
-    const size_t padding = spec.width > length ? spec.width - length : 0;
-    if (spec.Has('-')) {
+    const size_t padding = field.width > length ? field.width - length : 0;
+    if (field.Has('-')) {
         Append(out, content, length);
         AppendRepeated(out, ' ', padding);
         return;
     }
-    if (!zeroPads || !spec.Has('0')) {
+    if (!zeroPads || !field.Has('0')) {
         AppendRepeated(out, ' ', padding);
         Append(out, content, length);
         return;
@@ -135,10 +135,11 @@ size_t RenderContent(char (&content)[kContentBytes], const Conversion& wanted, T
 }
 
 template <typename T>
-void Render(Output* out, const FieldSpec& spec, const Conversion& wanted, T value, bool zeroPads) {
+void Render(Output* out, const FieldLayout& field, const Conversion& wanted, T value,
+            bool zeroPads) {
     char content[kContentBytes];
     const size_t length = RenderContent(content, wanted, value);
-    AppendField(out, spec, content, length, zeroPads);
+    AppendField(out, field, content, length, zeroPads);
 }
 
 // The size modifiers, longest first where one begins another. "L" takes a
@@ -200,16 +201,16 @@ bool IsOneOf(char type, const char* types) {
 }
 
 // A narrow string's field: its first `precision` bytes at most, padded.
-void RenderNarrow(Output* out, const FieldSpec& spec, const char* text) {
+void RenderNarrow(Output* out, const FieldLayout& field, const char* text) {
     if (text == nullptr) text = "(null)";
-    const size_t length = strnlen(text, spec.hasPrecision ? spec.precision : kMostFieldNumber);
-    AppendField(out, spec, text, length, false);
+    const size_t length = strnlen(text, field.hasPrecision ? field.precision : kMostFieldNumber);
+    AppendField(out, field, text, length, false);
 }
 
 // A wide string's field, converted to the ANSI code page a piece at a time,
 // a character the code page lacks as its default character; the width and
 // the precision count bytes, as C says.
-void RenderWide(Output* out, const FieldSpec& spec, const wchar_t* text, size_t units) {
+void RenderWide(Output* out, const FieldLayout& field, const wchar_t* text, size_t units) {
     if (text == nullptr) text = L"(null)";
     char bytes[kContentBytes];
     size_t length = 0;
@@ -218,9 +219,9 @@ void RenderWide(Output* out, const FieldSpec& spec, const wchar_t* text, size_t 
         length += static_cast<size_t>(WideCharToMultiByte(
             CP_ACP, 0, text + at, static_cast<int>(piece), nullptr, 0, nullptr, nullptr));
     }
-    if (spec.hasPrecision && length > spec.precision) length = spec.precision;
-    const size_t padding = spec.width > length ? spec.width - length : 0;
-    if (!spec.Has('-')) AppendRepeated(out, ' ', padding);
+    if (field.hasPrecision && length > field.precision) length = field.precision;
+    const size_t padding = field.width > length ? field.width - length : 0;
+    if (!field.Has('-')) AppendRepeated(out, ' ', padding);
     size_t left = length;
     for (size_t at = 0; at < units && left > 0 && !out->cut; at += 256) {
         const size_t piece = units - at < 256 ? units - at : 256;
@@ -230,19 +231,19 @@ void RenderWide(Output* out, const FieldSpec& spec, const wchar_t* text, size_t 
         Append(out, bytes, take);
         left -= take;
     }
-    if (spec.Has('-')) AppendRepeated(out, ' ', padding);
+    if (field.Has('-')) AppendRepeated(out, ' ', padding);
 }
 
 // Microsoft's "h" and "w" (and C's "l") choose a narrow or a wide character
 // or string whatever the type's case says.
-void RenderText(Output* out, const FieldSpec& spec, ArgSize size, char type, va_list* args) {
+void RenderText(Output* out, const FieldLayout& field, ArgSize size, char type, va_list* args) {
     const bool wide = size == ArgSize::kLong || size == ArgSize::kWide ||
                       (size != ArgSize::kShort && (type == 'C' || type == 'S'));
     if (type == 'c' || type == 'C') {
         const int value = va_arg(*args, int);
         const char narrow = static_cast<char>(value);
         const wchar_t unit = static_cast<wchar_t>(value);
-        FieldSpec single = spec;
+        FieldLayout single = field;
         single.hasPrecision = false;
         if (wide) {
             RenderWide(out, single, &unit, 1);
@@ -251,50 +252,51 @@ void RenderText(Output* out, const FieldSpec& spec, ArgSize size, char type, va_
         }
     } else if (wide) {
         const wchar_t* text = va_arg(*args, const wchar_t*);
-        const size_t most = spec.hasPrecision ? spec.precision : kMostFieldNumber;
-        RenderWide(out, spec, text, text != nullptr ? wcsnlen(text, most) : 6);
+        const size_t most = field.hasPrecision ? field.precision : kMostFieldNumber;
+        RenderWide(out, field, text, text != nullptr ? wcsnlen(text, most) : 6);
     } else {
-        RenderNarrow(out, spec, va_arg(*args, const char*));
+        RenderNarrow(out, field, va_arg(*args, const char*));
     }
 }
 
 // The conversion's flags (but the ones this formatter lays out itself) and
 // precision, for the C runtime.
-void AddContentFields(Conversion* wanted, const FieldSpec& spec, size_t mostPrecision) {
-    for (const char* flag = spec.flags; *flag != '\0'; ++flag) {
+void AddContentFields(Conversion* wanted, const FieldLayout& field, size_t mostPrecision) {
+    for (const char* flag = field.flags; *flag != '\0'; ++flag) {
         if (*flag != '-' && *flag != '0') wanted->Add(*flag);
     }
-    if (spec.hasPrecision) {
+    if (field.hasPrecision) {
         wanted->Add('.');
-        wanted->AddNumber(spec.precision < mostPrecision ? spec.precision : mostPrecision);
+        wanted->AddNumber(field.precision < mostPrecision ? field.precision : mostPrecision);
     }
 }
 
 // Renders the conversion `type` with its argument; false for a type this
 // formatter does not know, which takes no argument.
-bool RenderConversion(Output* out, const FieldSpec& spec, ArgSize size, char type, va_list* args) {
+bool RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char type,
+                      va_list* args) {
     Conversion wanted = {"%", 1};
     if (IsOneOf(type, "diouxX")) {
-        AddContentFields(&wanted, spec, kMostIntegerPrecision);
+        AddContentFields(&wanted, field, kMostIntegerPrecision);
         wanted.Add("I64");
         wanted.Add(type);
         // C: a precision turns the zero flag of an integer off.
         if (IsOneOf(type, "di")) {
-            Render(out, spec, wanted, SignedArgument(size, args), !spec.hasPrecision);
+            Render(out, field, wanted, SignedArgument(size, args), !field.hasPrecision);
         } else {
-            Render(out, spec, wanted, UnsignedArgument(size, args), !spec.hasPrecision);
+            Render(out, field, wanted, UnsignedArgument(size, args), !field.hasPrecision);
         }
     } else if (IsOneOf(type, "cCsS")) {
-        RenderText(out, spec, size, type, args);
+        RenderText(out, field, size, type, args);
     } else if (type == 'p') {
         wanted.Add(type);
-        Render(out, spec, wanted, va_arg(*args, const void*), false);
+        Render(out, field, wanted, va_arg(*args, const void*), false);
     } else if (IsOneOf(type, "eEfFgGaA")) {
-        AddContentFields(&wanted, spec, kMostFloatPrecision);
+        AddContentFields(&wanted, field, kMostFloatPrecision);
         // Older msvcrt.dll copies know no "F"; it differs from "f" only in
         // the case of "inf" and "nan".
         wanted.Add(type == 'F' ? 'f' : type);
-        Render(out, spec, wanted, va_arg(*args, double), true);
+        Render(out, field, wanted, va_arg(*args, double), true);
     } else if (type == 'n') {
         static_cast<void>(va_arg(*args, void*));
     } else {
@@ -325,23 +327,23 @@ size_t ReadFieldNumber(const char** at, va_list* args, bool* negative) {
 }
 
 // The flags, width and precision of the conversion at `at` (past its "%").
-FieldSpec ReadFieldSpec(const char** at, va_list* args) {
-    FieldSpec spec = {};
+FieldLayout ReadFieldLayout(const char** at, va_list* args) {
+    FieldLayout field = {};
     size_t flagCount = 0;
     for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
-        if (!spec.Has(**at)) spec.flags[flagCount++] = **at;
+        if (!field.Has(**at)) field.flags[flagCount++] = **at;
     }
     bool negative = false;
-    spec.width = ReadFieldNumber(at, args, &negative);
+    field.width = ReadFieldNumber(at, args, &negative);
     // As C says of a negative width.
-    if (negative && !spec.Has('-')) spec.flags[flagCount++] = '-';
+    if (negative && !field.Has('-')) field.flags[flagCount++] = '-';
     if (**at == '.') {
         ++*at;
-        spec.precision = ReadFieldNumber(at, args, &negative);
+        field.precision = ReadFieldNumber(at, args, &negative);
         // A negative precision is taken as if it were left out.
-        spec.hasPrecision = !negative;
+        field.hasPrecision = !negative;
     }
-    return spec;
+    return field;
 }
 
 }  // namespace
@@ -361,11 +363,11 @@ size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list
             Append(&output, at++, 1);
             continue;
         }
-        const FieldSpec spec = ReadFieldSpec(&at, &args);
+        const FieldLayout field = ReadFieldLayout(&at, &args);
         const ArgSize size = ReadSize(&at);
         const char type = *at;
         if (type != '\0') ++at;
-        if (type == '\0' || !RenderConversion(&output, spec, size, type, &args)) {
+        if (type == '\0' || !RenderConversion(&output, field, size, type, &args)) {
             Append(&output, conversion, static_cast<size_t>(at - conversion));
         }
     }

@@ -907,6 +907,17 @@ void Discard(const ConfData& data, const wchar_t* kind) {
     RemoveDirectoryW(folder);
 }
 
+// `kind`'s folder in `folder`, emptied of what an interrupted earlier run
+// left there; false when its path cannot be made.
+bool FreshHoldingFolder(const ConfData& data, const wchar_t* kind, wchar_t* folder) {
+    if (!HoldingFolder(data, kind, folder)) {
+        return false;
+    }
+    Discard(data, kind);
+    CreateDirectoryW(folder, nullptr);
+    return true;
+}
+
 constexpr wchar_t kKept[] = L"kept";
 constexpr wchar_t kRemoved[] = L"removed";
 constexpr wchar_t kExecutable[] = L"executable";
@@ -1050,12 +1061,10 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepEditedConf(MSIHANDLE install
     wchar_t held[MAX_PATH];
     wchar_t path[MAX_PATH];
     wchar_t message[kMessageUnits];
-    if (!HoldingFolder(data, kKept, folder)) {
+    if (!FreshHoldingFolder(data, kKept, folder)) {
         Log(install, L"KeepEditedConf: no temporary folder.");
         return ERROR_INSTALL_FAILURE;
     }
-    Discard(data, kKept);
-    CreateDirectoryW(folder, nullptr);
     for (size_t i = 0; i < data.count; ++i) {
         if (!IsFirstOfItsFile(data, i) || !EntryPath(data, i, path) || !Exists(path) ||
             IsUnedited(data, i, path)) {
@@ -1098,12 +1107,10 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE ins
     wchar_t held[MAX_PATH];
     wchar_t path[MAX_PATH];
     wchar_t message[kMessageUnits];
-    if (!HoldingFolder(data, kRemoved, folder)) {
+    if (!FreshHoldingFolder(data, kRemoved, folder)) {
         Log(install, L"RemoveUneditedConf: no temporary folder; conf\\ is left as it is.");
         return ERROR_SUCCESS;
     }
-    Discard(data, kRemoved);
-    CreateDirectoryW(folder, nullptr);
     for (size_t i = 0; i < data.count; ++i) {
         if (!EntryPath(data, i, path) || !Exists(path)) {
             continue;
@@ -1163,11 +1170,9 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepExecutable(MSIHANDLE install
     wchar_t folder[MAX_PATH];
     wchar_t held[MAX_PATH];
     wchar_t path[MAX_PATH];
-    if (!HoldingFolder(data, kExecutable, folder)) {
+    if (!FreshHoldingFolder(data, kExecutable, folder)) {
         return ERROR_INSTALL_FAILURE;
     }
-    Discard(data, kExecutable);
-    CreateDirectoryW(folder, nullptr);
     for (size_t i = 0; i < data.count; ++i) {
         if (EntryPath(data, i, path) && Exists(path) &&
             (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE))) {

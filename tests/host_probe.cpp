@@ -74,6 +74,23 @@ ConsoleSettings ConsoleSettingsOf(const Configuration& configuration) {
     return {configuration.properties.consoleMaxMiB, configuration.properties.consoleKeep};
 }
 
+// What the service gives its runtime host for the configured class.
+HostSettings ProbeSettings(const HostLayout& layout, const Configuration& configuration,
+                           ErrorSink errors, ErrorSink warnings) {
+    const wchar_t* mainClass = configuration.properties.mainClass;
+    return {&layout,
+            &configuration.userOptions,
+            mainClass,
+            &ExpectedEntryOf(mainClass),
+            errors,
+            warnings,
+            RuntimeEndReactions{},
+            true,
+            nullptr,
+            nullptr,
+            nullptr};
+}
+
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     JavaEntry entry = {};
@@ -121,18 +138,7 @@ int TimeStartSteps() {
     SetDllDirectoryW(layout.binDir);
     const HMODULE runtime = LoadLibraryW(library);
     marks[4] = NowMs();
-    const wchar_t* mainClass = configuration.properties.mainClass;
-    const HostSettings settings = {&layout,
-                                   &configuration.userOptions,
-                                   mainClass,
-                                   &ExpectedEntryOf(mainClass),
-                                   nullptr,
-                                   nullptr,
-                                   RuntimeEndReactions{},
-                                   true,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr};
+    const HostSettings settings = ProbeSettings(layout, configuration, nullptr, nullptr);
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
     JavaEntry entry = {};
@@ -173,18 +179,7 @@ int TimeDumps(int count) {
     ConfigProblem problem;
     if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
     KeepConsoleOutput(layout.logsDir, ConsoleSettingsOf(configuration), nullptr, nullptr);
-    const wchar_t* mainClass = configuration.properties.mainClass;
-    dumpsSettings = {&layout,
-                     &configuration.userOptions,
-                     mainClass,
-                     &ExpectedEntryOf(mainClass),
-                     nullptr,
-                     nullptr,
-                     RuntimeEndReactions{},
-                     true,
-                     nullptr,
-                     nullptr,
-                     nullptr};
+    dumpsSettings = ProbeSettings(layout, configuration, nullptr, nullptr);
     static Probe probe;
     CreateThread(nullptr, 0, RunApplicationThread, &probe, 0, nullptr);
     WaitForSingleObject(probe.found, INFINITE);
@@ -231,18 +226,8 @@ int wmain(int argc, wchar_t** argv) {
         RecordingSink(0, problem.text);
         return 1;
     }
-    const wchar_t* mainClass = configuration.properties.mainClass;
-    const HostSettings settings = {&layout,
-                                   &configuration.userOptions,
-                                   mainClass,
-                                   &ExpectedEntryOf(mainClass),
-                                   RecordingSink,
-                                   ReportWarningEvent,
-                                   RuntimeEndReactions{},
-                                   true,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr};
+    const HostSettings settings =
+        ProbeSettings(layout, configuration, RecordingSink, ReportWarningEvent);
     RuntimeHost* host = new RuntimeHost(settings);
     Probe probe;
     probe.host = host;

@@ -439,19 +439,26 @@ jclass JNICALL FindClass(JNIEnv* jni, const char* name) {
     return reinterpret_cast<jclass>(ref);
 }
 
-jmethodID JNICALL GetStaticMethodID(JNIEnv* jni, jclass cls, const char* name,
-                                    const char* signature) {
+// A method of `cls` looked up by the Java side's `request` (METHOD: static,
+// IMETHOD: an instance method), recorded as `call`.
+jmethodID LookUpMethod(JNIEnv* jni, jclass cls, const char* name, const char* signature,
+                       const char* request, const char* call) {
     Env* env = CallerEnv(jni);
     const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
     if (name == nullptr || signature == nullptr) {
-        Trap("GetStaticMethodID with a null name or signature");
+        Trap(std::string(call) + " with a null name or signature");
     }
     std::vector<std::string> reply;
-    Ref* ref = Transact(env, {"METHOD", owner->id, name, signature}, &reply)
+    Ref* ref = Transact(env, {request, owner->id, name, signature}, &reply)
                    ? TakeReference(env, reply, RefKind::kMethod, name, signature)
                    : nullptr;
-    Record("GetStaticMethodID", std::string(name) + " " + signature + Outcome(env, ref));
+    Record(call, std::string(name) + " " + signature + Outcome(env, ref));
     return reinterpret_cast<jmethodID>(ref);
+}
+
+jmethodID JNICALL GetStaticMethodID(JNIEnv* jni, jclass cls, const char* name,
+                                    const char* signature) {
+    return LookUpMethod(jni, cls, name, signature, "METHOD", "GetStaticMethodID");
 }
 
 jstring JNICALL NewString(JNIEnv* jni, const jchar* units, jsize length) {
@@ -764,17 +771,7 @@ void JNICALL CallVoidMethodA(JNIEnv* jni, jobject target, jmethodID method, cons
 }
 
 jmethodID JNICALL GetMethodID(JNIEnv* jni, jclass cls, const char* name, const char* signature) {
-    Env* env = CallerEnv(jni);
-    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
-    if (name == nullptr || signature == nullptr) {
-        Trap("GetMethodID with a null name or signature");
-    }
-    std::vector<std::string> reply;
-    Ref* ref = Transact(env, {"IMETHOD", owner->id, name, signature}, &reply)
-                   ? TakeReference(env, reply, RefKind::kMethod, name, signature)
-                   : nullptr;
-    Record("GetMethodID", std::string(name) + " " + signature + Outcome(env, ref));
-    return reinterpret_cast<jmethodID>(ref);
+    return LookUpMethod(jni, cls, name, signature, "IMETHOD", "GetMethodID");
 }
 
 // A string's UTF-16 units, asked once and kept with its reference.

@@ -149,9 +149,11 @@ key_exists() {
 # A service that exists always has a state: an empty answer is an sc that did
 # not run, asked once more.
 service_state() {
-  local state
-  state="$(wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p')"
-  [ -n "$state" ] || state="$(wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p')"
+  local state="" attempt
+  for attempt in 1 2; do
+    state="$(wine_run sc query "$SERVICE" | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p')"
+    [ -n "$state" ] && break
+  done
   echo "$state"
 }
 
