@@ -96,14 +96,15 @@ struct RuntimeHost {
     RuntimeHost& operator=(const RuntimeHost&) = delete;
 
     // Loads "<jre>\bin\client\jvm.dll" (or "<jre>\bin\server\jvm.dll" when only
-    // that exists) and creates the VM with the class path, the two logging
-    // options, the operator's options, the runtime's "exit", "abort" and
-    // "vfprintf" hooks, and JNI 1.6. True when the VM was created. A layout
-    // that cannot be named to the runtime is reported and loads no runtime at
-    // all. A refusal the runtime explained is followed by its words. Before
-    // the runtime loads, its "bin" folder becomes the process's DLL folder
-    // (SetDllDirectoryW) for the rest of the process: the libraries the
-    // runtime loads later find their imports there too.
+    // that exists) and creates the VM with the class path, the logging
+    // options where the launch options ask for them, the operator's options,
+    // the runtime's "exit", "abort" and "vfprintf" hooks, and JNI 1.6. True
+    // when the VM was created. A layout that cannot be named to the runtime is
+    // reported and loads no runtime at all. A refusal the runtime explained is
+    // followed by its words. The runtime's "bin" folder is the DLL folder only
+    // while jvm.dll loads, and stays at the end of PATH: the libraries the
+    // runtime loads later find their imports there, and the application's
+    // child processes find System32 first.
     bool StartVm();
 
     // --- Steps on the creating thread, once the VM exists ---
