@@ -5,6 +5,7 @@
 // thread of its own, so that neither the handler nor a stop waits for a dump.
 #pragma once
 
+#include "agent/dump_files.h"
 #include "agent/service_properties.h"
 #include "base/paths.h"
 #include "base/scoped.h"
@@ -18,11 +19,6 @@ constexpr DWORD kHeapDumpControl = 254;
 
 // The most deadlocked threads the watch remembers as reported.
 constexpr size_t kReportedThreadsMost = 64;
-
-// The runtime's crash files of this process in `logsDir` (where the shipped
-// conf\jvm.options sends them: hs_err_pid<pid>.log, java_pid<pid>.hprof) get
-// the dumps' security. Any thread; takes no lock.
-void RestrictCrashFiles(const wchar_t* logsDir);
 
 class DumpThread {
   public:

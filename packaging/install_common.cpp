@@ -1,0 +1,73 @@
+#include "packaging/install_actions.h"
+
+#include <strsafe.h>
+
+namespace install_actions {
+
+void Log(MSIHANDLE install, const wchar_t* text) {
+    const MSIHANDLE record = MsiCreateRecord(0);
+    if (record == 0) {
+        return;
+    }
+    MsiRecordSetStringW(record, 0, text);
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+bool TakePart(const wchar_t* text, wchar_t separator, wchar_t* out, size_t outUnits,
+              const wchar_t** rest) {
+    size_t length = 0;
+    while (text[length] != L'\0' && text[length] != separator) {
+        if (length + 1 >= outUnits) {
+            return false;
+        }
+        out[length] = text[length];
+        ++length;
+    }
+    out[length] = L'\0';
+    *rest = text[length] == separator ? text + length + 1 : text + length;
+    return length > 0;
+}
+
+bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value) {
+    DWORD number = 0;
+    if (length == 0) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') {
+            return false;
+        }
+        number = number * 10 + static_cast<DWORD>(text[i] - L'0');
+        if (number > most) {
+            return false;
+        }
+    }
+    *value = number;
+    return true;
+}
+
+void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD error) {
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits, L"%ls: %ls (error %lu).", name, what,
+                     static_cast<unsigned long>(error));
+    Log(install, message);
+}
+
+wchar_t* ReadActionData(MSIHANDLE install) {
+    DWORD units = 0;
+    wchar_t none[1] = {L'\0'};
+    if (MsiGetPropertyW(install, L"CustomActionData", none, &units) != ERROR_MORE_DATA) {
+        return nullptr;
+    }
+    ++units;  // the terminator
+    auto* data = static_cast<wchar_t*>(AllocateBytes(units * sizeof(wchar_t)));
+    if (data != nullptr &&
+        MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS) {
+        FreeBytes(data);
+        data = nullptr;
+    }
+    return data;
+}
+
+}  // namespace install_actions

@@ -1,0 +1,294 @@
+// NoteRunningService, StopServiceAndWait, StartServiceAgain: the service is
+// stopped and waited for before any of its files change, and started again
+// after when it ran before.
+#include "packaging/install_actions.h"
+
+#include <strsafe.h>
+
+namespace install_actions {
+
+namespace {
+
+// The host's default stop deadline and the longest it takes
+// (conf\service.properties, stop.timeout).
+constexpr DWORD kDefaultStopTimeoutSeconds = 25;
+constexpr DWORD kMaxStopTimeoutSeconds = 86400;
+// What a stop may take beyond the application's own deadline: the host's
+// report, the runtime's tear-down and the end of the process. Also the longest
+// a pending service may go without a new report.
+constexpr DWORD kStopMarginMs = 30000;
+constexpr DWORD kPollMs = 250;
+// The host reads at most this much of conf\service.properties.
+constexpr DWORD kPropertiesBytes = 64 * 1024;
+
+// The text of "<installDir>conf\service.properties" (UTF-8 with or without
+// its byte-order mark, or UTF-16 with its mark), at most the part the host
+// reads, on the process heap; null when there is no such file or it cannot
+// be read.
+wchar_t* ReadPropertiesText(const wchar_t* installDir) {
+    wchar_t path[MAX_PATH];
+    if (FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
+        FAILED(StringCchCatW(path, MAX_PATH, L"conf\\service.properties"))) {
+        return nullptr;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    auto* bytes = static_cast<unsigned char*>(AllocateBytes(kPropertiesBytes));
+    HeapText text(static_cast<wchar_t*>(AllocateBytes((kPropertiesBytes + 1) * sizeof(wchar_t))));
+    DWORD size = 0;
+    const BOOL read = bytes != nullptr && text.text != nullptr &&
+                      ReadFile(file, bytes, kPropertiesBytes, &size, nullptr);
+    CloseHandle(file);
+    int units = 0;
+    if (read && size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        units = static_cast<int>((size - 2) / 2);
+        CopyMemory(text.text, bytes + 2, static_cast<size_t>(units) * sizeof(wchar_t));
+    } else if (read) {
+        const DWORD skip = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+        units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes) + 3 * skip,
+                                    static_cast<int>(size - 3 * skip), text.text, kPropertiesBytes);
+    }
+    FreeBytes(bytes);
+    if (!read) {
+        return nullptr;
+    }
+    text.text[units] = L'\0';
+    wchar_t* result = text.text;
+    text.text = nullptr;
+    return result;
+}
+
+// The value of stop.timeout on one line (`length` units, without its line
+// feed), into `seconds`; the line may be any other line, which leaves it.
+void TakeStopTimeout(const wchar_t* line, size_t length, DWORD* seconds) {
+    size_t begin = 0;
+    while (begin < length && IsBlank(line[begin])) ++begin;
+    size_t equals = begin;
+    while (equals < length && line[equals] != L'=') ++equals;
+    size_t keyEnd = equals;
+    while (keyEnd > begin && IsBlank(line[keyEnd - 1])) --keyEnd;
+    constexpr wchar_t kKey[] = L"stop.timeout";
+    if (equals == length || keyEnd - begin != ARRAYSIZE(kKey) - 1 ||
+        wcsncmp(line + begin, kKey, keyEnd - begin) != 0) {
+        return;
+    }
+    size_t valueBegin = equals + 1;
+    size_t valueEnd = length;
+    while (valueBegin < valueEnd && IsBlank(line[valueBegin])) ++valueBegin;
+    while (valueEnd > valueBegin && (IsBlank(line[valueEnd - 1]) || line[valueEnd - 1] == L'\r')) {
+        --valueEnd;
+    }
+    if (!ParseNumber(line + valueBegin, valueEnd - valueBegin, kMaxStopTimeoutSeconds, seconds)) {
+        *seconds = kDefaultStopTimeoutSeconds;
+    }
+}
+
+// stop.timeout from "<installDir>conf\service.properties", as the host reads
+// it; the host's default when the file or the key is missing or unusable (a
+// file the host refuses never lets the service run).
+DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
+    const HeapText text(ReadPropertiesText(installDir));
+    DWORD seconds = kDefaultStopTimeoutSeconds;
+    const wchar_t* line = text.text;
+    while (line != nullptr && *line != L'\0') {
+        size_t length = 0;
+        while (line[length] != L'\0' && line[length] != L'\n') ++length;
+        TakeStopTimeout(line, length, &seconds);
+        line = line[length] == L'\n' ? line + length + 1 : line + length;
+    }
+    return seconds;
+}
+
+// What StopAndWait has seen of the service so far.
+struct StopWatch {
+    DWORD stopTimeout = kDefaultStopTimeoutSeconds;
+    bool stopAsked = false;
+    ULONGLONG deadline = 0;  // 0: none
+    ULONGLONG lastReport = 0;
+    DWORD lastState = 0;
+    DWORD lastCheckPoint = 0;
+};
+
+// Sends the stop request to a running service and starts the deadline. False
+// when the request fails otherwise than for a service that has stopped or
+// cannot take it yet.
+bool AskToStop(MSIHANDLE install, SC_HANDLE service, const wchar_t* name, ULONGLONG now,
+               StopWatch* watch) {
+    SERVICE_STATUS ignored = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &ignored)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            LogError(install, name, L"the stop request failed", error);
+            return false;
+        }
+    }
+    watch->stopAsked = true;
+    watch->lastReport = now;
+    if (watch->stopTimeout != 0) {
+        watch->deadline = now + watch->stopTimeout * 1000ULL + kStopMarginMs;
+    }
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits,
+                     L"%ls: asked to stop; waiting for it (stop.timeout %lu s).", name,
+                     static_cast<unsigned long>(watch->stopTimeout));
+    Log(install, message);
+    return true;
+}
+
+// True, after logging why, when the wait is over without a stop: past the
+// deadline, or no new report for the margin.
+bool GivesUp(MSIHANDLE install, const wchar_t* name, const StopWatch& watch, ULONGLONG now) {
+    wchar_t message[kMessageUnits];
+    if (watch.deadline != 0 && now >= watch.deadline) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls did not stop within %lu s (its stop.timeout and %lu s more); "
+                         L"nothing was changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.stopTimeout + kStopMarginMs / 1000),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else if (now - watch.lastReport >= kStopMarginMs) {
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls stayed in state %lu without a report for %lu s; nothing was "
+                         L"changed. Stop the service, then run the installer again.",
+                         name, static_cast<unsigned long>(watch.lastState),
+                         static_cast<unsigned long>(kStopMarginMs / 1000));
+    } else {
+        return false;
+    }
+    Log(install, message);
+    return true;
+}
+
+// Opens the service to stop it: true with the handle, or with null when there
+// is no such service; false, after logging why, when it cannot be opened.
+bool OpenForStop(MSIHANDLE install, SC_HANDLE manager, const wchar_t* name, SC_HANDLE* service) {
+    *service = manager == nullptr
+                   ? nullptr
+                   : OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (*service != nullptr) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        return true;
+    }
+    LogError(install, name, L"the service could not be opened", error);
+    return false;
+}
+
+// Asks the service to stop and waits until it has stopped: at most stop.timeout
+// plus the margin from the accepted stop request (stop.timeout 0, no deadline:
+// as long as the service keeps reporting), and never longer than the margin
+// without a new report from a pending service. A service starting up (which
+// takes no control) is waited for first. True when it is stopped, or not there.
+bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installDir) {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service;
+    if (!OpenForStop(install, manager.handle, name, &service.handle)) {
+        return false;
+    }
+    if (service.handle == nullptr) {
+        return true;
+    }
+    StopWatch watch;
+    watch.stopTimeout = ReadStopTimeoutSeconds(installDir);
+    watch.lastReport = GetTickCount64();
+    for (;;) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service.handle, &status)) {
+            LogError(install, name, L"its state could not be read", GetLastError());
+            return false;
+        }
+        if (status.dwCurrentState == SERVICE_STOPPED) {
+            return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (status.dwCurrentState != watch.lastState ||
+            status.dwCheckPoint != watch.lastCheckPoint) {
+            watch.lastState = status.dwCurrentState;
+            watch.lastCheckPoint = status.dwCheckPoint;
+            watch.lastReport = now;
+        }
+        if (!watch.stopAsked && status.dwCurrentState == SERVICE_RUNNING &&
+            !AskToStop(install, service.handle, name, now, &watch)) {
+            return false;
+        }
+        if (GivesUp(install, name, watch, now)) {
+            return false;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+}  // namespace
+
+// Immediate, before InstallInitialize: SERVICEWASRUNNING is 1 when the service
+// named by MERIVASTSERVICE is there and not stopped, so that StartServiceAgain
+// starts it after the files are in place. Reading a service's state needs no
+// elevation.
+extern "C" __declspec(dllexport) UINT __stdcall NoteRunningService(MSIHANDLE install) {
+    wchar_t name[kNameUnits];
+    DWORD units = kNameUnits;
+    if (MsiGetPropertyW(install, L"MERIVASTSERVICE", name, &units) != ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(manager.handle == nullptr
+                              ? nullptr
+                              : OpenServiceW(manager.handle, name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (service.handle != nullptr && QueryServiceStatus(service.handle, &status) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+        MsiSetPropertyW(install, L"SERVICEWASRUNNING", L"1");
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, without impersonation, before StopServices: "<service>|<install
+// dir>". Fails the installation, before anything changed, when the service
+// does not stop in time.
+extern "C" __declspec(dllexport) UINT __stdcall StopServiceAndWait(MSIHANDLE install) {
+    wchar_t data[kDataUnits];
+    DWORD units = kDataUnits;
+    wchar_t name[kNameUnits];
+    wchar_t installDir[MAX_PATH];
+    const wchar_t* rest = nullptr;
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS ||
+        !TakePart(data, kEntrySeparator, name, kNameUnits, &rest) ||
+        !TakePart(rest, kEntrySeparator, installDir, MAX_PATH, &rest)) {
+        Log(install, L"StopServiceAndWait: the package's data is not \"<service>|<folder>\".");
+        return ERROR_INSTALL_FAILURE;
+    }
+    return StopAndWait(install, name, installDir) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Deferred, without impersonation, after ConfigureService, when the service ran
+// before: "<service>". A start that fails is logged; the installation stands.
+extern "C" __declspec(dllexport) UINT __stdcall StartServiceAgain(MSIHANDLE install) {
+    wchar_t name[kNameUnits];
+    DWORD units = kNameUnits;
+    wchar_t message[kMessageUnits];
+    if (MsiGetPropertyW(install, L"CustomActionData", name, &units) != ERROR_SUCCESS ||
+        name[0] == L'\0') {
+        Log(install, L"StartServiceAgain: the package's data is not \"<service>\".");
+        return ERROR_SUCCESS;
+    }
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ServiceHandle service(
+        manager.handle == nullptr ? nullptr : OpenServiceW(manager.handle, name, SERVICE_START));
+    if (service.handle != nullptr && StartServiceW(service.handle, 0, nullptr)) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: started again.", name);
+    } else {
+        const DWORD error = GetLastError();
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls ran before and could not be started again (error %lu): start it "
+                         L"with sc start %ls.",
+                         name, static_cast<unsigned long>(error), name);
+    }
+    Log(install, message);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace install_actions
