@@ -135,8 +135,10 @@ int TimeStartSteps() {
     marks[3] = NowMs();
     wchar_t library[kPathUnits];
     RuntimeLibraryPath(layout, L"client", library);
+    // As the host loads it: jre\bin the DLL folder for this load only.
     SetDllDirectoryW(layout.binDir);
     const HMODULE runtime = LoadLibraryW(library);
+    SetDllDirectoryW(nullptr);
     marks[4] = NowMs();
     const HostSettings settings = ProbeSettings(layout, configuration, nullptr, nullptr);
     RuntimeHost* host = new RuntimeHost(settings);
