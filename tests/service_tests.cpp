@@ -357,7 +357,7 @@ std::string ConsoleText(const std::wstring& logs, const std::wstring& stream, si
     std::string all;
     for (int back = 99; back >= 0; --back) {
         const std::wstring path =
-            logs + stream + (back == 0 ? L"" : L"." + std::to_wstring(back)) + L".log";
+            logs + stream + (back == 0 ? std::wstring() : L"." + std::to_wstring(back)) + L".log";
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         const std::string text = ReadFileBytes(path);
         EXPECT_LE(text.size(), most) << Narrow(path);
