@@ -5,101 +5,34 @@
 
 #include <strsafe.h>
 
+#include "agent/service_properties.h"
+
 namespace install_actions {
 
 namespace {
 
-// The host's default stop deadline and the longest it takes
-// (conf\service.properties, stop.timeout).
-constexpr DWORD kDefaultStopTimeoutSeconds = 25;
-constexpr DWORD kMaxStopTimeoutSeconds = 86400;
 // What a stop may take beyond the application's own deadline: the host's
 // report, the runtime's tear-down and the end of the process. Also the longest
 // a pending service may go without a new report.
 constexpr DWORD kStopMarginMs = 30000;
 constexpr DWORD kPollMs = 250;
-// The host reads at most this much of conf\service.properties.
-constexpr DWORD kPropertiesBytes = 64 * 1024;
 
-// The text of "<installDir>conf\service.properties" (UTF-8 with or without
-// its byte-order mark, or UTF-16 with its mark), at most the part the host
-// reads, on the process heap; null when there is no such file or it cannot
-// be read.
-wchar_t* ReadPropertiesText(const wchar_t* installDir) {
-    wchar_t path[MAX_PATH];
-    if (FAILED(StringCchCopyW(path, MAX_PATH, installDir)) ||
-        FAILED(StringCchCatW(path, MAX_PATH, L"conf\\service.properties"))) {
-        return nullptr;
-    }
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    auto* bytes = static_cast<unsigned char*>(AllocateBytes(kPropertiesBytes));
-    HeapText text(static_cast<wchar_t*>(AllocateBytes((kPropertiesBytes + 1) * sizeof(wchar_t))));
-    DWORD size = 0;
-    const BOOL read = bytes != nullptr && text.text != nullptr &&
-                      ReadFile(file, bytes, kPropertiesBytes, &size, nullptr);
-    CloseHandle(file);
-    int units = 0;
-    if (read && size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        units = static_cast<int>((size - 2) / 2);
-        CopyMemory(text.text, bytes + 2, static_cast<size_t>(units) * sizeof(wchar_t));
-    } else if (read) {
-        const DWORD skip = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
-        units = MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes) + 3 * skip,
-                                    static_cast<int>(size - 3 * skip), text.text, kPropertiesBytes);
-    }
-    FreeBytes(bytes);
-    if (!read) {
-        return nullptr;
-    }
-    text.text[units] = L'\0';
-    wchar_t* result = text.text;
-    text.text = nullptr;
-    return result;
-}
-
-// The value of stop.timeout on one line (`length` units, without its line
-// feed), into `seconds`; the line may be any other line, which leaves it.
-void TakeStopTimeout(const wchar_t* line, size_t length, DWORD* seconds) {
-    size_t begin = 0;
-    while (begin < length && IsBlank(line[begin])) ++begin;
-    size_t equals = begin;
-    while (equals < length && line[equals] != L'=') ++equals;
-    size_t keyEnd = equals;
-    while (keyEnd > begin && IsBlank(line[keyEnd - 1])) --keyEnd;
-    constexpr wchar_t kKey[] = L"stop.timeout";
-    if (equals == length || keyEnd - begin != ARRAYSIZE(kKey) - 1 ||
-        wcsncmp(line + begin, kKey, keyEnd - begin) != 0) {
-        return;
-    }
-    size_t valueBegin = equals + 1;
-    size_t valueEnd = length;
-    while (valueBegin < valueEnd && IsBlank(line[valueBegin])) ++valueBegin;
-    while (valueEnd > valueBegin && (IsBlank(line[valueEnd - 1]) || line[valueEnd - 1] == L'\r')) {
-        --valueEnd;
-    }
-    if (!ParseNumber(line + valueBegin, valueEnd - valueBegin, kMaxStopTimeoutSeconds, seconds)) {
-        *seconds = kDefaultStopTimeoutSeconds;
-    }
-}
-
-// stop.timeout from "<installDir>conf\service.properties", as the host reads
-// it; the host's default when the file or the key is missing or unusable (a
-// file the host refuses never lets the service run).
+// stop.timeout as the host reads it from "<installDir>conf\service.properties",
+// with the host's own reader; the host's default when the file is missing or
+// refused (a file the host refuses never lets the service run).
 DWORD ReadStopTimeoutSeconds(const wchar_t* installDir) {
-    const HeapText text(ReadPropertiesText(installDir));
-    DWORD seconds = kDefaultStopTimeoutSeconds;
-    const wchar_t* line = text.text;
-    while (line != nullptr && *line != L'\0') {
-        size_t length = 0;
-        while (line[length] != L'\0' && line[length] != L'\n') ++length;
-        TakeStopTimeout(line, length, &seconds);
-        line = line[length] == L'\n' ? line + length + 1 : line + length;
+    // The host names its install directory without a trailing separator,
+    // a drive's root as "C:".
+    wchar_t dir[MAX_PATH];
+    if (FAILED(StringCchCopyW(dir, MAX_PATH, installDir))) {
+        return kDefaultStopTimeoutSeconds;
     }
-    return seconds;
+    size_t length = wcslen(dir);
+    while (length > 0 && dir[length - 1] == L'\\') dir[--length] = L'\0';
+    ServiceProperties properties;
+    ConfigProblem problem;
+    return ReadServiceProperties(dir, &properties, &problem) ? properties.stopTimeoutSeconds
+                                                             : kDefaultStopTimeoutSeconds;
 }
 
 // What StopAndWait has seen of the service so far.

@@ -49,7 +49,9 @@ ship() {
 
 HTTP_JAR="$BUILD/agent/http-sample/http-sample.jar"
 app "$TMP/one" "$DIST/lib/merivast-agent.jar" "log4j.properties=$(cat "$DIST/conf/log4j.properties")"
-app "$TMP/two-1.0" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=40\r\n' \
+# 1.0's service.properties has CR-only line ends, as some editors write them:
+# the packaging check, the service and the installer's stop wait read it alike.
+app "$TMP/two-1.0" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\rstop.timeout=40\r' \
   $'main.args=18080\r\nhello\r\n'
 app "$TMP/two-1.1" "$HTTP_JAR" $'service.properties=main.class=org.example.http.HttpSample\r\nstop.timeout=45\r\n' \
   $'main.args=18081\r\nhello again\r\n'
