@@ -42,7 +42,7 @@ class Scoped {
 template <typename T, BOOL(WINAPI* close)(T), bool noneIsMinusOne = false>
 struct SystemTraits {
     using Type = T;
-    static T Invalid() { return noneIsMinusOne ? INVALID_HANDLE_VALUE : nullptr; }
+    static T Invalid() { return noneIsMinusOne ? static_cast<T>(INVALID_HANDLE_VALUE) : nullptr; }
     static void Close(T handle) { close(handle); }
 };
 struct HeapTraits {

@@ -22,11 +22,11 @@ void OpenCommandLineService(const wchar_t* commandLine, DWORD access, CommandLin
         !TakePart(commandLine, L' ', target->name, kNameUnits, &target->value)) {
         ExitProcess(1);
     }
-    target->manager.handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    target->service.handle = target->manager.handle == nullptr
-                                 ? nullptr
-                                 : OpenServiceW(target->manager.handle, target->name, access);
-    if (target->service.handle == nullptr) {
+    target->manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (target->manager.IsValid()) {
+        target->service.Reset(OpenServiceW(target->manager.Get(), target->name, access));
+    }
+    if (!target->service.IsValid()) {
         ExitProcess(2);
     }
 }
@@ -52,7 +52,7 @@ extern "C" __declspec(dllexport) void CALLBACK
                      &preshutdown.dwPreshutdownTimeout)) {
         ExitProcess(1);
     }
-    if (ChangeServiceConfig2W(target.service.handle, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+    if (ChangeServiceConfig2W(target.service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
                               &preshutdown)) {
         ExitProcess(0);
     }
@@ -67,15 +67,14 @@ extern "C" __declspec(dllexport) void CALLBACK
     SetDependenciesW(HWND, HINSTANCE, wchar_t* commandLine, int) {
     CommandLineService target;
     OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG, &target);
-    wchar_t* dependencies = nullptr;
+    HeapArray<wchar_t> dependencies;
     if (AllocateDependencies(target.value, target.name, &dependencies) !=
         DependencyVerdict::kTaken) {
         ExitProcess(1);
     }
-    const BOOL set = ChangeServiceConfigW(target.service.handle, SERVICE_NO_CHANGE,
+    const BOOL set = ChangeServiceConfigW(target.service.Get(), SERVICE_NO_CHANGE,
                                           SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                          nullptr, dependencies, nullptr, nullptr, nullptr);
-    FreeBytes(dependencies);
+                                          nullptr, dependencies.Get(), nullptr, nullptr, nullptr);
     ExitProcess(set ? 0 : 4);
 }
 
@@ -90,7 +89,7 @@ extern "C" __declspec(dllexport) void CALLBACK
         ExitProcess(1);
     }
     DWORD error = ERROR_SUCCESS;
-    switch (RestrictUserControls(target.service.handle, target.name, &error)) {
+    switch (RestrictUserControls(target.service.Get(), target.name, &error)) {
         case SecurityOutcome::kSet:
             ExitProcess(0);
         case SecurityOutcome::kStored:

@@ -33,7 +33,7 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepEditedConf(MSIHANDLE install
         return ERROR_INSTALL_FAILURE;
     }
     for (size_t i = 0; i < data.count; ++i) {
-        if (!IsFirstOfItsFile(data, i) || !EntryPath(data, i, path) || !Exists(path) ||
+        if (!IsFirstOfItsFile(data, i) || !EntryPath(data, i, path) || !IsFile(path) ||
             IsUnedited(data, i, path)) {
             continue;
         }
@@ -79,7 +79,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE ins
         return ERROR_SUCCESS;
     }
     for (size_t i = 0; i < data.count; ++i) {
-        if (!EntryPath(data, i, path) || !Exists(path)) {
+        if (!EntryPath(data, i, path) || !IsFile(path)) {
             continue;
         }
         if (!IsUnedited(data, i, path)) {
@@ -141,7 +141,7 @@ extern "C" __declspec(dllexport) UINT __stdcall KeepExecutable(MSIHANDLE install
         return ERROR_INSTALL_FAILURE;
     }
     for (size_t i = 0; i < data.count; ++i) {
-        if (EntryPath(data, i, path) && Exists(path) &&
+        if (EntryPath(data, i, path) && IsFile(path) &&
             (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE))) {
             return ERROR_INSTALL_FAILURE;
         }
@@ -164,8 +164,8 @@ extern "C" __declspec(dllexport) UINT __stdcall RestoreMissingExecutable(MSIHAND
         return ERROR_INSTALL_FAILURE;
     }
     for (size_t i = 0; i < data.count; ++i) {
-        if (EntryPath(data, i, path) && !Exists(path) && HeldPath(folder, i, held) &&
-            Exists(held)) {
+        if (EntryPath(data, i, path) && !IsFile(path) && HeldPath(folder, i, held) &&
+            IsFile(held)) {
             wchar_t message[kMessageUnits];
             StringCchPrintfW(message, kMessageUnits, L"%ls: missing after InstallFiles, put back.",
                              path);

@@ -20,8 +20,8 @@ bool ParseConfData(const wchar_t* text, ConfData* data) {
     for (const wchar_t* c = rest; *c != L'\0'; ++c) {
         most += *c == kEntrySeparator;
     }
-    data->entries = static_cast<ConfEntry*>(AllocateBytes(most * sizeof(ConfEntry)));
-    if (data->entries == nullptr) {
+    data->entries.Reset(most);
+    if (data->entries.Get() == nullptr) {
         return false;
     }
     while (*rest != L'\0') {
@@ -124,10 +124,6 @@ bool IsFirstOfItsFile(const ConfData& data, size_t i) {
     return true;
 }
 
-bool Exists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 namespace {
 
 // Creates the folders above `path` that are missing.
@@ -150,9 +146,8 @@ void CreateParents(const wchar_t* path) {
 
 // Reads and parses the action's data; logs and gives false when it cannot.
 bool LoadConfData(MSIHANDLE install, const wchar_t* action, ConfData* data) {
-    data->text = ReadActionData(install);
     wchar_t message[kMessageUnits];
-    if (data->text != nullptr && ParseConfData(data->text, data)) {
+    if (ReadActionData(install, &data->text) && ParseConfData(data->text.Get(), data)) {
         return true;
     }
     StringCchPrintfW(message, kMessageUnits, L"%ls: the package's data is not usable.", action);
@@ -172,7 +167,7 @@ bool PutBack(MSIHANDLE install, const ConfData& data, const wchar_t* kind) {
     }
     bool all = true;
     for (size_t i = 0; i < data.count; ++i) {
-        if (!HeldPath(folder, i, held) || !Exists(held) || !EntryPath(data, i, path)) {
+        if (!HeldPath(folder, i, held) || !IsFile(held) || !EntryPath(data, i, path)) {
             continue;
         }
         CreateParents(path);

@@ -2,6 +2,7 @@
 // changes the install directory, and the action data that names them.
 #pragma once
 
+#include "base/paths.h"
 #include "packaging/install_actions.h"
 
 namespace install_actions {
@@ -23,16 +24,9 @@ struct ConfEntry {
 struct ConfData {
     wchar_t name[kNameUnits] = L"";
     wchar_t installDir[MAX_PATH] = L"";
-    wchar_t* text = nullptr;       // the action's data, on the process heap
-    ConfEntry* entries = nullptr;  // on the process heap
+    HeapArray<wchar_t> text;  // the action's data
+    HeapArray<ConfEntry> entries;
     size_t count = 0;
-    ConfData() = default;
-    ConfData(const ConfData&) = delete;
-    ConfData& operator=(const ConfData&) = delete;
-    ~ConfData() {
-        FreeBytes(entries);
-        FreeBytes(text);
-    }
 };
 
 // Reads and parses the action's data; logs and gives false when it cannot.
@@ -49,7 +43,6 @@ bool HeldPath(const wchar_t* folder, size_t i, wchar_t* path);
 bool IsUnedited(const ConfData& data, size_t i, const wchar_t* path);
 // False for an entry whose file an earlier entry names too.
 bool IsFirstOfItsFile(const ConfData& data, size_t i);
-bool Exists(const wchar_t* path);
 // Moves every file held in `kind`'s folder back to its place; true when none
 // is left behind.
 bool PutBack(MSIHANDLE install, const ConfData& data, const wchar_t* kind);

@@ -40,7 +40,7 @@
 // After windows.h, which both build on.
 #include <msiquery.h>
 
-#include "base/process_heap.h"
+#include "base/scoped.h"
 
 namespace install_actions {
 
@@ -66,44 +66,23 @@ bool TakePart(const wchar_t* text, wchar_t separator, wchar_t* out, size_t outUn
 // A whole number from 0 to `most`, digits only. False for anything else.
 bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value);
 
-// The whole CustomActionData, on the process heap; null when it cannot be had.
-wchar_t* ReadActionData(MSIHANDLE install);
+// The whole CustomActionData into `data`; false when it cannot be had.
+bool ReadActionData(MSIHANDLE install, HeapArray<wchar_t>* data);
 
 inline bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
-// Closes a service-manager handle when it goes out of scope.
-struct ServiceHandle {
-    SC_HANDLE handle = nullptr;
-    ServiceHandle() = default;
-    explicit ServiceHandle(SC_HANDLE h) : handle(h) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (handle != nullptr) {
-            CloseServiceHandle(handle);
-        }
-    }
-};
-
-// Frees a process-heap block when it goes out of scope.
-struct HeapText {
-    wchar_t* text = nullptr;
-    explicit HeapText(wchar_t* t) : text(t) {}
-    HeapText(const HeapText&) = delete;
-    HeapText& operator=(const HeapText&) = delete;
-    ~HeapText() { FreeBytes(text); }
-};
+using ServiceHandle = Scoped<SystemTraits<SC_HANDLE, CloseServiceHandle>>;
 
 // The services this one depends on (install_settings.cpp).
 enum class DependencyVerdict { kTaken, kBadList, kItself };
 // The list "<name>/<name>…" (or "/" for none), as both installers take it,
-// parsed onto the process heap into `*dependencies` as the service manager
+// parsed into `dependencies` as the service manager
 // takes it (each name ended by a null, the list by another); null when it is
 // refused or there is no memory.
 DependencyVerdict AllocateDependencies(const wchar_t* list, const wchar_t* self,
-                                       wchar_t** dependencies);
+                                       HeapArray<wchar_t>* dependencies);
 
 // Who may send the service user-defined controls (service_security.cpp).
 enum class SecurityOutcome { kSet, kStored, kFailed };

@@ -54,20 +54,20 @@ void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD
     Log(install, message);
 }
 
-wchar_t* ReadActionData(MSIHANDLE install) {
+bool ReadActionData(MSIHANDLE install, HeapArray<wchar_t>* data) {
     DWORD units = 0;
     wchar_t none[1] = {L'\0'};
     if (MsiGetPropertyW(install, L"CustomActionData", none, &units) != ERROR_MORE_DATA) {
-        return nullptr;
+        return false;
     }
     ++units;  // the terminator
-    auto* data = static_cast<wchar_t*>(AllocateBytes(units * sizeof(wchar_t)));
-    if (data != nullptr &&
-        MsiGetPropertyW(install, L"CustomActionData", data, &units) != ERROR_SUCCESS) {
-        FreeBytes(data);
-        data = nullptr;
+    data->Reset(units);
+    if (data->Get() != nullptr &&
+        MsiGetPropertyW(install, L"CustomActionData", data->Get(), &units) == ERROR_SUCCESS) {
+        return true;
     }
-    return data;
+    data->Clear();
+    return false;
 }
 
 }  // namespace install_actions

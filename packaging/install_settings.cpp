@@ -21,13 +21,9 @@ struct ServiceSettings {
     wchar_t name[kNameUnits] = L"";
     DWORD preshutdownMs = 0;
     // The services it depends on, as a list of names each ended by a null and
-    // the list by another (one null alone: none), on the process heap; null
-    // where the settings carry none.
-    wchar_t* dependencies = nullptr;
-    ServiceSettings() = default;
-    ServiceSettings(const ServiceSettings&) = delete;
-    ServiceSettings& operator=(const ServiceSettings&) = delete;
-    ~ServiceSettings() { FreeBytes(dependencies); }
+    // the list by another (one null alone: none); empty where the settings
+    // carry none.
+    HeapArray<wchar_t> dependencies;
 };
 
 // --- the services this one depends on ---------------------------------------
@@ -92,18 +88,15 @@ DependencyVerdict ParseDependencies(const wchar_t* list, const wchar_t* self, wc
 
 }  // namespace
 
-// The list parsed onto the process heap into `*dependencies` (null when it is
-// refused or there is no memory).
 DependencyVerdict AllocateDependencies(const wchar_t* list, const wchar_t* self,
-                                       wchar_t** dependencies) {
-    *dependencies = static_cast<wchar_t*>(AllocateBytes((wcslen(list) + 2) * sizeof(wchar_t)));
-    if (*dependencies == nullptr) {
+                                       HeapArray<wchar_t>* dependencies) {
+    dependencies->Reset(wcslen(list) + 2);
+    if (dependencies->Get() == nullptr) {
         return DependencyVerdict::kBadList;
     }
-    const DependencyVerdict verdict = ParseDependencies(list, self, *dependencies);
+    const DependencyVerdict verdict = ParseDependencies(list, self, dependencies->Get());
     if (verdict != DependencyVerdict::kTaken) {
-        FreeBytes(*dependencies);
-        *dependencies = nullptr;
+        dependencies->Clear();
     }
     return verdict;
 }
@@ -170,8 +163,8 @@ bool Change(MSIHANDLE install, SC_HANDLE service, const wchar_t* serviceName, DW
 bool ApplyDependencies(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& settings) {
     wchar_t message[kMessageUnits];
     if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                             nullptr, nullptr, nullptr, settings.dependencies, nullptr, nullptr,
-                             nullptr)) {
+                             nullptr, nullptr, nullptr, settings.dependencies.Get(), nullptr,
+                             nullptr, nullptr)) {
         StringCchPrintfW(message, kMessageUnits, L"%ls: the services it depends on set.",
                          settings.name);
         Log(install, message);
@@ -217,23 +210,23 @@ bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& 
 
 // Deferred, without impersonation, after InstallServices: the service exists.
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
-    const HeapText data(ReadActionData(install));
+    HeapArray<wchar_t> data;
     ServiceSettings settings;
-    if (data.text == nullptr || !ParseConfigureData(data.text, &settings)) {
+    if (!ReadActionData(install, &data) || !ParseConfigureData(data.Get(), &settings)) {
         Log(install,
             L"ConfigureService: the package's data is not \"<service name>;<ms>;<services>\".");
         return ERROR_INSTALL_FAILURE;
     }
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.handle == nullptr) {
+    if (!manager.IsValid()) {
         Log(install, L"ConfigureService: the service manager could not be opened.");
         return ERROR_INSTALL_FAILURE;
     }
     // Restart actions need the right to start the service as well.
     ServiceHandle service(
-        OpenServiceW(manager.handle, settings.name,
+        OpenServiceW(manager.Get(), settings.name,
                      SERVICE_CHANGE_CONFIG | SERVICE_START | READ_CONTROL | WRITE_DAC));
-    if (service.handle == nullptr) {
+    if (!service.IsValid()) {
         const DWORD error = GetLastError();
         wchar_t message[kMessageUnits];
         StringCchPrintfW(message, kMessageUnits,
@@ -242,7 +235,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
         Log(install, message);
         return ERROR_INSTALL_FAILURE;
     }
-    return ApplySettings(install, service.handle, settings) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    return ApplySettings(install, service.Get(), settings) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
 // Immediate, before LaunchConditions at an install, repair or upgrade:
@@ -254,7 +247,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckDependencies(MSIHANDLE inst
     DWORD units = kNameUnits;
     wchar_t list[kDataUnits];
     DWORD listUnits = kDataUnits;
-    wchar_t* dependencies = nullptr;
+    HeapArray<wchar_t> dependencies;
     if (MsiGetPropertyW(install, L"MERIVASTSERVICE", name, &units) != ERROR_SUCCESS) {
         return ERROR_INSTALL_FAILURE;
     }
@@ -262,7 +255,6 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckDependencies(MSIHANDLE inst
     const DependencyVerdict verdict = read == ERROR_SUCCESS
                                           ? AllocateDependencies(list, name, &dependencies)
                                           : DependencyVerdict::kBadList;
-    FreeBytes(dependencies);
     if (verdict != DependencyVerdict::kTaken) {
         wchar_t message[kMessageUnits];
         DescribeRefusal(read == ERROR_SUCCESS ? list : L"(too long)", name, verdict, message,

@@ -84,15 +84,19 @@ SecurityOutcome StoreSecurity(const wchar_t* name, DWORD* error) {
 SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error) {
     DWORD needed = 0;
     QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    void* current = needed == 0 ? nullptr : AllocateBytes(needed);
+    HeapArray<BYTE> current;
+    if (needed != 0) {
+        current.Reset(needed);
+    }
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     SecurityOutcome outcome = SecurityOutcome::kFailed;
-    if (current == nullptr ||
-        !QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current, needed, &needed) ||
-        !GetSecurityDescriptorDacl(current, &present, &dacl, &defaulted)) {
-        *error = current == nullptr ? ERROR_OUTOFMEMORY : GetLastError();
+    if (current.Get() == nullptr ||
+        !QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current.Get(), needed,
+                                    &needed) ||
+        !GetSecurityDescriptorDacl(current.Get(), &present, &dacl, &defaulted)) {
+        *error = current.Get() == nullptr ? ERROR_OUTOFMEMORY : GetLastError();
     } else if (!present || dacl == nullptr || dacl->AceCount == 0) {
         outcome = StoreSecurity(name, error);
     } else {
@@ -104,7 +108,6 @@ SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWO
         *error = set ? ERROR_SUCCESS : GetLastError();
         outcome = set ? SecurityOutcome::kSet : SecurityOutcome::kFailed;
     }
-    FreeBytes(current);
     return outcome;
 }
 

@@ -96,11 +96,12 @@ bool GivesUp(MSIHANDLE install, const wchar_t* name, const StopWatch& watch, ULO
 
 // Opens the service to stop it: true with the handle, or with null when there
 // is no such service; false, after logging why, when it cannot be opened.
-bool OpenForStop(MSIHANDLE install, SC_HANDLE manager, const wchar_t* name, SC_HANDLE* service) {
-    *service = manager == nullptr
-                   ? nullptr
-                   : OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (*service != nullptr) {
+bool OpenForStop(MSIHANDLE install, const ServiceHandle& manager, const wchar_t* name,
+                 ServiceHandle* service) {
+    if (manager.IsValid()) {
+        service->Reset(OpenServiceW(manager.Get(), name, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    }
+    if (service->IsValid()) {
         return true;
     }
     const DWORD error = GetLastError();
@@ -119,10 +120,10 @@ bool OpenForStop(MSIHANDLE install, SC_HANDLE manager, const wchar_t* name, SC_H
 bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installDir) {
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ServiceHandle service;
-    if (!OpenForStop(install, manager.handle, name, &service.handle)) {
+    if (!OpenForStop(install, manager, name, &service)) {
         return false;
     }
-    if (service.handle == nullptr) {
+    if (!service.IsValid()) {
         return true;
     }
     StopWatch watch;
@@ -130,7 +131,7 @@ bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installD
     watch.lastReport = GetTickCount64();
     for (;;) {
         SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service.handle, &status)) {
+        if (!QueryServiceStatus(service.Get(), &status)) {
             LogError(install, name, L"its state could not be read", GetLastError());
             return false;
         }
@@ -145,7 +146,7 @@ bool StopAndWait(MSIHANDLE install, const wchar_t* name, const wchar_t* installD
             watch.lastReport = now;
         }
         if (!watch.stopAsked && status.dwCurrentState == SERVICE_RUNNING &&
-            !AskToStop(install, service.handle, name, now, &watch)) {
+            !AskToStop(install, service.Get(), name, now, &watch)) {
             return false;
         }
         if (GivesUp(install, name, watch, now)) {
@@ -168,11 +169,10 @@ extern "C" __declspec(dllexport) UINT __stdcall NoteRunningService(MSIHANDLE ins
         return ERROR_SUCCESS;
     }
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(manager.handle == nullptr
-                              ? nullptr
-                              : OpenServiceW(manager.handle, name, SERVICE_QUERY_STATUS));
+    ServiceHandle service(
+        manager.IsValid() ? OpenServiceW(manager.Get(), name, SERVICE_QUERY_STATUS) : nullptr);
     SERVICE_STATUS status = {};
-    if (service.handle != nullptr && QueryServiceStatus(service.handle, &status) &&
+    if (service.IsValid() && QueryServiceStatus(service.Get(), &status) &&
         status.dwCurrentState != SERVICE_STOPPED) {
         MsiSetPropertyW(install, L"SERVICEWASRUNNING", L"1");
     }
@@ -209,9 +209,9 @@ extern "C" __declspec(dllexport) UINT __stdcall StartServiceAgain(MSIHANDLE inst
         return ERROR_SUCCESS;
     }
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ServiceHandle service(
-        manager.handle == nullptr ? nullptr : OpenServiceW(manager.handle, name, SERVICE_START));
-    if (service.handle != nullptr && StartServiceW(service.handle, 0, nullptr)) {
+    ServiceHandle service(manager.IsValid() ? OpenServiceW(manager.Get(), name, SERVICE_START)
+                                            : nullptr);
+    if (service.IsValid() && StartServiceW(service.Get(), 0, nullptr)) {
         StringCchPrintfW(message, kMessageUnits, L"%ls: started again.", name);
     } else {
         const DWORD error = GetLastError();

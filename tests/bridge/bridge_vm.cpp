@@ -599,17 +599,30 @@ void CollectArguments(const std::string& signature, va_list args, std::vector<st
     }
 }
 
-void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    Env* env = CallerEnv(jni);
+// A static call's request and its record's description, the arguments read
+// as the method's descriptor says.
+struct StaticCall {
+    const Ref* called;
+    std::vector<std::string> request;
+    std::string description;
+};
+
+StaticCall MakeStaticCall(jclass cls, jmethodID method, va_list args) {
     const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
     const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
-    std::vector<std::string> request = {"CALLSTATIC", owner->id, called->id};
-    std::string description = called->text;
-    CollectArguments(called->signature, args, &request, &description);
+    StaticCall call = {called, {"CALLSTATIC", owner->id, called->id}, called->text};
+    CollectArguments(called->signature, args, &call.request, &call.description);
+    return call;
+}
+
+void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    Env* env = CallerEnv(jni);
+    const StaticCall call = MakeStaticCall(cls, method, args);
+    const Ref* called = call.called;
     // Recorded before the call: serviceMain returns only at the end of the service.
-    Record("CallStaticVoidMethod", description);
+    Record("CallStaticVoidMethod", call.description);
     std::vector<std::string> reply;
-    if (Transact(env, request, &reply)) {
+    if (Transact(env, call.request, &reply)) {
         if (reply[0] == "VOID") {
             Record("returned", called->text);
             return;
@@ -625,14 +638,11 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
 // A static method's object result: a class comes back as a jclass of this VM.
 jobject CallStaticObject(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
     Env* env = CallerEnv(jni);
-    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
-    const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
-    std::vector<std::string> request = {"CALLSTATIC", owner->id, called->id};
-    std::string description = called->text;
-    CollectArguments(called->signature, args, &request, &description);
-    Record("CallStaticObjectMethod", description);
+    const StaticCall call = MakeStaticCall(cls, method, args);
+    const Ref* called = call.called;
+    Record("CallStaticObjectMethod", call.description);
     std::vector<std::string> reply;
-    if (!Transact(env, request, &reply)) {
+    if (!Transact(env, call.request, &reply)) {
         return nullptr;
     }
     if (reply[0] == "NULL") {
