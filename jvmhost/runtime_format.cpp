@@ -1,5 +1,6 @@
 #include "jvmhost/runtime_format.h"
 
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -82,6 +83,10 @@ struct FieldLayout {
     size_t width;
     bool hasPrecision;
     size_t precision;
+    // "*": the number is the next int argument, taken only by a conversion
+    // this formatter knows.
+    bool widthFromArgument;
+    bool precisionFromArgument;
 
     bool Has(char flag) const { return strchr(flags, flag) != nullptr; }
 };
@@ -271,9 +276,11 @@ void AddContentFields(Conversion* wanted, const FieldLayout& field, size_t mostP
     }
 }
 
-// Renders the conversion `type` with its argument; false for a type this
-// formatter does not know, which takes no argument.
-bool RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char type,
+// The conversions this formatter renders; any other is copied as it stands.
+const char kKnownTypes[] = "diouxXcCsSpeEfFgGaAn";
+
+// Renders the known conversion `type` with its argument.
+void RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char type,
                       va_list* args) {
     Conversion wanted = {"%", 1};
     if (IsOneOf(type, "diouxX")) {
@@ -296,13 +303,12 @@ bool RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char 
         // Older msvcrt.dll copies know no "F"; it differs from "f" only in
         // the case of "inf" and "nan".
         wanted.Add(type == 'F' ? 'f' : type);
-        Render(out, field, wanted, va_arg(*args, double), true);
-    } else if (type == 'n') {
-        static_cast<void>(va_arg(*args, void*));
+        // C pads infinity and NaN with spaces whatever the zero flag says.
+        const double value = va_arg(*args, double);
+        Render(out, field, wanted, value, isfinite(value));
     } else {
-        return false;
+        static_cast<void>(va_arg(*args, void*));  // "%n" stores nothing
     }
-    return true;
 }
 
 size_t ReadNumber(const char** at) {
@@ -314,36 +320,50 @@ size_t ReadNumber(const char** at) {
     return value;
 }
 
-// A width or precision: its digits, or "*" and its int argument.
-size_t ReadFieldNumber(const char** at, va_list* args, bool* negative) {
-    *negative = false;
-    if (**at != '*') return ReadNumber(at);
+// A width or precision: its digits, or "*" for an argument.
+size_t ReadFieldNumber(const char** at, bool* fromArgument) {
+    *fromArgument = **at == '*';
+    if (!*fromArgument) return ReadNumber(at);
     ++*at;
-    const int value = va_arg(*args, int);
-    *negative = value < 0;
-    const size_t magnitude =
-        value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-    return magnitude < kMostFieldNumber ? magnitude : kMostFieldNumber;
+    return 0;
 }
 
 // The flags, width and precision of the conversion at `at` (past its "%").
-FieldLayout ReadFieldLayout(const char** at, va_list* args) {
+FieldLayout ReadFieldLayout(const char** at) {
     FieldLayout field = {};
     size_t flagCount = 0;
     for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
         if (!field.Has(**at)) field.flags[flagCount++] = **at;
     }
-    bool negative = false;
-    field.width = ReadFieldNumber(at, args, &negative);
-    // As C says of a negative width.
-    if (negative && !field.Has('-')) field.flags[flagCount++] = '-';
+    field.width = ReadFieldNumber(at, &field.widthFromArgument);
     if (**at == '.') {
         ++*at;
-        field.precision = ReadFieldNumber(at, args, &negative);
-        // A negative precision is taken as if it were left out.
-        field.hasPrecision = !negative;
+        field.precision = ReadFieldNumber(at, &field.precisionFromArgument);
+        field.hasPrecision = true;
     }
     return field;
+}
+
+size_t Magnitude(int value) {
+    const size_t magnitude =
+        value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    return magnitude < kMostFieldNumber ? magnitude : kMostFieldNumber;
+}
+
+// The int arguments of the "*" width and precision, in the format's order.
+void TakeFieldArguments(FieldLayout* field, va_list* args) {
+    if (field->widthFromArgument) {
+        const int value = va_arg(*args, int);
+        field->width = Magnitude(value);
+        // As C says of a negative width.
+        if (value < 0 && !field->Has('-')) field->flags[strlen(field->flags)] = '-';
+    }
+    if (field->precisionFromArgument) {
+        const int value = va_arg(*args, int);
+        field->precision = Magnitude(value);
+        // A negative precision is taken as if it were left out.
+        field->hasPrecision = value >= 0;
+    }
 }
 
 }  // namespace
@@ -363,13 +383,16 @@ size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list
             Append(&output, at++, 1);
             continue;
         }
-        const FieldLayout field = ReadFieldLayout(&at, &args);
+        FieldLayout field = ReadFieldLayout(&at);
         const ArgSize size = ReadSize(&at);
         const char type = *at;
         if (type != '\0') ++at;
-        if (type == '\0' || !RenderConversion(&output, field, size, type, &args)) {
+        if (!IsOneOf(type, kKnownTypes)) {
             Append(&output, conversion, static_cast<size_t>(at - conversion));
+            continue;
         }
+        TakeFieldArguments(&field, &args);
+        RenderConversion(&output, field, size, type, &args);
     }
     out[output.length] = '\0';
     *cut = output.cut;
