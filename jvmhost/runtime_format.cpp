@@ -276,6 +276,27 @@ void AddContentFields(Conversion* wanted, const FieldLayout& field, size_t mostP
     }
 }
 
+// Infinity and NaN as C writes them ("inf", "-nan", "INF" for an upper-case
+// type), padded with spaces whatever the zero flag says: msvcrt.dll writes
+// "1.#INF00", which a precision rounds to "1.$", and pads it with zeros.
+void RenderFloat(Output* out, const FieldLayout& field, const Conversion& wanted, char type,
+                 double value) {
+    if (isfinite(value)) {
+        Render(out, field, wanted, value, true);
+        return;
+    }
+    char content[8];
+    size_t length = 0;
+    if (signbit(value)) {
+        content[length++] = '-';
+    } else if (field.Has('+') || field.Has(' ')) {
+        content[length++] = field.Has('+') ? '+' : ' ';
+    }
+    const bool upper = type >= 'A' && type <= 'Z';
+    memcpy(content + length, isnan(value) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf"), 3);
+    AppendField(out, field, content, length + 3, false);
+}
+
 // The conversions this formatter renders; any other is copied as it stands.
 const char kKnownTypes[] = "diouxXcCsSpeEfFgGaAn";
 
@@ -303,9 +324,7 @@ void RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char 
         // Older msvcrt.dll copies know no "F"; it differs from "f" only in
         // the case of "inf" and "nan".
         wanted.Add(type == 'F' ? 'f' : type);
-        // C pads infinity and NaN with spaces whatever the zero flag says.
-        const double value = va_arg(*args, double);
-        Render(out, field, wanted, value, isfinite(value));
+        RenderFloat(out, field, wanted, type, va_arg(*args, double));
     } else {
         static_cast<void>(va_arg(*args, void*));  // "%n" stores nothing
     }

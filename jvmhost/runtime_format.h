@@ -13,8 +13,8 @@
 // any width, and the finished text cut, never the field. A precision past
 // 1,000 digits (an integer's) or 684 (a float's) is taken as that. Wide
 // strings and characters are converted to the ANSI code page, a character it
-// lacks as its default character. Infinity and NaN are padded with spaces,
-// as C pads them, also with the zero flag. "%n" takes its argument and
+// lacks as its default character. Infinity and NaN are written as C writes
+// them ("inf", "-nan", "INF"), padded with spaces also with the zero flag. "%n" takes its argument and
 // stores nothing. A conversion this formatter does not know is copied as it
 // stands and takes no argument, not even for a "*" width or precision.
 //
