@@ -76,8 +76,7 @@ void NoteLooked(Search* search, const wchar_t* name, Verdict verdict,
             StringCchCopyW(why, ARRAYSIZE(why), L"no release file with a JAVA_VERSION");
             break;
         default:
-            StringCchPrintfW(why, ARRAYSIZE(why), L"version %ls, which java.version does not allow",
-                             version.text);
+            StringCchPrintfW(why, ARRAYSIZE(why), L"version %ls, not allowed", version.text);
             break;
     }
     const size_t used = static_cast<size_t>(lstrlenW(search->looked));
