@@ -1,12 +1,12 @@
 #include "jvmhost/runtime_format.h"
 
 #include <math.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
 #include "base/win32.h"
+#include "jvmhost/runtime_format_args.h"
 
 // Windows' own msvcrt.dll knows no C99 size modifier: it prints "%zu" as "zu"
 // and leaves the argument, so every later conversion takes the wrong one (a
@@ -18,8 +18,6 @@
 // is a double, so "%Lf" takes a double.
 
 namespace {
-
-enum class ArgSize { kDefault, kChar, kShort, kLong, kLongLong, kPointer, k32, kWide };
 
 struct Output {
     char* text;
@@ -147,60 +145,6 @@ void Render(Output* out, const FieldLayout& field, const Conversion& wanted, T v
     AppendField(out, field, content, length, zeroPads);
 }
 
-// The size modifiers, longest first where one begins another. "L" takes a
-// double, see above.
-struct SizeModifier {
-    const char* text;
-    ArgSize size;
-};
-const SizeModifier kSizeModifiers[] = {
-    {"hh", ArgSize::kChar},      {"h", ArgSize::kShort},    {"ll", ArgSize::kLongLong},
-    {"l", ArgSize::kLong},       {"j", ArgSize::kLongLong}, {"z", ArgSize::kPointer},
-    {"t", ArgSize::kPointer},    {"L", ArgSize::kDefault},  {"w", ArgSize::kWide},
-    {"I64", ArgSize::kLongLong}, {"I32", ArgSize::k32},     {"I", ArgSize::kPointer}};
-
-ArgSize ReadSize(const char** at) {
-    for (const SizeModifier& modifier : kSizeModifiers) {
-        const size_t length = strlen(modifier.text);
-        if (strncmp(*at, modifier.text, length) == 0) {
-            *at += length;
-            return modifier.size;
-        }
-    }
-    return ArgSize::kDefault;
-}
-
-// The argument at the size its modifier gives, widened to `Wide`; a
-// pointer-sized argument is an int of a 32-bit runtime.
-template <typename Wide, typename Char, typename Short, typename Int, typename Long,
-          typename Pointer>
-Wide Argument(ArgSize size, va_list* args) {
-    switch (size) {
-        case ArgSize::kPointer:
-            return va_arg(*args, Pointer);
-        case ArgSize::kChar:
-            return static_cast<Char>(va_arg(*args, Int));
-        case ArgSize::kShort:
-            return static_cast<Short>(va_arg(*args, Int));
-        // The branches differ in their types, which a 32-bit target makes alike.
-        case ArgSize::kLong:  // NOLINT(bugprone-branch-clone)
-            return va_arg(*args, Long);
-        case ArgSize::kLongLong:
-            return va_arg(*args, Wide);
-        default:
-            return va_arg(*args, Int);
-    }
-}
-
-long long SignedArgument(ArgSize size, va_list* args) {
-    return Argument<long long, signed char, short, int, long, intptr_t>(size, args);
-}
-
-unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
-    return Argument<unsigned long long, unsigned char, unsigned short, unsigned, unsigned long,
-                    uintptr_t>(size, args);
-}
-
 bool IsOneOf(char type, const char* types) {
     return type != '\0' && strchr(types, type) != nullptr;
 }
@@ -285,16 +229,12 @@ void RenderFloat(Output* out, const FieldLayout& field, const Conversion& wanted
         Render(out, field, wanted, value, true);
         return;
     }
+    const char* sign = signbit(value) ? "-" : field.Has('+') ? "+" : field.Has(' ') ? " " : "";
+    const char* words[] = {"inf", "INF", "nan", "NAN"};
     char content[8];
-    size_t length = 0;
-    if (signbit(value)) {
-        content[length++] = '-';
-    } else if (field.Has('+') || field.Has(' ')) {
-        content[length++] = field.Has('+') ? '+' : ' ';
-    }
-    const bool upper = type >= 'A' && type <= 'Z';
-    memcpy(content + length, isnan(value) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf"), 3);
-    AppendField(out, field, content, length + 3, false);
+    const int length = _snprintf(content, sizeof(content), "%s%s", sign,
+                                 words[(isnan(value) ? 2 : 0) + (type >= 'A' && type <= 'Z')]);
+    AppendField(out, field, content, static_cast<size_t>(length), false);
 }
 
 // The conversions this formatter renders; any other is copied as it stands.
@@ -339,49 +279,44 @@ size_t ReadNumber(const char** at) {
     return value;
 }
 
-// A width or precision: its digits, or "*" for an argument.
-size_t ReadFieldNumber(const char** at, bool* fromArgument) {
-    *fromArgument = **at == '*';
-    if (!*fromArgument) return ReadNumber(at);
-    ++*at;
-    return 0;
-}
-
-// The flags, width and precision of the conversion at `at` (past its "%").
+// The flags, width and precision of the conversion at `at` (past its "%"):
+// the digits of each, or "*", whose argument TakeFieldArguments takes.
 FieldLayout ReadFieldLayout(const char** at) {
     FieldLayout field = {};
     size_t flagCount = 0;
     for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
         if (!field.Has(**at)) field.flags[flagCount++] = **at;
     }
-    field.width = ReadFieldNumber(at, &field.widthFromArgument);
-    if (**at == '.') {
-        ++*at;
-        field.precision = ReadFieldNumber(at, &field.precisionFromArgument);
-        field.hasPrecision = true;
+    field.widthFromArgument = **at == '*';
+    field.width = field.widthFromArgument ? 0 : ReadNumber(at);
+    if (field.widthFromArgument) ++*at;
+    field.hasPrecision = **at == '.';
+    if (field.hasPrecision) {
+        field.precisionFromArgument = *++*at == '*';
+        field.precision = field.precisionFromArgument ? 0 : ReadNumber(at);
+        if (field.precisionFromArgument) ++*at;
     }
     return field;
 }
 
-size_t Magnitude(int value) {
+// The int argument of a "*": its magnitude, and whether it is below 0.
+size_t TakeStarArgument(va_list* args, bool* negative) {
+    const int value = va_arg(*args, int);
+    *negative = value < 0;
     const size_t magnitude =
         value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     return magnitude < kMostFieldNumber ? magnitude : kMostFieldNumber;
 }
 
-// The int arguments of the "*" width and precision, in the format's order.
+// The arguments of the "*" width and precision, in the format's order. As C
+// says, a negative width is the "-" flag, a negative precision none at all.
 void TakeFieldArguments(FieldLayout* field, va_list* args) {
-    if (field->widthFromArgument) {
-        const int value = va_arg(*args, int);
-        field->width = Magnitude(value);
-        // As C says of a negative width.
-        if (value < 0 && !field->Has('-')) field->flags[strlen(field->flags)] = '-';
-    }
+    bool negative = false;
+    if (field->widthFromArgument) field->width = TakeStarArgument(args, &negative);
+    if (negative && !field->Has('-')) field->flags[strlen(field->flags)] = '-';
     if (field->precisionFromArgument) {
-        const int value = va_arg(*args, int);
-        field->precision = Magnitude(value);
-        // A negative precision is taken as if it were left out.
-        field->hasPrecision = value >= 0;
+        field->precision = TakeStarArgument(args, &negative);
+        field->hasPrecision = !negative;
     }
 }
 
