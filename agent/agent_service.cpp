@@ -183,6 +183,13 @@ bool AgentService::ReadConfigurationAndReport() {
     }
     frame.SetStopDeadline(properties.stopTimeoutSeconds,
                           SpecificExitCode(Outcome::kStopDeadlinePassed), kStopDeadlineText);
+    // At each start: after a JDK update, the operator sees which runtime runs.
+    if (configuration.runtime.asked) {
+        wchar_t text[kChoiceTextUnits];
+        DescribeRuntimeChoice(configuration.runtime, properties.javaHome, properties.javaVersion,
+                              text);
+        ReportInformationEvent(0, text);
+    }
     return true;
 }
 

@@ -2,6 +2,8 @@
 // main.jar, relative to the install directory unless absolute, '/' taken as '\'.
 #include "agent/property_keys.h"
 
+#include <wchar.h>
+
 #include <strsafe.h>
 
 #include "base/paths.h"
@@ -93,6 +95,14 @@ bool ApplyJavaHome(const PropertyKey& key, const KeyLine& line) {
         return false;
     }
     TrimTrailingSeparators(line.read->javaHome);
+    // Only the last name is matched against the folders there.
+    const wchar_t* lastName = wcsrchr(line.read->javaHome, L'\\');
+    const wchar_t* pattern = wcspbrk(line.read->javaHome, L"*?");
+    if (pattern != nullptr && pattern < lastName) {
+        return RefuseValue(line, key.name,
+                           L"has '*' or '?' before its last name: only the runtime's own folder "
+                           L"may be a pattern, as in C:\\Java\\jdk-21*.");
+    }
     return true;
 }
 

@@ -142,11 +142,22 @@ bool ApplyStopMethod(const PropertyKey& key, const KeyLine& line) {
     return true;
 }
 
+bool ApplyJavaVersion(const PropertyKey& key, const KeyLine& line) {
+    if (!ParseVersionRule(line.value.text, line.value.length, &line.read->javaVersion)) {
+        return RefuseValue(line, key.name,
+                           L"is not a version rule: a version number such as 21 or 21.0.4 (the "
+                           L"runtimes whose version begins with it), or one followed by '+' such "
+                           L"as 21.0.4+ (that version or a newer one).");
+    }
+    return true;
+}
+
 const PropertyKey kKeys[] = {
     {L"stop.timeout", ApplyNumber, &ServiceProperties::stopTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
     {L"main.class", ApplyMainClass, nullptr, nullptr, 0},
     {L"java.home", ApplyJavaHome, nullptr, nullptr, 0},
+    {L"java.version", ApplyJavaVersion, nullptr, nullptr, 0},
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
      kMaxStopTimeoutSeconds},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/config_file.h"
+#include "jvmhost/runtime_version.h"
 
 // How long a stop may take, from the first stop request to the end of the
 // tear-down, before the service ends the Java application; 0: no deadline.
@@ -54,6 +55,8 @@ struct ServiceProperties {
     // Empty until read: ReadServiceProperties fills it, with "<installDir>\jre"
     // when the file does not set it.
     wchar_t javaHome[kJavaHomeUnits] = L"";
+    // java.version: which runtimes java.home may name; no numbers: any.
+    VersionRule javaVersion = {};
     unsigned mainClassLine = 0;  // the line that set main.class; 0: the default class
     // main.jar as a full path, run as "java -jar" runs it; empty: none.
     wchar_t mainJar[MAX_PATH] = L"";
@@ -72,7 +75,9 @@ struct ServiceProperties {
 // key set twice; `properties` then keeps what it held, nothing of the file is
 // used. java.home and main.jar, relative to `installDir` unless absolute, are
 // given as full paths; one that would not fit the host's paths is refused,
-// never cut, and so is a main.jar that names no file or comes with main.class.
+// never cut, and so is a main.jar that names no file or comes with main.class,
+// a java.home with '*' or '?' before its last name and a java.version that is
+// not a version rule (ParseVersionRule).
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem);
 

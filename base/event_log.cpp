@@ -30,6 +30,10 @@ void ReportErrorEvent(int /*code*/, const wchar_t* message) {
     WriteEvent(eventSource, EVENTLOG_ERROR_TYPE, message);
 }
 
+void ReportInformationEvent(int /*code*/, const wchar_t* message) {
+    WriteEvent(eventSource, EVENTLOG_INFORMATION_TYPE, message);
+}
+
 void ReportWarningEvent(int /*code*/, const wchar_t* message) {
     WriteEvent(eventSource, EVENTLOG_WARNING_TYPE, message);
 }

@@ -20,6 +20,8 @@ void SetEventSource(const wchar_t* name);
 
 // The error sink of every runtime host: an error event (ID 1) under EventSource().
 void ReportErrorEvent(int code, const wchar_t* message);
+// An information event (ID 0) under EventSource(), of the ErrorSink type.
+void ReportInformationEvent(int code, const wchar_t* message);
 // A warning event (ID 2) under EventSource(): something was left out, and
 // the service runs on without it. Of the ErrorSink type, so a host can hold it.
 void ReportWarningEvent(int code, const wchar_t* message);

@@ -83,7 +83,7 @@ void SetTooLong(ConfigProblem* problem, const EnvironmentVariables& variables, s
     const wchar_t* name = variables.Name(index);
     QuoteForProblem(name, static_cast<size_t>(lstrlenW(name)), quoted);
     StringCchPrintfW(what, ARRAYSIZE(what),
-                     L"the value of %ls is longer than 32767 characters once expanded, the most "
+                     L"the value of %ls is longer than 32766 characters once expanded, the most "
                      L"Windows keeps.",
                      quoted);
     StringCchPrintfW(problem->text, kConfigProblemUnits, L"conf\\%ls line %u: %ls",
@@ -114,8 +114,12 @@ bool ApplyEnvironment(const EnvironmentVariables& variables, ConfigProblem* prob
             SetEnvironmentVariableW(variables.Name(i), nullptr);
             continue;
         }
-        // The count includes the terminator; past the buffer it is the size needed.
-        const DWORD units = ExpandEnvironmentStringsW(value, expanded.Get(), kMaxValueUnits);
+        // Checked before expanding: Wine cuts a longer source to the buffer
+        // and reports no overflow. The count includes the terminator; past
+        // the buffer it is the size needed.
+        const bool fits = static_cast<size_t>(lstrlenW(value)) < kMaxValueUnits;
+        const DWORD units =
+            fits ? ExpandEnvironmentStringsW(value, expanded.Get(), kMaxValueUnits) : 0;
         if (units == 0 || units > kMaxValueUnits ||
             !SetEnvironmentVariableW(variables.Name(i), expanded.Get())) {
             SetTooLong(problem, variables, i);

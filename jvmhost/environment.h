@@ -31,6 +31,7 @@ bool ReadEnvironment(const wchar_t* installDir, EnvironmentVariables* variables,
 // %NAME% references expanded from the environment as it stands (so a line
 // may use the service's own PATH, or a variable a line before it set), and an
 // empty value removes the variable. False, with `problem` naming the line,
-// when a value grows past what Windows holds once expanded; the lines before
-// it stay set, and the caller starts nothing.
+// when a value has more than 32,766 characters, as written or once expanded,
+// more than Windows holds; the lines before it stay set, and the caller
+// starts nothing.
 bool ApplyEnvironment(const EnvironmentVariables& variables, ConfigProblem* problem);

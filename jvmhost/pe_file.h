@@ -10,6 +10,13 @@
 
 constexpr size_t kDllNameUnits = MAX_PATH;
 
+// The processor this executable runs on, as an image's header names it.
+#ifdef _WIN64
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
 // The whole file mapped read-only as data.
 struct FileView {
     explicit FileView(const wchar_t* path);

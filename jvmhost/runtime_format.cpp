@@ -1,11 +1,12 @@
 #include "jvmhost/runtime_format.h"
 
-#include <stdint.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
 #include "base/win32.h"
+#include "jvmhost/runtime_format_args.h"
 
 // Windows' own msvcrt.dll knows no C99 size modifier: it prints "%zu" as "zu"
 // and leaves the argument, so every later conversion takes the wrong one (a
@@ -17,8 +18,6 @@
 // is a double, so "%Lf" takes a double.
 
 namespace {
-
-enum class ArgSize { kDefault, kChar, kShort, kLong, kLongLong, kPointer, k32, kWide };
 
 struct Output {
     char* text;
@@ -82,6 +81,10 @@ struct FieldLayout {
     size_t width;
     bool hasPrecision;
     size_t precision;
+    // "*": the number is the next int argument, taken only by a conversion
+    // this formatter knows.
+    bool widthFromArgument;
+    bool precisionFromArgument;
 
     bool Has(char flag) const { return strchr(flags, flag) != nullptr; }
 };
@@ -140,60 +143,6 @@ void Render(Output* out, const FieldLayout& field, const Conversion& wanted, T v
     char content[kContentBytes];
     const size_t length = RenderContent(content, wanted, value);
     AppendField(out, field, content, length, zeroPads);
-}
-
-// The size modifiers, longest first where one begins another. "L" takes a
-// double, see above.
-struct SizeModifier {
-    const char* text;
-    ArgSize size;
-};
-const SizeModifier kSizeModifiers[] = {
-    {"hh", ArgSize::kChar},      {"h", ArgSize::kShort},    {"ll", ArgSize::kLongLong},
-    {"l", ArgSize::kLong},       {"j", ArgSize::kLongLong}, {"z", ArgSize::kPointer},
-    {"t", ArgSize::kPointer},    {"L", ArgSize::kDefault},  {"w", ArgSize::kWide},
-    {"I64", ArgSize::kLongLong}, {"I32", ArgSize::k32},     {"I", ArgSize::kPointer}};
-
-ArgSize ReadSize(const char** at) {
-    for (const SizeModifier& modifier : kSizeModifiers) {
-        const size_t length = strlen(modifier.text);
-        if (strncmp(*at, modifier.text, length) == 0) {
-            *at += length;
-            return modifier.size;
-        }
-    }
-    return ArgSize::kDefault;
-}
-
-// The argument at the size its modifier gives, widened to `Wide`; a
-// pointer-sized argument is an int of a 32-bit runtime.
-template <typename Wide, typename Char, typename Short, typename Int, typename Long,
-          typename Pointer>
-Wide Argument(ArgSize size, va_list* args) {
-    switch (size) {
-        case ArgSize::kPointer:
-            return va_arg(*args, Pointer);
-        case ArgSize::kChar:
-            return static_cast<Char>(va_arg(*args, Int));
-        case ArgSize::kShort:
-            return static_cast<Short>(va_arg(*args, Int));
-        // The branches differ in their types, which a 32-bit target makes alike.
-        case ArgSize::kLong:  // NOLINT(bugprone-branch-clone)
-            return va_arg(*args, Long);
-        case ArgSize::kLongLong:
-            return va_arg(*args, Wide);
-        default:
-            return va_arg(*args, Int);
-    }
-}
-
-long long SignedArgument(ArgSize size, va_list* args) {
-    return Argument<long long, signed char, short, int, long, intptr_t>(size, args);
-}
-
-unsigned long long UnsignedArgument(ArgSize size, va_list* args) {
-    return Argument<unsigned long long, unsigned char, unsigned short, unsigned, unsigned long,
-                    uintptr_t>(size, args);
 }
 
 bool IsOneOf(char type, const char* types) {
@@ -271,9 +220,28 @@ void AddContentFields(Conversion* wanted, const FieldLayout& field, size_t mostP
     }
 }
 
-// Renders the conversion `type` with its argument; false for a type this
-// formatter does not know, which takes no argument.
-bool RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char type,
+// Infinity and NaN as C writes them ("inf", "-nan", "INF" for an upper-case
+// type), padded with spaces whatever the zero flag says: msvcrt.dll writes
+// "1.#INF00", which a precision rounds to "1.$", and pads it with zeros.
+void RenderFloat(Output* out, const FieldLayout& field, const Conversion& wanted, char type,
+                 double value) {
+    if (isfinite(value)) {
+        Render(out, field, wanted, value, true);
+        return;
+    }
+    const char* sign = signbit(value) ? "-" : field.Has('+') ? "+" : field.Has(' ') ? " " : "";
+    const char* words[] = {"inf", "INF", "nan", "NAN"};
+    char content[8];
+    const int length = _snprintf(content, sizeof(content), "%s%s", sign,
+                                 words[(isnan(value) ? 2 : 0) + (type >= 'A' && type <= 'Z')]);
+    AppendField(out, field, content, static_cast<size_t>(length), false);
+}
+
+// The conversions this formatter renders; any other is copied as it stands.
+const char kKnownTypes[] = "diouxXcCsSpeEfFgGaAn";
+
+// Renders the known conversion `type` with its argument.
+void RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char type,
                       va_list* args) {
     Conversion wanted = {"%", 1};
     if (IsOneOf(type, "diouxX")) {
@@ -296,13 +264,10 @@ bool RenderConversion(Output* out, const FieldLayout& field, ArgSize size, char 
         // Older msvcrt.dll copies know no "F"; it differs from "f" only in
         // the case of "inf" and "nan".
         wanted.Add(type == 'F' ? 'f' : type);
-        Render(out, field, wanted, va_arg(*args, double), true);
-    } else if (type == 'n') {
-        static_cast<void>(va_arg(*args, void*));
+        RenderFloat(out, field, wanted, type, va_arg(*args, double));
     } else {
-        return false;
+        static_cast<void>(va_arg(*args, void*));  // "%n" stores nothing
     }
-    return true;
 }
 
 size_t ReadNumber(const char** at) {
@@ -314,11 +279,28 @@ size_t ReadNumber(const char** at) {
     return value;
 }
 
-// A width or precision: its digits, or "*" and its int argument.
-size_t ReadFieldNumber(const char** at, va_list* args, bool* negative) {
-    *negative = false;
-    if (**at != '*') return ReadNumber(at);
-    ++*at;
+// The flags, width and precision of the conversion at `at` (past its "%"):
+// the digits of each, or "*", whose argument TakeFieldArguments takes.
+FieldLayout ReadFieldLayout(const char** at) {
+    FieldLayout field = {};
+    size_t flagCount = 0;
+    for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
+        if (!field.Has(**at)) field.flags[flagCount++] = **at;
+    }
+    field.widthFromArgument = **at == '*';
+    field.width = field.widthFromArgument ? 0 : ReadNumber(at);
+    if (field.widthFromArgument) ++*at;
+    field.hasPrecision = **at == '.';
+    if (field.hasPrecision) {
+        field.precisionFromArgument = *++*at == '*';
+        field.precision = field.precisionFromArgument ? 0 : ReadNumber(at);
+        if (field.precisionFromArgument) ++*at;
+    }
+    return field;
+}
+
+// The int argument of a "*": its magnitude, and whether it is below 0.
+size_t TakeStarArgument(va_list* args, bool* negative) {
     const int value = va_arg(*args, int);
     *negative = value < 0;
     const size_t magnitude =
@@ -326,24 +308,16 @@ size_t ReadFieldNumber(const char** at, va_list* args, bool* negative) {
     return magnitude < kMostFieldNumber ? magnitude : kMostFieldNumber;
 }
 
-// The flags, width and precision of the conversion at `at` (past its "%").
-FieldLayout ReadFieldLayout(const char** at, va_list* args) {
-    FieldLayout field = {};
-    size_t flagCount = 0;
-    for (; **at != '\0' && strchr("-+ #0", **at) != nullptr; ++*at) {
-        if (!field.Has(**at)) field.flags[flagCount++] = **at;
-    }
+// The arguments of the "*" width and precision, in the format's order. As C
+// says, a negative width is the "-" flag, a negative precision none at all.
+void TakeFieldArguments(FieldLayout* field, va_list* args) {
     bool negative = false;
-    field.width = ReadFieldNumber(at, args, &negative);
-    // As C says of a negative width.
-    if (negative && !field.Has('-')) field.flags[flagCount++] = '-';
-    if (**at == '.') {
-        ++*at;
-        field.precision = ReadFieldNumber(at, args, &negative);
-        // A negative precision is taken as if it were left out.
-        field.hasPrecision = !negative;
+    if (field->widthFromArgument) field->width = TakeStarArgument(args, &negative);
+    if (negative && !field->Has('-')) field->flags[strlen(field->flags)] = '-';
+    if (field->precisionFromArgument) {
+        field->precision = TakeStarArgument(args, &negative);
+        field->hasPrecision = !negative;
     }
-    return field;
 }
 
 }  // namespace
@@ -363,13 +337,16 @@ size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list
             Append(&output, at++, 1);
             continue;
         }
-        const FieldLayout field = ReadFieldLayout(&at, &args);
+        FieldLayout field = ReadFieldLayout(&at);
         const ArgSize size = ReadSize(&at);
         const char type = *at;
         if (type != '\0') ++at;
-        if (type == '\0' || !RenderConversion(&output, field, size, type, &args)) {
+        if (!IsOneOf(type, kKnownTypes)) {
             Append(&output, conversion, static_cast<size_t>(at - conversion));
+            continue;
         }
+        TakeFieldArguments(&field, &args);
+        RenderConversion(&output, field, size, type, &args);
     }
     out[output.length] = '\0';
     *cut = output.cut;

@@ -13,9 +13,10 @@
 // any width, and the finished text cut, never the field. A precision past
 // 1,000 digits (an integer's) or 684 (a float's) is taken as that. Wide
 // strings and characters are converted to the ANSI code page, a character it
-// lacks as its default character. "%n" takes its argument and
-// stores nothing. A conversion this formatter does not know is copied as it
-// stands and takes no argument.
+// lacks as its default character. Infinity and NaN are written as C writes
+// them ("inf", "-nan", "INF"), padded with spaces also with the zero flag. "%n" takes its argument
+// and stores nothing. A conversion this formatter does not know is copied as it stands and takes no
+// argument, not even for a "*" width or precision.
 //
 // Takes no lock and allocates nothing: any thread may call it at any time.
 size_t FormatRuntimeText(char* out, size_t capacity, const char* format, va_list args, bool* cut);

@@ -11,12 +11,6 @@ namespace {
 constexpr size_t kAdviceUnits = 4096;
 constexpr size_t kDllCandidateUnits = kPathUnits + kDllNameUnits;
 
-#ifdef _WIN64
-constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
-#else
-constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
-#endif
-
 // Said after "<jre>" (and " again"): what an operator does about a runtime
 // that is missing or broken.
 const wchar_t kCopyContents[] =

@@ -8,7 +8,10 @@
 // first problem is the one the service would find. Exit code 0 when each file
 // can be used, printing "main.class=<the application's class>" (so that
 // scripts/package can look for it in the jars) and "java.home=<the runtime's
-// folder, as a full path>" on standard output; 1 with the first problem on
+// folder, as a full path>" on standard output, and when java.home is a pattern
+// or java.version is set, "runtime: " and which runtime the service would
+// choose here, or why it would choose none (its runtime may be installed
+// only where it runs: that is no refusal here); 1 with the first problem on
 // standard output, in the words of the event the service would write; 2 for a
 // wrong command line. Output is UTF-8.
 #include "agent/configuration.h"
@@ -55,11 +58,19 @@ int wmain(int argc, wchar_t** argv) {
         return kRefused;
     }
     Configuration configuration;
-    if (!ReadConfiguration(&layout, &configuration, &problem)) {
+    const bool read = ReadConfiguration(&layout, &configuration, &problem);
+    const RuntimeChoice& runtime = configuration.runtime;
+    if (!read && (!runtime.asked || runtime.folder[0] != L'\0')) {
         PrintLine(L"", problem.text);
         return kRefused;
     }
     PrintLine(L"main.class=", configuration.properties.mainClass);
-    PrintLine(L"java.home=", configuration.properties.javaHome);
+    PrintLine(L"java.home=", read ? layout.jreDir : configuration.properties.javaHome);
+    if (runtime.asked) {
+        wchar_t chosen[kChoiceTextUnits];
+        DescribeRuntimeChoice(runtime, configuration.properties.javaHome,
+                              configuration.properties.javaVersion, chosen);
+        PrintLine(L"runtime: ", read ? chosen : problem.text);
+    }
     return kUsable;
 }

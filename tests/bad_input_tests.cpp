@@ -290,7 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
                         L"conf\\environment line 2: \"= x\" has no name before '='."},
         RefusedFileCase{L"envblank", L"conf\\environment", "APP HOME=C:\\app\n",
                         L"conf\\environment line 1: \"APP HOME=C:\\app\" has a blank in the "
-                        L"name before '='."}),
+                        L"name before '='."},
+        // Windows keeps 32,766 characters; Wine's expansion would cut the rest silently.
+        RefusedFileCase{L"envlong", L"conf\\environment", "A=1\nBIG=" + std::string(32767, 'x'),
+                        L"conf\\environment line 2: the value of \"BIG\" is longer than 32766 "
+                        L"characters once expanded, the most Windows keeps."},
+        RefusedFileCase{L"homenone", L"conf\\service.properties", "java.home=jdk-25*\n",
+                        L"*conf\\service.properties: java.home C:\\mvt\\homenone-"}),
     [](const ::testing::TestParamInfo<RefusedFileCase>& info) { return Narrow(info.param.tag); });
 
 TEST(BadLayout, TwoThousandJarsAreAllOnTheClassPath) {

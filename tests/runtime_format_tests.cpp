@@ -3,6 +3,7 @@
 // under a runtime is in host_tests.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "jvmhost/runtime_format.h"
@@ -70,6 +71,25 @@ TEST(RuntimeFormat, TheFinishedTextIsCutNotTheField) {
                      255, "abcdef", "abc", -1.5, 7));
     EXPECT_FALSE(cut);
     EXPECT_EQ("[  -00001.50]", Format(64, &cut, "[%*.*s%09.2f]", 2, 0, "x", -1.5));
+}
+
+// Infinity and NaN as C writes them (msvcrt.dll writes "1.#INF00", which a
+// precision rounds to "1.$"), padded with spaces whatever the zero flag says; an
+// unknown conversion takes no argument, not even for its "*": the argument
+// is left to the conversion after it.
+TEST(RuntimeFormat, NonFiniteFloatsAndUnknownStarsAsC) {
+    bool cut = false;
+    const std::string cases[][2] = {
+        {"[  inf]", Format(64, &cut, "[%05f]", HUGE_VAL)},
+        {"[ -inf]", Format(64, &cut, "[%05.1e]", -HUGE_VAL)},
+        {"[ +inf]", Format(64, &cut, "[%+05g]", HUGE_VAL)},
+        {"[inf  ]", Format(64, &cut, "[%-05f]", HUGE_VAL)},
+        {"[  NAN]", Format(64, &cut, "[%05F]", std::nan(""))},
+        {"[-001.5]", Format(64, &cut, "[%06.1f]", -1.5)},
+        {"[%*q  7]", Format(64, &cut, "[%*q%3d]", 7)},
+        {"[%-*.*k  9|x]", Format(64, &cut, "[%-*.*k%3d|%s]", 9, "x")},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c[0], c[1]);
 }
 
 }  // namespace

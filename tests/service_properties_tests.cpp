@@ -3,6 +3,10 @@
 // conf\jvm.options.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
 #include "agent/configuration.h"
 #include "agent/service_properties.h"
 #include "support/install_layout.h"
@@ -74,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
         PropertiesCase{"unknown_key", "stop.timeout=5\nstop.timeuot=5\n", 0,
                        PROBLEM("2",
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
-                               L"main.class, java.home, start.ready, start.timeout, main.jar, "
+                               L"main.class, java.home, java.version, start.ready, start.timeout, "
+                               L"main.jar, "
                                L"stop.method, console.max-size, console.keep, watch.deadlock, "
                                L"watch.interval.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
@@ -119,6 +124,17 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("2",
                                L"console.keep must be a whole number of files from 1 to 99, "
                                L"not \"0\".")},
+        PropertiesCase{"version_rule", "java.version=21.0.4-ea\n", 0,
+                       PROBLEM("1",
+                               L"java.version \"21.0.4-ea\" is not a version rule: a version "
+                               L"number such as 21 or 21.0.4 (the runtimes whose version begins "
+                               L"with it), or one followed by '+' such as 21.0.4+ (that version or "
+                               L"a newer one).")},
+        PropertiesCase{"home_pattern_inside", "java.home=C:\\Java*\\jdk\n", 0,
+                       PROBLEM("1",
+                               L"java.home \"C:\\Java*\\jdk\" has '*' or '?' before its last "
+                               L"name: only the runtime's own folder may be a pattern, as in "
+                               L"C:\\Java\\jdk-21*.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });
@@ -165,7 +181,145 @@ TEST(HostLayout, ConfigurationStopsAtTheFirstRefusedFile) {
     EXPECT_EQ(kReadyWhenMainReturned, configuration.properties.startReady)
         << "the good file before it is kept, for the start's report";
     EXPECT_FALSE(configuration.arguments.filePresent) << "the file after it is not read";
-    EXPECT_EQ(std::wstring(files.dir()) + L"\\jre", layout.jreDir);
+    EXPECT_STREQ(L"", layout.jreDir) << "the runtime is taken once every file is good";
+}
+
+// conf\environment's values up to the most Windows keeps, 32,766 characters,
+// are set whole; a longer one is refused before its expansion, which Wine
+// would cut short without a word.
+TEST(Environment, LongestValueSetAndLongerRefused) {
+    InstallLayout files(L"envlong", ServiceExecutable());
+    const std::wstring problems[] = {L"",
+                                     L"conf\\environment line 1: the value of \"MVT_LONG\" is "
+                                     L"longer than 32766 characters once expanded, the most "
+                                     L"Windows keeps."};
+    for (size_t length : {32766, 32767}) {
+        files.AddFile(L"conf\\environment", "MVT_LONG=" + std::string(length, 'x') + "\n");
+        EnvironmentVariables variables;
+        ConfigProblem problem = {};
+        SetEnvironmentVariableW(L"MVT_LONG", nullptr);
+        ASSERT_TRUE(ReadEnvironment(files.dir().c_str(), &variables, &problem));
+        EXPECT_EQ(length == 32766, ApplyEnvironment(variables, &problem));
+        EXPECT_EQ(problems[length - 32766], length == 32766 ? L"" : problem.text);
+        EXPECT_EQ(length == 32766 ? 32767u : 0u, GetEnvironmentVariableW(L"MVT_LONG", nullptr, 0));
+    }
+}
+
+// Each version is older than every one after it, as Runtime.Version orders them.
+TEST(RuntimeVersion, OrdersAsRuntimeVersionAndMatchesTheRule) {
+    const char* const ascending[] = {"1.8.0_402-b06", "9",       "17.0.15+6-Debian-1deb12u1",
+                                     "21-9",          "21-10",   "21-ea",
+                                     "21-ea+3",       "21",      "21+35",
+                                     "21+35-LTS",     "21+35-b", "21.0.9",
+                                     "21.0.10-ea",    "21.0.10", "21.0.10+7",
+                                     "21.0.10.1",     "25"};
+    std::vector<RuntimeVersion> versions(std::size(ascending));
+    for (size_t i = 0; i < versions.size(); ++i) {
+        ASSERT_TRUE(ParseRuntimeVersion(ascending[i], strlen(ascending[i]), &versions[i]));
+    }
+    for (size_t i = 0; i < versions.size(); ++i) {
+        for (size_t j = 0; j < versions.size(); ++j) {
+            const int order = CompareRuntimeVersions(versions[i], versions[j]);
+            EXPECT_EQ(i < j, order < 0) << ascending[i] << " " << ascending[j];
+            EXPECT_EQ(i == j, order == 0) << ascending[i] << " " << ascending[j];
+        }
+    }
+    RuntimeVersion version;
+    for (const char* bad :
+         {"", "21.", ".21", "21-", "21+x", "x21", "21 ", "2147483648", "21-e a"}) {
+        EXPECT_FALSE(ParseRuntimeVersion(bad, strlen(bad), &version)) << bad;
+    }
+    struct RuleCase {
+        const wchar_t* rule;
+        const char* version;
+        bool allowed;
+    };
+    const RuleCase rules[] = {{L"21", "21.0.10", true},
+                              {L"21", "210", false},
+                              {L"21.0", "21", true},
+                              {L"21.0.4", "21.0.40", false},
+                              {L"21.0.4", "21.0.4.1", true},
+                              {L"1.8", "1.8.0_402", true},
+                              {L"21.0.4+", "21.0.4-ea", false},
+                              {L"21.0.4+", "21.0.4+7", true},
+                              {L"21.0.4+", "22", true},
+                              {L"21.0.4+", "21.0.3", false}};
+    for (const RuleCase& c : rules) {
+        VersionRule rule = {};
+        ASSERT_TRUE(ParseVersionRule(c.rule, wcslen(c.rule), &rule)) << Narrow(c.rule);
+        ASSERT_TRUE(ParseRuntimeVersion(c.version, strlen(c.version), &version));
+        EXPECT_EQ(c.allowed, RuleAllows(rule, version)) << Narrow(c.rule) << " " << c.version;
+    }
+    for (const wchar_t* bad :
+         {L"", L"0", L"21.", L"+", L"21++", L"21 +", L"21.0.4+7", L"\u0662\u0661"}) {
+        VersionRule rule = {};
+        EXPECT_FALSE(ParseVersionRule(bad, wcslen(bad), &rule)) << Narrow(bad);
+    }
+}
+
+// java.home's pattern and java.version choose among folders by their release
+// files, never by name, and only a runtime this executable can load; a
+// refusal names each folder looked at and why it was not taken.
+TEST(HostLayout, RuntimeChosenByItsReleaseFile) {
+    InstallLayout files(L"choice", ServiceExecutable());
+    struct Folder {
+        const wchar_t* name;
+        Runtime runtime;
+        const char* release;
+    };
+    const Folder folders[] = {
+        {L"jdk-21.0.9", Runtime::kStandin, "JAVA_VERSION=\"21.0.9\"\n"},
+        {L"jdk-21.0.10", Runtime::kStandin,
+         "IMPLEMENTOR=\"x\"\r\nJAVA_RUNTIME_VERSION=\"21.0.10+7-LTS\"\r\nJAVA_VERSION=\"21.0."
+         "10\"\r\n"},
+        {L"jdk-21.0.11", Runtime::kNone, "JAVA_VERSION=\"21.0.11\"\n"},
+        {L"jdk-21.0.12", Runtime::kOtherArchitecture, "JAVA_VERSION=\"21.0.12\"\n"},
+        {L"jdk-21.0.13", Runtime::kStandin, nullptr},
+        {L"jdk-25", Runtime::kStandin, "JAVA_RUNTIME_VERSION=\"25-ea+20\"\nJAVA_VERSION=\"25\"\n"}};
+    for (const Folder& folder : folders) {
+        files.AddRuntime(folder.runtime, L"server", folder.name);
+        if (folder.release != nullptr) {
+            files.AddFile(std::wstring(folder.name) + L"\\release", folder.release);
+        }
+    }
+    const std::wstring dir = files.dir();
+    const std::wstring refused = L"conf\\service.properties: java.home " + dir;
+    struct Case {
+        std::string properties;
+        std::wstring chosen;   // empty: refused
+        std::wstring problem;  // after "java.home <dir>"
+    };
+    const Case cases[] = {
+        {"java.home=jdk-21*\n", L"jdk-21.0.10", L""},
+        {"java.home=jdk-*\njava.version=21.0.9\n", L"jdk-21.0.9", L""},
+        {"java.home=JDK-21.0.10\njava.version=21\n", L"jdk-21.0.10", L""},
+        {"java.home=" + Narrow(dir) + "\\*\njava.version=22+\n", L"jdk-25", L""},
+        {"java.home=jdk-21.0.1?\njava.version=21.0.11+\n", L"",
+         L"\\jdk-21.0.1? names no Java runtime that java.version 21.0.11+ allows. Looked in " +
+             dir +
+             L" at: jdk-21.0.10 (version 21.0.10+7-LTS, not allowed); "
+             L"jdk-21.0.11 (no bin\\client\\jvm.dll or bin\\server\\jvm.dll); jdk-21.0.12 (its "
+             L"jvm.dll is no " +
+             std::wstring(sizeof(void*) == 8 ? L"64" : L"32") +
+             L"-bit Windows DLL); jdk-21.0.13 (no release file with a JAVA_VERSION)."},
+        {"java.home=jdk-17*\n", L"",
+         L"\\jdk-17* names no Java runtime: no folder in " + dir + L" matches jdk-17*."}};
+    for (const Case& c : cases) {
+        files.AddFile(L"conf\\service.properties", c.properties);
+        HostLayout layout;
+        ASSERT_TRUE(LayoutBelow(dir.c_str(), &layout));
+        Configuration configuration;
+        ConfigProblem problem = {};
+        const bool read = ReadConfiguration(&layout, &configuration, &problem);
+        EXPECT_TRUE(configuration.runtime.asked);
+        if (c.chosen.empty()) {
+            EXPECT_FALSE(read);
+            EXPECT_EQ(refused + c.problem, problem.text);
+        } else {
+            EXPECT_TRUE(read) << Narrow(problem.text);
+            EXPECT_EQ(dir + L"\\" + c.chosen, layout.jreDir) << c.properties;
+        }
+    }
 }
 
 }  // namespace

@@ -495,6 +495,47 @@ TEST(Configuration, EnvironmentAndCrOnlyFilesReachTheVm) {
     EXPECT_EQ(kStartedAndStopped, trace.StateChanges()) << "start.ready on the first line was read";
 }
 
+// A JDK update installs itself beside the old runtime: java.home's pattern
+// takes the newest by the release files (21.0.10, not 21.0.9 whose name sorts
+// last; only it can run), the event names it at each start, and a rule that
+// no folder meets is refused with code 7, naming each folder looked at.
+TEST(Configuration, RuntimeFoundByVersion) {
+    ServiceLife life(L"upd", Runtime::kNone);
+    life.layout.SetScenario("main=return\n");
+    for (const char* version : {"21.0.8", "21.0.9", "21.0.10"}) {
+        const std::wstring home = L"jdk-" + Widen(version);
+        life.layout.AddRuntime(version[5] == '1' ? Runtime::kStandin : Runtime::kNoExport,
+                               L"server", home);
+        life.layout.AddFile(home + L"\\release", "JAVA_VERSION=\"" + std::string(version) + "\"\n");
+    }
+    const std::wstring dir = life.layout.dir();
+    life.layout.AddFile(L"conf\\service.properties", "java.home=jdk-21*\n");
+    life.StartRunning();
+    ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started",
+                                         L"The Java runtime is " + dir +
+                                             L"\\jdk-21.0.10, version 21.0.10: the newest of the "
+                                             L"runtimes that java.home " +
+                                             dir + L"\\jdk-21* names (3 found).",
+                                         L"Service stopped"}),
+              trace.Texts());
+
+    life.layout.AddFile(L"conf\\service.properties", "java.home=jdk-21*\njava.version=21.0.11+\n");
+    life.StartRunning();
+    trace = life.Finish();
+    ExpectStoppedWith(life.service, ERROR_SERVICE_SPECIFIC_ERROR, 7);
+    const std::wstring notAllowed = L", not allowed)";
+    ASSERT_EQ(3u, trace.events.size());
+    ExpectEvent(trace.events[1], EVENTLOG_ERROR_TYPE,
+                L"conf\\service.properties: java.home " + dir +
+                    L"\\jdk-21* names no Java runtime that java.version 21.0.11+ allows. Looked "
+                    L"in " +
+                    dir + L" at: jdk-21.0.10 (version 21.0.10" + notAllowed +
+                    L"; jdk-21.0.8 (version 21.0.8" + notAllowed + L"; jdk-21.0.9 (version 21.0.9" +
+                    notAllowed + L".");
+}
+
 // A stop request at a chosen moment of the service's life. Whatever the moment,
 // the service ends stopped with 0/0, stop-pending never follows stopped, and
 // the runtime records no use of a destroyed VM or a detached environment.
