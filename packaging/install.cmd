@@ -138,16 +138,26 @@ rem An upgrade by copying: the service's settings stay; it runs this folder's
 rem executable from its next start on. No blocks here: the folder's path may
 rem hold parentheses.
 echo install: service %SERVICE% exists; pointing it at "%EXE%"
-if not defined ACCOUNT_GIVEN echo install: keeping its account
-if not defined ACCOUNT_GIVEN "%SC%" config "%SERVICE%" binPath= "\"%EXE%\""
-if defined ACCOUNT_GIVEN echo install: account %ACCOUNT%
-if defined ACCOUNT_GIVEN if "%PASSWORD%"=="" "%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%"
-if defined ACCOUNT_GIVEN if not "%PASSWORD%"=="" "%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%" password= "%PASSWORD%"
+if defined ACCOUNT_GIVEN goto take_over_with_account
+echo install: keeping its account
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\""
+goto take_over_tried
+:take_over_with_account
+echo install: account %ACCOUNT%
+if not "%PASSWORD%"=="" goto take_over_with_password
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%"
+goto take_over_tried
+:take_over_with_password
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%" password= "%PASSWORD%"
+:take_over_tried
 if errorlevel 2 goto take_over_failed
+if not errorlevel 1 goto taken_over_by_sc
 rem An sc that ends with 1 and says nothing has no "config" verb (Wine's);
-rem Windows' sc ends with the Windows error.
-if errorlevel 1 if not "%PASSWORD%"=="" goto take_over_failed
-if errorlevel 1 goto take_over_by_registry
+rem Windows' sc ends with the Windows error. A password has no place in the
+rem registry.
+if not "%PASSWORD%"=="" goto take_over_failed
+goto take_over_by_registry
+:taken_over_by_sc
 call :configure
 if errorlevel 1 exit /b 6
 goto taken_over
