@@ -204,13 +204,18 @@ remove_leftovers() {
 # install or upgrade right after InstallValidate when MVTFAIL is set (an
 # immediate error action, before anything changes); a removal after
 # RemoveUneditedConf when MVTFAIL is set (a deferred action without its data,
-# so that the removal's script rolls back); its removal by a newer version's
-# upgrade when the environment has MVT_FAIL_OLD_REMOVAL (before anything of
-# the removal changes).
+# so that the removal's script rolls back); and, when the environment has
+# MVT_FAIL_OLD_REMOVAL, its removal by a newer version's upgrade, before
+# anything of it changes. Wine's msiexec runs that removal as a process of its
+# own and goes on when it fails, where Windows Installer fails the upgrade
+# (Microsoft's RemoveExistingProducts page): the copy then also fails right
+# after RemoveExistingProducts, as Windows Installer would.
 with_failure() {
   cp "$1" "$2" && msibuild "$2" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailInstall', 19, '', 'The test makes this install fail.')" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailInstall', '(MVTFAIL AND NOT REMOVE~=\"ALL\") OR (UPGRADINGPRODUCTCODE AND %MVT_FAIL_OLD_REMOVAL)', 1450)" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailInstall', '(MVTFAIL AND NOT REMOVE~=\"ALL\") OR (REMOVE~=\"ALL\" AND %MVT_FAIL_OLD_REMOVAL)', 1450)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailAfterOldRemoval', 19, '', 'The removal of the old version failed.')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailAfterOldRemoval', 'NOT REMOVE~=\"ALL\" AND %MVT_FAIL_OLD_REMOVAL', 1502)" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailRemoval', 3073, 'InstallActions', 'ConfigureService')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailRemoval', 'MVTFAIL AND REMOVE~=\"ALL\"', 3470)"
 }
