@@ -147,6 +147,19 @@ for name in MvtShipOne MvtShipTwo; do
   check "$name starts" wait_state RUNNING
 done
 use_service MvtShipOne
+# Wine's sc has no control verb: the DLL's SendControl sends a thread dump's.
+send_control() {
+  local status=0
+  wine_run rundll32 "Z:${TREE//\//\\}\\installer\\MerivastInstallActions.dll,SendControl" "$@" >/dev/null ||
+    status=$?
+  echo "$status"
+}
+expect_eq "rundll32 MerivastInstallActions.dll,SendControl MvtShipOne 255 ends with 10" 10 \
+  "$(send_control MvtShipOne 255)"
+thread_dump() { compgen -G "$ONE_DIR/logs/threaddump-*.txt" >/dev/null; }
+for ((i = 0; i < 40; i++)); do thread_dump && break; sleep 0.25; done
+check "the service wrote a thread dump" thread_dump
+expect_eq "SendControl MvtShipOne 12 (not a user-defined control) ends with 1" 1 "$(send_control MvtShipOne 12)"
 wine_run sc stop MvtShipOne >/dev/null
 check "MvtShipOne stops" wait_state STOPPED
 expect_eq "with exit code 0" "0" "$(wine_run sc query MvtShipOne | sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p')"
