@@ -1,10 +1,21 @@
+// install.cmd's way to the service's settings, and an operator's way to send
+// it a control where sc has none (Wine's): entries for rundll32.
 #include "packaging/install_actions.h"
-
-#include <strsafe.h>
 
 namespace install_actions {
 
 namespace {
+
+// rundll32 passes no result on, and ends with 0 when it cannot load this DLL
+// (one of the other architecture, say) or find the entry; so each entry ends
+// the process itself, and never with 0.
+enum EntryExit : UINT {
+    kBadCommandLine = 1,
+    kNotOpened = 2,
+    kRefused = 4,
+    kDone = 10,
+    kDoneInServiceKey = 11,  // a setting the service manager does not keep went to its key
+};
 
 // The service a rundll32 command line "<service>[ <value>]" names, opened.
 struct CommandLineService {
@@ -14,89 +25,79 @@ struct CommandLineService {
     ServiceHandle service;
 };
 
-// Ends the process with 1 for a command line not of that form, 2 when the
-// service cannot be opened with `access`.
+// Ends the process with kBadCommandLine for a command line not of that form,
+// kNotOpened when the service cannot be opened with `access`.
 void OpenCommandLineService(const wchar_t* commandLine, DWORD access, CommandLineService* target) {
     while (commandLine != nullptr && IsBlank(*commandLine)) ++commandLine;
     if (commandLine == nullptr ||
         !TakePart(commandLine, L' ', target->name, kNameUnits, &target->value)) {
-        ExitProcess(1);
+        ExitProcess(kBadCommandLine);
     }
     target->manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (target->manager.IsValid()) {
         target->service.Reset(OpenServiceW(target->manager.Get(), target->name, access));
     }
     if (!target->service.IsValid()) {
-        ExitProcess(2);
+        ExitProcess(kNotOpened);
     }
+}
+
+[[noreturn]] void ExitWith(SettingOutcome outcome) {
+    ExitProcess(outcome == SettingOutcome::kSet      ? kDone
+                : outcome == SettingOutcome::kStored ? kDoneInServiceKey
+                                                     : kRefused);
 }
 
 }  // namespace
 
-// rundll32 <this DLL>,<entry> <service> [<value>]: install.cmd's way to the
-// settings below through the service manager, which applies them at once.
-// rundll32 itself passes no result on, so each ends the process with 0 when
-// the setting is made, 1 for a command line not of that form, 2 when the
-// service cannot be opened, 4 when the change fails otherwise, and 3 as each
-// says.
+// rundll32 <this DLL>,<entry> <service> [<value>]. Each ends with 10 when it
+// is done, 11 when it is done but a setting the service manager does not
+// keep went to the service's key (read when the service manager starts), 1
+// for a command line not of that form, 2 when the service cannot be opened,
+// 4 when a change is refused.
 
-// SetPreshutdownTime <service> <ms>. 3: the service manager does not know the
-// setting (ERROR_INVALID_LEVEL: the caller may store the value for its next
-// start instead).
+// Configure <service> [<name>/<name>…]: the settings the MSI's
+// ConfigureService makes, and the services it depends on when a list is given
+// ('/' alone: none; 1 also for a list install.cmd would have refused).
+extern "C" __declspec(dllexport) void CALLBACK
+    ConfigureW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    CommandLineService target;
+    OpenCommandLineService(commandLine, kSettingsAccess, &target);
+    HeapArray<wchar_t> dependencies;
+    if (*target.value != L'\0' && AllocateDependencies(target.value, target.name, &dependencies) !=
+                                      DependencyVerdict::kTaken) {
+        ExitProcess(kBadCommandLine);
+    }
+    ExitWith(
+        ApplyServiceSettings(0, target.service.Get(), target.name, dependencies.Get(), nullptr));
+}
+
+// SetPreshutdownTime <service> <ms>.
 extern "C" __declspec(dllexport) void CALLBACK
     SetPreshutdownTimeW(HWND, HINSTANCE, wchar_t* commandLine, int) {
     CommandLineService target;
-    OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG, &target);
-    SERVICE_PRESHUTDOWN_INFO preshutdown = {0};
-    if (!ParseNumber(target.value, wcslen(target.value), MAXDWORD / 10,
-                     &preshutdown.dwPreshutdownTimeout)) {
-        ExitProcess(1);
+    OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG, &target);
+    DWORD milliseconds = 0;
+    if (!ParseNumber(target.value, wcslen(target.value), MAXDWORD / 10, &milliseconds)) {
+        ExitProcess(kBadCommandLine);
     }
-    if (ChangeServiceConfig2W(target.service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
-                              &preshutdown)) {
-        ExitProcess(0);
-    }
-    const DWORD error = GetLastError();
-    ExitProcess(error == ERROR_INVALID_LEVEL ? 3 : 4);
+    ExitWith(ApplyPreshutdownTime(0, target.service.Get(), target.name, milliseconds));
 }
 
-// SetDependencies <service> <name>/<name>…: the services this one depends on
-// ('/' alone: none), which install.cmd has checked; 1 also for a list it
-// would have refused.
+// SendControl <service> <128 to 255>: a user-defined control, as
+// "sc control" sends it (255 asks MerivastService for a thread dump, 254 for
+// a heap dump). 2 also when the caller may not send it (not an
+// administrator), 4 when the service does not take it now (not running).
 extern "C" __declspec(dllexport) void CALLBACK
-    SetDependenciesW(HWND, HINSTANCE, wchar_t* commandLine, int) {
+    SendControlW(HWND, HINSTANCE, wchar_t* commandLine, int) {
     CommandLineService target;
-    OpenCommandLineService(commandLine, SERVICE_CHANGE_CONFIG, &target);
-    HeapArray<wchar_t> dependencies;
-    if (AllocateDependencies(target.value, target.name, &dependencies) !=
-        DependencyVerdict::kTaken) {
-        ExitProcess(1);
+    OpenCommandLineService(commandLine, SERVICE_USER_DEFINED_CONTROL, &target);
+    DWORD control = 0;
+    if (!ParseNumber(target.value, wcslen(target.value), 255, &control) || control < 128) {
+        ExitProcess(kBadCommandLine);
     }
-    const BOOL set = ChangeServiceConfigW(target.service.Get(), SERVICE_NO_CHANGE,
-                                          SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                          nullptr, dependencies.Get(), nullptr, nullptr, nullptr);
-    ExitProcess(set ? 0 : 4);
-}
-
-// RestrictUserControls <service>: user-defined controls for Administrators
-// (and SYSTEM) only, every other right as it was. 3: the service manager
-// keeps no service security; the descriptor went to the service's key.
-extern "C" __declspec(dllexport) void CALLBACK
-    RestrictUserControlsW(HWND, HINSTANCE, wchar_t* commandLine, int) {
-    CommandLineService target;
-    OpenCommandLineService(commandLine, READ_CONTROL | WRITE_DAC, &target);
-    if (*target.value != L'\0') {
-        ExitProcess(1);
-    }
-    DWORD error = ERROR_SUCCESS;
-    switch (RestrictUserControls(target.service.Get(), target.name, &error)) {
-        case SecurityOutcome::kSet:
-            ExitProcess(0);
-        case SecurityOutcome::kStored:
-            ExitProcess(3);
-        default:
-            ExitProcess(4);
-    }
+    SERVICE_STATUS status = {};
+    ExitProcess(ControlService(target.service.Get(), control, &status) ? kDone : kRefused);
 }
 
 }  // namespace install_actions

@@ -1,181 +1,158 @@
-// KeepEditedConf, RestoreEditedConf, RemoveUneditedConf with its rollback and
-// commit, and KeepExecutable with RestoreMissingExecutable: files of the
-// install directory held aside around InstallFiles and RemoveFiles.
-#include "packaging/held_files.h"
+// PlaceDefaultConf and RemoveUneditedConf: the files of conf\ are the
+// operator's. The package installs its own version of each into the folder
+// defaults (replaced at an upgrade, removed with the package, like every other file of
+// it), and these actions only ever copy a default into conf\ where conf\ has
+// no such file, or delete a file of conf\ whose content is still its
+// default's. Nothing is moved aside, so nothing needs a place outside the
+// install directory, and an edited file is never touched.
+#include "packaging/install_actions.h"
 
 #include <strsafe.h>
+
+#include "base/paths.h"
 
 namespace install_actions {
 
 namespace {
 
-constexpr wchar_t kKept[] = L"kept";
-constexpr wchar_t kRemoved[] = L"removed";
-constexpr wchar_t kExecutable[] = L"executable";
+// The data of both: "<install dir>|<file>|<file>…", <install dir> ending in a
+// backslash, each <file> relative to conf\ (and to defaults\).
+struct ConfData {
+    HeapArray<wchar_t> text;
+    wchar_t installDir[MAX_PATH] = L"";
+    const wchar_t* files = L"";  // weak: into text
+};
+
+bool LoadConfData(MSIHANDLE install, const wchar_t* action, ConfData* data) {
+    if (ReadActionData(install, &data->text) &&
+        TakePart(data->text.Get(), kEntrySeparator, data->installDir, MAX_PATH, &data->files)) {
+        return true;
+    }
+    wchar_t message[kMessageUnits];
+    StringCchPrintfW(message, kMessageUnits, L"%ls: the package's data is not usable.", action);
+    Log(install, message);
+    return false;
+}
+
+// "<install dir><folder>\<file>" of the next entry; false at the end, or for
+// an entry that does not fit (which is skipped).
+bool NextPaths(const wchar_t** files, const ConfData& data, wchar_t (&conf)[MAX_PATH],
+               wchar_t (&fallback)[MAX_PATH]) {
+    while (**files != L'\0') {
+        wchar_t file[MAX_PATH];
+        const bool taken = TakePart(*files, kEntrySeparator, file, MAX_PATH, files);
+        if (taken &&
+            SUCCEEDED(StringCchPrintfW(conf, MAX_PATH, L"%lsconf\\%ls", data.installDir, file)) &&
+            SUCCEEDED(
+                StringCchPrintfW(fallback, MAX_PATH, L"%lsdefaults\\%ls", data.installDir, file))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when both files can be read and hold the same bytes.
+bool SameContent(const wchar_t* a, const wchar_t* b) {
+    MSIFILEHASHINFO first = {sizeof(MSIFILEHASHINFO), {}};
+    MSIFILEHASHINFO second = {sizeof(MSIFILEHASHINFO), {}};
+    return MsiGetFileHashW(a, 0, &first) == ERROR_SUCCESS &&
+           MsiGetFileHashW(b, 0, &second) == ERROR_SUCCESS &&
+           memcmp(first.dwData, second.dwData, sizeof(first.dwData)) == 0;
+}
+
+// Creates the folders above `path` that are missing, below the install
+// directory.
+void CreateParents(const ConfData& data, const wchar_t* path) {
+    wchar_t folder[MAX_PATH];
+    if (FAILED(StringCchCopyW(folder, MAX_PATH, path))) {
+        return;
+    }
+    for (size_t i = wcslen(data.installDir); folder[i] != L'\0'; ++i) {
+        if (folder[i] == L'\\') {
+            folder[i] = L'\0';
+            CreateDirectoryW(folder, nullptr);
+            folder[i] = L'\\';
+        }
+    }
+}
+
+// Removes the folders above `path` up to conf\ itself, those that are empty,
+// so that a removal can remove the install directory.
+void RemoveEmptyParents(const ConfData& data, const wchar_t* path) {
+    wchar_t folder[MAX_PATH];
+    const size_t installDirUnits = wcslen(data.installDir);
+    if (FAILED(StringCchCopyW(folder, MAX_PATH, path))) {
+        return;
+    }
+    CutAtLastSeparator(folder);
+    while (wcslen(folder) > installDirUnits && RemoveDirectoryW(folder)) {
+        CutAtLastSeparator(folder);
+    }
+}
 
 }  // namespace
 
-// Deferred, without impersonation, before InstallFiles at an install, repair
-// or upgrade: copies every file of conf\ whose content no version of the
-// package gave it (an edited one) aside, for RestoreEditedConf. Fails the
-// installation when one cannot be copied.
-extern "C" __declspec(dllexport) UINT __stdcall KeepEditedConf(MSIHANDLE install) {
+// Deferred, without impersonation, after InstallFiles at an install, repair or
+// upgrade, and at the rollback of anything that removed files of conf\: each
+// default whose file conf\ lacks is copied there. Fails when one cannot be.
+extern "C" __declspec(dllexport) UINT __stdcall PlaceDefaultConf(MSIHANDLE install) {
     ConfData data;
-    if (!LoadConfData(install, L"KeepEditedConf", &data)) {
+    if (!LoadConfData(install, L"PlaceDefaultConf", &data)) {
         return ERROR_INSTALL_FAILURE;
     }
-    wchar_t folder[MAX_PATH];
-    wchar_t held[MAX_PATH];
-    wchar_t path[MAX_PATH];
+    wchar_t conf[MAX_PATH];
+    wchar_t fallback[MAX_PATH];
     wchar_t message[kMessageUnits];
-    if (!FreshHoldingFolder(data, kKept, folder)) {
-        Log(install, L"KeepEditedConf: no temporary folder.");
-        return ERROR_INSTALL_FAILURE;
-    }
-    for (size_t i = 0; i < data.count; ++i) {
-        if (!IsFirstOfItsFile(data, i) || !EntryPath(data, i, path) || !IsFile(path) ||
-            IsUnedited(data, i, path)) {
+    UINT result = ERROR_SUCCESS;
+    for (const wchar_t* files = data.files; NextPaths(&files, data, conf, fallback);) {
+        if (!IsFile(fallback)) {
             continue;
         }
-        if (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE)) {
-            const DWORD error = GetLastError();
-            StringCchPrintfW(message, kMessageUnits,
-                             L"%ls: edited, but could not be kept aside (error %lu).", path,
-                             static_cast<unsigned long>(error));
+        CreateParents(data, conf);
+        // Only where there is no such file: one that is there stays as it is.
+        if (CopyFileW(fallback, conf, TRUE)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: the package's default, placed.", conf);
             Log(install, message);
-            return ERROR_INSTALL_FAILURE;
+            continue;
         }
-        StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
-        Log(install, message);
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS) {
+            LogError(install, conf, L"the package's default could not be placed", error);
+            result = ERROR_INSTALL_FAILURE;
+        }
     }
-    return ERROR_SUCCESS;
+    return result;
 }
 
-// Deferred, without impersonation, after InstallFiles (and the rollback of
-// KeepEditedConf): puts the edited files back.
-extern "C" __declspec(dllexport) UINT __stdcall RestoreEditedConf(MSIHANDLE install) {
-    ConfData data;
-    if (!LoadConfData(install, L"RestoreEditedConf", &data)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    return PutBack(install, data, kKept) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
-}
-
-// Deferred, without impersonation, before RemoveFiles, at a removal that
-// removes the service: moves the files of conf\ whose content is still the
-// package's away, so that a rollback can put them back. Whatever happens, the
-// removal goes on: a file left behind only keeps its old content.
+// Deferred, without impersonation, before RemoveFiles at a removal, and at
+// the rollback of PlaceDefaultConf: each file of conf\ that holds its default's
+// bytes is deleted; an edited one stays. Never fails: a file left behind only
+// keeps its content.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveUneditedConf(MSIHANDLE install) {
     ConfData data;
     if (!LoadConfData(install, L"RemoveUneditedConf", &data)) {
         return ERROR_SUCCESS;
     }
-    wchar_t folder[MAX_PATH];
-    wchar_t held[MAX_PATH];
-    wchar_t path[MAX_PATH];
+    wchar_t conf[MAX_PATH];
+    wchar_t fallback[MAX_PATH];
     wchar_t message[kMessageUnits];
-    if (!FreshHoldingFolder(data, kRemoved, folder)) {
-        Log(install, L"RemoveUneditedConf: no temporary folder; conf\\ is left as it is.");
-        return ERROR_SUCCESS;
-    }
-    for (size_t i = 0; i < data.count; ++i) {
-        if (!EntryPath(data, i, path) || !IsFile(path)) {
+    for (const wchar_t* files = data.files; NextPaths(&files, data, conf, fallback);) {
+        if (!IsFile(conf)) {
             continue;
         }
-        if (!IsUnedited(data, i, path)) {
-            StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", path);
-        } else if (HeldPath(folder, i, held) &&
-                   MoveFileExW(path, held, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-            StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, removed.", path);
+        if (!SameContent(conf, fallback)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: edited, kept.", conf);
+        } else if (DeleteFileW(conf)) {
+            StringCchPrintfW(message, kMessageUnits, L"%ls: as installed, removed.", conf);
+            RemoveEmptyParents(data, conf);
         } else {
             const DWORD error = GetLastError();
             StringCchPrintfW(message, kMessageUnits,
-                             L"%ls: as installed, but not removed (error %lu).", path,
+                             L"%ls: as installed, but not removed (error %lu).", conf,
                              static_cast<unsigned long>(error));
         }
         Log(install, message);
     }
-    // conf\ itself goes when nothing is left in it, so that the removal can
-    // remove the install directory.
-    wchar_t conf[MAX_PATH];
-    if (SUCCEEDED(StringCchCopyW(conf, MAX_PATH, data.installDir)) &&
-        SUCCEEDED(StringCchCatW(conf, MAX_PATH, L"conf"))) {
-        RemoveDirectoryW(conf);
-    }
-    return ERROR_SUCCESS;
-}
-
-// Rollback of RemoveUneditedConf: the files it moved away go back.
-extern "C" __declspec(dllexport) UINT __stdcall RestoreRemovedConf(MSIHANDLE install) {
-    ConfData data;
-    if (LoadConfData(install, L"RestoreRemovedConf", &data)) {
-        PutBack(install, data, kRemoved);
-    }
-    return ERROR_SUCCESS;
-}
-
-// Commit of RemoveUneditedConf: the files it moved away are deleted.
-extern "C" __declspec(dllexport) UINT __stdcall ForgetRemovedConf(MSIHANDLE install) {
-    ConfData data;
-    if (LoadConfData(install, L"ForgetRemovedConf", &data)) {
-        Discard(data, kRemoved);
-    }
-    return ERROR_SUCCESS;
-}
-
-// Deferred, without impersonation, before RemoveFiles at an install, repair or
-// upgrade, with the data "<service>|[INSTALLDIR]|MerivastService.exe*-": keeps
-// a copy of the executable. The package has it twice, one copy for each
-// service row; a repair that changes which row is installed removes the one
-// copy, and Windows Installer decided at costing, while the file was still
-// there, that the other need not be copied (REINSTALLMODE "o").
-extern "C" __declspec(dllexport) UINT __stdcall KeepExecutable(MSIHANDLE install) {
-    ConfData data;
-    if (!LoadConfData(install, L"KeepExecutable", &data)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    wchar_t folder[MAX_PATH];
-    wchar_t held[MAX_PATH];
-    wchar_t path[MAX_PATH];
-    if (!FreshHoldingFolder(data, kExecutable, folder)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    for (size_t i = 0; i < data.count; ++i) {
-        if (EntryPath(data, i, path) && IsFile(path) &&
-            (!HeldPath(folder, i, held) || !CopyFileW(path, held, FALSE))) {
-            return ERROR_INSTALL_FAILURE;
-        }
-    }
-    return ERROR_SUCCESS;
-}
-
-// Deferred, without impersonation, after InstallFiles (and the rollback of
-// KeepExecutable): an executable that is missing gets its copy back; the copy
-// is deleted otherwise.
-extern "C" __declspec(dllexport) UINT __stdcall RestoreMissingExecutable(MSIHANDLE install) {
-    ConfData data;
-    if (!LoadConfData(install, L"RestoreMissingExecutable", &data)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    wchar_t folder[MAX_PATH];
-    wchar_t held[MAX_PATH];
-    wchar_t path[MAX_PATH];
-    if (!HoldingFolder(data, kExecutable, folder)) {
-        return ERROR_INSTALL_FAILURE;
-    }
-    for (size_t i = 0; i < data.count; ++i) {
-        if (EntryPath(data, i, path) && !IsFile(path) && HeldPath(folder, i, held) &&
-            IsFile(held)) {
-            wchar_t message[kMessageUnits];
-            StringCchPrintfW(message, kMessageUnits, L"%ls: missing after InstallFiles, put back.",
-                             path);
-            Log(install, message);
-            if (!MoveFileExW(held, path, MOVEFILE_COPY_ALLOWED)) {
-                return ERROR_INSTALL_FAILURE;
-            }
-        }
-    }
-    Discard(data, kExecutable);
     return ERROR_SUCCESS;
 }
 

@@ -4,7 +4,8 @@ rem process, delayed automatic start), sets its recovery actions, service SID
 rem type, preshutdown time, the services it depends on and who may send it
 rem user-defined controls, registers its event-log source, and lets the
 rem service change logs\ (and nothing else here). Run it as an administrator
-rem from the install directory, i.e. the folder that holds MerivastService.exe:
+rem from the install directory, i.e. the folder that holds MerivastService.exe,
+rem from a 64-bit or a 32-bit prompt:
 rem
 rem   install.cmd [/name:NAME] [/depend:SERVICES] [ACCOUNT [PASSWORD]]
 rem
@@ -19,10 +20,13 @@ rem   SERVICES  the services it needs started first (a database, a network
 rem             agent), separated by '/', e.g. /depend:MSSQL$SQLEXPRESS/Tcpip;
 rem             /depend:/ for none. Each 1 to 256 letters, digits, '.', '-',
 rem             '_' and '$', not NAME itself. Without /depend:, a new service
-rem             depends on none and an existing one keeps its own.
+rem             depends on none and an existing one keeps its own. cmd splits
+rem             arguments at ';' and ',': never separate them so.
 rem   ACCOUNT   the account it runs under; without one, its own virtual
-rem             account NT SERVICE\NAME. E.g. LocalSystem,
-rem             "NT AUTHORITY\LocalService", or .\merivast with its PASSWORD.
+rem             account NT SERVICE\NAME. LocalSystem, or a name with a domain:
+rem             "NT AUTHORITY\LocalService", .\merivast (with its PASSWORD),
+rem             DOMAIN\user or user@domain.
+rem Anything else on the command line is refused.
 rem
 rem One install directory per service: its conf\ and logs\ are its own.
 rem
@@ -35,21 +39,22 @@ rem The service is left stopped; put the Java runtime in jre\ first, then
 rem "sc start NAME". uninstall.cmd undoes all of this but the rights on logs\.
 rem The files in conf\ are not touched.
 rem
-rem Where sc lacks a verb (Wine's has no config, failureflag or sidtype: it
-rem ends with exit code 1 and no output, where Windows' sc ends with the
-rem Windows error, 1057 or 1072 for example), the value goes to the service's
-rem registry key instead, which the service manager reads when it starts. Any
-rem other failure of sc stops this script with sc's error: the service
-rem manager would otherwise keep its old settings until a reboot and then
-rem take values nobody checked. MERIVAST_SC may name another program to run as
-rem sc (the tests use it to play Windows' sc).
+rem The settings sc cannot make, or makes differently on Windows and Wine, go
+rem through MerivastInstallActions.dll (its entry Configure, by the rundll32
+rem of its own architecture), which ends with 10 when they are set, or 11 when
+rem a setting the service manager does not keep (Wine's keeps no recovery
+rem actions, for one) went to the service's registry key, which it reads when
+rem it starts. rundll32 ends with 0 when it could not run the entry at all.
+rem Any failed step stops this script with words and a non-zero exit code.
+rem MERIVAST_SC may name another program to run as sc (the tests use it to
+rem play Windows' sc).
 rem
-rem Exit codes: 0 done, 1 MerivastService.exe not found, 2 "sc create" failed,
-rem 3 "sc failure" failed, 4 the failure-actions flag could not be set, 5 the
-rem event source could not be registered, 6 the SID type, delayed start,
-rem preshutdown time, dependencies or service security could not be set, 7
-rem the service name is not valid, 8 the existing service could not be
-rem pointed at this folder, 9 the dependencies are not a list it takes.
+rem Exit codes: 0 done, 1 MerivastService.exe or MerivastInstallActions.dll
+rem not found, 2 "sc create" failed, 5 the event source could not be
+rem registered, 6 the service's settings could not be set, 7 the service name
+rem is not valid, 8 the existing service could not be pointed at this folder,
+rem 9 the dependencies are not a list it takes, 10 an argument it does not
+rem take, 11 the rights on logs\ could not be granted.
 setlocal
 rem This script's folder, taken before any shift changes %0.
 set "HERE=%~dp0"
@@ -67,6 +72,7 @@ rem The x keeps the substrings below defined when there is no argument.
 set "ARG=x%~1"
 if /i "%ARG:~0,7%"=="x/name:" goto name_option
 if /i "%ARG:~0,9%"=="x/depend:" goto depend_option
+if "%ARG:~0,2%"=="x/" goto unknown_argument
 goto options_done
 :name_option
 set "SERVICE=%ARG:~7%"
@@ -78,6 +84,10 @@ set "DEPENDS_GIVEN=1"
 shift
 goto next_option
 :options_done
+set "ACCOUNT_GIVEN=%~1"
+set "PASSWORD=%~2"
+set "ARG=%~3"
+if defined ARG goto stray_argument
 call :check_name
 if errorlevel 1 exit /b 7
 if not defined DEPENDS_GIVEN goto dependencies_checked
@@ -86,13 +96,22 @@ if not defined DEPENDS set "DEPENDS=/"
 call :check_dependencies
 if errorlevel 1 exit /b 9
 :dependencies_checked
+if not defined ACCOUNT_GIVEN goto account_checked
+if /i "%ACCOUNT_GIVEN%"=="LocalSystem" goto account_checked
+if not "%ACCOUNT_GIVEN:\=%"=="%ACCOUNT_GIVEN%" goto account_checked
+if not "%ACCOUNT_GIVEN:@=%"=="%ACCOUNT_GIVEN%" goto account_checked
+goto bad_account
+:account_checked
 set "ACCOUNT=NT SERVICE\%SERVICE%"
+if defined ACCOUNT_GIVEN set "ACCOUNT=%ACCOUNT_GIVEN%"
 set "EXE=%HERE%MerivastService.exe"
 set "ACTIONS=%HERE%MerivastInstallActions.dll"
 rem MerivastInstallActions.dll's rundll32 must be of its architecture: on
-rem 64-bit Windows the 32-bit one is in SysWOW64.
+rem 64-bit Windows the 32-bit one is in SysWOW64, and from a 32-bit prompt,
+rem where System32 names SysWOW64, the 64-bit one is in Sysnative.
 set "RUNDLL=%SystemRoot%\System32\rundll32.exe"
 if "%PACKAGE_ARCH%"=="x86" if exist "%SystemRoot%\SysWOW64\rundll32.exe" set "RUNDLL=%SystemRoot%\SysWOW64\rundll32.exe"
+if "%PACKAGE_ARCH%"=="x64" if exist "%SystemRoot%\Sysnative\rundll32.exe" set "RUNDLL=%SystemRoot%\Sysnative\rundll32.exe"
 set "LOGS=%HERE%logs"
 set "SERVICEKEY=HKLM\SYSTEM\CurrentControlSet\Services\%SERVICE%"
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
@@ -101,140 +120,64 @@ if not exist "%EXE%" goto no_exe
 if not exist "%ACTIONS%" goto no_actions
 "%SC%" query "%SERVICE%" >nul 2>&1
 if not errorlevel 1 goto take_over
-if not "%~1"=="" set "ACCOUNT=%~1"
 
 echo install: creating service %SERVICE% for "%EXE%", account %ACCOUNT%
-if "%~2"=="" goto create_without_password
-"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%" password= "%~2"
+if "%PASSWORD%"=="" goto create_without_password
+"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= auto obj= "%ACCOUNT%" password= "%PASSWORD%"
 goto created
 :create_without_password
-"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= delayed-auto obj= "%ACCOUNT%"
+"%SC%" create "%SERVICE%" binPath= "\"%EXE%\"" start= auto obj= "%ACCOUNT%"
 :created
 if errorlevel 1 goto create_failed
-call :set_preshutdown
+call :configure
 if errorlevel 1 exit /b 6
-call :set_dependencies
-if errorlevel 1 exit /b 6
-goto configure
+goto event_source
 
 :take_over
 rem An upgrade by copying: the service's settings stay; it runs this folder's
 rem executable from its next start on. No blocks here: the folder's path may
 rem hold parentheses.
-set "TAKEN_OVER=1"
 echo install: service %SERVICE% exists; pointing it at "%EXE%"
-if not "%~1"=="" goto take_over_with_account
+if defined ACCOUNT_GIVEN goto take_over_with_account
 echo install: keeping its account
 "%SC%" config "%SERVICE%" binPath= "\"%EXE%\""
-if errorlevel 2 goto take_over_failed
-if not errorlevel 1 goto taken_over_by_sc
-goto take_over_by_registry
+goto take_over_tried
 :take_over_with_account
-echo install: account %~1
-if "%~2"=="" goto take_over_without_password
-"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1" password= "%~2"
-if errorlevel 1 goto take_over_failed
-goto taken_over_by_sc
-:take_over_without_password
-"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%~1"
+echo install: account %ACCOUNT%
+if not "%PASSWORD%"=="" goto take_over_with_password
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%"
+goto take_over_tried
+:take_over_with_password
+"%SC%" config "%SERVICE%" binPath= "\"%EXE%\"" obj= "%ACCOUNT%" password= "%PASSWORD%"
+:take_over_tried
 if errorlevel 2 goto take_over_failed
 if not errorlevel 1 goto taken_over_by_sc
+rem An sc that ends with 1 and says nothing has no "config" verb (Wine's);
+rem Windows' sc ends with the Windows error. A password has no place in the
+rem registry.
+if not "%PASSWORD%"=="" goto take_over_failed
+goto take_over_by_registry
+:taken_over_by_sc
+call :configure
+if errorlevel 1 exit /b 6
+goto taken_over
 :take_over_by_registry
-rem An sc without the config verb (Wine's): store the path (and the account)
-rem where the service manager keeps them; it reads them when it starts. A
-rem password has no such place. The preshutdown time goes first: its change
-rem makes such a service manager write the entry it holds, and with it the
-rem start type it holds, which is put back, as is the delayed start it does
-rem not hold.
-set "KEPT_START="
-set "KEPT_DELAYED="
-for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v Start 2^>nul ^| "%SystemRoot%\System32\find.exe" "Start"') do set "KEPT_START=%%v"
-for /f "tokens=3" %%v in ('reg query "%SERVICEKEY%" /v DelayedAutostart 2^>nul ^| "%SystemRoot%\System32\find.exe" "DelayedAutostart"') do set "KEPT_DELAYED=%%v"
-call :set_preshutdown
+rem Store the path (and the account) where the service manager keeps them; it
+rem reads them when it starts. The settings go first: their change makes such
+rem a service manager write the entry it holds, the old path with it.
+call :configure
 if errorlevel 1 exit /b 6
-call :set_dependencies
-if errorlevel 1 exit /b 6
-if defined KEPT_START reg add "%SERVICEKEY%" /v Start /t REG_DWORD /d %KEPT_START% /f >nul
-if defined KEPT_DELAYED reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d %KEPT_DELAYED% /f >nul
 >&2 echo install: warning: this sc has no "config" verb; writing ImagePath to %SERVICEKEY% instead
 reg add "%SERVICEKEY%" /v ImagePath /t REG_EXPAND_SZ /d "\"%EXE%\"" /f >nul
 if errorlevel 1 goto take_over_failed
-if "%~1"=="" goto taken_over
-reg add "%SERVICEKEY%" /v ObjectName /t REG_SZ /d "%~1" /f >nul
+if not defined ACCOUNT_GIVEN goto taken_over
+reg add "%SERVICEKEY%" /v ObjectName /t REG_SZ /d "%ACCOUNT%" /f >nul
 if errorlevel 1 goto take_over_failed
-goto taken_over
-:taken_over_by_sc
-call :set_preshutdown
-if errorlevel 1 exit /b 6
-call :set_dependencies
-if errorlevel 1 exit /b 6
 :taken_over
 "%SC%" query "%SERVICE%" | "%SystemRoot%\System32\find.exe" "STOPPED" >nul
 if errorlevel 1 >&2 echo install: warning: %SERVICE% is running from its old folder; it runs from this one after "sc stop %SERVICE%" and "sc start %SERVICE%"
 
-:configure
-rem Restart after 10 s, then after 30 s, then every 60 s (Windows repeats the
-rem last action for every further failure, so the service is never left
-rem down); the failure count resets after a day. The flag makes the actions
-rem fire also when the service stops with a non-zero exit code, which is how
-rem MerivastService reports a failed Java side (1066). sc changes the service manager's own record: both take effect
-rem at once.
-echo install: setting recovery actions (restart after 10 s, 30 s, then every 60 s; reset after 1 day)
-"%SC%" failure "%SERVICE%" reset= 86400 actions= restart/10000/restart/30000/restart/60000
-if errorlevel 1 goto failure_failed
-
-echo install: enabling recovery actions for stops with a non-zero exit code
-"%SC%" failureflag "%SERVICE%" 1
-if errorlevel 2 goto flag_failed
-if not errorlevel 1 goto flag_done
-rem An sc without the failureflag verb (Wine's, for one): store the flag
-rem where the service manager keeps it; it reads the value when it starts.
->&2 echo install: warning: this sc has no "failureflag" verb; writing FailureActionsOnNonCrashFailures to %SERVICEKEY% instead
-reg add "%SERVICEKEY%" /v FailureActionsOnNonCrashFailures /t REG_DWORD /d 1 /f >nul
-if errorlevel 1 goto flag_failed
-:flag_done
-
-rem The service's process carries its service SID under any account, so that
-rem the grant on logs\ below holds also for an account named above.
-echo install: giving the service its service SID under any account
-"%SC%" sidtype "%SERVICE%" unrestricted
-if errorlevel 2 goto sidtype_failed
-if not errorlevel 1 goto sidtype_done
->&2 echo install: warning: this sc has no "sidtype" verb; writing ServiceSidType to %SERVICEKEY% instead
-reg add "%SERVICEKEY%" /v ServiceSidType /t REG_DWORD /d 1 /f >nul
-if errorlevel 1 goto config_failed
-:sidtype_done
-
-rem This service writes thread and heap dumps, which hold the application's
-rem secrets, on user-defined controls (255, 254): only Administrators may
-rem send them (and SYSTEM, the owner of the service's security), where
-rem Windows lets every local authenticated user; every other right stays. Set
-rem through the service manager (sc sdset would need the whole descriptor);
-rem a service manager that keeps no service security (Wine's) gets it in the
-rem service's key, which Windows' service manager reads when it starts.
-echo install: letting only Administrators send %SERVICE% user-defined controls
-"%RUNDLL%" "%ACTIONS%",RestrictUserControls %SERVICE%
-if not errorlevel 1 goto security_done
-if not "%errorlevel%"=="3" goto security_failed
->&2 echo install: warning: the service manager keeps no service security; wrote it to %SERVICEKEY%\Security instead
-:security_done
-
-rem The values below go straight to the service's key, after the last sc
-rem call: a service manager that writes its whole entry on a change (Wine's)
-rem would overwrite them otherwise. It reads them when it starts.
-rem An sc that does not know "start= delayed-auto" (Wine's) creates a service
-rem started on demand. A service taken over keeps its start type.
-if defined TAKEN_OVER goto start_done
-reg query "%SERVICEKEY%" /v Start 2>nul | "%SystemRoot%\System32\find.exe" "0x2" >nul
-if not errorlevel 1 goto start_done
->&2 echo install: warning: "sc create" did not take "start= delayed-auto"; writing Start and DelayedAutostart to %SERVICEKEY% instead
-reg add "%SERVICEKEY%" /v Start /t REG_DWORD /d 2 /f >nul
-if errorlevel 1 goto config_failed
-reg add "%SERVICEKEY%" /v DelayedAutostart /t REG_DWORD /d 1 /f >nul
-if errorlevel 1 goto config_failed
-:start_done
-
-
+:event_source
 echo install: registering event source %SERVICE% for "%EXE%"
 reg add "%EVENTKEY%" /v EventMessageFile /t REG_EXPAND_SZ /d "%EXE%" /f >nul
 if errorlevel 1 goto eventsource_failed
@@ -242,55 +185,44 @@ reg add "%EVENTKEY%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto eventsource_failed
 
 rem The service SID may modify logs\ and everything in it; the rest of this
-rem folder keeps the rights it has. A missing icacls (or one that changes
-rem nothing, as Wine's) leaves the service running without the grant.
+rem folder keeps the rights it has. An icacls that takes the grant and shows
+rem none (Wine's changes nothing) leaves the service running without it.
 echo install: letting NT SERVICE\%SERVICE% modify "%LOGS%"
 if not exist "%LOGS%" mkdir "%LOGS%"
-icacls "%LOGS%" /grant "NT SERVICE\%SERVICE%:(OI)(CI)M" >nul 2>&1
+icacls "%LOGS%" /grant "NT SERVICE\%SERVICE%:(OI)(CI)M" >nul
+if errorlevel 1 goto logs_failed
 icacls "%LOGS%" 2>nul | "%SystemRoot%\System32\find.exe" /i "NT SERVICE\%SERVICE%" >nul
 if not errorlevel 1 goto logs_done
->&2 echo install: warning: could not grant NT SERVICE\%SERVICE% modify rights on "%LOGS%"; unless the account may write there, grant them: icacls "%LOGS%" /grant "NT SERVICE\%SERVICE%:(OI)(CI)M"
+>&2 echo install: warning: icacls shows no grant for NT SERVICE\%SERVICE% on "%LOGS%"; unless the account may write there, grant it: icacls "%LOGS%" /grant "NT SERVICE\%SERVICE%:(OI)(CI)M"
 :logs_done
 
 echo install: done; %SERVICE% is installed for "%EXE%"
 exit /b 0
 
-rem set_preshutdown: sc has no verb for the preshutdown time: 30 s, the 25 s
-rem the service gives its application to stop (stop.timeout in
-rem conf\service.properties) plus 5 s. MerivastInstallActions.dll sets it
-rem through the service manager, which applies it at once; its exit code 3:
-rem the service manager does not know the setting (as before Vista), then the
-rem value goes to the registry, read when the service manager starts. Called
-rem before any value goes to the registry: a service
-rem manager that writes its whole entry on a change (Wine's) would overwrite
-rem them. Fails, saying why, when the time cannot be set.
-:set_preshutdown
-echo install: setting the preshutdown time to 30 s
-"%RUNDLL%" "%ACTIONS%",SetPreshutdownTime %SERVICE% 30000
-if not errorlevel 1 exit /b 0
-if not "%errorlevel%"=="3" goto preshutdown_failed
->&2 echo install: warning: the service manager does not know the preshutdown time; writing PreshutdownTimeout to %SERVICEKEY% instead (read from the next reboot on)
-reg add "%SERVICEKEY%" /v PreshutdownTimeout /t REG_DWORD /d 30000 /f >nul
-if errorlevel 1 goto preshutdown_stored_failed
+rem configure: the recovery actions (restart after 10 s, 30 s, then every
+rem 60 s; reset after a day; also for stops with a non-zero exit code, which
+rem is how MerivastService reports a failed Java side), delayed automatic
+rem start, the service SID under any account (so the grant on logs\ holds for
+rem an account named above too), a preshutdown time of 30 s (the 25 s the
+rem service gives its application to stop, plus 5 s), the dependencies named
+rem with /depend:, and user-defined controls (thread and heap dumps, which
+rem hold the application's secrets) for Administrators only, where Windows
+rem lets every local authenticated user. The service manager applies them at
+rem once. Fails, saying why, when they cannot be set.
+:configure
+echo install: setting recovery actions, delayed start, SID type, preshutdown time, dependencies and who may send user-defined controls
+"%RUNDLL%" "%ACTIONS%",Configure %SERVICE% %DEPENDS%
+set "OUTCOME=%errorlevel%"
+if "%OUTCOME%"=="10" exit /b 0
+if not "%OUTCOME%"=="11" goto configure_failed
+>&2 echo install: warning: the service manager does not keep some of these settings (Wine's keeps no recovery actions and no service security); they were written to %SERVICEKEY%, which it reads when it starts
 exit /b 0
-:preshutdown_failed
->&2 echo install: error: the preshutdown time could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
-exit /b 1
-:preshutdown_stored_failed
->&2 echo install: error: could not write PreshutdownTimeout to %SERVICEKEY%; run uninstall.cmd to remove the service
-exit /b 1
-
-rem set_dependencies: the services named with /depend:, through the service
-rem manager (MerivastInstallActions.dll), which applies them at once. sc's
-rem depend= would do on Windows, but Wine's sc stores the list without the
-rem nulls that end its names, and Wine's has no "config" verb for a service
-rem taken over. Called right after set_preshutdown, for the same reason.
-:set_dependencies
-if not defined DEPENDS_GIVEN exit /b 0
-echo install: setting the services %SERVICE% depends on: %DEPENDS%
-"%RUNDLL%" "%ACTIONS%",SetDependencies %SERVICE% %DEPENDS%
-if not errorlevel 1 exit /b 0
->&2 echo install: error: the services %SERVICE% depends on could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
+:configure_failed
+set "WHY=rundll32 ran no entry of it: is %RUNDLL% of the DLL's architecture (%PACKAGE_ARCH%)?"
+if "%OUTCOME%"=="1" set "WHY=the command line was not taken"
+if "%OUTCOME%"=="2" set "WHY=the service could not be opened: is this an administrator prompt?"
+if "%OUTCOME%"=="4" set "WHY=the service manager refused a change"
+>&2 echo install: error: the service's settings could not be set through "%ACTIONS%" (ended with %OUTCOME%: %WHY%); run uninstall.cmd to remove the service
 exit /b 1
 
 rem check_dependencies: fails, saying why, unless DEPENDS is '/' (none) or
@@ -359,6 +291,15 @@ set "NAME_RULE=%STEM% is a device name Windows reserves, also before a '.'"
 >&2 echo install: error: "%SERVICE%" is not a service name this script takes: %NAME_RULE%
 exit /b 1
 
+:unknown_argument
+>&2 echo install: error: "%~1" is not an option this script takes: /name:NAME and /depend:SERVICES come first, then the account and its password
+exit /b 10
+:stray_argument
+>&2 echo install: error: "%~3" is one argument too many: after the options come at most the account and its password (cmd splits arguments at ';' and ','; separate the services of /depend: with '/')
+exit /b 10
+:bad_account
+>&2 echo install: error: "%ACCOUNT_GIVEN%" is not an account this script takes: LocalSystem, or a name with its domain, such as .\%ACCOUNT_GIVEN%, "NT AUTHORITY\LocalService" or user@domain (cmd splits arguments at ';' and ','; separate the services of /depend: with '/')
+exit /b 10
 :no_exe
 >&2 echo install: error: "%EXE%" not found; install.cmd must sit in the folder that holds MerivastService.exe
 exit /b 1
@@ -368,25 +309,12 @@ exit /b 1
 :create_failed
 >&2 echo install: error: "sc create" failed (exit code %errorlevel%); is this an administrator prompt?
 exit /b 2
-:failure_failed
->&2 echo install: error: "sc failure" failed (exit code %errorlevel%); run uninstall.cmd to remove the service
-exit /b 3
-:flag_failed
->&2 echo install: error: could not enable recovery for non-zero exit codes (error %errorlevel%); run uninstall.cmd to remove the service
-exit /b 4
 :eventsource_failed
 >&2 echo install: error: could not register the event source under %EVENTKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
 exit /b 5
-:config_failed
->&2 echo install: error: could not write the service's settings to %SERVICEKEY% (exit code %errorlevel%); run uninstall.cmd to remove the service
-exit /b 6
 :take_over_failed
 >&2 echo install: error: "sc config" could not point %SERVICE% at "%EXE%" (error %errorlevel%, in sc's words above); the service is unchanged. 1057: the account or password is not valid; 1072: the service is marked for deletion (close the Services console and any program that has it open, or reboot); 5: not an administrator prompt.
 exit /b 8
-:security_failed
->&2 echo install: error: the service's security could not be set through the service manager (rundll32 "%ACTIONS%" ended with %errorlevel%: 1 bad command line, 2 service not opened, 4 change refused); run uninstall.cmd to remove the service
-exit /b 6
-:sidtype_failed
->&2 echo install: error: "sc sidtype" failed (error %errorlevel%, in sc's words above); run uninstall.cmd to remove the service
-exit /b 6
-
+:logs_failed
+>&2 echo install: error: icacls could not grant NT SERVICE\%SERVICE% modify rights on "%LOGS%" (exit code %errorlevel%); run uninstall.cmd to remove the service
+exit /b 11

@@ -1,15 +1,18 @@
-// The Windows Installer package's own custom actions, and one entry for
-// install.cmd through rundll32.
+// The Windows Installer package's own custom actions, and install.cmd's
+// entries through rundll32.
 //
-// ConfigureService: the service's settings that the ServiceInstall table
-// cannot carry (recovery actions, the failure-actions flag, delayed automatic
-// start, the service SID type, the preshutdown time, the services it depends
-// on and who may send it user-defined controls), set through
-// ChangeServiceConfig2W, ChangeServiceConfigW and SetServiceObjectSecurity. That call changes the
-// service manager's own record of the service, so each setting holds at once. The alternatives do
-// not: the MsiServiceConfig tables apply "the next time the system is started" (and Microsoft
-// documents the failure-actions table as not working, recommending a custom action instead), and
-// values written to the service's registry key are read by the service manager only when it starts.
+// ConfigureService (and install.cmd's Configure): the service's settings that
+// the ServiceInstall table cannot carry (recovery actions, the failure-actions
+// flag, delayed automatic start, the service SID type, the preshutdown time,
+// the services it depends on, its account's password and who may send it
+// user-defined controls), set through ChangeServiceConfig2W,
+// ChangeServiceConfigW and SetServiceObjectSecurity. That call changes the
+// service manager's own record of the service, so each setting holds at once.
+// The alternatives do not: the MsiServiceConfig tables apply "the next time
+// the system is started" (and Microsoft documents the failure-actions table as
+// not working, recommending a custom action instead), and values written to
+// the service's registry key are read by the service manager only when it
+// starts. Only a service manager that does not know a setting gets it there.
 //
 // NoteRunningService, StopServiceAndWait, StartServiceAgain: before any file
 // of the service is replaced or removed, the service is stopped and waited
@@ -18,19 +21,13 @@
 // running then keeps its executable in use. A service that ran before an
 // install, repair or upgrade runs again after it.
 //
-// KeepEditedConf, RestoreEditedConf, RemoveUneditedConf and its rollback and
-// commit: the package's conf\ files are permanent, so that the operator's
-// edits survive a repair, an upgrade and a removal. An install, repair or
-// upgrade copies each edited file aside before InstallFiles and puts it back
-// after, so that only unedited files get the package's content. A removal
-// moves the unedited ones away; a rollback moves them back, the commit
-// deletes them.
+// PlaceDefaultConf, RemoveUneditedConf: the package never installs into
+// conf\. It installs its own version of each file of conf\ into defaults\;
+// PlaceDefaultConf copies a default into conf\ where conf\ has no such file,
+// RemoveUneditedConf deletes a file of conf\ that is still its default. Each
+// is the other's rollback. Nothing is kept anywhere else meanwhile.
 //
-// SetPreshutdownTime, SetDependencies, RestrictUserControls: install.cmd's
-// way to the same settings through the service manager, where sc has no verb
-// (the preshutdown time), or one that Wine's sc gets wrong (depend=, which
-// it stores unterminated), or one that would take a whole security
-// descriptor (sdset) where only one right changes:
+// Configure, SetPreshutdownTime, SendControl: rundll32 entries.
 //
 // What the actions' files share: the sizes of names and messages, the
 // installer's log, the parsing of action data, scoped handles.
@@ -45,7 +42,7 @@
 namespace install_actions {
 
 // Service names are at most 256 characters; the installer's data adds the
-// preshutdown time or the install directory.
+// dependencies or the install directory.
 constexpr DWORD kDataUnits = 600;
 constexpr DWORD kNameUnits = 257;
 constexpr DWORD kMessageUnits = 1024;
@@ -54,6 +51,7 @@ constexpr DWORD kMessageUnits = 1024;
 // '|' cannot be part of a Windows path.
 constexpr wchar_t kEntrySeparator = L'|';
 
+// Into the installer's log; nothing without an installer (rundll32's entries).
 void Log(MSIHANDLE install, const wchar_t* text);
 // "<name>: <what> (error <n>)." into the installer's log.
 void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD error);
@@ -73,6 +71,12 @@ inline bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
+// Writes a value into "HKLM\SYSTEM\CurrentControlSet\Services\<service>[\<subkey>]",
+// where Windows' service manager keeps what it reads when it starts. The
+// registry's status.
+LSTATUS StoreServiceValue(const wchar_t* service, const wchar_t* subkey, const wchar_t* value,
+                          DWORD type, const void* data, DWORD bytes);
+
 using ServiceHandle = Scoped<SystemTraits<SC_HANDLE, CloseServiceHandle>>;
 
 // The services this one depends on (install_settings.cpp).
@@ -84,13 +88,28 @@ enum class DependencyVerdict { kTaken, kBadList, kItself };
 DependencyVerdict AllocateDependencies(const wchar_t* list, const wchar_t* self,
                                        HeapArray<wchar_t>* dependencies);
 
-// Who may send the service user-defined controls (service_security.cpp).
-enum class SecurityOutcome { kSet, kStored, kFailed };
-// The service's DACL with user-defined controls for Administrators and SYSTEM
-// only, every other right as it was; kStored where the service manager keeps
-// no service security and the descriptor went to the service's key.
-SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error);
-// RestrictUserControls, with what it did in the installer's log.
-bool ApplySecurity(MSIHANDLE install, SC_HANDLE service, const wchar_t* name);
+// How a setting reached the service.
+enum class SettingOutcome { kSet, kStored, kFailed };
+
+// Everything ConfigureService gives the service: the recovery actions, the
+// failure-actions flag, delayed automatic start, the service SID type, the
+// preshutdown time, `dependencies` and `password` (null: left as they are)
+// and the right to send user-defined controls. The worst outcome: kStored
+// when a setting the service manager does not know went to the service's key.
+// Logs each setting when `install` is an installer's.
+SettingOutcome ApplyServiceSettings(MSIHANDLE install, SC_HANDLE service, const wchar_t* name,
+                                    const wchar_t* dependencies, const wchar_t* password);
+// The access ApplyServiceSettings needs.
+constexpr DWORD kSettingsAccess =
+    SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG | SERVICE_START | READ_CONTROL | WRITE_DAC;
+// Sets the preshutdown time alone, as ApplyServiceSettings does.
+SettingOutcome ApplyPreshutdownTime(MSIHANDLE install, SC_HANDLE service, const wchar_t* name,
+                                    DWORD milliseconds);
+
+// Who may send the service user-defined controls (service_security.cpp): the
+// service's DACL with them for Administrators and SYSTEM only, every other
+// right as it was; kStored where the service manager keeps no service
+// security and the descriptor went to the service's key.
+SettingOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error);
 
 }  // namespace install_actions

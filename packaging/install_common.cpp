@@ -5,7 +5,7 @@
 namespace install_actions {
 
 void Log(MSIHANDLE install, const wchar_t* text) {
-    const MSIHANDLE record = MsiCreateRecord(0);
+    const MSIHANDLE record = install != 0 ? MsiCreateRecord(0) : 0;
     if (record == 0) {
         return;
     }
@@ -68,6 +68,24 @@ bool ReadActionData(MSIHANDLE install, HeapArray<wchar_t>* data) {
     }
     data->Clear();
     return false;
+}
+
+LSTATUS StoreServiceValue(const wchar_t* service, const wchar_t* subkey, const wchar_t* value,
+                          DWORD type, const void* data, DWORD bytes) {
+    wchar_t key[kNameUnits + 64];
+    if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key),
+                                L"SYSTEM\\CurrentControlSet\\Services\\%ls%ls%ls", service,
+                                subkey[0] != L'\0' ? L"\\" : L"", subkey))) {
+        return ERROR_BUFFER_OVERFLOW;
+    }
+    HKEY handle = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                     &handle, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(handle, value, 0, type, static_cast<const BYTE*>(data), bytes);
+        RegCloseKey(handle);
+    }
+    return status;
 }
 
 }  // namespace install_actions

@@ -1,6 +1,7 @@
 // ConfigureService and CheckDependencies: the service's settings that the
 // ServiceInstall table cannot carry, and the check of the services it
-// depends on before anything changes.
+// depends on before anything changes; the list of those services as both
+// installers take it.
 #include "packaging/install_actions.h"
 
 #include <strsafe.h>
@@ -8,23 +9,6 @@
 namespace install_actions {
 
 namespace {
-
-// Restart after 10 s, then after 30 s, then every 60 s: the service manager
-// repeats the last action for every further failure, so a service is never
-// left down. The failure count resets after a day.
-constexpr DWORD kResetPeriodSeconds = 86400;
-constexpr DWORD kFirstRestartMs = 10000;
-constexpr DWORD kSecondRestartMs = 30000;
-constexpr DWORD kLaterRestartMs = 60000;
-
-struct ServiceSettings {
-    wchar_t name[kNameUnits] = L"";
-    DWORD preshutdownMs = 0;
-    // The services it depends on, as a list of names each ended by a null and
-    // the list by another (one null alone: none); empty where the settings
-    // carry none.
-    HeapArray<wchar_t> dependencies;
-};
 
 // --- the services this one depends on ---------------------------------------
 
@@ -119,123 +103,59 @@ void DescribeRefusal(const wchar_t* list, const wchar_t* self, DependencyVerdict
     }
 }
 
-// "<service name>;<preshutdown time in ms>;<dependencies>", as the package's
-// immediate action sets it. False for anything else.
-bool ParseConfigureData(const wchar_t* data, ServiceSettings* settings) {
+// ConfigureService's data, "<service name>;<dependencies>;<password>", as the
+// package's immediate action sets it; the password (the rest, which may hold
+// ';') is empty unless SERVICEPASSWORD was given.
+struct ConfigureData {
+    HeapArray<wchar_t> text;
+    wchar_t name[kNameUnits] = L"";
+    HeapArray<wchar_t> dependencies;
+    const wchar_t* password = nullptr;  // weak: into text; null when none was given
+
+    ~ConfigureData() {
+        if (text.Get() != nullptr) {
+            SecureZeroMemory(text.Get(), wcslen(text.Get()) * sizeof(wchar_t));
+        }
+    }
+};
+
+// False for data not of that form.
+bool ParseConfigureData(MSIHANDLE install, ConfigureData* data) {
     const wchar_t* rest = nullptr;
-    wchar_t number[12];
-    if (!TakePart(data, L';', settings->name, kNameUnits, &rest) || rest[-1] != L';' ||
-        !TakePart(rest, L';', number, ARRAYSIZE(number), &rest) || rest[-1] != L';' ||
-        !ParseNumber(number, wcslen(number), MAXDWORD / 10, &settings->preshutdownMs)) {
+    wchar_t list[kDataUnits];
+    if (!ReadActionData(install, &data->text) ||
+        !TakePart(data->text.Get(), L';', data->name, kNameUnits, &rest) || rest[-1] != L';' ||
+        !TakePart(rest, L';', list, kDataUnits, &rest) ||
+        AllocateDependencies(list, data->name, &data->dependencies) != DependencyVerdict::kTaken) {
         return false;
     }
-    return AllocateDependencies(rest, settings->name, &settings->dependencies) ==
-           DependencyVerdict::kTaken;
-}
-
-// One ChangeServiceConfig2W call. A level the service manager does not know
-// (Wine's knows only a few) is logged and passed over: the package also writes
-// the value the service manager reads when it starts. False for any other
-// failure.
-bool Change(MSIHANDLE install, SC_HANDLE service, const wchar_t* serviceName, DWORD level,
-            void* info, const wchar_t* what) {
-    wchar_t message[kMessageUnits];
-    if (ChangeServiceConfig2W(service, level, info)) {
-        StringCchPrintfW(message, kMessageUnits, L"%ls: %ls set.", serviceName, what);
-        Log(install, message);
-        return true;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_INVALID_LEVEL) {
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: the service manager does not know the setting \"%ls\"; it "
-                         L"reads the value the package wrote when it starts.",
-                         serviceName, what);
-        Log(install, message);
-        return true;
-    }
-    StringCchPrintfW(message, kMessageUnits, L"%ls: %ls could not be set (error %lu).", serviceName,
-                     what, static_cast<unsigned long>(error));
-    Log(install, message);
-    return false;
-}
-
-bool ApplyDependencies(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& settings) {
-    wchar_t message[kMessageUnits];
-    if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                             nullptr, nullptr, nullptr, settings.dependencies.Get(), nullptr,
-                             nullptr, nullptr)) {
-        StringCchPrintfW(message, kMessageUnits, L"%ls: the services it depends on set.",
-                         settings.name);
-        Log(install, message);
-        return true;
-    }
-    const DWORD error = GetLastError();
-    StringCchPrintfW(message, kMessageUnits,
-                     L"%ls: the services it depends on could not be set (error %lu).",
-                     settings.name, static_cast<unsigned long>(error));
-    Log(install, message);
-    return false;
-}
-
-bool ApplySettings(MSIHANDLE install, SC_HANDLE service, const ServiceSettings& settings) {
-    SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartMs},
-                           {SC_ACTION_RESTART, kSecondRestartMs},
-                           {SC_ACTION_RESTART, kLaterRestartMs}};
-    SERVICE_FAILURE_ACTIONSW failureActions = {kResetPeriodSeconds, nullptr, nullptr,
-                                               ARRAYSIZE(actions), actions};
-    // Also when the service stops with a non-zero exit code: that is how the
-    // host reports a failed Java side (1066).
-    SERVICE_FAILURE_ACTIONS_FLAG failureFlag = {TRUE};
-    SERVICE_DELAYED_AUTO_START_INFO delayedStart = {TRUE};
-    // The process carries the service SID under any account, so the grant on
-    // logs\ holds also for an account the operator chose.
-    SERVICE_SID_INFO sidType = {SERVICE_SID_TYPE_UNRESTRICTED};
-    SERVICE_PRESHUTDOWN_INFO preshutdown = {settings.preshutdownMs};
-    const wchar_t* name = settings.name;
-    return Change(install, service, name, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions,
-                  L"recovery actions") &&
-           Change(install, service, name, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &failureFlag,
-                  L"recovery for stops with a non-zero exit code") &&
-           Change(install, service, name, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayedStart,
-                  L"delayed automatic start") &&
-           Change(install, service, name, SERVICE_CONFIG_SERVICE_SID_INFO, &sidType,
-                  L"service SID type") &&
-           Change(install, service, name, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown,
-                  L"preshutdown time") &&
-           ApplyDependencies(install, service, settings) && ApplySecurity(install, service, name);
+    data->password = *rest != L'\0' ? rest : nullptr;
+    return true;
 }
 
 }  // namespace
 
 // Deferred, without impersonation, after InstallServices: the service exists.
+// Fails the installation when a setting cannot be made; a setting the service
+// manager does not know, written to the service's key instead, does not.
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
-    HeapArray<wchar_t> data;
-    ServiceSettings settings;
-    if (!ReadActionData(install, &data) || !ParseConfigureData(data.Get(), &settings)) {
+    ConfigureData data;
+    if (!ParseConfigureData(install, &data)) {
         Log(install,
-            L"ConfigureService: the package's data is not \"<service name>;<ms>;<services>\".");
+            L"ConfigureService: the package's data is not \"<service "
+            L"name>;<services>;<password>\".");
         return ERROR_INSTALL_FAILURE;
     }
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager.IsValid()) {
-        Log(install, L"ConfigureService: the service manager could not be opened.");
-        return ERROR_INSTALL_FAILURE;
-    }
-    // Restart actions need the right to start the service as well.
     ServiceHandle service(
-        OpenServiceW(manager.Get(), settings.name,
-                     SERVICE_CHANGE_CONFIG | SERVICE_START | READ_CONTROL | WRITE_DAC));
+        manager.IsValid() ? OpenServiceW(manager.Get(), data.name, kSettingsAccess) : nullptr);
     if (!service.IsValid()) {
-        const DWORD error = GetLastError();
-        wchar_t message[kMessageUnits];
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: the service could not be opened (error %lu).", settings.name,
-                         static_cast<unsigned long>(error));
-        Log(install, message);
+        LogError(install, data.name, L"the service could not be opened", GetLastError());
         return ERROR_INSTALL_FAILURE;
     }
-    return ApplySettings(install, service.Get(), settings) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    const SettingOutcome outcome = ApplyServiceSettings(install, service.Get(), data.name,
+                                                        data.dependencies.Get(), data.password);
+    return outcome == SettingOutcome::kFailed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
 // Immediate, before LaunchConditions at an install, repair or upgrade:

@@ -1,7 +1,6 @@
 #include "packaging/install_actions.h"
 
 #include <sddl.h>
-#include <strsafe.h>
 
 namespace install_actions {
 
@@ -51,28 +50,18 @@ void StripUserControls(PACL dacl) {
 }
 
 // kStoredSecurity into "<service key>\Security", value Security.
-SecurityOutcome StoreSecurity(const wchar_t* name, DWORD* error) {
-    wchar_t key[kNameUnits + 48];
+SettingOutcome StoreSecurity(const wchar_t* name, DWORD* error) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ULONG size = 0;
-    if (FAILED(StringCchPrintfW(key, ARRAYSIZE(key),
-                                L"SYSTEM\\CurrentControlSet\\Services\\%ls\\Security", name)) ||
-        !ConvertStringSecurityDescriptorToSecurityDescriptorW(kStoredSecurity, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kStoredSecurity, SDDL_REVISION_1,
                                                               &descriptor, &size)) {
         *error = GetLastError();
-        return SecurityOutcome::kFailed;
+        return SettingOutcome::kFailed;
     }
-    HKEY handle = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                     &handle, nullptr);
-    if (status == ERROR_SUCCESS) {
-        status = RegSetValueExW(handle, L"Security", 0, REG_BINARY,
-                                static_cast<const BYTE*>(descriptor), size);
-        RegCloseKey(handle);
-    }
+    *error = static_cast<DWORD>(
+        StoreServiceValue(name, L"Security", L"Security", REG_BINARY, descriptor, size));
     LocalFree(descriptor);
-    *error = static_cast<DWORD>(status);
-    return status == ERROR_SUCCESS ? SecurityOutcome::kStored : SecurityOutcome::kFailed;
+    return *error == ERROR_SUCCESS ? SettingOutcome::kStored : SettingOutcome::kFailed;
 }
 
 }  // namespace
@@ -81,7 +70,7 @@ SecurityOutcome StoreSecurity(const wchar_t* name, DWORD* error) {
 // the right changed. A DACL without entries (which would let nobody but the
 // owner in) is what a service manager that keeps no service security returns:
 // the descriptor then goes to the service's key.
-SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error) {
+SettingOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWORD* error) {
     DWORD needed = 0;
     QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
     HeapArray<BYTE> current;
@@ -91,7 +80,7 @@ SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWO
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    SecurityOutcome outcome = SecurityOutcome::kFailed;
+    SettingOutcome outcome = SettingOutcome::kFailed;
     if (current.Get() == nullptr ||
         !QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, current.Get(), needed,
                                     &needed) ||
@@ -106,30 +95,9 @@ SecurityOutcome RestrictUserControls(SC_HANDLE service, const wchar_t* name, DWO
         SetSecurityDescriptorDacl(&changed, TRUE, dacl, FALSE);
         const BOOL set = SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, &changed);
         *error = set ? ERROR_SUCCESS : GetLastError();
-        outcome = set ? SecurityOutcome::kSet : SecurityOutcome::kFailed;
+        outcome = set ? SettingOutcome::kSet : SettingOutcome::kFailed;
     }
     return outcome;
-}
-
-bool ApplySecurity(MSIHANDLE install, SC_HANDLE service, const wchar_t* name) {
-    DWORD error = ERROR_SUCCESS;
-    const SecurityOutcome outcome = RestrictUserControls(service, name, &error);
-    wchar_t message[kMessageUnits];
-    if (outcome == SecurityOutcome::kSet) {
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: user-defined controls for Administrators only, set.", name);
-    } else if (outcome == SecurityOutcome::kStored) {
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: the service manager keeps no service security; user-defined "
-                         L"controls for Administrators only, written to the service's key.",
-                         name);
-    } else {
-        StringCchPrintfW(message, kMessageUnits,
-                         L"%ls: the service's security could not be set (error %lu).", name,
-                         static_cast<unsigned long>(error));
-    }
-    Log(install, message);
-    return outcome != SecurityOutcome::kFailed;
 }
 
 }  // namespace install_actions

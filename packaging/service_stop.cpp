@@ -211,10 +211,21 @@ extern "C" __declspec(dllexport) UINT __stdcall StartServiceAgain(MSIHANDLE inst
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ServiceHandle service(manager.IsValid() ? OpenServiceW(manager.Get(), name, SERVICE_START)
                                             : nullptr);
-    if (service.IsValid() && StartServiceW(service.Get(), 0, nullptr)) {
-        StringCchPrintfW(message, kMessageUnits, L"%ls: started again.", name);
+    const bool started = service.IsValid() && StartServiceW(service.Get(), 0, nullptr);
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
+        StringCchPrintfW(message, kMessageUnits, L"%ls: %ls.", name,
+                         started ? L"started again" : L"running (it was not stopped)");
+    } else if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        // A rollback runs this before the service is back, and a failed
+        // upgrade that was not rolled back (Wine's installer rolls back no
+        // standard action) leaves no service at all.
+        StringCchPrintfW(message, kMessageUnits,
+                         L"%ls ran before, and is not installed now (error 1060), so it was not "
+                         L"started: if the installation failed and the service stays missing, "
+                         L"install the package again.",
+                         name);
     } else {
-        const DWORD error = GetLastError();
         StringCchPrintfW(message, kMessageUnits,
                          L"%ls ran before and could not be started again (error %lu): start it "
                          L"with sc start %ls.",

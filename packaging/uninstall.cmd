@@ -9,7 +9,7 @@ rem (SERVICE below). The files stay; delete the install directory afterwards.
 rem
 rem Exit codes: 0 done (also when there was nothing to remove), 1 the service
 rem did not stop, 2 "sc delete" failed, 3 the event source could not be
-rem removed, 7 the service name is not valid.
+rem removed, 7 the service name is not valid, 10 an argument it does not take.
 setlocal
 set "SC=%SystemRoot%\System32\sc.exe"
 if defined MERIVAST_SC set "SC=%MERIVAST_SC%"
@@ -19,7 +19,10 @@ rem The x keeps the substrings below defined when there is no argument.
 set "ARG=x%~1"
 if /i not "%ARG:~0,7%"=="x/name:" goto name_known
 set "SERVICE=%ARG:~7%"
+shift
 :name_known
+set "ARG=%~1"
+if defined ARG goto stray_argument
 call :check_name
 if errorlevel 1 exit /b 7
 set "EVENTKEY=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
@@ -80,6 +83,9 @@ set "NAME_RULE=%STEM% is a device name Windows reserves, also before a '.'"
 >&2 echo uninstall: error: "%SERVICE%" is not a service name install.cmd takes: %NAME_RULE%
 exit /b 1
 
+:stray_argument
+>&2 echo uninstall: error: "%~1" is not an argument this script takes: only /name:NAME
+exit /b 10
 :stop_failed
 >&2 echo uninstall: error: %SERVICE% did not stop within 60 s; nothing was removed
 exit /b 1

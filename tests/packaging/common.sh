@@ -160,7 +160,8 @@ service_state() {
 # The parts of a service entry every install must produce; $1 is the
 # expected image path (without quotes), $2 the account. The values past Start
 # are what Wine's service manager reads when it starts (as Windows' does at
-# boot); Wine's sc and msi set none of them through the API.
+# boot): it keeps none of them through the API, so the installers' custom
+# action writes them there.
 check_service_entry() {
   local image="$1" account="$2"
   expect_eq "service type is own process" "REG_DWORD 0x10" "$(reg_value "$SERVICE_KEY" Type)"
@@ -199,15 +200,22 @@ remove_leftovers() {
   wine_run reg delete "$EVENT_KEY" /f >/dev/null || true
 }
 
-# with_failure <msi> <copy>: a copy of the package that fails on purpose when
-# MVTFAIL is set: an install or upgrade right after InstallValidate (an
-# immediate error action, where the old version's removal once ran), a
-# removal after RemoveUneditedConf (a deferred action without its data, so
-# that the removal's script rolls back).
+# with_failure <msi> <copy>: a copy of the package that fails on purpose: an
+# install or upgrade right after InstallValidate when MVTFAIL is set (an
+# immediate error action, before anything changes); a removal after
+# RemoveUneditedConf when MVTFAIL is set (a deferred action without its data,
+# so that the removal's script rolls back); and, when the environment has
+# MVT_FAIL_OLD_REMOVAL, its removal by a newer version's upgrade, before
+# anything of it changes. Wine's msiexec runs that removal as a process of its
+# own and goes on when it fails, where Windows Installer fails the upgrade
+# (Microsoft's RemoveExistingProducts page): the copy then also fails right
+# after RemoveExistingProducts, as Windows Installer would.
 with_failure() {
   cp "$1" "$2" && msibuild "$2" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailInstall', 19, '', 'The test makes this install fail.')" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailInstall', 'MVTFAIL AND NOT REMOVE~=\"ALL\"', 1450)" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailInstall', '(MVTFAIL AND NOT REMOVE~=\"ALL\") OR (REMOVE~=\"ALL\" AND %MVT_FAIL_OLD_REMOVAL)', 1450)" \
+    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailAfterOldRemoval', 19, '', 'The removal of the old version failed.')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailAfterOldRemoval', 'NOT REMOVE~=\"ALL\" AND %MVT_FAIL_OLD_REMOVAL', 1502)" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailRemoval', 3073, 'InstallActions', 'ConfigureService')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailRemoval', 'MVTFAIL AND REMOVE~=\"ALL\"', 3470)"
 }

@@ -2,26 +2,24 @@
 # install.cmd and uninstall.cmd under Wine's cmd, run from the zip unpacked into
 # a folder whose path has spaces and parentheses: an install, an upgrade from
 # a second such folder, other accounts, another service name, dependencies
-# (set, kept by an upgrade, cleared), and the names and dependency lists the
-# scripts refuse.
+# (set, kept by an upgrade, cleared), the names, dependency lists, accounts
+# and stray arguments the scripts refuse, and a step that fails (a helper DLL
+# rundll32 cannot run) stopping install.cmd.
 # Usage: copy_scripts_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
-# For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd.
+# For x64 (in a win64 prefix) the scripts run in Wine's 64-bit cmd, and once
+# in its 32-bit cmd, as from a 32-bit prompt on 64-bit Windows.
 #
-# Wine's sc accepts "failure" but its service manager does not store failure
-# actions (QueryServiceConfig2 answers ERROR_INVALID_LEVEL), so the recovery
-# actions are read from sc's command line (a stand-in sc through MERIVAST_SC
-# notes it); Wine's has no "config", "failureflag" or "sidtype" verb and no
-# "start= delayed-auto", so install.cmd falls back to the registry values; its
-# icacls changes nothing, so install.cmd warns, and the rights on logs\
-# cannot be checked. Its service manager keeps no service security (an empty
-# DACL, a SetServiceObjectSecurity that does nothing): install.cmd writes the
-# descriptor to the service's key, where it is read. Dependencies go through
-# the service manager, which keeps them in DependOnService. The preshutdown time goes through
-# the service manager (rundll32 and the zip's MerivastInstallActions.dll):
-# Wine's writes 180000 ms into a service's key when it creates the service
-# and the value the call sets otherwise, so 30000 there shows the call. An sc
-# that refuses the account (Windows' answer for a bad account, played by a
-# stand-in through MERIVAST_SC) stops install.cmd with its error.
+# The service's settings go through the service manager (rundll32 and the
+# zip's MerivastInstallActions.dll). Wine's keeps no recovery actions, failure
+# flag, delayed start, SID type or service security (its DACL is empty, a
+# SetServiceObjectSecurity does nothing), so the DLL writes them to the
+# service's key, where they are read; the preshutdown time it keeps (it writes
+# 180000 ms into a service's key when it creates the service, so 30000 there
+# shows the call). Wine's sc has no "config" verb, so a take-over writes the
+# path to the registry; its icacls changes nothing, so install.cmd warns, and
+# the rights on logs\ cannot be checked. An sc that refuses the account
+# (Windows' answer for a bad account, played by a stand-in through
+# MERIVAST_SC) stops install.cmd with its error.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup_common "$@"
@@ -73,21 +71,22 @@ echo "== install.cmd"
 # An operator's own VM options, which no install may touch.
 echo "-Xmx1g" >>"$HOME_DIR/conf/jvm.options"
 cp "$HOME_DIR/conf/jvm.options" "$TMP/jvm.options"
-expect_eq "install.cmd exits 0" 0 "$(MERIVAST_SC="$FAKE_SC" MVT_SC_LOG="$TMP/sc.log" exit_code "$HOME_DIR" install.cmd)"
+expect_eq "install.cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd)"
 check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
-check "recovery: restart after 10 s, 30 s, then every 60 s; reset after a day" \
-  grep -qF 'failure "MerivastService" reset= 86400 actions= restart/10000/restart/30000/restart/60000' "$TMP/sc.log"
-expect_eq "user-defined controls for SYSTEM and Administrators only, the rest of Windows' default kept" \
-  "$RESTRICTED_SERVICE_DACL" "$(service_dacl)"
-check "it says Wine's service manager keeps no service security" stderr_has "keeps no service security"
+check_configured() {
+  expect_eq "recovery: restart after 10 s, 30 s, then every 60 s; reset after a day" \
+    "REG_BINARY $FAILURE_ACTIONS_HEX" "$(reg_value "$SERVICE_KEY" FailureActions)"
+  expect_eq "user-defined controls for SYSTEM and Administrators only, the rest of Windows' default kept" \
+    "$RESTRICTED_SERVICE_DACL" "$(service_dacl)"
+  check "it says which settings went to the service's key" stderr_has "does not keep some of these settings"
+}
+check_configured
 expect_eq "no dependencies" "" "$(reg_value "$SERVICE_KEY" DependOnService)"
 expect_eq "ImagePath is quoted" "\"$WIN_EXE\"" \
   "$(reg_value "$SERVICE_KEY" ImagePath | sed 's/^REG_[A-Z_]* //')"
-check "it says Wine's sc makes no delayed start" stderr_has '"sc create" did not take "start= delayed-auto"'
-check "the preshutdown time went through the service manager" not stderr_has "PreshutdownTimeout"
 check "logs\\ is created" test -d "$HOME_DIR/logs"
-check "it warns that the rights on logs\\ are not granted" \
-  stderr_has "could not grant NT SERVICE\\$SERVICE modify rights on"
+check "it warns that icacls shows no grant on logs\\" \
+  stderr_has "icacls shows no grant for NT SERVICE\\$SERVICE on"
 check "conf\\jvm.options is untouched" cmp -s "$TMP/jvm.options" "$HOME_DIR/conf/jvm.options"
 
 echo "== install.cmd from another folder: an upgrade by copying"
@@ -157,7 +156,7 @@ echo "== install.cmd /name: another service from the same folder's executable"
 use_service MvtCopyOther
 expect_eq "install.cmd /name:$SERVICE exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd "/name:$SERVICE")"
 check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
-check "logs\\ is granted to its own virtual account" stderr_has "could not grant NT SERVICE\\$SERVICE modify rights"
+check "logs\\ is granted to its own virtual account" stderr_has "icacls shows no grant for NT SERVICE\\$SERVICE"
 expect_eq "install.cmd /depend:Tcpip /name:$SERVICE over it exits 0" 0 \
   "$(exit_code "$HOME_DIR" install.cmd /depend:Tcpip "/name:$SERVICE")"
 expect_eq "the service depends on Tcpip" 'REG_MULTI_SZ Tcpip' "$(reg_value "$SERVICE_KEY" DependOnService)"
@@ -219,6 +218,50 @@ long_dependency="$(printf 'D%.0s' {1..256})"
 expect_eq "a dependency of 256 characters is taken" 0 "$(exit_code "$HOME_DIR" install.cmd "/depend:$long_dependency")"
 expect_eq "and set" "REG_MULTI_SZ $long_dependency" "$(reg_value "$SERVICE_KEY" DependOnService)"
 expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+
+echo "== arguments install.cmd and uninstall.cmd do not take, with nothing written"
+services_before="$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
+# arguments|what it says. cmd splits "/depend:Tcpip;Dnscache" at ';'.
+while IFS='|' read -r arguments says; do
+  read -r -a words <<<"$arguments"
+  expect_eq "install.cmd $arguments exits 10" 10 "$(exit_code "$HOME_DIR" install.cmd "${words[@]}")"
+  check "it says: $says" stderr_has "$says"
+done <<'ARGUMENTS'
+/depend:Tcpip;Dnscache|"Dnscache" is not an account this script takes
+/depend:Tcpip,Dnscache LocalSystem|"Dnscache" is not an account this script takes
+LocalSystem secret extra|"extra" is one argument too many
+/account:x|"/account:x" is not an option this script takes
+svc|"svc" is not an account this script takes: LocalSystem, or a name with its domain, such as .\svc
+ARGUMENTS
+check "the refusals say how to give several dependencies" stderr_has "separate the services of /depend: with '/'"
+expect_eq "uninstall.cmd /name:$SERVICE extra exits 10" 10 "$(exit_code "$HOME_DIR" uninstall.cmd "/name:$SERVICE" extra)"
+check "it says so" stderr_has '"extra" is not an argument this script takes'
+expect_eq "no service and no event source was written" "$services_before" \
+  "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services' "${REG_VIEW[@]}")"
+
+echo "== a step that fails stops install.cmd"
+# The other architecture's DLL: rundll32 cannot load it and ends with 0.
+FOREIGN_DIR="$BASE/foreign/$NAME"
+mkdir -p "$BASE/foreign"
+cp -R "$HOME_DIR" "$BASE/foreign/"
+cp "$DIST/$([ "$ARCH" = x64 ] || echo x64/)installer/MerivastInstallActions.dll" "$FOREIGN_DIR/"
+expect_eq "install.cmd with a DLL rundll32 cannot run exits 6" 6 "$(exit_code "$FOREIGN_DIR" install.cmd)"
+check "it says rundll32 ran no entry" stderr_has "ended with 0: rundll32 ran no entry of it"
+check "and does not say it is done" not stdout_has "install: done"
+expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+
+if [ "$ARCH" = x64 ]; then
+  echo "== install.cmd from a 32-bit prompt on 64-bit Windows"
+  # /usr/bin/wine starts Wine's own programs as 32-bit ones: its cmd is the
+  # SysWOW64 one, where System32 names SysWOW64 and Sysnative System32.
+  WINE64="$WINE"
+  WINE=wine
+  expect_eq "install.cmd in the 32-bit cmd exits 0" 0 "$(exit_code "$HOME_DIR" install.cmd)"
+  WINE="$WINE64"
+  check_service_entry "$WIN_EXE" "$DEFAULT_ACCOUNT"
+  check_configured
+  expect_eq "uninstall.cmd exits 0" 0 "$(exit_code "$HOME_DIR" uninstall.cmd)"
+fi
 
 echo "== install.cmd outside the install directory"
 mkdir -p "$BASE/elsewhere"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # What the MSI does that Wine cannot show, read from its tables: the rights on
-# logs\ (Wine's msi ignores the permission table); the service row without a
-# password (Wine's msi passes an empty Password as an empty string, Windows
+# logs\ (Wine's msi ignores the permission table); the one service row, with
+# no password (Wine's msi passes an empty Password as an empty string, Windows
 # Installer documents nothing either way, so only a null column is sure to
 # reach CreateService as no password); the custom action that sets the
-# service's settings at once, and the account's memory; the architecture, and
-# how this package keeps out of the way of the other architecture's.
+# service's settings (and a given password, kept out of the log) at once, and
+# the account's memory; conf\ left to the operator; the upgrade's order, no
+# commit action and no Wine-only row; the architecture, and how this package
+# keeps out of the way of the other architecture's.
 # Usage: msi_tables_test.sh <source root> [x86|x64]   (dist/ as scripts/package left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -56,12 +58,16 @@ echo "== the service's settings, set at once by the package's custom action"
 # MsiServiceConfig and MsiServiceConfigFailureActions apply only at the next
 # boot; ConfigureService calls the service manager instead.
 check "no MsiServiceConfig tables" not grep -q '^MsiServiceConfig' <<<"$(msiinfo tables "$MSI")"
-# Columns: action, type, source, target. 3073 = DLL from the Binary table (1),
-# deferred (1024), without impersonation (2048).
-expect_eq "ConfigureService: the Binary table's DLL, deferred, elevated" \
-  $'ConfigureService\t3073\tInstallActions\tConfigureService' "$(rows CustomAction | grep -P '^ConfigureService\t' | cut -f1-4)"
-expect_eq "its data: the service's name, a preshutdown time of 30,000 ms and the services it depends on" \
-  $'ConfigureService\tMerivastService;30000;[SERVICEDEPENDENCIES]' "$(rows CustomAction | grep -P '^ConfigureServiceData\t' | cut -f3-4)"
+# Columns: action, type, source, target. 11265 = DLL from the Binary table
+# (1), deferred (1024), without impersonation (2048), its data kept out of the
+# log (8192, msidbCustomActionTypeHideTarget); the property that carries the
+# data too (MsiHiddenProperties).
+expect_eq "ConfigureService: the Binary table's DLL, deferred, elevated, its data hidden" \
+  $'ConfigureService\t11265\tInstallActions\tConfigureService' "$(rows CustomAction | grep -P '^ConfigureService\t' | cut -f1-4)"
+expect_eq "its data: the service's name, the services it depends on and a given password, set hidden" \
+  $'8243\tConfigureService\tMerivastService;[SERVICEDEPENDENCIES];[SERVICEPASSWORD]' \
+  "$(rows CustomAction | grep -P '^ConfigureServiceData\t' | cut -f2-4)"
+check "the data's property is hidden" has_item "$(property MsiHiddenProperties)" ConfigureService
 msiinfo extract "$MSI" Binary.InstallActions >"$TMP/actions.dll" 2>/dev/null
 check "the DLL is the $ARCH tree's" cmp -s "$TREE/installer/MerivastInstallActions.dll" "$TMP/actions.dll"
 expect_eq "and of the $ARCH build" "$(expected_machine)" "$(pe_machine "$TMP/actions.dll")"
@@ -72,8 +78,6 @@ done
 configure="$(sequence ConfigureService)"
 check "its data is set before it" test "$(sequence ConfigureServiceData)" -lt "$configure"
 check "it runs after InstallServices" test "$configure" -gt "$(sequence InstallServices)"
-check "and after the registry values, which Wine's service manager would rewrite" \
-  test "$configure" -gt "$(sequence WriteRegistryValues)"
 check "and before StartServices" test "$configure" -lt "$(sequence StartServices)"
 
 echo "== account and rights"
@@ -90,66 +94,57 @@ expect_eq "the installer creates logs\\" $'LOGSDIR\tLogsDir' "$(rows CreateFolde
 check "CreateFolders runs, so the rights are set" test -n "$(sequence CreateFolders)"
 expect_eq "no other object gets rights of its own" "" "$(rows LockPermissions)"
 
-echo "== conf\\: the operator's files once installed"
-# Every file of conf\ is the key path of a component of its own in conf\,
-# permanent: 16 (+ 256 for 64-bit).
-conf_dir="$(rows Directory | awk -F'\t' '$2 == "INSTALLDIR" && $3 == "conf" { print $1 }')"
-conf_files="$(rows File | awk -F'\t' '{ print $2 "\t" $3 }' | while IFS=$'\t' read -r c name; do
-                rows Component | awk -F'\t' -v c="$c" -v d="$conf_dir" -v n="${name#*|}" \
-                  '$1 == c && $3 == d { print n "|" $4 "|" ($6 != "") }'
-              done | LC_ALL=C sort)"
-expect_eq "each, permanent, as its component's key path" \
-  "$(cd "$TREE/conf" && for f in *; do echo "$f|$((16 + (expected_bits == 64 ? 256 : 0)))|1"; done | LC_ALL=C sort)" \
-  "$conf_files"
-# Their MD5s, with which the actions tell an unedited file; an install's also
-# the remembered version's.
-digests="$(cd "$TREE" && for f in conf/*; do printf '%s*%s|' "${f//\//\\}" "$(md5sum <"$f" | cut -c1-32)"; done | sed 's/|$//')"
+echo "== conf\\: the operator's; the package's own files in defaults\\"
+# Nothing is installed into conf\. Every file of the tree's conf\ is the key
+# path of a component of its own in defaults\, removed with the package like
+# every other (not permanent, 16).
+dir_of() { rows Directory | awk -F'\t' -v p="$1" -v n="$2" '$2 == p && $3 == n { print $1 }'; }
+check "no folder conf\\ in the package" test -z "$(dir_of INSTALLDIR conf)"
+defaults_files="$(rows File | awk -F'\t' '{ print $2 "\t" $3 }' | while IFS=$'\t' read -r c name; do
+                    rows Component | awk -F'\t' -v c="$c" -v d="$(dir_of INSTALLDIR defaults)" -v n="${name#*|}" \
+                      '$1 == c && $3 == d { print n "|" int($4 / 16) % 2 "|" ($6 != "") }'
+                  done | LC_ALL=C sort)"
+expect_eq "each file of conf\\ in defaults\\, not permanent, as its component's key path" \
+  "$(cd "$TREE/conf" && for f in *; do echo "$f|0|1"; done | LC_ALL=C sort)" "$defaults_files"
+conf_list="$(cd "$TREE/conf" && ls | LC_ALL=C sort | paste -sd'|')"
 ca() { rows CustomAction | awk -F'\t' -v a="$1" '$1 == a { print $2 "|" $3 "|" $4 }'; }
 condition() { rows InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $2 }'; }
-removal='REMOVE~="ALL" AND $ServiceRegistration = 2'
-# action|type|source or property|target or data|condition. 3073 = the Binary
-# table's DLL (1), deferred (1024), elevated (2048); 3393 = + rollback (256)
-# + return ignored (64); 3649 = + commit (512) + return ignored.
-expect_eq "conf\\ at a removal that removes the service: moved away, back at a rollback, deleted at the commit" \
-"RemoveUneditedConfData|2099|RemoveUneditedConf|MerivastService|[INSTALLDIR]|$digests|$removal
-UndoRemoveUneditedConf|3393|InstallActions|RestoreRemovedConf|$removal
-RemoveUneditedConf|3073|InstallActions|RemoveUneditedConf|$removal
-CommitRemoveUneditedConf|3649|InstallActions|ForgetRemovedConf|$removal" \
-  "$(for a in RemoveUneditedConfData UndoRemoveUneditedConf RemoveUneditedConf CommitRemoveUneditedConf; do
+# action|type|source|target|condition. 3073 = the Binary table's DLL (1),
+# deferred (1024), elevated (2048); 3393 = + rollback (256) + return ignored (64).
+expect_eq "a default copied where conf\\ lacks its file, an unedited file removed at a removal, each the other's rollback" \
+"PlaceDefaultConfAtRollback|3393|InstallActions|PlaceDefaultConf|
+RemoveUneditedConf|3073|InstallActions|RemoveUneditedConf|REMOVE~=\"ALL\"
+RemoveUneditedConfAtRollback|3393|InstallActions|RemoveUneditedConf|NOT REMOVE~=\"ALL\"
+PlaceDefaultConf|3073|InstallActions|PlaceDefaultConf|NOT REMOVE~=\"ALL\"" \
+  "$(for a in PlaceDefaultConfAtRollback RemoveUneditedConf RemoveUneditedConfAtRollback PlaceDefaultConf; do
        echo "$a|$(ca "$a")|$(condition "$a")"; done)"
-expect_eq "conf\\ at an install: edited files kept aside around InstallFiles, also at a rollback" \
-"KeepEditedConfData|2099|KeepEditedConf|MerivastService|[INSTALLDIR]|$digests|[REMEMBEREDCONFDIGESTS]|NOT REMOVE~=\"ALL\"
-UndoKeepEditedConf|3393|InstallActions|RestoreEditedConf|NOT REMOVE~=\"ALL\"
-KeepEditedConf|3073|InstallActions|KeepEditedConf|NOT REMOVE~=\"ALL\"
-RestoreEditedConf|3073|InstallActions|RestoreEditedConf|NOT REMOVE~=\"ALL\"" \
-  "$(for a in KeepEditedConfData UndoKeepEditedConf KeepEditedConf RestoreEditedConf; do
-       echo "$a|$(ca "$a")|$(condition "$a")"; done)"
-check "the removal's actions come before RemoveFiles, the rollback before its action" \
-  test "$(sequence UndoRemoveUneditedConf)" -lt "$(sequence RemoveUneditedConf)" -a \
-       "$(sequence CommitRemoveUneditedConf)" -lt "$(sequence RemoveFiles)"
-check "KeepEditedConf before InstallFiles, RestoreEditedConf after it" \
-  test "$(sequence UndoKeepEditedConf)" -lt "$(sequence KeepEditedConf)" -a \
-       "$(sequence KeepEditedConf)" -lt "$(sequence InstallFiles)" -a \
-       "$(sequence RestoreEditedConf)" -gt "$(sequence InstallFiles)"
-check "a copy of the executable is kept before RemoveFiles and put back after InstallFiles" \
-  test "$(sequence KeepExecutable)" -lt "$(sequence RemoveFiles)" -a \
-       "$(sequence RestoreMissingExecutable)" -gt "$(sequence InstallFiles)"
-expect_eq "also at a rollback" "3393|InstallActions|RestoreMissingExecutable" "$(ca UndoKeepExecutable)"
+for a in PlaceDefaultConfAtRollback RemoveUneditedConf RemoveUneditedConfAtRollback PlaceDefaultConf; do
+  expect_eq "$a's data: the install folder and the files" "[INSTALLDIR]|$conf_list" \
+    "$(ca "${a}Data" | cut -d'|' -f3-)"
+done
+check "the removal's actions before RemoveFiles, the rollback first" \
+  test "$(sequence PlaceDefaultConfAtRollback)" -lt "$(sequence RemoveUneditedConf)" -a \
+       "$(sequence RemoveUneditedConf)" -lt "$(sequence RemoveFiles)"
+check "PlaceDefaultConf after InstallFiles, its rollback first" \
+  test "$(sequence InstallFiles)" -lt "$(sequence RemoveUneditedConfAtRollback)" -a \
+       "$(sequence RemoveUneditedConfAtRollback)" -lt "$(sequence PlaceDefaultConf)"
+# Microsoft's RollbackDisabled page: commit actions do not run when rollback
+# is disabled. Type bits 1024 (in script) + 512 (commit) without 256.
+expect_eq "no commit action: nothing depends on rollback being enabled" "" \
+  "$(rows CustomAction | awk -F'\t' 'int($2 / 1024) % 2 && int($2 / 512) % 2 && !(int($2 / 256) % 2) { print $1 }')"
 
-echo "== an upgrade removes the old version last; the service is stopped and waited for first"
-# After InstallFinalize nothing of the upgrade can fail any more: a failed
-# upgrade never reaches the old version's removal.
-check "RemoveExistingProducts comes after InstallFinalize" \
-  test "$(sequence RemoveExistingProducts)" -gt "$(sequence InstallFinalize)"
-expect_eq "then the upgrade code is kept registered (Wine's msi drops it with the old version)" \
-  "65|InstallActions|KeepUpgradeCode|WIX_UPGRADE_DETECTED AND NOT Installed" \
-  "$(ca KeepUpgradeCode)|$(condition KeepUpgradeCode)"
-check "after the removal" test "$(sequence KeepUpgradeCode)" -gt "$(sequence RemoveExistingProducts)"
-expect_eq "StopServiceAndWait: deferred, elevated, with the service and its folder" \
-  "3073|InstallActions|StopServiceAndWait|2099|StopServiceAndWait|MerivastService|[INSTALLDIR]" \
-  "$(ca StopServiceAndWait)|$(ca StopServiceAndWaitData)"
-expect_eq "at an install, repair or upgrade, and at a removal that removes the service" \
-  "NOT REMOVE~=\"ALL\" OR \$ServiceRegistration = 2" "$(condition StopServiceAndWait)"
+echo "== an upgrade removes the old version before anything else; the service is stopped and waited for first"
+# Microsoft's RemoveExistingProducts page: "After the InstallInitialize action
+# and before any actions that generate execution script".
+rep="$(sequence RemoveExistingProducts)"
+expect_eq "RemoveExistingProducts is the first action after InstallInitialize" "RemoveExistingProducts" \
+  "$(rows InstallExecuteSequence | awk -F'\t' -v i="$(sequence InstallInitialize)" '$3 > i' | sort -t$'\t' -k3 -n | head -n 1 | cut -f1)"
+check "the service is started again only after it" test "$(sequence StartServiceAgain)" -gt "$rep"
+check "no action of Windows Installer's own registration (Wine's needs it kept)" \
+  not grep -q KeepUpgradeCode <<<"$(rows CustomAction)"
+expect_eq "StopServiceAndWait: deferred, elevated, with the service and its folder, at every run" \
+  "3073|InstallActions|StopServiceAndWait|2099|StopServiceAndWait|MerivastService|[INSTALLDIR]|" \
+  "$(ca StopServiceAndWait)|$(ca StopServiceAndWaitData)|$(condition StopServiceAndWait)"
 check "after InstallInitialize and before StopServices, so before any file changes" \
   test "$(sequence StopServiceAndWait)" -gt "$(sequence InstallInitialize)" -a \
        "$(sequence StopServiceAndWait)" -lt "$(sequence StopServices)"
@@ -160,17 +155,11 @@ check "NoteRunningService before InstallInitialize, StartServiceAgain after Conf
   test "$(sequence NoteRunningService)" -lt "$(sequence InstallInitialize)" -a \
        "$(sequence StartServiceAgain)" -gt "$(sequence ConfigureService)"
 
-echo "== service key values and when they are written"
-# Written after InstallServices: Wine's service manager writes its own
-# PreshutdownTimeout when it creates the service.
-check "WriteRegistryValues runs after InstallServices" \
-  test "$(sequence WriteRegistryValues)" -gt "$(sequence InstallServices)"
-registry_value() { rows Registry | awk -F'\t' -v n="$1" '$3 ~ /Services\\MerivastService$/ && $4 == n { print $5 }'; }
-expect_eq "DelayedAutostart" "#1" "$(registry_value DelayedAutostart)"
-expect_eq "ServiceSidType" "#1" "$(registry_value ServiceSidType)"
-expect_eq "no PreshutdownTimeout: ConfigureService sets it, also for Wine" "" "$(registry_value PreshutdownTimeout)"
-expect_eq "FailureActions: restart after 10 s, 30 s, then 60 s (repeated); reset after a day" \
-  "#x$FAILURE_ACTIONS_HEX" "$(registry_value FailureActions)"
+echo "== nothing for Wine alone"
+# The service manager's own settings come from ConfigureService; values for
+# its key are written by it only where the service manager does not keep them.
+expect_eq "no value of the service's own key in the Registry table" "" \
+  "$(rows Registry | awk -F'\t' '$3 ~ /Services\\MerivastService$/ { print $4 }')"
 
 secure="$(property SecureCustomProperties)"
 check "SERVICEACCOUNT passes to an elevated install" has_item "$secure" SERVICEACCOUNT
@@ -180,26 +169,14 @@ check "wixl's upgrade properties stay secure" has_item "$secure" WIX_UPGRADE_DET
 check "the other package's detection is secure" has_item "$secure" OTHERARCHPRODUCT
 check "SERVICEPASSWORD stays out of logs" has_item "$(property MsiHiddenProperties)" SERVICEPASSWORD
 
-echo "== the account: no password unless one is given, and remembered"
+echo "== the account: no password in the service row, and remembered"
 # Columns: key, name, display name, type, start, error control, group,
 # dependencies, account, password, arguments, component, description.
-service_row() { rows ServiceInstall | awk -F'\t' -v c="$1" '$12 == c { print $2 "|" $9 "|" $10 }'; }
-expect_eq "without a password: the Password column is null" "MerivastService|[SERVICEACCOUNT]|" \
-  "$(service_row ServiceExe)"
-expect_eq "with one: SERVICEPASSWORD" "MerivastService|[SERVICEACCOUNT]|[SERVICEPASSWORD]" \
-  "$(service_row ServiceExeWithPassword)"
-expect_eq "no other service row" 2 "$(rows ServiceInstall | wc -l)"
-# Each row's component has the executable as its key path; exactly one of them
-# is installed, and a repair evaluates the condition again (64, transitive).
-component() { rows Component | awk -F'\t' -v c="$1" '$1 == c { print $5 "|" int($4 / 64) % 2 "|" $6 }'; }
-file_name() { rows File | awk -F'\t' -v f="$1" '$1 == f { print $3 }'; }
-expect_eq "ServiceExe: without SERVICEPASSWORD, transitive" "NOT SERVICEPASSWORD|1|MerivastServiceExe" \
-  "$(component ServiceExe)"
-expect_eq "ServiceExeWithPassword: with it, transitive" "SERVICEPASSWORD|1|MerivastServiceExeWithPassword" \
-  "$(component ServiceExeWithPassword)"
-for f in MerivastServiceExe MerivastServiceExeWithPassword; do
-  expect_eq "$f is the executable" "MerivastService.exe" "$(file_name "$f" | sed 's/^.*|//')"
-done
+expect_eq "one service row, the executable's, its Password column null" \
+  "MerivastService|[SERVICEACCOUNT]||ServiceExe" \
+  "$(rows ServiceInstall | awk -F'\t' '{ print $2 "|" $9 "|" $10 "|" $12 }')"
+expect_eq "its component installed whatever is given, the executable its key path" "|MerivastServiceExe" \
+  "$(rows Component | awk -F'\t' '$1 == "ServiceExe" { print $5 "|" $6 }')"
 # The account comes from the command line, else from the memory, else it is
 # the virtual account; then whether a password is given. Columns: action,
 # type, property, value; all before LaunchConditions.
@@ -238,9 +215,8 @@ check "AppSearch runs before them" test "$(sequence AppSearch)" -lt 51
 check "LaunchConditions after them" test "$(sequence LaunchConditions)" -gt 54
 memory_key='SOFTWARE\MerivastService\Services\MerivastService'
 # Columns: property, signature; signature, root, key, name, type (2 = raw, +16 = 64-bit view).
-expect_eq "AppSearch reads the remembered account, whether it had a password, the folder, the conf\\ digests and the dependencies" \
+expect_eq "AppSearch reads the remembered account, whether it had a password, the folder and the dependencies" \
   "REMEMBEREDACCOUNT|2|$memory_key|ServiceAccount|$((expected_bits == 64 ? 18 : 2))
-REMEMBEREDCONFDIGESTS|2|$memory_key|ConfDigests|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDDEPENDENCIES|2|$memory_key|ServiceDependencies|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDINSTALLDIR|2|$memory_key|InstallDir|$((expected_bits == 64 ? 18 : 2))
 REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 64 ? 18 : 2))" \
@@ -248,8 +224,7 @@ REMEMBEREDPASSWORDGIVEN|2|$memory_key|ServicePasswordGiven|$((expected_bits == 6
        rows RegLocator | awk -F'\t' -v p="$p" -v s="$sig" '$1 == s { print p "|" $2 "|" $3 "|" $4 "|" $5 }'
      done)"
 expect_eq "the package writes them there, and no password" \
-  "$memory_key\\|ConfDigests||$digests|ServiceRegistration
-$memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
+  "$memory_key\\|InstallDir|[INSTALLDIR]|ServiceRegistration
 $memory_key\\|ServiceAccount|[SERVICEACCOUNT]|ServiceRegistration
 $memory_key\\|ServiceDependencies|[SERVICEDEPENDENCIES]|ServiceRegistration
 $memory_key\\|ServicePasswordGiven|[PASSWORDGIVEN]|ServiceRegistration" \

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The MSI under Wine's msiexec: a default install, a repair and the removal,
 # installs under other accounts, and a major upgrade that keeps the account,
-# followed by a refused downgrade; an account with a password, which a repair
-# keeps and an upgrade asks for again; edited files of conf\ survive the
-# repair, the upgrade and the removal, unedited ones go with the removal. The preshutdown time comes from the
-# package's custom action (Wine's service manager writes its own otherwise).
-# Repairs in the default mode that change which service row is installed
-# keep the executable, both ways; a removal that fails after it took the
-# unedited files of conf\ away puts them back. Dependencies: refused lists
+# removes the old version before it installs anything, and is followed by a
+# refused downgrade; an account with a password, which a repair keeps and an
+# upgrade asks for again; edited files of conf\ survive the repair, the
+# upgrade and the removal, unedited ones go with the removal, a deleted one
+# comes back from defaults\ at a repair; folders and links planted where
+# earlier versions held files aside are never touched. The preshutdown time
+# comes from the package's custom action (Wine's service manager writes its
+# own otherwise). A removal that fails after it took the unedited files of
+# conf\ away puts them back. Dependencies: refused lists
 # stop the installation before anything changes; given ones are set, kept by
 # a repair and an upgrade, cleared with "/". User-defined controls for
 # Administrators only: Wine's service manager keeps no service security, so
@@ -36,15 +38,16 @@ msiexec_run() {
 }
 
 # The installed tree is exactly the packaged tree's layout, file for file,
-# plus the empty logs\; files named as arguments (edited by the test) are only
-# there.
+# with conf\'s files in defaults\ too, plus the empty logs\; files named as
+# arguments (edited by the test) are only there.
 check_installed_files() {
   local expected actual f bad=""
-  expected="$(cd "$TREE" && { echo MerivastService.exe; find lib conf jre -type f; } | LC_ALL=C sort)"
+  expected="$(cd "$TREE" && { echo MerivastService.exe; find lib conf jre -type f
+                               find conf -type f | sed 's|^conf/|defaults/|'; } | LC_ALL=C sort)"
   actual="$(cd "$INSTALL_DIR" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
   expect_eq "installed files" "$expected" "$actual"
   for f in $expected; do
-    [[ " $* " == *" $f "* ]] || cmp -s "$TREE/$f" "$INSTALL_DIR/$f" || bad+=" $f"
+    [[ " $* " == *" $f "* ]] || cmp -s "$TREE/${f/#defaults\//conf/}" "$INSTALL_DIR/$f" || bad+=" $f"
   done
   expect_eq "installed files have the packaged tree's contents" "" "$bad"
   expect_eq "logs\\ is there and empty" "" "$(ls -A "$INSTALL_DIR/logs" 2>&1)"
@@ -54,9 +57,9 @@ check_installed_files() {
 edit_conf() { echo "-Xmx1g" >>"$INSTALL_DIR/conf/$1"; }
 conf_edited() { [ "$(tail -n 1 "$INSTALL_DIR/conf/$1" 2>/dev/null)" = "-Xmx1g" ]; }
 
-# After a removal only the files of conf\ the operator edited stay (their
-# components are permanent; RemoveUneditedConf removes the others); the test
-# then deletes them, as an operator would.
+# After a removal only the files of conf\ the operator edited stay (the
+# package never installed them; RemoveUneditedConf removes the others); the
+# test then deletes them, as an operator would.
 check_removed() {
   local code="$1"
   shift
@@ -68,7 +71,40 @@ check_removed() {
   check "product is no longer registered" not key_exists "$UNINSTALL_KEY\\$code"
 }
 
+# Where earlier versions held files of conf\ and a copy of the executable
+# aside, under names any account could make first: below the temporary
+# folders of SYSTEM and of the user msiexec runs as. Each gets a folder with a
+# file where a held copy went, and a link to a folder of the test's; nothing
+# of them may change, nor anything they point to.
+STAGING_NAMES=(Merivast-MerivastService-conf-kept Merivast-MerivastService-conf-removed
+               Merivast-MerivastService-conf-executable)
+plant_staging() {
+  local temp name
+  mkdir -p "$TMP/elsewhere"
+  printf 'planted\r\n' >"$TMP/elsewhere/0"
+  PLANTED=("$TMP/elsewhere")
+  for temp in "$DRIVE_C/windows/temp" "$(wine_run winepath -u "$(wine_run cmd /c echo %TEMP%)")"; do
+    mkdir -p "$temp"
+    for name in "${STAGING_NAMES[@]}"; do
+      rm -rf "${temp:?}/$name"
+      if [ "$name" = Merivast-MerivastService-conf-removed ]; then
+        ln -s "$TMP/elsewhere" "$temp/$name"
+      else
+        mkdir "$temp/$name"
+        printf -- '-javaagent:planted.jar\r\n' >"$temp/$name/0"
+      fi
+      PLANTED+=("$temp/$name")
+    done
+  done
+}
+# Names, sizes and dates of everything planted; of files also the time they
+# were last read (a read after their creation moves it under relatime).
+planted_state() {
+  find "${PLANTED[@]}" \( -type f -printf '%p %s %T@ %C@ %A@\n' \) -o -printf '%p %y %l %T@ %C@\n' 2>&1
+}
+
 cleanup_hook() {
+  rm -rf ${PLANTED[@]+"${PLANTED[@]}"}
   [ -n "${UPGRADE_MSI:-}" ] && msiexec_run /x "$UPGRADE_MSI" || true
   msiexec_run /x "$MSI" || true
   [ "$ARCH" = x64 ] && msiexec_run /x "$OTHER_MSI" || true
@@ -79,6 +115,13 @@ cleanup_hook() {
 cleanup_hook
 
 CODE="$(product_code "$MSI")"
+
+echo "== no temporary folder"
+objdump="$([ "$ARCH" = x64 ] && echo x86_64 || echo i686)-w64-mingw32-objdump"
+"$objdump" -p "$TREE/installer/MerivastInstallActions.dll" >"$TMP/imports.txt" || fail "cannot read the DLL's imports"
+check "the custom actions' DLL imports no GetTempPath: it never looks for a temporary folder" \
+  not grep -q 'GetTempPath' "$TMP/imports.txt"
+check "(it does import what it uses)" grep -q 'CopyFileW' "$TMP/imports.txt"
 
 echo "== dependencies the installer refuses, before anything changes"
 # list|what the launch condition says
@@ -114,18 +157,18 @@ echo "== repair"
 # Wine's msiexec /f takes neither a package nor a product code; REINSTALL=ALL
 # is the same repair. Mode "a" reinstalls every file, whatever is there.
 edit_conf jvm.options
-edit_conf log4j.properties
-rm -f "$INSTALL_DIR/lib/merivast-agent.jar"
+rm -f "$INSTALL_DIR/lib/merivast-agent.jar" "$INSTALL_DIR/conf/log4j.properties"
 check "msiexec /i REINSTALL=ALL REINSTALLMODE=amus succeeds" \
   msiexec_run /i "$MSI" REINSTALL=ALL REINSTALLMODE=amus
 check "the edited conf\\jvm.options stays" conf_edited jvm.options
-check "the edited conf\\log4j.properties stays" conf_edited log4j.properties
-check_installed_files conf/jvm.options conf/log4j.properties
+check "the deleted conf\\log4j.properties is the package's again" \
+  cmp -s "$TREE/conf/log4j.properties" "$INSTALL_DIR/conf/log4j.properties"
+check_installed_files conf/jvm.options
 check_service_entry "$INSTALLED_EXE" "$DEFAULT_ACCOUNT"
 
 echo "== uninstall"
 check "msiexec /x succeeds" msiexec_run /x "$MSI"
-check_removed "$CODE" jvm.options log4j.properties
+check_removed "$CODE" jvm.options
 
 echo "== a removal that fails after taking the unedited files of conf\\ away"
 FAILING_MSI="$TMP/failing.msi"
@@ -135,7 +178,7 @@ check "msiexec /i the package succeeds" msiexec_run /i "$FAILING_MSI"
 # replaced) is Windows Installer's; Wine's reinstalls from the package.
 check "msiexec /x failing after RemoveUneditedConf fails" \
   not msiexec_run /x "$FAILING_MSI" MVTFAIL=1 /l*v "Z:${TMP//\//\\}\\removal.log"
-check "its rollback put the unedited file back" grep -qaF 'conf\log4j.properties: put back.' "$TMP/removal.log"
+check "its rollback put the unedited file back" grep -qaF "conf\\log4j.properties: the package's default, placed." "$TMP/removal.log"
 check "the unedited conf\\log4j.properties is back" cmp -s "$TREE/conf/log4j.properties" "$INSTALL_DIR/conf/log4j.properties"
 msiexec_run /x "$FAILING_MSI"
 check_removed "$CODE"
@@ -162,10 +205,15 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
   check "msiexec /i $VERSION SERVICEACCOUNT=LocalService SERVICEDEPENDENCIES=... succeeds" \
     msiexec_run /i "$MSI" 'SERVICEACCOUNT=NT AUTHORITY\LocalService' 'SERVICEDEPENDENCIES=Tcpip/MSSQL$SQLEXPRESS'
   expect_eq "the service depends on them" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
+  plant_staging
+  planted_before="$(planted_state)"
+  edit_conf jvm.options
   check "a repair without them succeeds" msiexec_run /i "$MSI" REINSTALL=ALL
   expect_eq "it keeps them" 'REG_MULTI_SZ Tcpip\0MSSQL$SQLEXPRESS' "$(reg_value "$SERVICE_KEY" DependOnService)"
-  edit_conf jvm.options
-  check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI"
+  check "msiexec /i 9.8.7 over it succeeds" msiexec_run /i "$UPGRADE_MSI" /l*v "Z:${TMP//\//\\}\\upgrade.log"
+  check "it removed the old version before it installed a file" \
+    test "$(grep -an 'Action start .*: RemoveExistingProducts\.' "$TMP/upgrade.log" | head -n 1 | cut -d: -f1)" \
+      -lt "$(grep -an 'Action start .*: InstallFiles\.' "$TMP/upgrade.log" | head -n 1 | cut -d: -f1)"
   check "the old product is gone" not key_exists "$UNINSTALL_KEY\\$CODE"
   expect_eq "the new product is registered" "REG_SZ 9.8.7" \
     "$(reg_value "$UNINSTALL_KEY\\$UPGRADE_CODE" DisplayVersion)"
@@ -181,6 +229,8 @@ if SOURCE_DATE_EPOCH=1700000000 "$UP/scripts/package" >"$TMP/package.log" 2>&1; 
   check "the service stays" key_exists "$SERVICE_KEY"
   check "msiexec /x 9.8.7 succeeds" msiexec_run /x "$UPGRADE_MSI"
   check_removed "$UPGRADE_CODE" jvm.options
+  expect_eq "nothing planted where files were once held aside was written, read or moved" \
+    "$planted_before" "$(planted_state)"
 
   echo "== an account with a password: kept by a repair, asked for again by an upgrade"
   check "msiexec /i SERVICEACCOUNT=.\\merivast SERVICEPASSWORD=... succeeds" \

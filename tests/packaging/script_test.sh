@@ -9,11 +9,14 @@
 # application's packages under its own name, its runtime with the packages of
 # its architecture only, the whole folder (webapps\, data\, NOTICE.txt) but
 # what --exclude names, java.home in another letter case, a jar named R&D.jar
-# under its own name, and a table of what it refuses (names, versions, texts,
-# a runtime of the other pointer size or none at all, conf\ files the host
-# would refuse, a main.class no jar holds, file names Windows or the MSI
-# cannot hold, a jar that is no zip), each time leaving the output folder as
-# it was.
+# under its own name, a jar that is a link (packaged as the file it points
+# to), an executable jar (main.jar), the sample's conf\jvm.options for an
+# application without one, and a table of what it refuses (names, versions,
+# texts, a runtime of the other pointer size or none at all, conf\ files the
+# host would refuse, a main.class no jar holds, a main.jar without a
+# Main-Class, file names Windows or the MSI cannot hold, links to nothing or
+# in a loop, a jar that is no zip), each time leaving the output folder as it
+# was.
 # Usage: script_test.sh <source root>   (dist/ as scripts/build left it)
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -115,12 +118,16 @@ check "and so is uninstall.cmd" grep -qx $'set "SERVICE=MvtApp"\r' "$TMP/uninsta
 check "the application's own conf\\ goes with it" \
   cmp -s "$APP/conf/service.properties" <(unzip -p "$TMP/app-out/MvtApp-1.2.3-x86.zip" MvtApp-1.2.3/conf/service.properties)
 check "it says the operator provides the runtime" log_has "no Java runtime in jre/: the operator provides one"
+check "it says the packages carry the sample's conf\\jvm.options" log_has "has no conf/jvm.options: the packages carry the sample's"
+check "which puts crash files and heap dumps in logs\\" \
+  cmp -s "$DIST/conf/jvm.options" <(unzip -p "$TMP/app-out/MvtApp-1.2.3-x86.zip" MvtApp-1.2.3/conf/jvm.options)
 check "without --out, dist/<name>/" ship --name MvtApp --arch x64
 expect_eq "the x64 packages alone" "$(printf '%s\n' MvtApp-1.2.3-x64.msi MvtApp-1.2.3-x64.zip SHA256SUMS)" \
   "$(ls -1 "$R/dist/MvtApp" | LC_ALL=C sort)"
 # A runtime in jre\ goes with the packages of its own architecture only.
 mkdir -p "$APP/jre/bin/server"
-{ printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0\x64\x86'; } >"$APP/jre/bin/server/jvm.dll"
+# A DLL's headers, read by the host's own reader: the x64 host's will do.
+cp "$DIST/x64/MerivastService.exe" "$APP/jre/bin/server/jvm.dll"
 check "package --arch x64 with a 64-bit runtime" ship --name MvtApp --arch x64 --out "$TMP/app-rt"
 check "the runtime is in the zip" bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -qx 'MvtApp-1.2.3-x64/jre/bin/server/jvm.dll'"
 check "and no note" not bash -c "unzip -Z1 '$TMP/app-rt/MvtApp-1.2.3-x64.zip' | grep -q README.txt"
@@ -133,7 +140,7 @@ echo page >"$WEB/webapps/ROOT/index.html"
 echo notice >"$WEB/NOTICE.txt"
 echo row >"$WEB/data/rows.txt"
 echo tmp >"$WEB/scratch/x.tmp"
-{ printf 'MZ'; head -c 58 /dev/zero; printf '\x40\0\0\0PE\0\0\x4c\x01'; } >"$WEB/JRE/bin/client/jvm.dll"
+cp "$DIST/MerivastService.exe" "$WEB/JRE/bin/client/jvm.dll"
 mkdir -p "$WEB/Conf" && printf 'java.home=jre\r\n' >"$WEB/Conf/service.properties"
 run_package() { "$R/scripts/package" "$@" >"$TMP/package.log" 2>&1; }
 check "package --app with webapps\\, data\\, JRE\\ and Conf\\" \
@@ -146,9 +153,27 @@ done
 check "and not what --exclude names" not grep -q scratch <<<"$web_zip"
 check "java.home=jre finds the runtime in JRE\\ (no note instead)" not grep -q README.txt <<<"$(grep '^JRE/' <<<"$web_zip")"
 web_files="$(msiinfo export "$TMP/web-out/MvtWeb-1.0-x86.msi" File | tail -n +4 | cut -f3 | sed 's/^.*|//' | LC_ALL=C sort)"
-expect_eq "the MSI installs the same files under their own names" \
-  "$(printf '%s\n' MerivastService.exe MerivastService.exe NOTICE.txt 'R&D.jar' index.html jvm.dll rows.txt service.properties | LC_ALL=C sort)" \
+expect_eq "the MSI installs the same files under their own names (conf\\'s in defaults\\)" \
+  "$(printf '%s\n' MerivastService.exe NOTICE.txt 'R&D.jar' index.html jvm.dll jvm.options rows.txt service.properties | LC_ALL=C sort)" \
   "$(tr -d '\r' <<<"$web_files")"
+
+echo "== links, and an executable jar"
+LINKED="$TMP/linked"
+mkdir -p "$LINKED/lib" "$LINKED/conf" "$TMP/classes"
+# As Debian's /usr/share/java jars are: links to a versioned file elsewhere.
+ln -s "$DIST/lib/merivast-agent.jar" "$LINKED/lib/agent.jar"
+check "package --app with a jar that is a link" \
+  run_package --app "$LINKED" --name MvtLinked --version 1.0 --manufacturer M --arch x86 --out "$TMP/linked-out"
+check "the MSI's File table holds it" \
+  grep -qx 'agent.jar' <<<"$(msiinfo export "$TMP/linked-out/MvtLinked-1.0-x86.msi" File | tail -n +4 | cut -f3 | sed 's/^.*|//' | tr -d '\r')"
+check "the zip holds the file it points to" \
+  cmp -s "$DIST/lib/merivast-agent.jar" <(unzip -p "$TMP/linked-out/MvtLinked-1.0-x86.zip" MvtLinked-1.0/lib/agent.jar)
+(cd "$TMP/classes" && unzip -q "$DIST/lib/merivast-agent.jar")
+rm "$LINKED/lib/agent.jar"
+jar --create --file "$LINKED/lib/orders.jar" --main-class com.merivast.agent.MerivastMain -C "$TMP/classes" .
+printf 'main.jar=lib/orders.jar\r\n' >"$LINKED/conf/service.properties"
+check "package --app with main.jar=lib/orders.jar, whose Main-Class it holds" \
+  run_package --app "$LINKED" --name MvtLinked --version 1.0 --manufacturer M --arch x86 --out "$TMP/linked-out"
 
 echo "== what package --app refuses, with the output folder as it was"
 # refused <what it says> <options...>: the command fails, says it, writes nothing.
@@ -204,10 +229,16 @@ refused "main.class com.merivast.agent.MerivastMian is in none of the jars of $A
 rm "$APP/conf/service.properties"
 printf -- '-Xmx1g\r\nXmx2g\r\n' >"$APP/conf/jvm.options"
 refused 'conf\jvm.options line 2: "Xmx2g" is not a JVM option' "${ok[@]}" --name X
-printf -- '-Xms64m -Xmx256m\r\n' >"$APP/conf/jvm.options"
+# Big-endian UTF-16, as the host reads it too.
+printf -- '\xfe\xff\0#\0\r\0\n\0-\0X\0m\0s\0\x36\0\x34\0m\0 \0-\0X\0m\0x\0\x32\0\x35\0\x36\0m\0\r\0\n' \
+  >"$APP/conf/jvm.options"
 check "two options on a line of conf\\jvm.options are packaged" ship --name MvtTwoOptions --out "$TMP/two-options"
-check "with a warning naming the line" log_has 'jvm.options line 1 holds "-Xms64m -Xmx256m": the runtime takes each line as one option'
+check "with a warning naming them" \
+  log_has 'package: warning: conf\jvm.options holds "-Xms64m -Xmx256m": the runtime takes each line as one option'
 rm "$APP/conf/jvm.options"
+printf 'main.jar=lib/app.jar\r\n' >"$APP/conf/service.properties"
+refused "main.jar $APP/lib/app.jar has no Main-Class in its manifest" "${ok[@]}" --name X
+rm "$APP/conf/service.properties"
 # name|what it says
 while IFS='|' read -r name says; do
   cp "$DIST/lib/merivast-agent.jar" "$APP/lib/$name"
@@ -225,6 +256,19 @@ NAMES
 cp "$DIST/lib/merivast-agent.jar" "$APP/lib/APP.jar"
 refused "two names differ only in letter case" "${ok[@]}" --name X
 rm "$APP/lib/APP.jar"
+# link|what it points to|what it says
+while IFS='|' read -r link target says; do
+  ln -s "$target" "$APP/lib/$link"
+  refused "$APP/lib/$link: $says" "${ok[@]}" --name X
+  rm "$APP/lib/$link"
+done <<'LINKS'
+gone.jar|/nonexistent/x.jar|a link to /nonexistent/x.jar, which does not exist
+loop.jar|loop.jar|a link in a loop of links
+up|..|a link to a folder that holds it
+LINKS
+mkdir -p "$APP/defaults"
+refused "$APP/defaults: the package's own folder, where the MSI puts the defaults of conf\\" "${ok[@]}" --name X
+rmdir "$APP/defaults"
 : >"$APP/lib/empty.jar"
 refused "$APP/lib/empty.jar is not a jar (no zip archive in it)" "${ok[@]}" --name X
 rm "$APP/lib/empty.jar"
