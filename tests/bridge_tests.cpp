@@ -656,3 +656,200 @@ TEST(BridgeDumps, StopPastTheDeadlineLeavesADumpNamingTheHungThread) {
     const std::string dump = ReadFileBytes(FileAfter(text, prefix));
     EXPECT_NE(std::string::npos, dump.find("\"stuck-worker\"")) << Narrow(text) << dump;
 }
+
+// --- The health check on the real JVM: the health test application
+// (tests/bridge/java-health), a main(String[]) that never returns, asked
+// through GET /health or its static boolean healthy() ---
+namespace {
+
+const std::wstring kHealthEvent = L"The health check ";
+
+// How each check asks, and what its failures look like.
+struct HealthCase {
+    const wchar_t* tag;
+    bool byUrl;
+    const char* failingSaid;    // the application's line for a failed check
+    const char* hungThread;     // the thread a hanging check leaves blocked
+    const char* firstMode;      // the first run of failures under health.action=report,
+    const wchar_t* firstWords;  // and how its event words the last failure
+    const char* secondMode;     // the second run
+    const wchar_t* secondWords;
+};
+
+void PrintTo(const HealthCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+// The application answering `mode` at first, asked every second with a
+// timeout of `timeout` seconds; `properties` add to that.
+struct HealthLife : BridgeLife {
+    HealthLife(const HealthCase& c, const std::string& properties, const std::string& mode,
+               const std::string& timeout = "2")
+        : BridgeLife(c.tag, {MVT_HEALTH_JAR}), port(FreeLoopbackPort()), control(0) {
+        while (control == 0 || control == port) control = FreeLoopbackPort();
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/health";
+        name = c.byUrl ? L"GET " + Widen(url) : L"com.merivast.health.HealthApp.healthy()";
+        life.layout.AddFile(
+            L"conf\\service.properties",
+            "main.class=com.merivast.health.HealthApp\r\nhealth.interval=1\r\nhealth.timeout=" +
+                timeout + "\r\n" +
+                (c.byUrl ? "health.url=" + url
+                         : std::string("health.method=com.merivast.health.HealthApp.healthy")) +
+                "\r\n" + properties);
+        life.layout.AddFile(
+            L"conf\\main.args",
+            std::to_string(port) + "\r\n" + std::to_string(control) + "\r\n" + mode + "\r\n");
+    }
+
+    void StartListening() {
+        life.StartRunning();
+        ASSERT_TRUE(WaitFor([&] { return Said("HealthApp: listening") == 1; })) << Evidence();
+    }
+    bool SetMode(const std::string& mode) const {
+        std::string response;
+        return LoopbackGet(control, "/mode/" + mode, &response) &&
+               StatusLine(response) == "HTTP/1.1 200 OK";
+    }
+    // How often the application has said `line` on its standard output.
+    size_t Said(const std::string& line) const {
+        const std::string out = ConsoleLog(L"stdout.log");
+        size_t count = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    std::vector<std::wstring> HealthEvents() const {
+        std::vector<std::wstring> found;
+        for (const auto& text :
+             ReadProcessTrace(life.service.pid(), life.service.traceStart()).Texts()) {
+            if (text.compare(0, kHealthEvent.size(), kHealthEvent) == 0) found.push_back(text);
+        }
+        return found;
+    }
+    // "... failed 3 times in a row; the last time: <words>. The application's
+    // threads are in <dir>\logs\threaddump-"
+    std::wstring FailedText(const std::wstring& words) const {
+        return kHealthEvent + name + L" failed 3 times in a row; the last time: " + words +
+               L". The application's threads are in " + dir() + L"\\logs\\threaddump-";
+    }
+
+    unsigned short port;
+    unsigned short control;
+    std::wstring name;
+};
+
+// The dump an event names ("... are in <file>.").
+std::string DumpNamedBy(const std::wstring& text) {
+    const size_t at = text.find(L"\\logs\\threaddump-");
+    const size_t end = text.find(L".txt", at);
+    const size_t begin = text.rfind(L' ', at) + 1;
+    return at == std::wstring::npos || end == std::wstring::npos
+               ? std::string()
+               : ReadFileBytes(text.substr(begin, end + 4 - begin));
+}
+
+class BridgeHealth : public ::testing::TestWithParam<HealthCase> {};
+
+// start.ready=health: start-pending, with progress and no control accepted,
+// until the first pass; then three checks that hang end the service (1066/13)
+// with a dump that shows the blocked threads.
+TEST_P(BridgeHealth, StartWaitsForThePassAndHangingChecksEndTheService) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "start.ready=health\r\n", "503");
+    ASSERT_EQ(0u, run.life.service.Start());
+    ASSERT_TRUE(run.WaitFor([&] { return run.Said(c.failingSaid) >= 3; })) << run.Evidence();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), run.life.service.Query().dwCurrentState);
+    ASSERT_TRUE(run.SetMode("ok"));
+    ASSERT_TRUE(run.life.service.WaitForState(SERVICE_RUNNING, kJavaTimeoutMs)) << run.Evidence();
+    ASSERT_TRUE(run.SetMode("hang"));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 13);
+    ExpectProcessExitCode(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(kStartedAndStopped, trace.StateChanges()) << run.Evidence();
+    unsigned lastCheckPoint = 0;
+    for (size_t i = 1; i < trace.reports.size(); ++i) {
+        const TracedStatus& report = trace.reports[i];
+        if (report.state != SERVICE_START_PENDING) continue;
+        EXPECT_EQ(0u, report.accepted) << "a starting service takes no control";
+        EXPECT_GT(report.checkPoint, lastCheckPoint);
+        lastCheckPoint = report.checkPoint;
+    }
+    EXPECT_GE(lastCheckPoint, 3u);
+    const std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(3u, texts.size()) << run.Evidence();
+    const std::wstring expected = run.FailedText(L"no answer within 2 s");
+    EXPECT_EQ(expected, texts[1].substr(0, expected.size()));
+    const std::wstring ending = L". The service ends, so that its recovery actions restart it.";
+    EXPECT_EQ(ending, texts[1].substr(texts[1].size() - ending.size()));
+    EXPECT_EQ(static_cast<unsigned>(EVENTLOG_ERROR_TYPE), trace.events[1].type);
+    const std::string dump = DumpNamedBy(texts[1]);
+    EXPECT_NE(std::string::npos, dump.find(std::string("\"") + c.hungThread + "\"")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("HealthApp.modeOnceAnswering")) << dump;
+    ExpectNoTrap(run.Record());
+}
+
+// health.action=report: one error event a run of failures, however long, and
+// an information event when the check passes again; the service runs on.
+TEST_P(BridgeHealth, ReportGivesOneEventARunAndOneWhenItPassesAgain) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "health.action=report\r\n", "ok");
+    run.StartListening();
+    ASSERT_TRUE(run.SetMode(c.firstMode)) << run.Evidence();
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents().size() == 1; })) << run.Evidence();
+    const size_t failedBefore = run.Said(c.failingSaid) + run.Said("healthy() throws");
+    ASSERT_TRUE(run.WaitFor([&] {
+        return run.Said(c.failingSaid) + run.Said("healthy() throws") >= failedBefore + 3;
+    }));
+    ASSERT_TRUE(run.SetMode("ok"));
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents().size() == 2; })) << run.Evidence();
+    ASSERT_TRUE(run.SetMode(c.secondMode));
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents().size() == 3; })) << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    const std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(5u, texts.size()) << run.Evidence();
+    const std::wstring first = run.FailedText(c.firstWords);
+    EXPECT_EQ(first, texts[1].substr(0, first.size()));
+    EXPECT_EQ(static_cast<unsigned>(EVENTLOG_ERROR_TYPE), trace.events[1].type);
+    // Three failures made the event, three more came before the pass.
+    const std::wstring again = kHealthEvent + run.name + L" passes again, after ";
+    EXPECT_EQ(again, texts[2].substr(0, again.size()));
+    EXPECT_GE(std::stoul(texts[2].substr(again.size())), 6u) << Narrow(texts[2]);
+    EXPECT_EQ(static_cast<unsigned>(EVENTLOG_INFORMATION_TYPE), trace.events[2].type);
+    const std::wstring second = run.FailedText(c.secondWords);
+    EXPECT_EQ(second, texts[3].substr(0, second.size()));
+    EXPECT_EQ(std::wstring::npos, texts[3].find(L"recovery actions"));
+    ExpectNoTrap(run.Record());
+}
+
+// A check that hangs (30 s allowed) holds nothing up: the stop ends the
+// service in the time a stop takes without one.
+TEST_P(BridgeHealth, StopDuringAHangingCheckEndsInTheUsualTime) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "", "ok", "30");
+    run.StartListening();
+    ASSERT_TRUE(run.SetMode("hang"));
+    ASSERT_TRUE(run.WaitFor([&] { return run.Said(c.hungThread) >= 1; })) << run.Evidence();
+    const ULONGLONG asked = GetTickCount64();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_LT(GetTickCount64() - asked, 15000u) << "the stop waited for the check";
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, BridgeHealth,
+    ::testing::Values(HealthCase{L"bhealthurl", true, "GET /health answered 503",
+                                 "health-handler-1", "503", L"HTTP 503", "hang",
+                                 L"no answer within 2 s"},
+                      HealthCase{L"bhealthmethod", false, "healthy() answered false",
+                                 "merivast-health-check", "throw",
+                                 L"java.lang.IllegalStateException: the database is down", "503",
+                                 L"returned false"}),
+    [](const ::testing::TestParamInfo<HealthCase>& info) { return Narrow(info.param.tag); });
+
+}  // namespace
