@@ -41,8 +41,8 @@ class HealthWatch {
     // conf\service.properties names (none: the watch never starts), the runtime health.method is
     // called in, the frame told of readiness that ends the service, and the
     // dump thread for the dump before the event. Starts nothing.
-    void Open(RuntimeHost* host, const ServiceProperties& properties, ServiceFrame* frame,
-              DumpThread* dumps);
+    void Open(RuntimeHost* openedHost, const ServiceProperties& properties,
+              ServiceFrame* serviceFrame, DumpThread* dumpThread);
     // Any thread, once: the checks begin, at once and once a second until the
     // first pass when `untilReady` (which then reports running), otherwise
     // after health.interval. Nothing after Halt. Takes `lock` briefly.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/configuration.h"
+#include "agent/health_http.h"
 #include "agent/service_properties.h"
 #include "support/install_layout.h"
 #include "support/paths.h"
@@ -50,6 +51,10 @@ TEST_P(ServicePropertiesFile, ReadsOrNamesTheProblem) {
 }
 
 #define PROBLEM(line, text) L"conf\\service.properties line " line L": " text
+#define HEALTH_URL_TEXT                                                                       \
+    L" is not a URL the health check can ask: http:// or https://, a host, an optional port " \
+    L"from 1 to 65535 and a path, at most 511 characters, for example "                       \
+    L"http://localhost:8080/actuator/health."
 #define J50 "jjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"
 #define WJ50 L"jjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjjj"
 
@@ -76,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                                L"unknown key \"stop.timeuot\"; the keys are stop.timeout, "
                                L"main.class, java.home, start.ready, start.timeout, main.jar, "
                                L"stop.method, console.max-size, console.keep, watch.deadlock, "
-                               L"watch.interval.")},
+                               L"watch.interval, health.url, health.method, health.interval, "
+                               L"health.failures, health.timeout, health.action.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.
@@ -102,8 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
                                L"org.example.App (a nested class as org.example.App$Main).")},
         PropertiesCase{"ready_word", "start.ready=when-ready\n", 0,
                        PROBLEM("1",
-                               L"start.ready \"when-ready\" is neither at-once nor "
-                               L"main-returned.")},
+                               L"start.ready \"when-ready\" is none of at-once, "
+                               L"main-returned and health.")},
         PropertiesCase{"watch_keys", "watch.deadlock=restart\nwatch.interval=0\n", 12345, nullptr},
         PropertiesCase{
             "watch_word", "watch.deadlock=kill\n", 0,
@@ -119,9 +125,87 @@ INSTANTIATE_TEST_SUITE_P(
                        PROBLEM("2",
                                L"console.keep must be a whole number of files from 1 to 99, "
                                L"not \"0\".")},
+        // One health check, a URL the check can ask, and readiness only with a check.
+        PropertiesCase{"health_both",
+                       "health.method=org.example.App.healthy\nhealth.url=http://localhost/\n", 0,
+                       PROBLEM("2",
+                               L"health.url cannot be used with health.method (line 1): the "
+                               L"service asks one health check. Keep one of the two.")},
+        PropertiesCase{"health_scheme", "health.url=ftp://localhost/health\n", 0,
+                       PROBLEM("1", L"health.url \"ftp://localhost/health\"" HEALTH_URL_TEXT)},
+        PropertiesCase{
+            "health_port", "health.url=http://localhost:65536/health\n", 0,
+            PROBLEM("1", L"health.url \"http://localhost:65536/health\"" HEALTH_URL_TEXT)},
+        PropertiesCase{"health_user", "health.url=http://me@localhost/health\n", 0,
+                       PROBLEM("1", L"health.url \"http://me@localhost/health\"" HEALTH_URL_TEXT)},
+        PropertiesCase{"health_blank", "health.url=http://localhost/a b\n", 0,
+                       PROBLEM("1", L"health.url \"http://localhost/a b\"" HEALTH_URL_TEXT)},
+        PropertiesCase{"health_interval", "health.interval=0\n", 0,
+                       PROBLEM("1",
+                               L"health.interval must be a whole number of seconds from 1 to "
+                               L"86400, not \"0\".")},
+        PropertiesCase{"health_failures", "health.failures=101\n", 0,
+                       PROBLEM("1",
+                               L"health.failures must be a whole number of failures from 1 to "
+                               L"100, not \"101\".")},
+        PropertiesCase{"health_action", "health.action=kill\n", 0,
+                       PROBLEM("1", L"health.action \"kill\" is neither restart nor report.")},
+        PropertiesCase{"health_method", "health.method=healthy\n", 0,
+                       PROBLEM("1",
+                               L"health.method \"healthy\" is not a static method's full name of "
+                               L"at most 255 characters: its class with its package, then its "
+                               L"name, for example org.example.App.healthy.")},
+        PropertiesCase{"ready_no_check", "health.interval=5\nstart.ready=health\n", 0,
+                       PROBLEM("2",
+                               L"start.ready=health needs a health check: set health.url or "
+                               L"health.method.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });
+
+// What the health keys give, in any order; a URL's forms the check takes.
+TEST(ServicePropertiesHealth, ReadsEveryKey) {
+    InstallLayout layout(L"propshealth", ServiceExecutable());
+    layout.AddFile(L"conf\\service.properties",
+                   "health.action=report\nhealth.failures=1\nhealth.timeout=7\n"
+                   "health.method=org.example.App$Probe.healthy\nstart.ready=health\n"
+                   "health.interval=86400\n");
+    ServiceProperties properties;
+    ConfigProblem problem = {};
+    ASSERT_TRUE(ReadServiceProperties(layout.dir().c_str(), &properties, &problem))
+        << Narrow(problem.text);
+    EXPECT_EQ(kReadyWhenHealthy, properties.startReady);
+    EXPECT_STREQ(L"org.example.App$Probe", properties.healthClass);
+    EXPECT_STREQ(L"healthy", properties.healthMethod);
+    EXPECT_EQ(86400u, properties.healthIntervalSeconds);
+    EXPECT_EQ(1u, properties.healthFailures);
+    EXPECT_EQ(7u, properties.healthTimeoutSeconds);
+    EXPECT_EQ(kHealthReport, properties.healthAction);
+    EXPECT_STREQ(L"", properties.healthUrl);
+
+    const struct {
+        const wchar_t* url;
+        bool secure;
+        WORD port;
+        const wchar_t* host;
+        const wchar_t* path;
+    } urls[] = {{L"HTTP://Localhost", false, 80, L"Localhost", L"/"},
+                {L"https://[::1]:8443/q/health?full=1", true, 8443, L"::1", L"/q/health?full=1"},
+                {L"https://app.example.org/health", true, 443, L"app.example.org", L"/health"}};
+    for (const auto& u : urls) {
+        HealthUrl parsed = {};
+        ASSERT_TRUE(ParseHealthUrl(u.url, wcslen(u.url), &parsed)) << Narrow(u.url);
+        EXPECT_EQ(u.secure, parsed.secure);
+        EXPECT_EQ(u.port, parsed.port);
+        EXPECT_STREQ(u.host, parsed.host);
+        EXPECT_STREQ(u.path, parsed.path);
+    }
+    for (const wchar_t* bad : {L"http://", L"http://:80/", L"http://[::1/", L"http://h:/",
+                               L"http://h:0/", L"http:/h/", L"http://h\x7f/"}) {
+        HealthUrl parsed = {};
+        EXPECT_FALSE(ParseHealthUrl(bad, wcslen(bad), &parsed)) << Narrow(bad);
+    }
+}
 
 // The layout refuses what does not fit instead of cutting it: a cut path could
 // name another folder, and load a runtime from it.
