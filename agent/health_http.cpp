@@ -206,11 +206,11 @@ void DescribeHttpAnswer(const HttpAnswer& answer, DWORD timeoutSeconds,
                          static_cast<unsigned long>(timeoutSeconds));
         return;
     }
-    for (const ErrorWords& known : kErrorWords) {
-        if (known.error == answer.error) {
-            StringCchCopyW(words, kHealthWordsUnits, known.words);
-            return;
-        }
+    size_t known = 0;
+    while (known < ARRAYSIZE(kErrorWords) && kErrorWords[known].error != answer.error) ++known;
+    if (known < ARRAYSIZE(kErrorWords)) {
+        StringCchCopyW(words, kHealthWordsUnits, kErrorWords[known].words);
+        return;
     }
     StringCchPrintfW(words, kHealthWordsUnits, L"WinHTTP error %lu",
                      static_cast<unsigned long>(answer.error));

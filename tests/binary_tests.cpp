@@ -68,8 +68,8 @@ TEST_F(ShippedExecutable, IsAGuiProgramOfItsArchitectureWithAslrAndDep) {
     EXPECT_TRUE(nt_->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
 }
 
-TEST_F(ShippedExecutable, StaysWithin80KiB) {
-    EXPECT_LE(bytes_.size(), 80u * 1024u);
+TEST_F(ShippedExecutable, StaysWithin96KiB) {
+    EXPECT_LE(bytes_.size(), 96u * 1024u);
 }
 
 TEST_F(ShippedExecutable, ImportsOnlyWindowsOwnDlls) {
