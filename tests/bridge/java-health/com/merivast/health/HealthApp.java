@@ -17,7 +17,8 @@ import java.util.concurrent.atomic.AtomicInteger;
  * false), {@code hang} (the caller's thread blocks until the mode changes: the health port's two
  * handler threads, "health-handler-1" and "-2", are then all blocked) and {@code throw} (500, an
  * exception). {@code GET /mode/<mode>} on the control port, served by a thread of its own, sets the
- * mode. Like a server that joins its thread, main never returns.
+ * mode; {@code GET /count} there answers how many times {@code /health} was asked. Like a server
+ * that joins its thread, main never returns.
  *
  * <p>Usage: {@code HealthApp <health port> <control port> <first mode>}.
  */
@@ -25,6 +26,7 @@ public final class HealthApp {
     private static final Object MODE_LOCK = new Object();
     // Not healthy until main has set the first mode: the host may ask before main runs.
     private static String mode = "503";
+    private static final AtomicInteger ASKED = new AtomicInteger();
 
     private HealthApp() {}
 
@@ -43,6 +45,13 @@ public final class HealthApp {
         HttpServer control =
                 HttpServer.create(new InetSocketAddress(loopback, Integer.parseInt(args[1].trim())), 0);
         control.createContext("/mode/", HealthApp::answerControl);
+        control.createContext("/count", exchange -> {
+            try {
+                respond(exchange, 200, Integer.toString(ASKED.get()));
+            } finally {
+                exchange.close();
+            }
+        });
         health.start();
         control.start();
         System.out.println("HealthApp: listening, mode " + mode);
@@ -61,6 +70,7 @@ public final class HealthApp {
     }
 
     private static void answerHealth(HttpExchange exchange) throws IOException {
+        ASKED.incrementAndGet();
         try {
             String now = modeOnceAnswering("GET /health");
             int status = now.equals("ok") ? 200 : now.equals("503") ? 503 : 500;
