@@ -285,12 +285,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedFileCase{L"healthnocheck", L"conf\\service.properties", "start.ready=health\n",
                         L"conf\\service.properties line 1: start.ready=health needs a health "
                         L"check: set health.url or health.method."},
-        RefusedFileCase{L"healthbadurl", L"conf\\service.properties",
-                        "health.url=localhost:8080/health\n",
-                        L"conf\\service.properties line 1: health.url \"localhost:8080/health\" "
-                        L"is not a URL the health check can ask: http:// or https://, a host, an "
-                        L"optional port from 1 to 65535 and a path, at most 511 characters, for "
-                        L"example http://localhost:8080/actuator/health."},
         RefusedFileCase{L"stopargsnotutf8", L"conf\\stop.args", "now\n\xC3(\n",
                         L"conf\\stop.args line 2: the line is not valid UTF-8."},
         RefusedFileCase{L"envnoequals", L"conf\\environment", "# mine\rA=1\rAPP HOME\r",

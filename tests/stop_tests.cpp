@@ -229,7 +229,6 @@ TEST(HealthCheck, HangingMethodHoldsUpNeitherTheStopNorTheVmsEnd) {
     ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticBooleanMethodA", "hangs"));
     EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
     const ProcessTrace trace = life.Finish();
-    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges());
     ExpectStoppedWith(life.service, 0, 0);
     EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
     const std::vector<JniCall> calls = life.layout.JniCalls();
