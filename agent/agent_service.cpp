@@ -171,7 +171,7 @@ bool AgentService::ReadConfigurationAndReport() {
     ConfigProblem problem;
     const bool read = ReadConfiguration(&layout, &configuration, &problem);
     const ServiceProperties& properties = configuration.properties;
-    if (properties.startReady == kReadyWhenMainReturned) {
+    if (properties.startReady != kReadyAtOnce) {
         frame.WaitForReadiness(properties.startTimeoutSeconds,
                                SpecificExitCode(Outcome::kNotReadyInTime), kStartDeadlineText);
     } else {
@@ -238,9 +238,22 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     // the application starts with its stop requested.
     stopCaller.Open(&host, contract->requestStop);
     dumpThread.Open(&host, &layout, configuration.properties, &frame);
+    healthWatch.Open(&host, properties, &frame, &dumpThread);
+    if (properties.startReady != kReadyWhenMainReturned) {
+        healthWatch.Start(properties.startReady == kReadyWhenHealthy);
+    }
     const ReadyReport ready = {
-        this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }};
+        this, [](void* self) { static_cast<AgentService*>(self)->ApplicationReady(); }};
     return contract->run(host, entry, configuration, ready);
+}
+
+// main has returned: ready, and the health checks begin, unless the health
+// check itself says when the application is ready.
+void AgentService::ApplicationReady() {
+    if (configuration.properties.startReady != kReadyWhenHealthy) {
+        frame.ReportRunning();
+        healthWatch.Start(false);
+    }
 }
 
 // A setting of main(String[]) programs with a class run through the service contract.
@@ -256,6 +269,8 @@ Outcome AgentService::RefuseWithServiceContract(const RuntimeHost& host, unsigne
 }
 
 void AgentService::RequestStop() {
+    // First: what the application answers while it stops is no failure.
+    healthWatch.Halt();
     stopCaller.Request();
 }
 
@@ -277,16 +292,19 @@ Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
             frame.EndAtStopDeadline();
         }
         dumpThread.Close(0);
+        healthWatch.Close(0);
         return DecideOutcome(outcome);
     }
     if (host->EndCreatingThreadUse() && outcome == Outcome::kNormal) {
         outcome = Outcome::kJavaException;
     }
-    // The dump thread asks as a daemon thread, which the VM's end does not
-    // wait for; a dump of the stop deadline can still be made meanwhile. One
-    // that the VM's end caught stays inside the runtime for good.
+    // The checks end before the VM. The dump thread and a health method that
+    // hangs ask as daemon threads, which the VM's end does not wait for; a
+    // dump of the stop deadline can still be made meanwhile. One that the
+    // VM's end caught stays inside the runtime for good.
+    const bool checksEnded = healthWatch.Close(kStopCallAfterVmEndWaitMs);
     host->DestroyVm();
-    if (!dumpThread.Close(kStopCallAfterVmEndWaitMs)) {
+    if (!dumpThread.Close(kStopCallAfterVmEndWaitMs) || !checksEnded) {
         return DecideOutcome(outcome);
     }
     DeleteHost(host);

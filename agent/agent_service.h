@@ -4,6 +4,7 @@
 
 #include "agent/configuration.h"
 #include "agent/dump_thread.h"
+#include "agent/health_watch.h"
 #include "agent/stop_caller.h"
 #include "base/paths.h"
 #include "base/outcome.h"
@@ -37,11 +38,14 @@ class AgentService {
     StopCaller stopCaller;
     // Writes thread and heap dumps and watches for deadlocks, on a thread of its own.
     DumpThread dumpThread;
+    // Asks the application's health check, on threads of its own.
+    HealthWatch healthWatch;
 
   private:
     bool ReadConfigurationAndReport();
     Outcome HostJavaApplication();
     Outcome RunOnHost(RuntimeHost& host);
+    void ApplicationReady();
     Outcome RefuseWithServiceContract(const RuntimeHost& host, unsigned line,
                                       const wchar_t* setting, const wchar_t* why);
     Outcome CloseHost(RuntimeHost* host, Outcome outcome);

@@ -37,6 +37,18 @@ bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after);
 bool RefuseBesideOther(const KeyLine& line, const wchar_t* key, const wchar_t* other,
                        unsigned otherLine);
 
+// A static method's full name, "org.example.App.stop", as its class and its
+// name; refused, with `example` as the example, when it is none.
+bool ReadMethodName(const PropertyKey& key, const KeyLine& line, const wchar_t* example,
+                    wchar_t (&className)[kMainClassUnits], wchar_t (&method)[kMainClassUnits]);
+
+// The health check's keys (property_health.cpp).
+bool ApplyHealthUrl(const PropertyKey& key, const KeyLine& line);
+bool ApplyHealthMethod(const PropertyKey& key, const KeyLine& line);
+// Once the whole file is read: start.ready=health needs a health check;
+// false with `problem` naming start.ready's line when there is none.
+bool CheckReadiness(const ServiceProperties& read, ConfigProblem* problem);
+
 // The keys whose values are paths (property_paths.cpp).
 // The runtime's folder as a full path, relative to `installDir` unless
 // absolute; false when it does not fit `out`.

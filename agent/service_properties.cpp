@@ -85,8 +85,10 @@ bool ApplyStartReady(const PropertyKey& key, const KeyLine& line) {
         line.read->startReady = kReadyAtOnce;
     } else if (Equals(line.value, L"main-returned")) {
         line.read->startReady = kReadyWhenMainReturned;
+    } else if (Equals(line.value, L"health")) {
+        line.read->startReady = kReadyWhenHealthy;
     } else {
-        return RefuseValue(line, key.name, L"is neither at-once nor main-returned.");
+        return RefuseValue(line, key.name, L"is none of at-once, main-returned and health.");
     }
     line.read->startReadyLine = line.file.lineNumber;
     return true;
@@ -101,6 +103,17 @@ bool ApplyDeadlockWatch(const PropertyKey& key, const KeyLine& line) {
         line.read->deadlockWatch = kWatchOff;
     } else {
         return RefuseValue(line, key.name, L"is none of report, restart and off.");
+    }
+    return true;
+}
+
+bool ApplyHealthAction(const PropertyKey& key, const KeyLine& line) {
+    if (Equals(line.value, L"restart")) {
+        line.read->healthAction = kHealthRestart;
+    } else if (Equals(line.value, L"report")) {
+        line.read->healthAction = kHealthReport;
+    } else {
+        return RefuseValue(line, key.name, L"is neither restart nor report.");
     }
     return true;
 }
@@ -125,19 +138,11 @@ bool ApplyMainClass(const PropertyKey& key, const KeyLine& line) {
     return true;
 }
 
-// "org.example.App.stop": the class, then the method, split at the last '.'.
 bool ApplyStopMethod(const PropertyKey& key, const KeyLine& line) {
-    const Piece& value = line.value;
-    size_t dot = value.length;
-    while (dot > 0 && value.text[dot - 1] != L'.') --dot;
-    if (value.length >= kMainClassUnits || dot < 2 || !IsJavaBinaryName(value.text, value.length)) {
-        return RefuseValue(line, key.name,
-                           L"is not a static method's full name of at most 255 characters: its "
-                           L"class with its package, then its name, for example "
-                           L"org.example.App.stop.");
+    if (!ReadMethodName(key, line, L"org.example.App.stop", line.read->stopClass,
+                        line.read->stopMethod)) {
+        return false;
     }
-    StringCchCopyNW(line.read->stopClass, kMainClassUnits, value.text, dot - 1);
-    StringCchCopyNW(line.read->stopMethod, kMainClassUnits, value.text + dot, value.length - dot);
     line.read->stopMethodLine = line.file.lineNumber;
     return true;
 }
@@ -169,6 +174,15 @@ const PropertyKey kKeys[] = {
     {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
     {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
      kMaxStopTimeoutSeconds},
+    {L"health.url", ApplyHealthUrl, nullptr, nullptr, 0},
+    {L"health.method", ApplyHealthMethod, nullptr, nullptr, 0},
+    {L"health.interval", ApplyCount, &ServiceProperties::healthIntervalSeconds, L"seconds",
+     kMaxStopTimeoutSeconds},
+    {L"health.failures", ApplyCount, &ServiceProperties::healthFailures, L"failures",
+     kMaxHealthFailures},
+    {L"health.timeout", ApplyCount, &ServiceProperties::healthTimeoutSeconds, L"seconds",
+     kMaxStopTimeoutSeconds},
+    {L"health.action", ApplyHealthAction, nullptr, nullptr, 0},
 };
 
 const PropertyKey* FindKey(const Piece& key) {
@@ -262,6 +276,25 @@ bool RefuseValue(const KeyLine& line, const wchar_t* key, const wchar_t* after) 
     return false;
 }
 
+// "org.example.App.stop": the class, then the method, split at the last '.'.
+bool ReadMethodName(const PropertyKey& key, const KeyLine& line, const wchar_t* example,
+                    wchar_t (&className)[kMainClassUnits], wchar_t (&method)[kMainClassUnits]) {
+    const Piece& value = line.value;
+    size_t dot = value.length;
+    while (dot > 0 && value.text[dot - 1] != L'.') --dot;
+    if (value.length >= kMainClassUnits || dot < 2 || !IsJavaBinaryName(value.text, value.length)) {
+        wchar_t after[160];
+        StringCchPrintfW(after, ARRAYSIZE(after),
+                         L"is not a static method's full name of at most 255 characters: its "
+                         L"class with its package, then its name, for example %ls.",
+                         example);
+        return RefuseValue(line, key.name, after);
+    }
+    StringCchCopyNW(className, kMainClassUnits, value.text, dot - 1);
+    StringCchCopyNW(method, kMainClassUnits, value.text + dot, value.length - dot);
+    return true;
+}
+
 // main.class and main.jar name the application each on its own.
 bool RefuseBesideOther(const KeyLine& line, const wchar_t* key, const wchar_t* other,
                        unsigned otherLine) {
@@ -290,7 +323,8 @@ bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* propert
     // Applied only when the whole file is good: a half-read file is never used.
     ServiceProperties read = *properties;
     PropertiesBeingRead reading = {installDir, &read, {}};
-    if (!ReadConfigLines(installDir, kPropertiesReader, &reading, problem)) {
+    if (!ReadConfigLines(installDir, kPropertiesReader, &reading, problem) ||
+        !CheckReadiness(read, problem)) {
         return false;
     }
     *properties = read;

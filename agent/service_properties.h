@@ -23,10 +23,22 @@ constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
 constexpr size_t kJavaHomeUnits = MAX_PATH + 4;
 constexpr wchar_t kDefaultJavaHome[] = L"jre";
 
-// When the service reports running: before the application is called, or once
-// its main(String[]) has returned.
-enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
+// When the service reports running: before the application is called, once
+// its main(String[]) has returned, or once its health check first passes.
+enum StartReady { kReadyAtOnce, kReadyWhenMainReturned, kReadyWhenHealthy };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
+
+// The health check (health.url or health.method): what health.failures
+// failures in a row do. restart: a thread dump, an error event and the end of
+// the service (code 13), so that its recovery actions restart it; report: the
+// event only, once per run of failures.
+enum HealthAction { kHealthRestart, kHealthReport };
+constexpr DWORD kDefaultHealthIntervalSeconds = 30;
+constexpr DWORD kDefaultHealthFailures = 3;
+constexpr DWORD kMaxHealthFailures = 100;
+constexpr DWORD kDefaultHealthTimeoutSeconds = 5;
+// health.url with its terminator.
+constexpr size_t kHealthUrlUnits = 512;
 
 // What the deadlock watch does when it finds deadlocked Java threads: write a
 // thread dump and an error event, then also end the service (code 12) so that
@@ -66,7 +78,24 @@ struct ServiceProperties {
     wchar_t stopClass[kMainClassUnits] = L"";
     wchar_t stopMethod[kMainClassUnits] = L"";
     unsigned stopMethodLine = 0;
+    // The health check: health.url (empty: none) or health.method, a public
+    // static boolean method taking no arguments of the class healthClass
+    // (empty: none); never both.
+    wchar_t healthUrl[kHealthUrlUnits] = L"";
+    unsigned healthUrlLine = 0;
+    wchar_t healthClass[kMainClassUnits] = L"";
+    wchar_t healthMethod[kMainClassUnits] = L"";
+    unsigned healthMethodLine = 0;
+    DWORD healthIntervalSeconds = kDefaultHealthIntervalSeconds;
+    DWORD healthFailures = kDefaultHealthFailures;
+    DWORD healthTimeoutSeconds = kDefaultHealthTimeoutSeconds;
+    HealthAction healthAction = kHealthRestart;
 };
+
+// True when conf\service.properties names a health check.
+inline bool HasHealthCheck(const ServiceProperties& properties) {
+    return properties.healthUrl[0] != L'\0' || properties.healthClass[0] != L'\0';
+}
 
 // Reads "<installDir>\conf\service.properties" into `properties`. A missing
 // file leaves the defaults and is no problem. False, with `problem` naming the
@@ -77,7 +106,8 @@ struct ServiceProperties {
 // given as full paths; one that would not fit the host's paths is refused,
 // never cut, and so is a main.jar that names no file or comes with main.class,
 // a java.home with '*' or '?' before its last name and a java.version that is
-// not a version rule (ParseVersionRule).
+// not a version rule (ParseVersionRule);
+// health.url beside health.method, and start.ready=health without either.
 bool ReadServiceProperties(const wchar_t* installDir, ServiceProperties* properties,
                            ConfigProblem* problem);
 

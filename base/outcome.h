@@ -18,7 +18,8 @@ enum class Outcome : DWORD {
     kRuntimeAborted = 9,         // the Java runtime aborted
     kStopDeadlinePassed = 10,    // the application did not end within stop.timeout
     kNotReadyInTime = 11,        // main(String[]) did not return within start.timeout
-    kThreadsDeadlocked = 12      // watch.deadlock=restart found deadlocked Java threads
+    kThreadsDeadlocked = 12,     // watch.deadlock=restart found deadlocked Java threads
+    kHealthCheckFailed = 13  // health.action=restart: the health check failed health.failures times
 };
 
 constexpr DWORD SpecificExitCode(Outcome outcome) {

@@ -72,3 +72,24 @@ StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* meth
     env->DeleteLocalRef(cls);
     return result;
 }
+
+void TakePendingExceptionText(JNIEnv* env, wchar_t* text, size_t units) {
+    jthrowable thrown = env->ExceptionOccurred();
+    env->ExceptionClear();
+    jclass objectClass = thrown != nullptr ? env->FindClass("java/lang/Object") : nullptr;
+    jmethodID toString = objectClass != nullptr
+                             ? env->GetMethodID(objectClass, "toString", "()Ljava/lang/String;")
+                             : nullptr;
+    jstring said = toString != nullptr
+                       ? static_cast<jstring>(env->CallObjectMethodA(thrown, toString, nullptr))
+                       : nullptr;
+    if (said == nullptr || env->ExceptionCheck()) {
+        env->ExceptionClear();
+        lstrcpynW(text, L"an exception the runtime could not describe", static_cast<int>(units));
+        return;
+    }
+    const jsize length = env->GetStringLength(said);
+    const jsize kept = static_cast<size_t>(length) < units ? length : static_cast<jsize>(units - 1);
+    env->GetStringRegion(said, 0, kept, reinterpret_cast<jchar*>(text));
+    text[kept] = L'\0';
+}

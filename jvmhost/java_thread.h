@@ -48,3 +48,8 @@ struct StaticCallResult {
 // references the lookup makes are freed; an object result is the caller's.
 StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* method,
                             const char* signature, const jvalue* args);
+
+// The pending exception's toString() in `text` (`units` with the terminator;
+// a longer text is cut), the exception cleared. When even that fails (no
+// exception, or toString threw), `text` says so.
+void TakePendingExceptionText(JNIEnv* env, wchar_t* text, size_t units);

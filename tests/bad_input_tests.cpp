@@ -282,6 +282,9 @@ INSTANTIATE_TEST_SUITE_P(
                         L"conf\\service.properties line 1: stop.method \"stop\" is not a static "
                         L"method's full name of at most 255 characters: its class with its "
                         L"package, then its name, for example org.example.App.stop."},
+        RefusedFileCase{L"healthnocheck", L"conf\\service.properties", "start.ready=health\n",
+                        L"conf\\service.properties line 1: start.ready=health needs a health "
+                        L"check: set health.url or health.method."},
         RefusedFileCase{L"stopargsnotutf8", L"conf\\stop.args", "now\n\xC3(\n",
                         L"conf\\stop.args line 2: the line is not valid UTF-8."},
         RefusedFileCase{L"envnoequals", L"conf\\environment", "# mine\rA=1\rAPP HOME\r",

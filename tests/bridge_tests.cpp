@@ -656,3 +656,174 @@ TEST(BridgeDumps, StopPastTheDeadlineLeavesADumpNamingTheHungThread) {
     const std::string dump = ReadFileBytes(FileAfter(text, prefix));
     EXPECT_NE(std::string::npos, dump.find("\"stuck-worker\"")) << Narrow(text) << dump;
 }
+
+// --- The health check on the real JVM: the health test application
+// (tests/bridge/java-health), a main(String[]) that never returns, asked
+// through GET /health or its static boolean healthy() ---
+namespace {
+
+const std::wstring kHealthEvent = L"The health check ";
+
+// How each check asks; the application's line for a failure, the thread a hanging check
+// blocks, and two runs of failures (the mode, the event's words for it).
+struct HealthCase {
+    const wchar_t* tag;
+    bool byUrl;
+    const char* failingSaid;
+    const char* hungThread;
+    const char* firstMode;
+    const wchar_t* firstWords;
+    const char* secondMode;
+    const wchar_t* secondWords;
+};
+
+void PrintTo(const HealthCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+// The application answering `mode` at first, asked every second with a
+// timeout of `timeout` seconds; `properties` add to that.
+struct HealthLife : BridgeLife {
+    HealthLife(const HealthCase& c, const std::string& properties, const std::string& mode,
+               const std::string& timeout = "2")
+        : BridgeLife(c.tag, {MVT_HEALTH_JAR}), port(FreeLoopbackPort()), control(0) {
+        while (control == 0 || control == port) control = FreeLoopbackPort();
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/health";
+        name = c.byUrl ? L"GET " + Widen(url) : L"com.merivast.health.HealthApp.healthy()";
+        life.layout.AddFile(
+            L"conf\\service.properties",
+            "main.class=com.merivast.health.HealthApp\r\nhealth.interval=1\r\nhealth.timeout=" +
+                timeout + "\r\n" +
+                (c.byUrl ? "health.url=" + url
+                         : std::string("health.method=com.merivast.health.HealthApp.healthy")) +
+                "\r\n" + properties);
+        life.layout.AddFile(
+            L"conf\\main.args",
+            std::to_string(port) + "\r\n" + std::to_string(control) + "\r\n" + mode + "\r\n");
+    }
+
+    void StartListening() {
+        life.StartRunning();
+        ASSERT_TRUE(WaitFor([&] { return Said("HealthApp: listening") == 1; })) << Evidence();
+    }
+    bool SetMode(const std::string& mode) const {
+        std::string response;
+        return LoopbackGet(control, "/mode/" + mode, &response) &&
+               StatusLine(response) == "HTTP/1.1 200 OK";
+    }
+    // How often the application has said `line` on its standard output.
+    size_t Said(const std::string& line) const {
+        const std::string out = ConsoleLog(L"stdout.log");
+        size_t count = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    size_t HealthEvents() const {
+        size_t count = 0;
+        for (const auto& text :
+             ReadProcessTrace(life.service.pid(), life.service.traceStart()).Texts())
+            count += text.compare(0, kHealthEvent.size(), kHealthEvent) == 0;
+        return count;
+    }
+    // "... failed 3 times in a row; the last time: <words>. The application's
+    // threads are in <dir>\logs\threaddump-"
+    std::wstring FailedText(const std::wstring& words) const {
+        return kHealthEvent + name + L" failed 3 times in a row; the last time: " + words +
+               L". The application's threads are in " + dir() + L"\\logs\\threaddump-";
+    }
+
+    unsigned short port;
+    unsigned short control;
+    std::wstring name;
+};
+
+class BridgeHealth : public ::testing::TestWithParam<HealthCase> {};
+
+// start.ready=health: start-pending until the first pass (main never
+// returns); then three checks that hang end the service (1066/13) with a
+// dump that shows the blocked threads.
+TEST_P(BridgeHealth, StartWaitsForThePassAndHangingChecksEndTheService) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "start.ready=health\r\n", "503");
+    ASSERT_EQ(0u, run.life.service.Start());
+    ASSERT_TRUE(run.WaitFor([&] { return run.Said(c.failingSaid) >= 3; })) << run.Evidence();
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), run.life.service.Query().dwCurrentState);
+    ASSERT_TRUE(run.SetMode("ok"));
+    ASSERT_TRUE(run.life.service.WaitForState(SERVICE_RUNNING, kJavaTimeoutMs)) << run.Evidence();
+    ASSERT_TRUE(run.SetMode("hang"));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR, 13);
+    ExpectProcessExitCode(run.life.service, ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(kStartedAndStopped, trace.StateChanges()) << run.Evidence();
+    const std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(3u, texts.size()) << run.Evidence();
+    const std::wstring expected = run.FailedText(L"no answer within 2 s");
+    EXPECT_EQ(expected, texts[1].substr(0, expected.size()));
+    EXPECT_NE(std::wstring::npos, texts[1].find(L".txt. The service ends, so that its recovery "
+                                                L"actions restart it."));
+    const size_t named = texts[1].find(L"threads are in ") + 15;
+    const std::string dump =
+        ReadFileBytes(texts[1].substr(named, texts[1].find(L".txt") + 4 - named));
+    EXPECT_NE(std::string::npos, dump.find(std::string("\"") + c.hungThread + "\"")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("HealthApp.modeOnceAnswering")) << dump;
+}
+
+// health.action=report: one error event a run of failures, however long, and
+// an information event when the check passes again; the service runs on.
+TEST_P(BridgeHealth, ReportGivesOneEventARunAndOneWhenItPassesAgain) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "health.action=report\r\n", "ok");
+    run.StartListening();
+    ASSERT_TRUE(run.SetMode(c.firstMode)) << run.Evidence();
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents() == 1; })) << run.Evidence();
+    Sleep(3500);  // three more checks, all failing
+    ASSERT_TRUE(run.SetMode("ok"));
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents() == 2; })) << run.Evidence();
+    ASSERT_TRUE(run.SetMode(c.secondMode));
+    ASSERT_TRUE(run.WaitFor([&] { return run.HealthEvents() == 3; })) << run.Evidence();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    const std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(5u, texts.size()) << run.Evidence();
+    const std::wstring first = run.FailedText(c.firstWords);
+    EXPECT_EQ(first, texts[1].substr(0, first.size()));
+    const std::wstring again = kHealthEvent + run.name + L" passes again, after ";
+    EXPECT_EQ(again, texts[2].substr(0, again.size()));
+    EXPECT_GT(std::stoul(texts[2].substr(again.size())), 3u) << Narrow(texts[2]);
+    EXPECT_EQ(static_cast<unsigned>(EVENTLOG_INFORMATION_TYPE), trace.events[2].type);
+    const std::wstring second = run.FailedText(c.secondWords);
+    EXPECT_EQ(second, texts[3].substr(0, second.size()));
+    EXPECT_EQ(std::wstring::npos, texts[3].find(L"recovery actions"));
+}
+
+// A check that hangs (30 s allowed) holds nothing up: the stop takes its usual time.
+TEST_P(BridgeHealth, StopDuringAHangingCheckEndsInTheUsualTime) {
+    const HealthCase& c = GetParam();
+    HealthLife run(c, "", "ok", "30");
+    run.StartListening();
+    ASSERT_TRUE(run.SetMode("hang"));
+    ASSERT_TRUE(run.WaitFor([&] { return run.Said(c.hungThread) >= 1; })) << run.Evidence();
+    const ULONGLONG asked = GetTickCount64();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    EXPECT_LT(GetTickCount64() - asked, 15000u) << "the stop waited for the check";
+    EXPECT_EQ(kStoppedOnRequest, trace.StateChanges()) << run.Evidence();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, BridgeHealth,
+    ::testing::Values(HealthCase{L"bhealthurl", true, "GET /health answered 503",
+                                 "health-handler-1", "503", L"HTTP 503", "hang",
+                                 L"no answer within 2 s"},
+                      HealthCase{L"bhealthmethod", false, "healthy() answered false",
+                                 "merivast-health-check", "throw",
+                                 L"java.lang.IllegalStateException: the database is down", "503",
+                                 L"returned false"}),
+    [](const ::testing::TestParamInfo<HealthCase>& info) { return Narrow(info.param.tag); });
+
+}  // namespace

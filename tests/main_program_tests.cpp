@@ -385,7 +385,8 @@ TEST(StopThread, ControlsAreAnsweredWhileTheApplicationStops) {
 
 namespace {
 
-// start.ready=main-returned: start-pending until main returns, then running.
+// start.ready=main-returned: start-pending until main returns, then running;
+// start.ready=health: until the health check first passes.
 struct ReadinessCase {
     const wchar_t* tag;
     const char* properties;
@@ -394,6 +395,7 @@ struct ReadinessCase {
     std::vector<unsigned> states;
     DWORD specificCode;
     const wchar_t* event;  // between "Service started" and "Service stopped", if any
+    const char* ready = "main-returned\n";
 };
 
 void PrintTo(const ReadinessCase& c, std::ostream* out) {
@@ -405,9 +407,8 @@ class Readiness : public ::testing::TestWithParam<ReadinessCase> {};
 TEST_P(Readiness, RunningMeansMainReturned) {
     const ReadinessCase& c = GetParam();
     ProgramLife life(c.tag, c.scenario);
-    life.layout.AddFile(
-        L"conf\\service.properties",
-        std::string(kAppClassProperties) + "start.ready=main-returned\n" + c.properties);
+    life.layout.AddFile(L"conf\\service.properties",
+                        std::string(kAppClassProperties) + "start.ready=" + c.ready + c.properties);
     ASSERT_EQ(0u, life.service.Start());
     if (c.stopOnceRunning) {
         ASSERT_TRUE(life.service.WaitForState(SERVICE_RUNNING));
@@ -446,12 +447,22 @@ TEST_P(Readiness, RunningMeansMainReturned) {
 }
 
 const std::vector<unsigned> kStartedThenEnded = {SERVICE_START_PENDING, SERVICE_STOPPED};
+#define HEALTH_METHOD "health.method=org.example.App.healthy\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Readiness,
     ::testing::Values(
         ReadinessCase{L"readyafter2s", "", "main=return\npause.main=2000\nlinger=forever\n", true,
                       kStoppedOnRequest, 0, nullptr},
+        ReadinessCase{L"neverhealthy",
+                      "start.timeout=2\n" HEALTH_METHOD,
+                      "main=block\nhealth=false\n",
+                      false,
+                      {SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
+                      11,
+                      L"The Java application was not ready within 2 s of the start; the service "
+                      L"ends it.",
+                      "health\n"},
         ReadinessCase{L"neverready",
                       "start.timeout=2\n",
                       "main=block\n",

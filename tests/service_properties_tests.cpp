@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/configuration.h"
+#include "agent/health_http.h"
 #include "agent/service_properties.h"
 #include "support/install_layout.h"
 #include "support/paths.h"
@@ -81,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
                                L"main.class, java.home, java.version, start.ready, start.timeout, "
                                L"main.jar, "
                                L"stop.method, console.max-size, console.keep, watch.deadlock, "
-                               L"watch.interval.")},
+                               L"watch.interval, health.url, health.method, health.interval, "
+                               L"health.failures, health.timeout, health.action.")},
         PropertiesCase{"no_equals", "stop.timeout 5\n", 0,
                        PROBLEM("1", L"\"stop.timeout 5\" is not a key=value line.")},
         // A path the host's buffers cannot hold is refused, never cut short.
@@ -107,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                                L"org.example.App (a nested class as org.example.App$Main).")},
         PropertiesCase{"ready_word", "start.ready=when-ready\n", 0,
                        PROBLEM("1",
-                               L"start.ready \"when-ready\" is neither at-once nor "
-                               L"main-returned.")},
+                               L"start.ready \"when-ready\" is none of at-once, "
+                               L"main-returned and health.")},
         PropertiesCase{"watch_keys", "watch.deadlock=restart\nwatch.interval=0\n", 12345, nullptr},
         PropertiesCase{
             "watch_word", "watch.deadlock=kill\n", 0,
@@ -135,9 +137,78 @@ INSTANTIATE_TEST_SUITE_P(
                                L"java.home \"C:\\Java*\\jdk\" has '*' or '?' before its last "
                                L"name: only the runtime's own folder may be a pattern, as in "
                                L"C:\\Java\\jdk-21*.")},
+        // One health check, a URL the check can ask, and readiness only with a check.
+        PropertiesCase{"health_both",
+                       "health.method=org.example.App.healthy\nhealth.url=http://localhost/\n", 0,
+                       PROBLEM("2",
+                               L"health.url cannot be used with health.method (line 1): the "
+                               L"service asks one health check. Keep one of the two.")},
+        PropertiesCase{
+            "health_scheme", "health.url=ftp://localhost/health\n", 0,
+            PROBLEM("1",
+                    L"health.url \"ftp://localhost/health\" is not a URL the health check "
+                    L"can ask: http:// or https://, a host, an optional port "
+                    L"from 1 to 65535 and a path, at most 511 characters, for "
+                    L"example http://localhost:8080/actuator/health.")},
+        PropertiesCase{"health_interval", "health.interval=0\n", 0,
+                       PROBLEM("1",
+                               L"health.interval must be a whole number of seconds from 1 to "
+                               L"86400, not \"0\".")},
+        PropertiesCase{"health_failures", "health.failures=101\n", 0,
+                       PROBLEM("1",
+                               L"health.failures must be a whole number of failures from 1 to "
+                               L"100, not \"101\".")},
+        PropertiesCase{"health_action", "health.action=kill\n", 0,
+                       PROBLEM("1", L"health.action \"kill\" is neither restart nor report.")},
+        PropertiesCase{"health_method", "health.method=healthy\n", 0,
+                       PROBLEM("1",
+                               L"health.method \"healthy\" is not a static method's full name of "
+                               L"at most 255 characters: its class with its package, then its "
+                               L"name, for example org.example.App.healthy.")},
+        PropertiesCase{"ready_no_check", "health.interval=5\nstart.ready=health\n", 0,
+                       PROBLEM("2",
+                               L"start.ready=health needs a health check: set health.url or "
+                               L"health.method.")},
         PropertiesCase{"set_twice", "stop.timeout=5\n# again\nstop.timeout=6\n", 0,
                        PROBLEM("3", L"stop.timeout is set a second time (first on line 1).")}),
     [](const ::testing::TestParamInfo<PropertiesCase>& info) { return info.param.name; });
+
+// What the health keys give, in any order; a URL's forms the check takes.
+TEST(ServicePropertiesHealth, ReadsEveryKey) {
+    InstallLayout layout(L"propshealth", ServiceExecutable());
+    layout.AddFile(L"conf\\service.properties",
+                   "health.action=report\nhealth.failures=1\nhealth.timeout=7\n"
+                   "health.method=org.example.App$Probe.healthy\nstart.ready=health\n"
+                   "health.interval=86400\n");
+    ServiceProperties properties;
+    ConfigProblem problem = {};
+    ASSERT_TRUE(ReadServiceProperties(layout.dir().c_str(), &properties, &problem))
+        << Narrow(problem.text);
+    EXPECT_EQ(kReadyWhenHealthy, properties.startReady);
+    EXPECT_STREQ(L"org.example.App$Probe", properties.healthClass);
+    EXPECT_STREQ(L"healthy", properties.healthMethod);
+    EXPECT_EQ(86400u, properties.healthIntervalSeconds);
+    EXPECT_EQ(1u, properties.healthFailures);
+    EXPECT_EQ(7u, properties.healthTimeoutSeconds);
+    EXPECT_EQ(kHealthReport, properties.healthAction);
+
+    // What the check asks of a URL: "<secure> <port> <host> <path>"; "-" when refused.
+    auto asked = [](const wchar_t* url) {
+        HealthUrl parsed = {};
+        return !ParseHealthUrl(url, wcslen(url), &parsed)
+                   ? std::wstring(L"-")
+                   : std::to_wstring(parsed.secure) + L" " + std::to_wstring(parsed.port) + L" " +
+                         parsed.host + L" " + parsed.path;
+    };
+    EXPECT_EQ(L"0 80 Localhost /", asked(L"HTTP://Localhost"));
+    EXPECT_EQ(L"1 8443 ::1 /q/health?full=1", asked(L"https://[::1]:8443/q/health?full=1"));
+    EXPECT_EQ(L"1 443 app.example.org /health", asked(L"https://app.example.org/health"));
+    for (const wchar_t* bad :
+         {L"http://", L"http://:80/", L"http://[::1/", L"http://h:/", L"http://h:0/",
+          L"http://h:65536/", L"http:/h/", L"http://h\x7f/", L"http://me@h/", L"http://h/a b"}) {
+        EXPECT_EQ(L"-", asked(bad)) << Narrow(bad);
+    }
+}
 
 // The layout refuses what does not fit instead of cutting it: a cut path could
 // name another folder, and load a runtime from it.

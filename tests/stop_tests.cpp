@@ -217,4 +217,27 @@ TEST(RuntimeEndDuringCreation, IsReportedAsARefusedVm) {
     EXPECT_TRUE(HasCall(life.layout.JniCalls(), "ABORT", "hook=1"));
 }
 
+// A health method that hangs holds up neither the stop nor the VM's end: the
+// runtime, with the check's daemon thread still inside it, is left loaded.
+TEST(HealthCheck, HangingMethodHoldsUpNeitherTheStopNorTheVmsEnd) {
+    ServiceLife life(L"healthhang");
+    life.layout.SetScenario("health=hang\n");
+    life.layout.AddFile(L"conf\\service.properties",
+                        "health.method=com.merivast.agent.MerivastMain.healthy\n"
+                        "health.interval=1\nhealth.timeout=60\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("CallStaticBooleanMethodA", "hangs"));
+    EXPECT_EQ(0u, life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    EXPECT_EQ((std::vector<std::wstring>{L"Service started", L"Service stopped"}), trace.Texts());
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    EXPECT_FALSE(HasFault(calls));
+    EXPECT_TRUE(HasCall(calls, "AttachCurrentThreadAsDaemon",
+                        "result=0 existing=0 "
+                        "name=merivast-health-check"));
+    EXPECT_TRUE(HasCall(calls, "DestroyJavaVM", "result=0"));
+    EXPECT_FALSE(HasCall(calls, "UNLOAD")) << "unloaded with a thread inside";
+}
+
 }  // namespace

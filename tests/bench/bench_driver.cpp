@@ -11,8 +11,13 @@
 //
 // - with --console only: the application's console output through the host
 //   against the same writes to a file handle directly, and the process's memory.
+// - with --health <port> <control port> only: the health check's GET of the health test
+//   application (scripts/bench starts it on the Linux side), asked in this process as the
+//   host's checker asks it, and the CPU a service with the stand-in runtime spends per check
+//   against one without a check, over the same seconds.
 //
 //   bench_driver [--runs N] [--other <another build's MerivastService.exe>] [--console]
+//                [--health <port> <control port>]
 #include <windows.h>
 
 #include <algorithm>
@@ -22,9 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "agent/health_http.h"
 #include "jvmhost/launch_options.h"
 #include "jvmhost/user_options.h"
 #include "support/install_layout.h"
+#include "support/loopback_http.h"
 #include "support/paths.h"
 #include "support/scm_service.h"
 
@@ -415,6 +422,109 @@ void BenchConsoleOutput(int runs) {
     std::printf("\n");
 }
 
+// The user and kernel time of a Linux process, from its /proc folder through
+// drive Z:, in ms (10 ms ticks); -1 when it could not be read. Wine's
+// GetProcessTimes gives nothing for another process, and ticks too coarse
+// to trust for its own.
+double CpuMsOf(const std::wstring& procDir) {
+    // After the name in parentheses: state, then 10 fields, then utime and stime in ticks.
+    const std::string stat = ReadFileBytes(procDir + L"\\stat");
+    const char* at = std::strrchr(stat.c_str(), ')');
+    for (int field = 0; at != nullptr && field < 12; ++field) at = std::strchr(at + 1, ' ');
+    if (at == nullptr) return -1;
+    char* end = nullptr;
+    const double user = std::strtod(at + 1, &end);
+    return (user + std::strtod(end, nullptr)) * 1000.0 / 100;
+}
+
+// The same for the Linux process that runs `executable` (its command line,
+// as ps shows it, begins with the path).
+double LinuxCpuMs(const std::wstring& executable) {
+    const std::string wanted = Narrow(executable);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) return -1;
+    double ms = -1;
+    do {
+        const std::wstring dir = std::wstring(L"Z:\\proc\\") + found.cFileName;
+        if (found.cFileName[0] < L'0' || found.cFileName[0] > L'9' ||
+            ReadFileBytes(dir + L"\\cmdline").compare(0, wanted.size(), wanted) != 0) {
+            continue;
+        }
+        ms = CpuMsOf(dir);
+    } while (ms < 0 && FindNextFileW(search, &found));
+    FindClose(search);
+    return ms;
+}
+
+// How often the application was asked for /health so far; -1 when it did not say.
+long AskedSoFar(unsigned short control) {
+    std::string response;
+    return LoopbackGet(control, "/count", &response) ? std::atol(Body(response).c_str()) : -1;
+}
+
+void BenchHealthInProcess(int runs, const std::wstring& url) {
+    HealthUrl parsed = {};
+    if (!ParseHealthUrl(url.c_str(), url.size(), &parsed)) return;
+    HttpClient client;
+    const double t0 = Now();
+    const HttpAnswer first = client.Get(parsed, 5000);
+    const double firstMs = Now() - t0;
+    std::vector<double> walls;
+    int passed = 0;
+    const double cpu0 = CpuMsOf(L"Z:\\proc\\self");
+    for (int i = 0; i < runs; ++i) {
+        const double t = Now();
+        passed += client.Get(parsed, 5000).status == 200;
+        walls.push_back(Now() - t);
+    }
+    const double cpu = (CpuMsOf(L"Z:\\proc\\self") - cpu0) / runs;
+    std::printf("%-56s %10s\n", "health check: GET of the health test application", "ms");
+    std::printf("%-56s %10.2f\n", "first check (winhttp.dll loaded, session opened)", firstMs);
+    std::printf("%-56s %10.2f\n", "one check, median (wall)", Median(walls));
+    std::printf("%-56s %10.2f\n", "one check, CPU of the asking process (mean)", cpu);
+    std::printf("checks: %d, %d answered 200 (first: HTTP %lu)\n\n", runs, passed,
+                static_cast<unsigned long>(first.status));
+}
+
+// Two services with the stand-in runtime side by side over the same seconds,
+// one checking every second, one without a check: the CPU the first spends
+// more, per check the application saw.
+void BenchHealthThroughHost(int seconds, const std::wstring& url, unsigned short control) {
+    InstallLayout checking(L"benchhealth", ServiceExecutable());
+    InstallLayout plain(L"benchnohealth", ServiceExecutable());
+    for (InstallLayout* layout : {&checking, &plain}) {
+        layout->AddRuntime(Runtime::kStandin);
+        layout->AddJar(L"app.jar");
+        layout->SetScenario("record=faults\n");
+    }
+    checking.AddFile(L"conf\\service.properties",
+                     "health.interval=1\r\nhealth.url=" + Narrow(url) + "\r\n");
+    ScmService checkingService(UniqueName(L"MvtBenchHealth"), checking.executable());
+    ScmService plainService(UniqueName(L"MvtBenchNoHealth"), plain.executable());
+    if (checkingService.Start() != 0 || plainService.Start() != 0) return;
+    // The first checks and the starts' own work out of the window.
+    Sleep(3000);
+    const long asked0 = AskedSoFar(control);
+    const double checkerCpu0 = LinuxCpuMs(checking.executable());
+    const double idleCpu0 = LinuxCpuMs(plain.executable());
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    const double checkerCpu = LinuxCpuMs(checking.executable()) - checkerCpu0;
+    const double idleCpu = LinuxCpuMs(plain.executable()) - idleCpu0;
+    const long asked = AskedSoFar(control) - asked0;
+    checkingService.Control(SERVICE_CONTROL_STOP);
+    plainService.Control(SERVICE_CONTROL_STOP);
+    checkingService.WaitForProcessExit(30000);
+    plainService.WaitForProcessExit(30000);
+    std::printf("%-56s %10s\n", "health check through the host, health.interval=1", "ms");
+    std::printf("%-56s %10.1f\n", "service with the check: CPU over the window", checkerCpu);
+    std::printf("%-56s %10.1f\n", "service without: CPU over the same window", idleCpu);
+    std::printf("%-56s %10.2f\n", "the host's CPU per check",
+                asked > 0 ? (checkerCpu - idleCpu) / asked : 0.0);
+    std::printf("window: %d s, %ld checks (CPU in 10 ms ticks of the Linux processes)\n\n", seconds,
+                asked);
+}
+
 void ShowExecutable() {
     const std::wstring path = ServiceExecutable();
     const std::string bytes = ReadFileBytes(path);
@@ -447,14 +557,26 @@ int wmain(int argc, wchar_t** argv) {
     int runs = 50;
     std::wstring other;
     bool console = false;
+    std::wstring healthPort, controlPort;
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--console") console = true;
+        if (option == L"--health" && i + 2 < argc) {
+            healthPort = argv[++i];
+            controlPort = argv[++i];
+        }
         if (option == L"--runs" && i + 1 < argc) runs = _wtoi(argv[++i]);
         if (option == L"--other" && i + 1 < argc) other = argv[++i];
     }
     if (console) {
         BenchConsoleOutput(runs);
+        return 0;
+    }
+    if (!healthPort.empty()) {
+        const std::wstring url = L"http://127.0.0.1:" + healthPort + L"/health";
+        BenchHealthInProcess(runs < 500 ? 500 : runs, url);
+        BenchHealthThroughHost(runs < 30 ? 30 : runs, url,
+                               static_cast<unsigned short>(_wtoi(controlPort.c_str())));
         return 0;
     }
     BenchServices(runs, other);

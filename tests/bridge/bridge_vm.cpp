@@ -734,9 +734,10 @@ void MapHeapDumpPath(Env* env, const Ref* called, std::vector<std::string>* requ
     }
 }
 
-// An object-returning (or void) call, static when `target` is null.
+// An object-returning (or void) call, static when `target` is null; a
+// boolean one's result in `truth`.
 jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject target,
-                      jmethodID method, const jvalue* args) {
+                      jmethodID method, const jvalue* args, jboolean* truth = nullptr) {
     Env* env = CallerEnv(jni);
     const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
     const Ref* on = target != nullptr ? AsObject(target) : AsRef(cls, RefKind::kClass, "jclass");
@@ -748,20 +749,31 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
     Record(function, description);
     std::vector<std::string> reply;
     Ref* result = nullptr;
+    std::string returned = called->text;
     if (Transact(env, request, &reply)) {
         if (reply[0] == "EXC" && reply.size() >= 2) {
             SetPendingFromReply(env, reply);
         } else if (reply[0] == "REF") {
             result = TakeReference(env, reply, RefKind::kObject, called->text + " result");
+        } else if (reply[0] == "BOOLEAN" && truth != nullptr && reply.size() == 2) {
+            *truth = reply[1] == "true" ? JNI_TRUE : JNI_FALSE;
+            returned += " " + reply[1];
         } else if (reply[0] != "VOID" && reply[0] != "NULL") {
             Trap("unexpected reply " + reply[0]);
         }
     }
-    Record(env->pending ? "threw" : "returned",
-           called->text + (env->pending        ? " " + env->pendingThrowable
-                           : result != nullptr ? " an object"
-                                               : ""));
+    Record(env->pending ? "threw" : "returned", env->pending
+                                                    ? called->text + " " + env->pendingThrowable
+                                                : result != nullptr ? called->text + " an object"
+                                                                    : returned);
     return reinterpret_cast<jobject>(result);
+}
+
+jboolean JNICALL CallStaticBooleanMethodA(JNIEnv* jni, jclass cls, jmethodID method,
+                                          const jvalue* args) {
+    jboolean truth = JNI_FALSE;
+    CallAnswering(jni, "CallStaticBooleanMethodA", cls, nullptr, method, args, &truth);
+    return truth;
 }
 
 jobject JNICALL CallStaticObjectMethodA(JNIEnv* jni, jclass cls, jmethodID method,
@@ -1048,6 +1060,7 @@ void FillTables() {
     g_envFunctions.ExceptionOccurred = ExceptionOccurred;
     g_envFunctions.GetMethodID = GetMethodID;
     g_envFunctions.CallStaticObjectMethodA = CallStaticObjectMethodA;
+    g_envFunctions.CallStaticBooleanMethodA = CallStaticBooleanMethodA;
     g_envFunctions.CallObjectMethodA = CallObjectMethodA;
     g_envFunctions.CallVoidMethodA = CallVoidMethodA;
     g_envFunctions.GetStringLength = GetStringLength;

@@ -90,6 +90,8 @@ enum class ShutdownHookMode { kInstant, kHang };
 // (kBean: the runtime lacks the command, the thread bean answers), heap= for dumpHeap.
 enum class ThreadsMode { kPrint, kBean, kFail, kHang };
 enum class HeapMode { kWrite, kFail };
+// health=: what any static boolean method of the application class taking nothing answers.
+enum class HealthMode { kTrue, kFalse, kThrow, kHang };
 // deadlock=<names>: at most this many threads, named by at most this many characters each.
 constexpr size_t kMaxDeadlocked = 8;
 constexpr size_t kThreadNameChars = 32;
@@ -137,6 +139,7 @@ struct Scenario {
     bool recordCwd;  // record.cwd=1: creation records the working directory
     ThreadsMode threads;
     HeapMode heap;
+    HealthMode health;
     // deadlock=<name>,<name>…: the threads findDeadlockedThreads names (ids 1, 2, …).
     char deadlocked[kMaxDeadlocked][kThreadNameChars];
     size_t deadlockedCount;

@@ -54,6 +54,7 @@ void SetDefaults(Scenario* s) {
     s->recordCwd = false;
     s->threads = ThreadsMode::kPrint;
     s->heap = HeapMode::kWrite;
+    s->health = HealthMode::kTrue;
     s->deadlockedCount = 0;
     s->recordThread = false;
     s->recordEnv[0] = '\0';
@@ -133,6 +134,16 @@ bool ParseNames(const char* text, size_t length, Scenario* s) {
 bool ApplyManagementSetting(Scenario* s, const char* key, size_t keyLength, const char* value,
                             size_t valueLength, bool* known) {
     *known = true;
+    if (Equals(key, keyLength, "health")) {
+        const char* const answers[] = {"true", "false", "throw", "hang"};
+        for (size_t i = 0; i < std::size(answers); ++i) {
+            if (Equals(value, valueLength, answers[i])) {
+                s->health = static_cast<HealthMode>(i);
+                return true;
+            }
+        }
+        return false;
+    }
     if (Equals(key, keyLength, "threads")) {
         const char* const names[] = {"print", "bean", "fail", "hang"};
         for (size_t i = 0; i < std::size(names); ++i) {
@@ -146,6 +157,7 @@ bool ApplyManagementSetting(Scenario* s, const char* key, size_t keyLength, cons
     if (Equals(key, keyLength, "heap")) {
         if (Equals(value, valueLength, "write")) {
             s->heap = HeapMode::kWrite;
+            s->health = HealthMode::kTrue;
         } else if (Equals(value, valueLength, "fail")) {
             s->heap = HeapMode::kFail;
         } else {

@@ -138,6 +138,11 @@ jmethodID ServiceMainId() {
 jmethodID ServiceStopId() {
     return reinterpret_cast<jmethodID>(&g_serviceStopId);
 }
+// Any static boolean method of the application class taking nothing: a health check.
+char g_healthId;
+jmethodID HealthId() {
+    return reinterpret_cast<jmethodID>(&g_healthId);
+}
 
 // ---- traps for every slot that is not implemented ----
 
@@ -1437,6 +1442,8 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
         } else if (strcmp(name, "main") == 0 && strcmp(sig, "([Ljava/lang/String;)V") == 0 &&
                    ordinary && scenario.main != MainMode::kMissing) {
             result = MainId();
+        } else if (strcmp(sig, "()Z") == 0) {
+            result = HealthId();
         }
     }
     if (result == nullptr) SetPending(env, &g_noSuchMethod);
@@ -1555,6 +1562,22 @@ jstring JNICALL NewString(JNIEnv* jenv, const jchar* unicode, jsize length) {
     return ref != nullptr ? &ref->object : nullptr;
 }
 
+// The health method answers as health= says; hang never returns.
+jboolean JNICALL CallStaticBooleanMethodA(JNIEnv* jenv, jclass cls, jmethodID method,
+                                          const jvalue* /*args*/) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "CallStaticBooleanMethodA", false);
+    if (env == nullptr) return JNI_FALSE;
+    if (cls != &g_mainClass) RecordFault("unknown class handle", "CallStaticBooleanMethodA");
+    if (method != HealthId()) RecordFault("unknown method id", "CallStaticBooleanMethodA");
+    const HealthMode health = g_vm.scenario.health;
+    const char* const answers[] = {"result=true", "result=false", "result=thrown", "hangs"};
+    Record("CallStaticBooleanMethodA", answers[static_cast<int>(health)]);
+    if (health == HealthMode::kHang) StopForGood();
+    if (health == HealthMode::kThrow) SetPending(env, &g_illegalState);
+    return health == HealthMode::kTrue ? JNI_TRUE : JNI_FALSE;
+}
+
 jobject JNICALL CallStaticObjectMethodA(JNIEnv* jenv, jclass cls, jmethodID method,
                                         const jvalue* args) {
     CallScope scope;
@@ -1645,6 +1668,7 @@ void JNICALL GetLongArrayRegion(JNIEnv* jenv, jlongArray array, jsize start, jsi
 void InstallManagementFunctions() {
     g_envTable.GetMethodID = &GetMethodID;
     g_envTable.CallStaticObjectMethodA = &CallStaticObjectMethodA;
+    g_envTable.CallStaticBooleanMethodA = &CallStaticBooleanMethodA;
     g_envTable.CallObjectMethodA = &CallObjectMethodA;
     g_envTable.CallVoidMethodA = &CallVoidMethodA;
     g_envTable.GetStringLength = &GetStringLength;

@@ -425,7 +425,7 @@ public final class BridgeMain {
         return call(null, request);
     }
 
-    /** A static call when `target` is null; VOID, NULL, REF or EXC. */
+    /** A static call when `target` is null; VOID, NULL, BOOLEAN, REF or EXC. */
     private static String[] call(Object target, String[] request) {
         Method method = (Method) OBJECTS.get(Integer.parseInt(request[2]));
         Class<?>[] types = method.getParameterTypes();
@@ -443,6 +443,9 @@ public final class BridgeMain {
             Object result = method.invoke(target, args);
             if (method.getReturnType() == void.class) return new String[] {"VOID"};
             if (result == null) return new String[] {"NULL"};
+            if (method.getReturnType() == boolean.class) {
+                return new String[] {"BOOLEAN", result.toString()};
+            }
             if (result instanceof Class) {
                 return new String[] {"REF", reference(result)[1],
                         ((Class<?>) result).getName().replace('.', '/')};
