@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/config_file.h"
+#include "base/paths.h"
 
 // How long a stop may take, from the first stop request to the end of the
 // tear-down, before the service ends the Java application; 0: no deadline.
@@ -19,7 +20,7 @@ constexpr size_t kMainClassUnits = 256;
 constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
 // The Java runtime's folder, as a full path: room for "\bin\client\jvm.dll"
 // below it within the paths the host builds.
-constexpr size_t kJavaHomeUnits = MAX_PATH + 4;
+constexpr size_t kJavaHomeUnits = kRuntimeFolderUnits;
 constexpr wchar_t kDefaultJavaHome[] = L"jre";
 
 // When the service reports running: before the application is called, or once

@@ -39,10 +39,14 @@ void CutAtLastSeparator(wchar_t* path);
 bool IsFile(const wchar_t* path);
 bool IsDirectory(const wchar_t* path);
 
-// Every path of the layout: the install directory has at most MAX_PATH - 1
-// units, the runtime's folder at most MAX_PATH + 3, and the longest name
-// joined to either ("\bin\client\jvm.dll") fits the rest.
+// The sizes of the paths the host builds, in units with the terminator, all
+// from the install directory's MAX_PATH: the runtime's folder (java.home) has
+// a few units more; the layout's folders and the names joined to them (the
+// longest, "\bin\client\jvm.dll" below the runtime's folder) fit kPathUnits;
+// a file the host names in one of those folders fits kFilePathUnits.
+constexpr size_t kRuntimeFolderUnits = MAX_PATH + 4;
 constexpr size_t kPathUnits = MAX_PATH + 32;
+constexpr size_t kFilePathUnits = kPathUnits + 32;
 
 struct HostLayout {
     // The executable's folder without a trailing separator ("C:" for a drive's root).

@@ -64,19 +64,16 @@ HMODULE LoadRuntimeLibrary(const wchar_t* binDir, const wchar_t* dllPath, DWORD*
     return module;
 }
 
+// The system's text, a blank line, then what did not load.
 void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
-    wchar_t message[kLoadErrorUnits] = {};
-    // Without an argument list, insertion points are kept as they are rather
-    // than read from arguments that do not exist. A failure leaves the text
-    // empty, so the message then begins with the blank line.
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   message, kSystemTextUnits, nullptr);
     if (sink == nullptr) {
         return;
     }
-    StringCchCatW(message, kLoadErrorUnits, L"\n\n");
-    StringCchCatW(message, kLoadErrorUnits, L"Failed to load jvm dll:\n");
-    StringCchCatW(message, kLoadErrorUnits, dllPath);
+    wchar_t text[kSystemTextUnits];
+    const size_t length = SystemErrorText(error, text);
+    wchar_t message[kLoadErrorUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message), L"%ls%ls\n\nFailed to load jvm dll:\n%ls", text,
+                     length > 0 ? L"." : L"", dllPath);
     sink(0, message);
 }
 

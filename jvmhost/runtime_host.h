@@ -15,8 +15,7 @@
 struct UserOptions;
 struct MainArguments;
 
-constexpr size_t kSystemTextUnits = 1024;
-constexpr size_t kLoadErrorUnits = kSystemTextUnits + 26 + kPathUnits;
+constexpr size_t kLoadErrorUnits = kSystemTextUnits + 28 + kPathUnits;
 // A Java binary class name of at most 255 units; each becomes at most three
 // bytes of modified UTF-8.
 constexpr size_t kMainClassNameUnits = 256;
