@@ -208,14 +208,19 @@ Outcome AgentService::HostJavaApplication() {
 }
 
 Outcome AgentService::RunOnHost(RuntimeHost& host) {
-    if (host.jniEnv == nullptr) {
+    if (host.CreatingThreadEnv() == nullptr) {
         host.ReportMissingVm();
-        return host.outcome;
+        return host.StartOutcome();
     }
-    JavaEntry entry = {};
-    const ApplicationContract* contract = FindApplication(host, configuration, &entry);
+    ApplicationRun run = {
+        &host,
+        &configuration,
+        {this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }},
+        {}};
+    Outcome refused = Outcome::kNormal;
+    const ApplicationContract* contract = FindApplication(&run, &refused);
     if (contract == nullptr) {
-        return host.outcome;
+        return refused;
     }
     const ServiceProperties& properties = configuration.properties;
     if (properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {
@@ -231,9 +236,7 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     // the application starts with its stop requested.
     stopCaller.Open(&host, contract->requestStop);
     dumpThread.Open(&host, &layout, configuration.properties, &frame);
-    const ReadyReport ready = {
-        this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }};
-    return contract->run(host, entry, configuration, ready);
+    return contract->run(run);
 }
 
 // A setting of main(String[]) programs with a class run through the service contract.
@@ -263,7 +266,7 @@ Outcome AgentService::DecideOutcome(Outcome applicationOutcome) {
 // held there for good: the service ends with the application's own result,
 // the host (and the runtime library) left as they are.
 Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
-    const bool vmEnded = host->vmDestroyed;
+    const bool vmEnded = host->VmEnded();
     if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
         if (!vmEnded) {
             // With a thread dump: the dump thread is still open for the deadline.

@@ -18,9 +18,9 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);
 // Returns SetCurrentDirectoryW's result.
 bool EnterDirectory(const wchar_t* dir);
 
-// "<dir>\<name>" (or `text`) into `out`, which may be `dir` itself; false,
-// with `out` empty, when it does not fit `units` units with the terminator.
-// Nothing is ever cut.
+// "<dir>\<name>" (or `text`) into `out`, which may be `dir` itself; a `dir`
+// that ends with '\' keeps its one. False, with `out` empty, when it does not
+// fit `units` units with the terminator. Nothing is ever cut.
 bool JoinPath(wchar_t* out, size_t units, const wchar_t* dir, const wchar_t* name);
 bool CopyPath(wchar_t* out, size_t units, const wchar_t* text);
 template <size_t N>

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
 #include "jvmhost/launch_options.h"
 #include "jvmhost/user_options.h"
 #include "support/paths.h"
@@ -26,9 +27,12 @@ class LaunchOptions : public ::testing::Test {
         AddLib();
         WriteFileBytes(dir_ + L"\\lib\\" + name, "jar");
     }
+    // The class path of the jars in lib\ below `installDir`, as the host lists them.
     std::string ClassPath(const std::wstring& installDir) {
+        HostLayout layout;
+        EXPECT_TRUE(LayoutBelow(installDir.c_str(), &layout));
         NarrowOption option;
-        BuildClassPathOption(installDir.c_str(), &option);
+        BuildClassPathOption(layout.libDir, &option);
         return option.Text();
     }
     std::string Dir() const { return mvt::Narrow(dir_); }
