@@ -114,9 +114,9 @@ Outcome FindJarMain(JNIEnv* env, ApplicationRun* run) {
     arguments[1].i = kLaunchModeJar;
     arguments[2].l = NewJavaString(env, run->configuration->properties.mainJar);
     InterlockedExchange(&checkingJar, 1);
-    const jclass mainClass = arguments[2].l != nullptr
-                                 ? static_cast<jclass>(CallStatic(env, helper, arguments).value.l)
-                                 : nullptr;
+    jclass mainClass = arguments[2].l != nullptr
+                           ? static_cast<jclass>(CallStatic(env, helper, arguments).value.l)
+                           : nullptr;
     InterlockedExchange(&checkingJar, 0);
     run->entry = {mainClass, nullptr, kMainSignature};
     if (mainClass != nullptr) {
@@ -159,7 +159,7 @@ Outcome RunMainProgram(ApplicationRun& run) {
 // attached as a daemon for the call. False when it could not be called; a
 // missing class or method is described to standard error, and so is an
 // exception the call ends with.
-bool CallStopMethod(RuntimeHost& host, const Configuration& configuration) {
+bool CallStopMethod(const RuntimeHost& host, const Configuration& configuration) {
     const JavaThread attached(host.Vm(), kJavaThreadDaemon);
     JNIEnv* env = attached.Env();
     if (env == nullptr) {
@@ -236,9 +236,15 @@ void WarnArgumentsUnused(const RuntimeHost& host) {
     ReportWarningEvent(0, message);
 }
 
-// The application's class and which of its entries it has.
-const ApplicationContract* FindEntry(JNIEnv* env, ApplicationRun* run) {
-    RuntimeHost& host = *run->host;
+}  // namespace
+
+const ApplicationContract* FindApplication(ApplicationRun* run) {
+    stopConfiguration = run->configuration;
+    if (run->configuration->properties.mainJar[0] != L'\0') {
+        return &kMainProgram;
+    }
+    const RuntimeHost& host = *run->host;
+    JNIEnv* env = host.CreatingThreadEnv();
     jclass cls = env->FindClass(host.MainClassJni());
     if (cls == nullptr) {
         host.ReportEntryMissing(env, false, host.ExpectedEntry());
@@ -260,20 +266,6 @@ const ApplicationContract* FindEntry(JNIEnv* env, ApplicationRun* run) {
     }
     host.ReportEntryMissing(env, true, kEitherEntryText);
     return nullptr;
-}
-
-}  // namespace
-
-const ApplicationContract* FindApplication(ApplicationRun* run, Outcome* refused) {
-    stopConfiguration = run->configuration;
-    if (run->configuration->properties.mainJar[0] != L'\0') {
-        return &kMainProgram;
-    }
-    const ApplicationContract* contract = FindEntry(run->host->CreatingThreadEnv(), run);
-    if (contract == nullptr) {
-        *refused = Outcome::kEntryPointMissing;
-    }
-    return contract;
 }
 
 void CallServiceStop(RuntimeHost& host) {

@@ -46,10 +46,10 @@ struct ApplicationContract {
 // Creating thread, the VM created: finds the application's class and how to
 // call it, into `run`. main.jar takes a main program whose class its `main`
 // thread finds; a class with serviceMain(String) the service contract, any
-// other main(String[]). Null, reported, with the outcome in `refused`, when the
-// class or both methods are missing. A conf\main.args the service contract
-// does not use is warned of.
-const ApplicationContract* FindApplication(ApplicationRun* run, Outcome* refused);
+// other main(String[]). Null, reported, when the class or both methods are
+// missing: the entry point is. A conf\main.args the service contract does not
+// use is warned of.
+const ApplicationContract* FindApplication(ApplicationRun* run);
 
 // The service contract's stop: serviceStop() on the calling thread, attached
 // for the call. A missing method is described to standard error and reported;

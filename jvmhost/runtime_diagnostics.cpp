@@ -33,10 +33,6 @@ jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* n
     return method != nullptr ? env->CallObjectMethodA(target, method, arguments) : nullptr;
 }
 
-jstring NewText(JNIEnv* env, const wchar_t* text) {
-    return env->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
-}
-
 // Appends the Java string `text`; false when memory ran out.
 bool AppendJavaText(JNIEnv* env, jstring text, WideText* out) {
     const jsize length = env->GetStringLength(text);
@@ -82,22 +78,24 @@ jobject InvokeThreadPrint(JNIEnv* env) {
                                 "()Ljavax/management/MBeanServer;", nullptr)
                          .value.l;
     jvalue nameText[1];
-    nameText[0].l =
-        server != nullptr ? NewText(env, L"com.sun.management:type=DiagnosticCommand") : nullptr;
+    nameText[0].l = server != nullptr
+                        ? NewJavaString(env, L"com.sun.management:type=DiagnosticCommand")
+                        : nullptr;
     jobject name = nameText[0].l != nullptr
                        ? CallStatic(env, kObjectNameClass, "getInstance",
                                     "(Ljava/lang/String;)Ljavax/management/ObjectName;", nameText)
                              .value.l
                        : nullptr;
     jobjectArray options =
-        name != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"-l")) : nullptr;
+        name != nullptr ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"-l")) : nullptr;
     jobjectArray parameters = options != nullptr ? ArrayOfOne(env, kObjectClass, options) : nullptr;
     jobjectArray signature =
-        parameters != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"[Ljava.lang.String;"))
-                              : nullptr;
+        parameters != nullptr
+            ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"[Ljava.lang.String;"))
+            : nullptr;
     jvalue arguments[4];
     arguments[0].l = name;
-    arguments[1].l = signature != nullptr ? NewText(env, L"threadPrint") : nullptr;
+    arguments[1].l = signature != nullptr ? NewJavaString(env, L"threadPrint") : nullptr;
     arguments[2].l = parameters;
     arguments[3].l = signature;
     return arguments[1].l != nullptr
@@ -203,7 +201,7 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
                              ? env->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V")
                              : nullptr;
     jvalue arguments[2];
-    arguments[0].l = dumpHeap != nullptr ? NewText(env, path) : nullptr;
+    arguments[0].l = dumpHeap != nullptr ? NewJavaString(env, path) : nullptr;
     arguments[1].z = JNI_TRUE;  // live objects only, as jcmd GC.heap_dump
     if (arguments[0].l != nullptr) {
         env->CallVoidMethodA(bean, dumpHeap, arguments);
