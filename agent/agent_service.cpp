@@ -215,14 +215,18 @@ Outcome AgentService::HostJavaApplication() {
 }
 
 Outcome AgentService::RunOnHost(RuntimeHost& host) {
-    if (host.jniEnv == nullptr) {
+    if (host.CreatingThreadEnv() == nullptr) {
         host.ReportMissingVm();
-        return host.outcome;
+        return host.StartOutcome();
     }
-    JavaEntry entry = {};
-    const ApplicationContract* contract = FindApplication(host, configuration, &entry);
+    ApplicationRun run = {
+        &host,
+        &configuration,
+        {this, [](void* self) { static_cast<AgentService*>(self)->ApplicationReady(); }},
+        {}};
+    const ApplicationContract* contract = FindApplication(&run);
     if (contract == nullptr) {
-        return host.outcome;
+        return Outcome::kEntryPointMissing;
     }
     const ServiceProperties& properties = configuration.properties;
     if (properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {
@@ -242,9 +246,7 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
     if (properties.startReady != kReadyWhenMainReturned) {
         healthWatch.Start(properties.startReady == kReadyWhenHealthy);
     }
-    const ReadyReport ready = {
-        this, [](void* self) { static_cast<AgentService*>(self)->ApplicationReady(); }};
-    return contract->run(host, entry, configuration, ready);
+    return contract->run(run);
 }
 
 // main has returned: ready, and the health checks begin, unless the health
@@ -285,7 +287,7 @@ Outcome AgentService::DecideOutcome(Outcome applicationOutcome) {
 // held there for good: the service ends with the application's own result,
 // the host (and the runtime library) left as they are.
 Outcome AgentService::CloseHost(RuntimeHost* host, Outcome outcome) {
-    const bool vmEnded = host->vmDestroyed;
+    const bool vmEnded = host->VmEnded();
     if (!stopCaller.Close(vmEnded ? kStopCallAfterVmEndWaitMs : frame.StopTimeLeftMs())) {
         if (!vmEnded) {
             // With a thread dump: the dump thread is still open for the deadline.

@@ -34,13 +34,8 @@ bool DumpPath(const wchar_t* logsDir, const wchar_t* prefix, const SYSTEMTIME& t
 
 // "<what>: the system's text (error N)" as the reason no dump was written.
 void DescribeSystemError(const wchar_t* what, DWORD error, WideText* why) {
-    wchar_t text[512] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   text, ARRAYSIZE(text), nullptr);
-    size_t end = static_cast<size_t>(lstrlenW(text));
-    while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n' || text[end - 1] == L'.')) {
-        text[--end] = L'\0';
-    }
+    wchar_t text[kSystemTextUnits];
+    SystemErrorText(error, text);
     wchar_t error_number[32];
     StringCchPrintfW(error_number, ARRAYSIZE(error_number), L" (error %lu)",
                      static_cast<unsigned long>(error));
@@ -68,20 +63,21 @@ bool WriteUtf8(HANDLE file, const char* header, const WideText& text) {
 }
 
 // Creates a new own-only thread dump file below `logsDir`; its path in `path`.
-void CreateThreadDumpFile(const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits],
-                          ScopedFile* file) {
+ScopedFile CreateThreadDumpFile(const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits]) {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    for (unsigned attempt = 1; !file->IsValid() && attempt <= kNameAttempts; ++attempt) {
+    ScopedFile file;
+    for (unsigned attempt = 1; !file.IsValid() && attempt <= kNameAttempts; ++attempt) {
         if (!DumpPath(logsDir, L"threaddump", now, attempt, L".txt", path)) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             break;
         }
-        file->Reset(CreateOwnOnlyFile(path));
-        if (!file->IsValid() && GetLastError() != ERROR_FILE_EXISTS) {
+        file.Reset(CreateOwnOnlyFile(path));
+        if (!file.IsValid() && GetLastError() != ERROR_FILE_EXISTS) {
             break;
         }
     }
+    return file;
 }
 
 }  // namespace
@@ -97,8 +93,7 @@ bool WriteThreadDump(const RuntimeHost& host, const wchar_t* logsDir,
         why->Append(answer == RuntimeAnswer::kNoVm ? L"the Java VM is not running" : text.Chars());
         return false;
     }
-    ScopedFile file;
-    CreateThreadDumpFile(logsDir, path, &file);
+    const ScopedFile file = CreateThreadDumpFile(logsDir, path);
     const char* header =
         source == ThreadDumpSource::kDiagnosticCommand ? kCommandHeader : kThreadBeanHeader;
     if (!file.IsValid() || !WriteUtf8(file.Get(), header, text)) {

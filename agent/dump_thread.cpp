@@ -17,42 +17,23 @@ DumpThread::DumpThread()
       heapWanted(false),
       threadsAnnounced(false),
       under(Job::kNone),
-      closed(false),
       threadDumpsEnded(0),
       lastThreadDump(),
       reported(),
       reportedCount(0),
-      wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      threadsDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      outside(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
-
-DumpThread::~DumpThread() {
-    {
-        LockGuard guard(lock);
-        closed = true;
-    }
-    SetEvent(wake.Get());
-    if (thread.IsValid()) {
-        WaitForSingleObject(thread.Get(), kEndByOtherWaitMs);
-    }
-}
+      threadsDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 void DumpThread::Open(RuntimeHost* openedHost, const HostLayout* hostLayout,
                       const ServiceProperties& properties, ServiceFrame* serviceFrame) {
-    {
-        LockGuard guard(lock);
-        host = openedHost;
-        layout = hostLayout;
-        frame = serviceFrame;
-        watch = properties.deadlockWatch;
-        intervalMs = watch == kWatchOff ? 0 : properties.watchIntervalSeconds * 1000;
-        nextCheck = GetTickCount64() + intervalMs;
-        // Creating a thread takes no lock of ours.
-        if (!thread.IsValid() && !closed) {
-            thread.Reset(CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr));
-        }
-    }
-    SetEvent(wake.Get());
+    LockGuard guard(lock);
+    host = openedHost;
+    layout = hostLayout;
+    frame = serviceFrame;
+    watch = properties.deadlockWatch;
+    intervalMs = watch == kWatchOff ? 0 : properties.watchIntervalSeconds * 1000;
+    nextCheck = GetTickCount64() + intervalMs;
+    // Creating a thread takes no lock of ours.
+    thread.Start(DumpTurn, this, 0);
 }
 
 bool DumpThread::Request(DWORD control) {
@@ -63,7 +44,7 @@ bool DumpThread::Request(DWORD control) {
     bool open = false;
     {
         LockGuard guard(lock);
-        open = host != nullptr && !closed && thread.IsValid();
+        open = host != nullptr && thread.IsStarted();
         if (open && threads) {
             threadsWanted = threadsWanted || under != Job::kThreads;
             threadsAnnounced = true;
@@ -76,7 +57,7 @@ bool DumpThread::Request(DWORD control) {
                      L"the Java application is not running");
         return true;
     }
-    SetEvent(wake.Get());
+    thread.Wake();
     return true;
 }
 
@@ -85,13 +66,13 @@ void DumpThread::DumpAtDeadline(wchar_t (&file)[kBodyFileUnits], DWORD waitMs) {
     unsigned target = 0;
     {
         LockGuard guard(lock);
-        if (host == nullptr || closed || !thread.IsValid()) {
+        if (host == nullptr || !thread.IsStarted()) {
             return;
         }
         threadsWanted = threadsWanted || under != Job::kThreads;
         target = threadDumpsEnded + 1;
     }
-    SetEvent(wake.Get());
+    thread.Wake();
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     while (!TakeEndedDump(target, file)) {
         const ULONGLONG now = GetTickCount64();
@@ -114,46 +95,38 @@ bool DumpThread::TakeEndedDump(unsigned target, wchar_t (&file)[kBodyFileUnits])
 bool DumpThread::Close(DWORD waitMs) {
     {
         LockGuard guard(lock);
-        closed = true;
         host = nullptr;
     }
-    SetEvent(wake.Get());
-    return WaitForSingleObject(outside.Get(), waitMs) == WAIT_OBJECT_0;
+    return thread.Stop(waitMs);
 }
 
-DWORD WINAPI DumpThread::ThreadEntry(void* dumper) {
-    static_cast<DumpThread*>(dumper)->Serve();
-    return 0;
-}
-
-void DumpThread::Serve() {
-    for (;;) {
-        DWORD waitMs = INFINITE;
-        RuntimeHost* jobHost = nullptr;
-        switch (TakeJob(&waitMs, &jobHost)) {
-            case Job::kQuit:
-                return;
-            case Job::kNone:
-                WaitForSingleObject(wake.Get(), waitMs);
-                break;
-            case Job::kThreads:
-                AnswerThreadRequest(*jobHost);
-                break;
-            case Job::kHeap:
-                AnswerHeapRequest(*jobHost);
-                break;
-            case Job::kWatch:
-                CheckForDeadlock(*jobHost);
-                break;
-        }
+// The dump thread: one job a turn, as long as there are any; then a pause
+// until the deadlock watch's next check, or a request.
+DWORD DumpThread::DumpTurn(void* dumper) {
+    DumpThread* self = static_cast<DumpThread*>(dumper);
+    DWORD pauseMs = INFINITE;
+    RuntimeHost* jobHost = nullptr;
+    switch (self->TakeJob(&pauseMs, &jobHost)) {
+        case Job::kNone:
+            return pauseMs;
+        case Job::kThreads:
+            self->AnswerThreadRequest(*jobHost);
+            break;
+        case Job::kHeap:
+            self->AnswerHeapRequest(*jobHost);
+            break;
+        case Job::kWatch:
+            self->CheckForDeadlock(*jobHost);
+            break;
     }
+    return 0;
 }
 
 // Thread dumps first: a deadline may be waiting for one.
 DumpThread::Job DumpThread::TakeJob(DWORD* waitMs, RuntimeHost** jobHost) {
     LockGuard guard(lock);
-    if (closed || host == nullptr) {
-        return Job::kQuit;
+    if (host == nullptr) {
+        return Job::kNone;
     }
     *jobHost = host;
     const ULONGLONG now = GetTickCount64();
@@ -170,10 +143,7 @@ DumpThread::Job DumpThread::TakeJob(DWORD* waitMs, RuntimeHost** jobHost) {
     } else if (intervalMs != 0) {
         *waitMs = static_cast<DWORD>(nextCheck - now);
     }
-    if (job != Job::kNone) {
-        under = job;
-        ResetEvent(outside.Get());
-    }
+    under = job;
     return job;
 }
 
@@ -188,7 +158,6 @@ bool DumpThread::EndJob(Job job, const wchar_t* file) {
             threadsAnnounced = false;
         }
         under = Job::kNone;
-        SetEvent(outside.Get());
     }
     if (job == Job::kThreads) {
         SetEvent(threadsDone.Get());

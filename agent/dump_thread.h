@@ -10,6 +10,7 @@
 #include "base/paths.h"
 #include "base/scoped.h"
 #include "base/win32.h"
+#include "base/worker_thread.h"
 #include "jvmhost/runtime_diagnostics.h"
 #include "service/service_frame.h"
 
@@ -23,9 +24,6 @@ constexpr size_t kReportedThreadsMost = 64;
 class DumpThread {
   public:
     DumpThread();
-    // Only tests destroy one; the process's lives until the end. Waits at most
-    // kEndByOtherWaitMs for the thread.
-    ~DumpThread();
     DumpThread(const DumpThread&) = delete;
     DumpThread& operator=(const DumpThread&) = delete;
 
@@ -50,9 +48,8 @@ class DumpThread {
     bool Close(DWORD waitMs);
 
   private:
-    enum class Job { kNone, kThreads, kHeap, kWatch, kQuit };
-    static DWORD WINAPI ThreadEntry(void* dumper);
-    void Serve();
+    enum class Job { kNone, kThreads, kHeap, kWatch };
+    static DWORD DumpTurn(void* dumper);
     // The file of the thread dump numbered `target` once it has ended.
     bool TakeEndedDump(unsigned target, wchar_t (&file)[kBodyFileUnits]);
     Job TakeJob(DWORD* waitMs, RuntimeHost** jobHost);
@@ -66,11 +63,8 @@ class DumpThread {
 
     // --- Shared by the control handler, the frame's watch, the service
     // thread and the dump thread ---
-    // `lock` guards every field below it; it is never held across a call into
-    // Java, a file write, an event or a wait. The dump thread takes no other
-    // lock of the host's but the frame's status lock, briefly, when the watch
-    // ends the service; it waits without bound only for a request or the
-    // next check, and stays inside the runtime for as long as a question takes.
+    // `lock` guards every field below it up to `thread`; it is never held
+    // across a call into Java, a file write, an event or a wait.
     Lock lock;
     RuntimeHost* host;                       // weak; set by Open, cleared by Close
     const HostLayout* layout;                // weak
@@ -82,15 +76,17 @@ class DumpThread {
     bool heapWanted;                         // a heap dump asked for and not yet begun
     bool threadsAnnounced;                   // a control asked for the next thread dump to end
     Job under;                               // the job under way
-    bool closed;                             // set by Close: nothing starts, the thread ends
     unsigned threadDumpsEnded;               // thread dumps ended, written or not
     wchar_t lastThreadDump[kBodyFileUnits];  // the last one's file; empty when it failed
     // The deadlocked threads already reported, so that one deadlock gives one
     // event; the dump thread's own, outside the lock.
     jlong reported[kReportedThreadsMost];
     size_t reportedCount;
-    ScopedHandle wake;         // auto-reset: a request, an Open or a Close
     ScopedHandle threadsDone;  // auto-reset: a thread dump ended
-    ScopedHandle outside;      // manual-reset: set while no job is inside the host
-    ScopedHandle thread;       // started by Open
+    // Started by Open. The dump thread takes no other lock of the host's but
+    // the frame's status lock, briefly, when the watch ends the service; it
+    // waits without bound only for a request or the next check, and stays
+    // inside the runtime for as long as a question takes. Only tests destroy
+    // it, waiting at most kWorkerQuitWaitMs.
+    WorkerThread thread;
 };

@@ -176,7 +176,7 @@ void HealthWatch::AskUrl(HealthAnswer* result) {
 // and a thread left attached would be inside the runtime when it ends.
 void HealthWatch::AskMethod(HealthAnswer* result) {
     result->passed = false;
-    JavaThread attached(host->javaVm, kJavaThreadDaemon, kCheckThreadName);
+    JavaThread attached(host->Vm(), kJavaThreadDaemon, kCheckThreadName);
     JNIEnv* env = attached.Env();
     if (env == nullptr) {
         SetWords(result, L"the Java runtime could not be asked (it has ended)");

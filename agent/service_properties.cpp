@@ -21,20 +21,6 @@ bool Equals(const Piece& piece, const wchar_t* word) {
     return word[i] == L'\0';
 }
 
-// A whole number from 0 to `most`, digits only.
-bool ParseNumber(const Piece& value, DWORD most, DWORD* number) {
-    DWORD parsed = 0;
-    for (size_t i = 0; i < value.length; ++i) {
-        const wchar_t c = value.text[i];
-        parsed = parsed * 10 + static_cast<DWORD>(c - L'0');
-        if (c < L'0' || c > L'9' || parsed > most) {
-            return false;
-        }
-    }
-    *number = parsed;
-    return value.length > 0;
-}
-
 // Splits "key = value" at its first '='; false when there is none.
 bool SplitKeyValue(const ConfigFile& file, Piece* key, Piece* value) {
     const wchar_t* line = file.line.Get();
@@ -66,14 +52,14 @@ bool RefuseNumber(const PropertyKey& key, const KeyLine& line, DWORD least) {
 }
 
 bool ApplyNumber(const PropertyKey& key, const KeyLine& line) {
-    return ParseNumber(line.value, key.most, &(line.read->*key.number)) ||
+    return ParseNumber(line.value.text, line.value.length, key.most, &(line.read->*key.number)) ||
            RefuseNumber(key, line, 0);
 }
 
 // A count of which none would make no sense (a file kept): from 1 on.
 bool ApplyCount(const PropertyKey& key, const KeyLine& line) {
     DWORD count = 0;
-    if (!ParseNumber(line.value, key.most, &count) || count == 0) {
+    if (!ParseNumber(line.value.text, line.value.length, key.most, &count) || count == 0) {
         return RefuseNumber(key, line, 1);
     }
     line.read->*key.number = count;
@@ -165,7 +151,7 @@ const PropertyKey kKeys[] = {
     {L"java.version", ApplyJavaVersion, nullptr, nullptr, 0},
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxStartTimeoutSeconds},
     {L"main.jar", ApplyMainJar, nullptr, nullptr, 0},
     {L"stop.method", ApplyStopMethod, nullptr, nullptr, 0},
     {L"console.max-size", ApplyNumber, &ServiceProperties::consoleMaxMiB, L"MiB",
@@ -173,15 +159,15 @@ const PropertyKey kKeys[] = {
     {L"console.keep", ApplyCount, &ServiceProperties::consoleKeep, L"files", kMaxConsoleKeep},
     {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
     {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxWatchIntervalSeconds},
     {L"health.url", ApplyHealthUrl, nullptr, nullptr, 0},
     {L"health.method", ApplyHealthMethod, nullptr, nullptr, 0},
     {L"health.interval", ApplyCount, &ServiceProperties::healthIntervalSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxHealthSeconds},
     {L"health.failures", ApplyCount, &ServiceProperties::healthFailures, L"failures",
      kMaxHealthFailures},
     {L"health.timeout", ApplyCount, &ServiceProperties::healthTimeoutSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxHealthSeconds},
     {L"health.action", ApplyHealthAction, nullptr, nullptr, 0},
 };
 

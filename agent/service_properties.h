@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/config_file.h"
+#include "base/paths.h"
 #include "jvmhost/runtime_version.h"
 
 // How long a stop may take, from the first stop request to the end of the
@@ -20,13 +21,15 @@ constexpr size_t kMainClassUnits = 256;
 constexpr wchar_t kDefaultMainClass[] = L"com.merivast.agent.MerivastMain";
 // The Java runtime's folder, as a full path: room for "\bin\client\jvm.dll"
 // below it within the paths the host builds.
-constexpr size_t kJavaHomeUnits = MAX_PATH + 4;
+constexpr size_t kJavaHomeUnits = kRuntimeFolderUnits;
 constexpr wchar_t kDefaultJavaHome[] = L"jre";
 
 // When the service reports running: before the application is called, once
 // its main(String[]) has returned, or once its health check first passes.
 enum StartReady { kReadyAtOnce, kReadyWhenMainReturned, kReadyWhenHealthy };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
+// A day, as for a stop: anything longer is a typo.
+constexpr DWORD kMaxStartTimeoutSeconds = 86400;
 
 // The health check (health.url or health.method): what health.failures
 // failures in a row do. restart: a thread dump, an error event and the end of
@@ -37,6 +40,9 @@ constexpr DWORD kDefaultHealthIntervalSeconds = 30;
 constexpr DWORD kDefaultHealthFailures = 3;
 constexpr DWORD kMaxHealthFailures = 100;
 constexpr DWORD kDefaultHealthTimeoutSeconds = 5;
+// A day, for health.interval and health.timeout: anything longer is a typo,
+// and would overflow the millisecond wait.
+constexpr DWORD kMaxHealthSeconds = 86400;
 // health.url with its terminator.
 constexpr size_t kHealthUrlUnits = 512;
 
@@ -45,6 +51,8 @@ constexpr size_t kHealthUrlUnits = 512;
 // its recovery restarts it; or no watch at all.
 enum DeadlockWatch { kWatchReport, kWatchRestart, kWatchOff };
 constexpr DWORD kDefaultWatchIntervalSeconds = 60;
+// A day: anything longer is a typo, and would overflow the millisecond wait.
+constexpr DWORD kMaxWatchIntervalSeconds = 86400;
 // The console files: a new file once the current one would pass this many
 // MiB (0: only at each start), and how many older files are kept.
 constexpr DWORD kDefaultConsoleMaxMiB = 10;

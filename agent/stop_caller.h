@@ -7,6 +7,7 @@
 
 #include "base/scoped.h"
 #include "base/win32.h"
+#include "base/worker_thread.h"
 
 struct RuntimeHost;
 
@@ -17,9 +18,6 @@ using StopFunction = void (*)(RuntimeHost& host);
 class StopCaller {
   public:
     StopCaller();
-    // Only tests destroy one; the process's lives until the end. Waits at most
-    // kStopThreadQuitWaitMs for the stop thread.
-    ~StopCaller();
     StopCaller(const StopCaller&) = delete;
     StopCaller& operator=(const StopCaller&) = delete;
 
@@ -32,17 +30,12 @@ class StopCaller {
     // passed on at once.
     void Open(RuntimeHost* host, StopFunction stop);
     // Service thread, before the host is torn down: no stop call starts from
-    // now on. Waits at most `waitMs` for the calls under way; false when one
-    // is still inside the host (the host must then be left as it is).
+    // now on. Waits at most `waitMs` for the call under way; false when it is
+    // still inside the host (the host must then be left as it is).
     bool Close(DWORD waitMs);
 
   private:
-    static DWORD WINAPI StopThreadEntry(void* caller);
-    void ServeRequests();
-    // Takes one request when a call may start now: the host and its stop.
-    bool TakeRequest(RuntimeHost** host, StopFunction* stop, bool* quit);
-    void EndCall();
-    void StartThreadLocked();
+    static DWORD CallTurn(void* caller);
 
     // --- Shared by the control handler, the service thread and the stop thread ---
     // `lock` guards every field below it; it is never held across a call into
@@ -51,11 +44,9 @@ class StopCaller {
     RuntimeHost* host;  // weak; set by Open, while the host may take stop calls
     StopFunction stop;  // set by Open
     unsigned requests;  // requests not yet passed on
-    bool closed;        // set by Close: no call starts, the stop thread ends
-    unsigned callsUnderWay;
-    ScopedHandle callsDone;   // manual-reset; set while callsUnderWay is 0
-    ScopedHandle wake;        // auto-reset; a request, an Open or a Close
-    ScopedHandle stopThread;  // started by Open, or by a Request that came before it
+    // The stop thread: takes no lock but `lock`, waits without bound only for
+    // a request, and stays inside the application's stop for as long as it
+    // takes (the frame's watch bounds the service's end, not this thread).
+    // Only tests destroy it, waiting at most kWorkerQuitWaitMs.
+    WorkerThread thread;
 };
-
-constexpr DWORD kStopThreadQuitWaitMs = 5000;

@@ -2,26 +2,18 @@
 
 #include <strsafe.h>
 
+#include "base/event_log.h"
+#include "base/paths.h"
 #include "base/process_heap.h"
 
 namespace {
 
-constexpr size_t kConfigPathUnits = MAX_PATH + 32;  // installDir + "\conf\" + a name
-constexpr DWORD kSystemTextUnits = 512;
-
 // "conf\<name>: the file cannot be read: <system text>".
 void SetUnreadable(ConfigProblem* problem, const wchar_t* name, DWORD error) {
-    wchar_t systemText[kSystemTextUnits] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   systemText, kSystemTextUnits, nullptr);
-    // The system's texts end in a line break, which does not belong inside a sentence.
-    size_t length = static_cast<size_t>(lstrlenW(systemText));
-    while (length > 0 && (systemText[length - 1] == L'\r' || systemText[length - 1] == L'\n' ||
-                          systemText[length - 1] == L' ')) {
-        systemText[--length] = L'\0';
-    }
+    wchar_t systemText[kSystemTextUnits];
+    SystemErrorText(error, systemText);
     wchar_t what[kSystemTextUnits + 64];
-    StringCchPrintfW(what, ARRAYSIZE(what), L"the file cannot be read (error %lu): %ls", error,
+    StringCchPrintfW(what, ARRAYSIZE(what), L"the file cannot be read (error %lu): %ls.", error,
                      systemText);
     SetFileProblem(problem, name, what);
 }
@@ -107,7 +99,7 @@ bool ConvertFromUtf16(ConfigFile* file, bool bigEndian) {
         }
         begin = end + 1;
     }
-    file->bytes.TakeFrom(&text);
+    file->bytes = std::move(text);
     file->size = size;
     file->utf16 = true;
     return true;
@@ -208,7 +200,7 @@ enum ConfigOpenResult { kConfigMissing, kConfigOpened, kConfigRefused };
 ConfigOpenResult OpenConfigFile(const wchar_t* installDir, const wchar_t* name, ConfigFile* file,
                                 ConfigProblem* problem) {
     file->name = name;
-    wchar_t path[kConfigPathUnits];
+    wchar_t path[kPathUnits];
     if (FAILED(StringCchPrintfW(path, ARRAYSIZE(path), L"%ls\\conf\\%ls", installDir, name))) {
         SetUnreadable(problem, name, ERROR_FILENAME_EXCED_RANGE);
         return kConfigRefused;
@@ -266,6 +258,26 @@ ConfigLineResult NextConfigLine(ConfigFile* file, const wchar_t* commentStarts,
 
 bool IsConfigBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\v' || c == L'\f';
+}
+
+bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* number) {
+    DWORD parsed = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') {
+            return false;
+        }
+        const DWORD digit = static_cast<DWORD>(text[i] - L'0');
+        // Checked before it grows, so that no number wraps round below `most`.
+        if (digit > most || parsed > (most - digit) / 10) {
+            return false;
+        }
+        parsed = parsed * 10 + digit;
+    }
+    if (length == 0) {
+        return false;
+    }
+    *number = parsed;
+    return true;
 }
 
 bool ReadConfigLines(const wchar_t* installDir, const ConfigLineReader& reader, void* into,

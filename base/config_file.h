@@ -71,3 +71,7 @@ void SetFileProblem(ConfigProblem* problem, const wchar_t* name, const wchar_t* 
 
 // True for the blanks that may stand around a line, a key or a value.
 bool IsConfigBlank(wchar_t c);
+
+// The `length` units of `text` as a whole number from 0 to `most`: digits
+// only, at least one. False, leaving `number` as it was, for anything else.
+bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* number);

@@ -1,6 +1,8 @@
 // Event-log reporting: every message is one insertion string of one event.
 #pragma once
 
+#include <stddef.h>
+
 #include "base/win32.h"
 
 // Receives the runtime host's failure messages. The code is accepted and not recorded.
@@ -25,3 +27,9 @@ void ReportInformationEvent(int code, const wchar_t* message);
 // A warning event (ID 2) under EventSource(): something was left out, and
 // the service runs on without it. Of the ErrorSink type, so a host can hold it.
 void ReportWarningEvent(int code, const wchar_t* message);
+
+// The system's text for `error`, as a sentence inside an event: without the
+// line break, blanks and full stop it ends with, so the caller punctuates.
+// Returns its length; 0, with `text` empty, when the system has none.
+constexpr size_t kSystemTextUnits = 512;
+size_t SystemErrorText(DWORD error, wchar_t (&text)[kSystemTextUnits]);

@@ -4,21 +4,24 @@
 #include <sddl.h>
 #include <strsafe.h>
 
+#include "base/paths.h"
+#include "base/scoped.h"
+
 namespace {
 
 // "S-1-5-…" of the process's user; false with the error when it cannot be read.
 bool ProcessUserSid(wchar_t (&text)[192], DWORD* error) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
         *error = GetLastError();
         return false;
     }
+    const ScopedHandle token(opened);
     // TOKEN_USER and the SID it points at: a SID has at most 68 bytes.
     alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
-    const BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    const BOOL read = GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size);
     *error = read ? 0 : GetLastError();
-    CloseHandle(token);
     wchar_t* sid = nullptr;
     if (read && !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
         *error = GetLastError();
@@ -97,7 +100,7 @@ DWORD RestrictToOwn(const wchar_t* path) {
     if (dacl == nullptr) {
         return security.error != 0 ? security.error : ERROR_INVALID_SECURITY_DESCR;
     }
-    wchar_t object[MAX_PATH + 64];
+    wchar_t object[kFilePathUnits];
     if (FAILED(StringCchCopyW(object, ARRAYSIZE(object), path))) {
         return ERROR_FILENAME_EXCED_RANGE;
     }

@@ -27,13 +27,16 @@ bool JoinPath(wchar_t* out, size_t units, const wchar_t* dir, const wchar_t* nam
     // Measured first: `out` may be `dir`, and a join that does not fit leaves it empty.
     const size_t dirLength = static_cast<size_t>(lstrlenW(dir));
     const size_t nameLength = static_cast<size_t>(lstrlenW(name));
-    if (dirLength + 1 + nameLength >= units) {
+    // A folder that ends with its separator (a drive's root) gets no second one.
+    const size_t nameStart =
+        dirLength > 0 && dir[dirLength - 1] == L'\\' ? dirLength : dirLength + 1;
+    if (nameStart + nameLength >= units) {
         out[0] = L'\0';
         return false;
     }
     MoveMemory(out, dir, dirLength * sizeof(wchar_t));
-    out[dirLength] = L'\\';
-    CopyMemory(out + dirLength + 1, name, (nameLength + 1) * sizeof(wchar_t));
+    out[nameStart - 1] = L'\\';
+    CopyMemory(out + nameStart, name, (nameLength + 1) * sizeof(wchar_t));
     return true;
 }
 

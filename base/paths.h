@@ -18,9 +18,9 @@ bool FindInstallDir(wchar_t (&dir)[MAX_PATH]);
 // Returns SetCurrentDirectoryW's result.
 bool EnterDirectory(const wchar_t* dir);
 
-// "<dir>\<name>" (or `text`) into `out`, which may be `dir` itself; false,
-// with `out` empty, when it does not fit `units` units with the terminator.
-// Nothing is ever cut.
+// "<dir>\<name>" (or `text`) into `out`, which may be `dir` itself; a `dir`
+// that ends with '\' keeps its one. False, with `out` empty, when it does not
+// fit `units` units with the terminator. Nothing is ever cut.
 bool JoinPath(wchar_t* out, size_t units, const wchar_t* dir, const wchar_t* name);
 bool CopyPath(wchar_t* out, size_t units, const wchar_t* text);
 template <size_t N>
@@ -39,10 +39,14 @@ void CutAtLastSeparator(wchar_t* path);
 bool IsFile(const wchar_t* path);
 bool IsDirectory(const wchar_t* path);
 
-// Every path of the layout: the install directory has at most MAX_PATH - 1
-// units, the runtime's folder at most MAX_PATH + 3, and the longest name
-// joined to either ("\bin\client\jvm.dll") fits the rest.
+// The sizes of the paths the host builds, in units with the terminator, all
+// from the install directory's MAX_PATH: the runtime's folder (java.home) has
+// a few units more; the layout's folders and the names joined to them (the
+// longest, "\bin\client\jvm.dll" below the runtime's folder) fit kPathUnits;
+// a file the host names in one of those folders fits kFilePathUnits.
+constexpr size_t kRuntimeFolderUnits = MAX_PATH + 4;
 constexpr size_t kPathUnits = MAX_PATH + 32;
+constexpr size_t kFilePathUnits = kPathUnits + 32;
 
 struct HostLayout {
     // The executable's folder without a trailing separator ("C:" for a drive's root).

@@ -4,6 +4,8 @@
 // copy before each return.
 #pragma once
 
+#include <utility>
+
 #include "base/process_heap.h"
 #include "base/win32.h"
 
@@ -16,6 +18,14 @@ class Scoped {
     ~Scoped() { Reset(); }
     Scoped(const Scoped&) = delete;
     Scoped& operator=(const Scoped&) = delete;
+    // Takes what `other` held, which is left holding nothing.
+    Scoped(Scoped&& other) noexcept : value(other.Release()) {}
+    Scoped& operator=(Scoped&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
 
     Type Get() const { return value; }
     bool IsValid() const { return value != Traits::Invalid(); }
@@ -55,6 +65,8 @@ using ScopedHandle = Scoped<SystemTraits<HANDLE, CloseHandle>>;  // events, thre
 using ScopedFile = Scoped<SystemTraits<HANDLE, CloseHandle, true>>;
 using ScopedSearch = Scoped<SystemTraits<HANDLE, FindClose, true>>;
 using ScopedView = Scoped<SystemTraits<LPCVOID, UnmapViewOfFile>>;
+using ScopedModule = Scoped<SystemTraits<HMODULE, FreeLibrary>>;
+using ScopedEventSource = Scoped<SystemTraits<HANDLE, DeregisterEventSource>>;
 
 // A heap block of `T`s; null when the memory ran out.
 template <typename T>
@@ -70,8 +82,6 @@ class HeapArray {
         block.Reset(AllocateBytes(count * sizeof(T), flags));
     }
     void Clear() { block.Reset(); }
-    // Frees the block and takes `other`'s, which is left empty.
-    void TakeFrom(HeapArray* other) { block.Reset(other->block.Release()); }
     // HeapReAlloc's result, which replaces the block without freeing it.
     void Replace(T* moved) {
         block.Release();

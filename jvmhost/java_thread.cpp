@@ -1,5 +1,7 @@
 #include "jvmhost/java_thread.h"
 
+#include "jvmhost/main_args.h"
+
 JavaThread::JavaThread(JavaVM* attachedVm, unsigned kind, const char* name)
     : vm(attachedVm), env(nullptr) {
     if (vm == nullptr) {
@@ -57,20 +59,72 @@ jvalue CallByKind(JNIEnv* env, jclass cls, jmethodID id, char kind, const jvalue
 
 }  // namespace
 
-StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* method,
-                            const char* signature, const jvalue* args) {
-    StaticCallResult result = {StaticCallEnd::kNotFound, {}};
-    jclass cls = env->FindClass(className);
-    if (cls == nullptr) {
-        return result;
+StaticMethod FindStatic(JNIEnv* env, const char* className, const char* method,
+                        const char* signature) {
+    StaticMethod found = {env->FindClass(className), nullptr, signature};
+    if (found.cls != nullptr) {
+        found.id = env->GetStaticMethodID(found.cls, method, signature);
     }
-    jmethodID id = env->GetStaticMethodID(cls, method, signature);
-    if (id != nullptr) {
-        result.value = CallByKind(env, cls, id, ReturnKind(signature), args);
+    return found;
+}
+
+StaticCallResult CallStatic(JNIEnv* env, const StaticMethod& method, const jvalue* args) {
+    StaticCallResult result = {StaticCallEnd::kNotFound, {}};
+    if (method.id != nullptr) {
+        result.value = CallByKind(env, method.cls, method.id, ReturnKind(method.signature), args);
         result.end = env->ExceptionCheck() ? StaticCallEnd::kThrew : StaticCallEnd::kReturned;
     }
-    env->DeleteLocalRef(cls);
     return result;
+}
+
+StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* method,
+                            const char* signature, const jvalue* args) {
+    const StaticMethod found = FindStatic(env, className, method, signature);
+    const StaticCallResult result = CallStatic(env, found, args);
+    if (found.cls != nullptr) {
+        env->DeleteLocalRef(found.cls);
+    }
+    return result;
+}
+
+jstring NewJavaString(JNIEnv* env, const wchar_t* text) {
+    return env->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
+}
+
+jobjectArray NewJavaStrings(JNIEnv* env, const MainArguments& arguments) {
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (stringClass == nullptr) {
+        return nullptr;
+    }
+    jobjectArray array =
+        env->NewObjectArray(static_cast<jsize>(arguments.count), stringClass, nullptr);
+    for (size_t i = 0; array != nullptr && i < arguments.count; ++i) {
+        jstring argument = NewJavaString(env, arguments.Argument(i));
+        if (argument == nullptr) {
+            return nullptr;
+        }
+        env->SetObjectArrayElement(array, static_cast<jsize>(i), argument);
+        env->DeleteLocalRef(argument);
+    }
+    return array;
+}
+
+void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
+    size_t used = 0;
+    for (const wchar_t* c = name; *c != L'\0' && used + 4 <= kMainClassJniBytes; ++c) {
+        const unsigned unit = *c == L'.' ? L'/' : *c;
+        if (unit < 0x80) {
+            out[used++] = static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out[used++] = static_cast<char>(0xC0 | (unit >> 6));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out[used++] = static_cast<char>(0xE0 | (unit >> 12));
+            out[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    out[used] = '\0';
 }
 
 void TakePendingExceptionText(JNIEnv* env, wchar_t* text, size_t units) {

@@ -1,10 +1,14 @@
-// A thread's time attached to the VM, and a static call made through it.
+// A thread's time attached to the VM, and the calls made through it: a
+// static method looked up and called, and the arguments such calls take.
 // Every attach is checked; the detach happens on every path out.
 #pragma once
 
 #include <jni.h>
+#include <stddef.h>
 
 #include "base/win32.h"
+
+struct MainArguments;
 
 enum JavaThreadKind : unsigned {
     kJavaThreadPlain = 0,
@@ -18,7 +22,8 @@ class JavaThread {
     // not null, as Thread.getName() shows it. Env() is null when the attach
     // failed (a VM that has ended answers JNI_ERR): nothing to detach then.
     JavaThread(JavaVM* vm, unsigned kind, const char* name = nullptr);
-    // Detaches, dropping whatever exception is pending: describe it before.
+    // Detaches. The VM hands an exception still pending to the thread's
+    // uncaught-exception handler, which prints it: clear one not to be shown.
     ~JavaThread();
     JavaThread(const JavaThread&) = delete;
     JavaThread& operator=(const JavaThread&) = delete;
@@ -42,12 +47,38 @@ struct StaticCallResult {
     jvalue value;  // the method's result, when it returned one
 };
 
-// Looks up the static `method` of `cls` (the JNI name, '/' between packages)
-// by `signature` and calls it with `args` (null for none). The result's kind
-// follows the signature's return type: V, Z, I, J or an object. Local
-// references the lookup makes are freed; an object result is the caller's.
+// A static method looked up, to be called once its arguments are made.
+struct StaticMethod {
+    jclass cls;             // a local reference, the caller's; null: no such class
+    jmethodID id;           // null: not found, the exception pending
+    const char* signature;  // weak: a constant
+};
+
+// Looks up the static `method` of `className` (the JNI name, '/' between
+// packages) by `signature`.
+StaticMethod FindStatic(JNIEnv* env, const char* className, const char* method,
+                        const char* signature);
+// Calls `method` with `args` (null for none). The result's kind follows the
+// signature's return type: V, Z, I, J or an object, which is the caller's.
+// kNotFound for a method that was not found.
+StaticCallResult CallStatic(JNIEnv* env, const StaticMethod& method, const jvalue* args);
+// FindStatic, then CallStatic; the class's local reference is freed.
 StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* method,
                             const char* signature, const jvalue* args);
+
+// `text` as a Java String; null, with OutOfMemoryError pending, when memory ran out.
+jstring NewJavaString(JNIEnv* env, const wchar_t* text);
+// `arguments` as a String[], as main(String[]) takes them; null, with an
+// exception pending, when memory ran out.
+jobjectArray NewJavaStrings(JNIEnv* env, const MainArguments& arguments);
+
+// A Java binary name of at most 255 units (a class's, or a method's); each
+// unit becomes at most three bytes of modified UTF-8.
+constexpr size_t kMainClassNameUnits = 256;
+constexpr size_t kMainClassJniBytes = 3 * kMainClassNameUnits;
+// Java's binary name in the form JNI takes: '/' for '.', modified UTF-8, which
+// encodes every UTF-16 unit on its own (a surrogate pair as two).
+void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]);
 
 // The pending exception's toString() in `text` (`units` with the terminator;
 // a longer text is cut), the exception cleared. When even that fails (no

@@ -2,24 +2,15 @@
 
 #include <strsafe.h>
 
+#include "base/paths.h"
 #include "base/wide_text.h"
 #include "jvmhost/main_args.h"
 
 namespace {
 
-// "<installDir>\lib\", or "" when it does not fit (and so lists nothing).
-void MakeLibDir(const wchar_t* installDir, wchar_t (&libDir)[kLibDirUnits]) {
-    const int length = lstrlenW(installDir);
-    const bool separated = length > 0 && installDir[length - 1] == L'\\';
-    if (FAILED(StringCchPrintfW(libDir, kLibDirUnits, L"%ls%lslib\\", installDir,
-                                separated ? L"" : L"\\"))) {
-        libDir[0] = L'\0';
-    }
-}
-
 constexpr wchar_t kNotInCodePage[] = L"the ANSI code page cannot hold its name";
 constexpr wchar_t kHoldsSeparator[] = L"its name holds ';', which separates class path entries";
-constexpr size_t kLeftOutUnits = kLibDirUnits + MAX_PATH + 160;
+constexpr size_t kLeftOutUnits = kPathUnits + MAX_PATH + 160;
 
 const wchar_t* WhyUnsafe(const wchar_t* text) {
     for (const wchar_t* c = text; *c != L'\0'; ++c) {
@@ -40,47 +31,41 @@ void ReportLeftOut(ErrorSink sink, const wchar_t* libDir, const wchar_t* name, c
         return;
     }
     wchar_t message[kLeftOutUnits];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"The jar %ls%ls is left out of the class path: %ls, and the volume gives it "
-                     L"no short name. Rename the jar.",
-                     libDir, name, why);
+    StringCchPrintfW(
+        message, ARRAYSIZE(message),
+        L"The jar %ls\\%ls is left out of the class path: %ls, and the volume gives it "
+        L"no short name. Rename the jar.",
+        libDir, name, why);
     sink(0, message);
 }
 
-// The first "*.jar" match of libDir; the file system gives the others in its own order.
-// A lib folder whose path did not fit lists nothing, never the working directory.
-HANDLE FindFirstJar(const wchar_t* libDir, WIN32_FIND_DATAW* match) {
-    wchar_t pattern[kJarPatternUnits];
-    if (libDir[0] == L'\0' ||
-        FAILED(StringCchPrintfW(pattern, kJarPatternUnits, L"%ls*.jar", libDir))) {
-        return INVALID_HANDLE_VALUE;
-    }
-    return FindFirstFileW(pattern, match);
-}
-
-// Appends every "*.jar" match of libDir, in the order the file system returns
-// them, and counts them in `entries`; false when memory ran out.
-bool AppendJars(const wchar_t* libDir, WideText* text, size_t* entries, ErrorSink leftOutSink) {
+// Appends the "*.jar" matches of `libDir` that can enter the class path, in
+// the order the file system returns them, and counts them in `entries`: for
+// the class path each as a full path by the name it enters under, joined by
+// ";", the others reported to `leftOutSink`; else each by its own name,
+// joined by ", ". A lib folder whose pattern does not fit lists nothing,
+// never the working directory. False when memory ran out.
+bool AppendJars(const wchar_t* libDir, bool forClassPath, ErrorSink leftOutSink, WideText* text,
+                size_t* entries) {
+    wchar_t pattern[kPathUnits];
     WIN32_FIND_DATAW match;
-    ScopedSearch search(FindFirstJar(libDir, &match));
-    if (!search.IsValid()) {
-        return true;
-    }
-    do {
+    const ScopedSearch search(JoinPath(pattern, libDir, L"*.jar") ? FindFirstFileW(pattern, &match)
+                                                                  : INVALID_HANDLE_VALUE);
+    for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &match) != FALSE) {
         const wchar_t* why = nullptr;
         const wchar_t* name = JarNameForClassPath(match, &why);
         if (name == nullptr) {
-            ReportLeftOut(leftOutSink, libDir, match.cFileName, why);
+            if (forClassPath) ReportLeftOut(leftOutSink, libDir, match.cFileName, why);
             continue;
         }
-        if (*entries > 0 && !text->Append(L";")) {
-            return false;
-        }
-        if (!text->Append(libDir) || !text->Append(name)) {
+        const wchar_t* const entry[] = {libDir, L"\\", name};
+        const bool appended = (*entries == 0 || text->Append(forClassPath ? L";" : L", ")) &&
+                              (forClassPath ? text->Append(entry) : text->Append(match.cFileName));
+        if (!appended) {
             return false;
         }
         ++*entries;
-    } while (FindNextFileW(search.Get(), &match));
+    }
     return true;
 }
 
@@ -144,12 +129,11 @@ void ConvertOption(const wchar_t* text, size_t length, char* out, size_t outByte
     out[written] = '\0';
 }
 
-size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out, ErrorSink leftOutSink) {
-    wchar_t libDir[kLibDirUnits];
-    MakeLibDir(installDir, libDir);
+size_t BuildClassPathOption(const wchar_t* libDir, NarrowOption* out, ErrorSink leftOutSink) {
     WideText text;
     size_t entries = 0;
-    if (!text.Append(L"-Djava.class.path=") || !AppendJars(libDir, &text, &entries, leftOutSink)) {
+    if (!text.Append(L"-Djava.class.path=") ||
+        !AppendJars(libDir, true, leftOutSink, &text, &entries)) {
         out->AssignConverted(L"", 0);
         return entries;
     }
@@ -157,26 +141,9 @@ size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out, ErrorS
     return entries;
 }
 
-bool AppendJarNames(const wchar_t* installDir, WideText* text) {
-    wchar_t libDir[kLibDirUnits];
-    MakeLibDir(installDir, libDir);
-    WIN32_FIND_DATAW match;
-    ScopedSearch search(FindFirstJar(libDir, &match));
-    if (!search.IsValid()) {
-        return true;
-    }
-    bool first = true;
-    do {
-        const wchar_t* why = nullptr;
-        if (JarNameForClassPath(match, &why) == nullptr) {
-            continue;  // left out of the class path, so not searched
-        }
-        if ((!first && !text->Append(L", ")) || !text->Append(match.cFileName)) {
-            return false;
-        }
-        first = false;
-    } while (FindNextFileW(search.Get(), &match));
-    return true;
+bool AppendJarNames(const wchar_t* libDir, WideText* text) {
+    size_t entries = 0;
+    return AppendJars(libDir, false, nullptr, text, &entries);
 }
 
 bool IsSafeInOptions(const wchar_t* text) {

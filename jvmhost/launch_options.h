@@ -1,5 +1,6 @@
-// The three JVM options, built from the install directory and converted to
-// the ANSI code page, because the Invocation API takes narrow option strings.
+// The JVM options the host builds itself (the class path: lib\'s jars or
+// main.jar; the logging options; sun.java.command), converted to the ANSI
+// code page, because the Invocation API takes narrow option strings.
 #pragma once
 
 #include <stddef.h>
@@ -16,9 +17,6 @@ constexpr size_t kLog4jSuffixUnits = 22;  // "\conf\log4j.properties"
 constexpr size_t kLog4jTextUnits = kLog4jPrefixUnits + MAX_PATH + kLog4jSuffixUnits;
 constexpr size_t kLog4jOptionBytes = 3 * kLog4jTextUnits;
 constexpr size_t kLoggingOptionBytes = MAX_PATH;
-// "<installDir>\lib\" and "<installDir>\lib\*.jar".
-constexpr size_t kLibDirUnits = MAX_PATH + 5;
-constexpr size_t kJarPatternUnits = kLibDirUnits + 5;
 
 // A heap-held, NUL-terminated narrow option whose size follows its text, so a
 // class path of any length fits. Reads as "" when empty or when memory ran out.
@@ -31,13 +29,14 @@ struct NarrowOption {
     HeapArray<char> chars;
 };
 
-// "-Djava.class.path=" and every "*.jar" match of "<installDir>\lib\", each as a
-// full path, separated by ";". A jar whose name the options cannot carry as it
-// is (see IsSafeInOptions) is named by its short name; without a safe short
-// name it is left out, and `leftOutSink` (when set) says so. Returns how many
-// entries the class path has: 0 gives the bare prefix. Only running out of
-// memory gives the empty option.
-size_t BuildClassPathOption(const wchar_t* installDir, NarrowOption* out,
+// "-Djava.class.path=" and every "*.jar" match of `libDir` (a layout's, the
+// install directory's "lib"), each as a full path, separated by ";". A jar
+// whose name the options cannot carry as it is (see IsSafeInOptions) is named
+// by its short name; without a safe short name it is left out, and
+// `leftOutSink` (when set) says so. Returns how many entries the class path
+// has: 0 gives the bare prefix. Only running out of memory gives the empty
+// option.
+size_t BuildClassPathOption(const wchar_t* libDir, NarrowOption* out,
                             ErrorSink leftOutSink = nullptr);
 
 // True when `text` can stand in a VM option as it is: the ANSI code page holds
@@ -75,9 +74,9 @@ bool BuildJarClassPathOption(const wchar_t* jarPath, NarrowOption* out, const wc
 bool BuildJavaCommandOption(const wchar_t* application, const MainArguments& arguments,
                             NarrowOption* out);
 
-// Appends the names of the "*.jar" files of "<installDir>\lib\", the class
-// path's entries without their folder, separated by ", "; false when memory ran out.
-bool AppendJarNames(const wchar_t* installDir, WideText* text);
+// Appends the names of the "*.jar" files of `libDir`, the class path's
+// entries without their folder, separated by ", "; false when memory ran out.
+bool AppendJarNames(const wchar_t* libDir, WideText* text);
 
 // "-Dlog4j.configuration=file:/<installDir>\conf\log4j.properties".
 void BuildLog4jOption(const wchar_t* installDir, char (&out)[kLog4jOptionBytes]);

@@ -3,6 +3,8 @@
 // runtime since Java 8).
 #include "jvmhost/runtime_diagnostics.h"
 
+#include "jvmhost/java_thread.h"
+
 namespace {
 
 const char kFactoryClass[] = "java/lang/management/ManagementFactory";
@@ -16,39 +18,7 @@ const char kStringClass[] = "java/lang/String";
 const char kToStringSignature[] = "()Ljava/lang/String;";
 const char kThreadBeanSignature[] = "()Ljava/lang/management/ThreadMXBean;";
 
-// The thread stays attached for one question only: a thread attached while
-// the VM ends would stay inside it for good at its next call.
-struct DaemonAttachment {
-    explicit DaemonAttachment(JavaVM* vm) : javaVm(vm), env(nullptr) {
-        if (javaVm != nullptr && javaVm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env),
-                                                                     nullptr) != JNI_OK) {
-            env = nullptr;
-        }
-    }
-    ~DaemonAttachment() {
-        if (env != nullptr) {
-            javaVm->DetachCurrentThread();
-        }
-    }
-    DaemonAttachment(const DaemonAttachment&) = delete;
-    DaemonAttachment& operator=(const DaemonAttachment&) = delete;
-    JavaVM* javaVm;  // weak
-    JNIEnv* env;
-};
-
-// A static method's object result; null with an exception pending when the
-// class or the method is missing or the call threw.
-jobject CallStatic(JNIEnv* env, const char* className, const char* name, const char* signature,
-                   const jvalue* arguments) {
-    jclass owner = env->FindClass(className);
-    if (owner == nullptr) {
-        return nullptr;
-    }
-    jmethodID method = env->GetStaticMethodID(owner, name, signature);
-    return method != nullptr ? env->CallStaticObjectMethodA(owner, method, arguments) : nullptr;
-}
-
-// An instance method's object result, as CallStatic; null without an
+// An instance method's object result, as CallStatic's; null without an
 // exception for a null target or a null result.
 jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* name,
                const char* signature, const jvalue* arguments) {
@@ -61,10 +31,6 @@ jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* n
     }
     jmethodID method = env->GetMethodID(owner, name, signature);
     return method != nullptr ? env->CallObjectMethodA(target, method, arguments) : nullptr;
-}
-
-jstring NewText(JNIEnv* env, const wchar_t* text) {
-    return env->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
 }
 
 // Appends the Java string `text`; false when memory ran out.
@@ -109,23 +75,27 @@ jobjectArray ArrayOfOne(JNIEnv* env, const char* elementClass, jobject element) 
 // the bean takes a command's options as one String[] parameter.
 jobject InvokeThreadPrint(JNIEnv* env) {
     jobject server = CallStatic(env, kFactoryClass, "getPlatformMBeanServer",
-                                "()Ljavax/management/MBeanServer;", nullptr);
+                                "()Ljavax/management/MBeanServer;", nullptr)
+                         .value.l;
     jvalue nameText[1];
-    nameText[0].l =
-        server != nullptr ? NewText(env, L"com.sun.management:type=DiagnosticCommand") : nullptr;
+    nameText[0].l = server != nullptr
+                        ? NewJavaString(env, L"com.sun.management:type=DiagnosticCommand")
+                        : nullptr;
     jobject name = nameText[0].l != nullptr
                        ? CallStatic(env, kObjectNameClass, "getInstance",
                                     "(Ljava/lang/String;)Ljavax/management/ObjectName;", nameText)
+                             .value.l
                        : nullptr;
     jobjectArray options =
-        name != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"-l")) : nullptr;
+        name != nullptr ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"-l")) : nullptr;
     jobjectArray parameters = options != nullptr ? ArrayOfOne(env, kObjectClass, options) : nullptr;
     jobjectArray signature =
-        parameters != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"[Ljava.lang.String;"))
-                              : nullptr;
+        parameters != nullptr
+            ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"[Ljava.lang.String;"))
+            : nullptr;
     jvalue arguments[4];
     arguments[0].l = name;
-    arguments[1].l = signature != nullptr ? NewText(env, L"threadPrint") : nullptr;
+    arguments[1].l = signature != nullptr ? NewJavaString(env, L"threadPrint") : nullptr;
     arguments[2].l = parameters;
     arguments[3].l = signature;
     return arguments[1].l != nullptr
@@ -136,7 +106,8 @@ jobject InvokeThreadPrint(JNIEnv* env) {
 // The thread bean's ThreadInfo of every thread, with the monitors and
 // synchronizers each holds, one after the other.
 bool PrintThreadInfos(JNIEnv* env, WideText* text) {
-    jobject bean = CallStatic(env, kFactoryClass, "getThreadMXBean", kThreadBeanSignature, nullptr);
+    jobject bean =
+        CallStatic(env, kFactoryClass, "getThreadMXBean", kThreadBeanSignature, nullptr).value.l;
     jvalue withLocks[2];
     withLocks[0].z = JNI_TRUE;
     withLocks[1].z = JNI_TRUE;
@@ -184,8 +155,10 @@ void NameThreads(JNIEnv* env, jobject bean, jlongArray ids, WideText* names) {
 }  // namespace
 
 RuntimeAnswer PrintJavaThreads(const RuntimeHost& host, WideText* text, ThreadDumpSource* source) {
-    DaemonAttachment attachment(host.javaVm);
-    JNIEnv* env = attachment.env;
+    // Attached for one question only: a thread attached while the VM ends
+    // would stay inside it for good at its next call.
+    const JavaThread attachment(host.Vm(), kJavaThreadDaemon);
+    JNIEnv* env = attachment.Env();
     if (env == nullptr) {
         return RuntimeAnswer::kNoVm;
     }
@@ -209,8 +182,8 @@ RuntimeAnswer PrintJavaThreads(const RuntimeHost& host, WideText* text, ThreadDu
 }
 
 RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideText* words) {
-    DaemonAttachment attachment(host.javaVm);
-    JNIEnv* env = attachment.env;
+    const JavaThread attachment(host.Vm(), kJavaThreadDaemon);
+    JNIEnv* env = attachment.Env();
     if (env == nullptr) {
         return RuntimeAnswer::kNoVm;
     }
@@ -222,12 +195,13 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
             ? CallStatic(env, kFactoryClass, "getPlatformMXBean",
                          "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;",
                          beanType)
+                  .value.l
             : nullptr;
     jmethodID dumpHeap = bean != nullptr
                              ? env->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V")
                              : nullptr;
     jvalue arguments[2];
-    arguments[0].l = dumpHeap != nullptr ? NewText(env, path) : nullptr;
+    arguments[0].l = dumpHeap != nullptr ? NewJavaString(env, path) : nullptr;
     arguments[1].z = JNI_TRUE;  // live objects only, as jcmd GC.heap_dump
     if (arguments[0].l != nullptr) {
         env->CallVoidMethodA(bean, dumpHeap, arguments);
@@ -241,12 +215,13 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
 
 size_t FindDeadlockedJavaThreads(const RuntimeHost& host, jlong* ids, size_t most,
                                  WideText* names) {
-    DaemonAttachment attachment(host.javaVm);
-    JNIEnv* env = attachment.env;
+    const JavaThread attachment(host.Vm(), kJavaThreadDaemon);
+    JNIEnv* env = attachment.Env();
     if (env == nullptr) {
         return 0;
     }
-    jobject bean = CallStatic(env, kFactoryClass, "getThreadMXBean", kThreadBeanSignature, nullptr);
+    jobject bean =
+        CallStatic(env, kFactoryClass, "getThreadMXBean", kThreadBeanSignature, nullptr).value.l;
     jobject found = CallOn(env, bean, kThreadBeanClass, "findDeadlockedThreads", "()[J", nullptr);
     if (found == nullptr || env->ExceptionCheck()) {
         env->ExceptionClear();

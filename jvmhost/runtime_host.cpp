@@ -51,32 +51,29 @@ Function FindExport(HMODULE module, const char* name) {
 // runtime's older C++ runtime breaks a program built with a newer one. Later
 // loads find "<jre>\bin" at the end of PATH instead, which children inherit
 // after System32, and the C runtime that jvm.dll brought is loaded already.
-HMODULE LoadRuntimeLibrary(const wchar_t* binDir, const wchar_t* dllPath, DWORD* error) {
+ScopedModule LoadRuntimeLibrary(const wchar_t* binDir, const wchar_t* dllPath, DWORD* error) {
     AppendToPath(binDir);
     SetDllDirectoryW(binDir);
-    HMODULE module = LoadLibraryExW(
-        dllPath, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    if (module == nullptr) {
-        module = LoadLibraryW(dllPath);
+    ScopedModule module(LoadLibraryExW(
+        dllPath, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    if (!module.IsValid()) {
+        module.Reset(LoadLibraryW(dllPath));
         *error = GetLastError();
     }
     SetDllDirectoryW(nullptr);
     return module;
 }
 
+// The system's text, a blank line, then what did not load.
 void ReportLoadFailure(DWORD error, const wchar_t* dllPath, ErrorSink sink) {
-    wchar_t message[kLoadErrorUnits] = {};
-    // Without an argument list, insertion points are kept as they are rather
-    // than read from arguments that do not exist. A failure leaves the text
-    // empty, so the message then begins with the blank line.
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   message, kSystemTextUnits, nullptr);
     if (sink == nullptr) {
         return;
     }
-    StringCchCatW(message, kLoadErrorUnits, L"\n\n");
-    StringCchCatW(message, kLoadErrorUnits, L"Failed to load jvm dll:\n");
-    StringCchCatW(message, kLoadErrorUnits, dllPath);
+    wchar_t text[kSystemTextUnits];
+    const size_t length = SystemErrorText(error, text);
+    wchar_t message[kLoadErrorUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message), L"%ls%ls\n\nFailed to load jvm dll:\n%ls", text,
+                     length > 0 ? L"." : L"", dllPath);
     sink(0, message);
 }
 
@@ -154,17 +151,18 @@ constexpr size_t kInstallDirProblemUnits = MAX_PATH + 400;
 // both are reported to `sink` when one is set, a library that did not load
 // with a second event that explains why when the file shows it; both name
 // `dllPath`. `failure` receives why the VM was not created.
-jint LoadAndCreateVm(const wchar_t* binDir, const wchar_t* dllPath, HMODULE* module, JNIEnv** env,
-                     JavaVM** vm, const OptionArray& options, ErrorSink sink, Outcome* failure) {
+jint LoadAndCreateVm(const wchar_t* binDir, const wchar_t* dllPath, ScopedModule* module,
+                     JNIEnv** env, JavaVM** vm, const OptionArray& options, ErrorSink sink,
+                     Outcome* failure) {
     DWORD error = 0;
     *module = LoadRuntimeLibrary(binDir, dllPath, &error);
-    if (*module == nullptr) {
+    if (!module->IsValid()) {
         ReportLoadFailure(error, dllPath, sink);
         ExplainLoadFailure(dllPath, sink);
         *failure = Outcome::kRuntimeNotLoaded;
         return -1;
     }
-    const auto createJavaVm = FindExport<CreateJavaVmFunction>(*module, "JNI_CreateJavaVM");
+    const auto createJavaVm = FindExport<CreateJavaVmFunction>(module->Get(), "JNI_CreateJavaVM");
     if (createJavaVm == nullptr) {
         if (sink != nullptr) {
             sink(0, L"Can not find 'JNI_CreateJavaVM' method in the jvm dll.");
@@ -190,129 +188,101 @@ jint LoadAndCreateVm(const wchar_t* binDir, const wchar_t* dllPath, HMODULE* mod
 
 }  // namespace
 
-// Java's binary name in the form FindClass takes: '/' for '.', modified UTF-8,
-// which encodes every UTF-16 unit on its own (a surrogate pair as two).
-void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
-    size_t used = 0;
-    for (const wchar_t* c = name; *c != L'\0' && used + 4 <= kMainClassJniBytes; ++c) {
-        const unsigned unit = *c == L'.' ? L'/' : *c;
-        if (unit < 0x80) {
-            out[used++] = static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            out[used++] = static_cast<char>(0xC0 | (unit >> 6));
-            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            out[used++] = static_cast<char>(0xE0 | (unit >> 12));
-            out[used++] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            out[used++] = static_cast<char>(0x80 | (unit & 0x3F));
-        }
-    }
-    out[used] = '\0';
-}
-
-RuntimeHost::RuntimeHost(const HostSettings& settings)
-    : javaVm(nullptr),
-      jniEnv(nullptr),
-      jvmModule(nullptr),
-      layout(settings.layout),
-      userOptions(settings.userOptions),
-      mainClassName(),
+RuntimeHost::RuntimeHost(const HostSettings& hostSettings)
+    : settings(hostSettings),
       mainClassJni(),
-      errorSink(settings.errors),
-      warningSink(settings.warnings),
-      loggingOptions(settings.loggingOptions),
-      mainJar(settings.mainJar),
-      commandName(settings.commandName),
-      commandArguments(settings.commandArguments),
-      vmEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      javaVm(nullptr),
+      creatingEnv(nullptr),
       outcome(Outcome::kNormal),
       vmDestroyed(false),
-      expectedEntry(settings.expectedEntry) {
+      vmEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     endReactionsOfProcess = settings.reactions;
-    StringCchCopyW(mainClassName, kMainClassNameUnits, settings.mainClass);
-    ToJniClassName(mainClassName, mainClassJni);
+    ToJniClassName(settings.mainClass, mainClassJni);
     StartVm();
 }
 
 RuntimeHost::~RuntimeHost() {
     DestroyVm();
-    javaVm = nullptr;
-    if (jvmModule != nullptr) {
-        FreeLibrary(jvmModule);
-    }
-    jvmModule = nullptr;
 }
 
 void RuntimeHost::Report(int code, const wchar_t* message) const {
-    if (errorSink != nullptr) {
-        errorSink(code, message);
+    if (settings.errors != nullptr) {
+        settings.errors(code, message);
     }
 }
 
-bool RuntimeHost::RefuseToStart(Outcome why, const wchar_t* message) {
+void RuntimeHost::RefuseToStart(Outcome why, const wchar_t* message) {
     Report(0, message);
     outcome = why;
-    return false;
 }
 
-bool RuntimeHost::StartRefused() const {
-    return jniEnv == nullptr &&
-           (outcome == Outcome::kConfigurationInvalid || outcome == Outcome::kEntryPointMissing);
+void RuntimeHost::ReportMissingVm() const {
+    // A start refused before loading the runtime has said why already.
+    if (outcome != Outcome::kConfigurationInvalid && outcome != Outcome::kEntryPointMissing) {
+        Report(0, L"The JVM is not initialized.");
+    }
 }
 
+// The install directory as the options name it, and the folders below it.
 bool RuntimeHost::StartVm() {
     wchar_t optionDir[MAX_PATH];
     const wchar_t* why = nullptr;
-    if (!InstallDirForOptions(layout->installDir, optionDir, &why)) {
+    HostLayout named;
+    if (!InstallDirForOptions(InstallDir(), optionDir, &why)) {
         wchar_t message[kInstallDirProblemUnits];
         StringCchPrintfW(message, ARRAYSIZE(message),
                          L"The install directory %ls cannot be named to the Java runtime: %ls, and "
                          L"the volume gives it no short name. Install the service in a directory "
                          L"whose path the ANSI code page can hold and that holds no ';'.",
-                         layout->installDir, why);
-        return RefuseToStart(Outcome::kConfigurationInvalid, message);
+                         InstallDir(), why);
+        RefuseToStart(Outcome::kConfigurationInvalid, message);
+        return false;
     }
+    // Below a folder of fewer than MAX_PATH units, every folder of a layout fits.
+    LayoutBelow(optionDir, &named);
     NarrowOption classPath;
-    if (!BuildApplicationClassPath(optionDir, &classPath)) {
+    if (!BuildApplicationClassPath(named.libDir, &classPath)) {
         return false;
     }
     const char* hostOptions[4] = {classPath.Text()};
     size_t count = 1;
     char log4j[kLog4jOptionBytes];
     char logging[kLoggingOptionBytes];
-    if (loggingOptions) {
+    if (settings.loggingOptions) {
         BuildLog4jOption(optionDir, log4j);
         BuildLoggingImplOption(logging);
         hostOptions[count++] = log4j;
         hostOptions[count++] = logging;
     }
     NarrowOption command;
-    if (commandName != nullptr &&
-        BuildJavaCommandOption(commandName, *commandArguments, &command)) {
+    if (settings.commandName != nullptr &&
+        BuildJavaCommandOption(settings.commandName, *settings.commandArguments, &command)) {
         hostOptions[count++] = command.Text();
     }
     wchar_t dllPath[kPathUnits];
-    ChooseRuntimeLibrary(*layout, dllPath);
+    ChooseRuntimeLibrary(*settings.layout, dllPath);
     return CreateVm(hostOptions, count, dllPath);
 }
 
 // The jar alone for main.jar, else every jar of lib\, which must hold one.
-bool RuntimeHost::BuildApplicationClassPath(const wchar_t* optionDir, NarrowOption* classPath) {
+bool RuntimeHost::BuildApplicationClassPath(const wchar_t* libDir, NarrowOption* classPath) {
+    const wchar_t* jar = settings.mainJar;
     const wchar_t* why = nullptr;
-    if (mainJar != nullptr && !BuildJarClassPathOption(mainJar, classPath, &why)) {
+    if (jar != nullptr && !BuildJarClassPathOption(jar, classPath, &why)) {
         wchar_t message[kInstallDirProblemUnits];
         StringCchPrintfW(message, ARRAYSIZE(message),
                          L"The jar %ls cannot be named to the Java runtime: %ls, and the volume "
                          L"gives it no short name. Give the jar a path that the ANSI code page "
                          L"can hold and that holds no ';'.",
-                         mainJar, why);
-        return RefuseToStart(Outcome::kConfigurationInvalid, message);
+                         jar, why);
+        RefuseToStart(Outcome::kConfigurationInvalid, message);
+        return false;
     }
-    if (mainJar == nullptr && BuildClassPathOption(optionDir, classPath, warningSink) == 0) {
+    if (jar == nullptr && BuildClassPathOption(libDir, classPath, settings.warnings) == 0) {
         // An empty class path means the working directory to a VM, and the
         // application's classes come only from the jars of lib\.
         RefuseToStart(Outcome::kEntryPointMissing, L"Can not find entry point:\n");
-        DescribeEntrySearch(false, *expectedEntry);
+        DescribeEntrySearch(false, ExpectedEntry());
         return false;
     }
     return true;
@@ -321,6 +291,7 @@ bool RuntimeHost::BuildApplicationClassPath(const wchar_t* optionDir, NarrowOpti
 // The host's options, then the operator's, then the runtime's hooks.
 bool RuntimeHost::CreateVm(const char* const* hostOptions, size_t hostOptionCount,
                            const wchar_t* dllPath) {
+    const UserOptions* userOptions = settings.userOptions;
     const size_t userCount = userOptions != nullptr ? userOptions->count : 0;
     OptionArray options;
     jint result = -1;
@@ -337,17 +308,17 @@ bool RuntimeHost::CreateVm(const char* const* hostOptions, size_t hostOptionCoun
         // Last, so that no option of the operator's can take its place: the
         // runtime's own text goes to standard error, and its end is kept.
         options.Add("vfprintf", HookAddress(RuntimeVfprintf));
-        result = LoadAndCreateVm(layout->binDir, dllPath, &jvmModule, &jniEnv, &javaVm, options,
-                                 errorSink, &reason);
+        result = LoadAndCreateVm(settings.layout->binDir, dllPath, &jvmModule, &creatingEnv,
+                                 &javaVm, options, settings.errors, &reason);
     }
     if (result != JNI_OK) {
         // Whatever a refusing runtime left in the out-parameters, this host has no VM.
         javaVm = nullptr;
-        jniEnv = nullptr;
+        creatingEnv = nullptr;
         outcome = reason;
         Report(result, L"CreateJavaVM ERROR");
         if (reason == Outcome::kVmRefused) {
-            ReportRuntimeWords(result, errorSink);
+            ReportRuntimeWords(result, settings.errors);
         }
     }
     return result == JNI_OK;

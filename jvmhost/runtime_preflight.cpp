@@ -3,8 +3,8 @@
 #include <strsafe.h>
 
 #include "base/paths.h"
+#include "base/scoped.h"
 #include "jvmhost/pe_file.h"
-#include "base/paths.h"
 
 namespace {
 
@@ -126,8 +126,8 @@ bool FindRuntimeOneLevelDown(const wchar_t* jreDir, wchar_t (&found)[kDllCandida
         return false;
     }
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    const ScopedSearch search(FindFirstFileW(pattern, &entry));
+    if (!search.IsValid()) {
         return false;
     }
     bool seen = false;
@@ -148,8 +148,7 @@ bool FindRuntimeOneLevelDown(const wchar_t* jreDir, wchar_t (&found)[kDllCandida
                 break;
             }
         }
-    } while (!seen && FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (!seen && FindNextFileW(search.Get(), &entry));
     return seen;
 }
 

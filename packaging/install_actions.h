@@ -37,6 +37,7 @@
 // After windows.h, which both build on.
 #include <msiquery.h>
 
+#include "base/config_file.h"
 #include "base/scoped.h"
 
 namespace install_actions {
@@ -61,8 +62,6 @@ void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD
 // empty or does not fit.
 bool TakePart(const wchar_t* text, wchar_t separator, wchar_t* out, size_t outUnits,
               const wchar_t** rest);
-// A whole number from 0 to `most`, digits only. False for anything else.
-bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value);
 
 // The whole CustomActionData into `data`; false when it cannot be had.
 bool ReadActionData(MSIHANDLE install, HeapArray<wchar_t>* data);

@@ -29,24 +29,6 @@ bool TakePart(const wchar_t* text, wchar_t separator, wchar_t* out, size_t outUn
     return length > 0;
 }
 
-bool ParseNumber(const wchar_t* text, size_t length, DWORD most, DWORD* value) {
-    DWORD number = 0;
-    if (length == 0) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') {
-            return false;
-        }
-        number = number * 10 + static_cast<DWORD>(text[i] - L'0');
-        if (number > most) {
-            return false;
-        }
-    }
-    *value = number;
-    return true;
-}
-
 void LogError(MSIHANDLE install, const wchar_t* name, const wchar_t* what, DWORD error) {
     wchar_t message[kMessageUnits];
     StringCchPrintfW(message, kMessageUnits, L"%ls: %ls (error %lu).", name, what,

@@ -1,6 +1,6 @@
 // The frame's pending phases: the start that waits for the application to be
-// ready, the stop, the one watch that reports their progress and keeps their
-// deadlines, and the control handler that begins the stop.
+// ready, the stop, and the one watch that reports their progress and keeps
+// their deadlines.
 #include "service/service_frame.h"
 
 #include <strsafe.h>
@@ -98,39 +98,28 @@ void ServiceFrame::EndAtDeadline(const PendingPhase& phase) {
 }
 
 // Under statusLock. A watch that is running is woken to take up the new
-// phase; creating a thread takes no lock of ours.
+// phase; creating its thread takes no lock of ours.
 void ServiceFrame::StartWatchLocked() {
-    if (watchRunning) {
-        SetEvent(watchWake.Get());
-        return;
-    }
-    ResetEvent(watchWake.Get());
-    watchThread.Reset(CreateThread(nullptr, 0, WatchEntry, this, 0, nullptr));
-    watchRunning = watchThread.IsValid();
-}
-
-DWORD WINAPI ServiceFrame::WatchEntry(void* frame) {
-    static_cast<ServiceFrame*>(frame)->Watch();
-    return 0;
-}
-
-// The watch: reports the phase under way once per kProgressIntervalMs and
-// keeps its deadline, until no phase is under way or the final report is
-// claimed. A start deadline begins the stop, which the same watch then serves.
-void ServiceFrame::Watch() {
-    DWORD pauseMs = 0;
-    while (ReportProgress(&pauseMs)) {
-        WaitForSingleObject(watchWake.Get(), pauseMs);
-        PassDeadlineIfDue();
+    if (!watch.Start(WatchTurn, this, 0)) {
+        watch.Wake();
     }
 }
 
-bool ServiceFrame::ReportProgress(DWORD* pauseMs) {
+// One turn of the watch: a deadline that has passed ends its phase (a start
+// deadline begins the stop, which the same watch then serves), and the phase
+// under way is reported. Its pause lasts until the next report or deadline,
+// and while no phase is under way until the next phase wakes it.
+DWORD ServiceFrame::WatchTurn(void* frame) {
+    ServiceFrame* self = static_cast<ServiceFrame*>(frame);
+    self->PassDeadlineIfDue();
+    return self->ReportProgress();
+}
+
+DWORD ServiceFrame::ReportProgress() {
     LockGuard guard(statusLock);
     const PendingPhase* phase = CurrentPhase(status, startPhase, stopPhase);
-    if (watchQuit || finalReportStarted || phase == nullptr) {
-        watchRunning = false;
-        return false;
+    if (watch.IsStopping() || finalReportStarted || phase == nullptr) {
+        return INFINITE;
     }
     if (progressReportDue) {
         status.dwControlsAccepted = phase->acceptedControls;
@@ -139,8 +128,7 @@ bool ServiceFrame::ReportProgress(DWORD* pauseMs) {
         SendStatus(status);
     }
     progressReportDue = true;
-    *pauseMs = PauseBeforeNextReport(TimeLeftMs(*phase));
-    return true;
+    return PauseBeforeNextReport(TimeLeftMs(*phase));
 }
 
 void ServiceFrame::PassDeadlineIfDue() {
@@ -148,7 +136,8 @@ void ServiceFrame::PassDeadlineIfDue() {
     {
         LockGuard guard(statusLock);
         const PendingPhase* phase = CurrentPhase(status, startPhase, stopPhase);
-        if (watchQuit || finalReportStarted || phase == nullptr || TimeLeftMs(*phase) != 0) {
+        if (watch.IsStopping() || finalReportStarted || phase == nullptr ||
+            TimeLeftMs(*phase) != 0) {
             return;
         }
         passed = *phase;
@@ -165,66 +154,4 @@ void ServiceFrame::PassDeadlineIfDue() {
     // As a stop: the application's own end, with stop-pending progress and
     // the stop deadline.
     RunStopSequence();
-}
-
-// The first request begins the stop phase and its watch; every request is
-// reported, unless the final report is already claimed.
-void ServiceFrame::ReportStopPending() {
-    LockGuard guard(statusLock);
-    if (finalReportStarted) {
-        return;
-    }
-    const bool first = stopPhase.state == 0;
-    status.dwCurrentState = SERVICE_STOP_PENDING;
-    status.dwControlsAccepted = kControlsAccepted;
-    ++status.dwCheckPoint;
-    status.dwWaitHint = kPendingWaitHintMs;
-    SendStatus(status);
-    if (first) {
-        stopPhase.state = SERVICE_STOP_PENDING;
-        stopPhase.since = GetTickCount64();
-        progressReportDue = false;
-        StartWatchLocked();
-    }
-}
-
-void ServiceFrame::RunStopSequence() {
-    // The handler only reports and signals: the body stops the application on
-    // a thread of its own, and the watch reports progress and keeps the
-    // deadline however long that takes.
-    ReportStopPending();
-    body.requestStop(body.self);
-}
-
-void ServiceFrame::HandleControl(DWORD control) {
-    switch (control) {
-        case SERVICE_CONTROL_STOP:
-        case SERVICE_CONTROL_PRESHUTDOWN:
-            RunStopSequence();
-            break;
-        case SERVICE_CONTROL_SHUTDOWN: {
-            // After preshutdown (or a stop) the application has had its stop
-            // call and the stop is under way; shutdown adds nothing to it.
-            bool stopping = false;
-            {
-                LockGuard guard(statusLock);
-                stopping = stopPhase.state != 0;
-            }
-            if (!stopping) {
-                RunStopSequence();
-            }
-            break;
-        }
-        case SERVICE_CONTROL_PAUSE:
-        case SERVICE_CONTROL_CONTINUE:
-        case SERVICE_CONTROL_INTERROGATE:
-            break;
-        default:
-            // The body's user-defined controls only signal a thread of its own:
-            // the handler returns at once, and never delays a stop.
-            if (body.userControl == nullptr || !body.userControl(body.self, control)) {
-                ReportInfoEvent(L"Bad service request");
-            }
-            break;
-    }
 }

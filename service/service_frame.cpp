@@ -28,10 +28,7 @@ ServiceFrame::ServiceFrame(const ServiceBody& serviceBody)
       startPhase(),
       stopPhase(),
       progressReportDue(true),
-      watchRunning(false),
-      watchQuit(false),
       passedStartDeadline(0),
-      watchWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       finalReport(),
       serviceThread(nullptr),
       serviceEnded(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -49,14 +46,7 @@ ServiceFrame::ServiceFrame(const ServiceBody& serviceBody)
 }
 
 ServiceFrame::~ServiceFrame() {
-    {
-        LockGuard guard(statusLock);
-        watchQuit = true;
-    }
-    SetEvent(watchWake.Get());
-    if (watchThread.IsValid()) {
-        WaitForSingleObject(watchThread.Get(), kEndByOtherWaitMs);
-    }
+    watch.Stop(kEndByOtherWaitMs);
     if (serviceThread != nullptr) {
         CloseHandle(serviceThread);
     }
@@ -111,13 +101,6 @@ void ServiceFrame::AdoptServiceName(DWORD argc, LPWSTR* argv) {
     }
     StringCchCopyW(name, ARRAYSIZE(name), argv[0]);
     SetEventSource(name);
-}
-
-DWORD WINAPI ServiceFrame::ControlHandlerEntry(DWORD control, DWORD /*eventType*/,
-                                               void* /*eventData*/, void* context) {
-    static_cast<ServiceFrame*>(context)->HandleControl(control);
-    // Every control is handled, the unknown ones by their event.
-    return NO_ERROR;
 }
 
 SERVICE_STATUS ServiceFrame::SetState(DWORD state) {

@@ -1,11 +1,14 @@
 // The generic service: status record, process entry, service main routine,
-// control handler, and the one watch of the pending phases. The service's own
-// work, its body, is handed in as plain functions.
+// control handler (control_handler.cpp), and the one watch of the pending
+// phases (pending_phases.cpp). The service's own work, its body, is handed in
+// as plain functions.
 #pragma once
 
 #include "base/event_log.h"
+#include "base/paths.h"
 #include "base/scoped.h"
 #include "base/win32.h"
+#include "base/worker_thread.h"
 
 constexpr DWORD kProgressIntervalMs = 1000;  // one pending report per interval
 constexpr DWORD kPendingWaitHintMs = 2000;   // covers the next report, with room to spare
@@ -13,8 +16,8 @@ constexpr DWORD kEndByOtherWaitMs = 5000;    // the longest wait for another thr
 // The longest a deadline waits for the body's thread dump before it ends the
 // service: the deadline still holds within a few seconds.
 constexpr DWORD kDeadlineDumpWaitMs = 3000;
-// A path the body names in an event: a file below the install directory.
-constexpr size_t kBodyFileUnits = MAX_PATH + 64;
+// A path the body names in an event: a file in a folder of the layout.
+constexpr size_t kBodyFileUnits = kFilePathUnits;
 // A deadline's event: its text with the seconds, and the dump's file.
 constexpr size_t kDeadlineEventUnits = 224 + kBodyFileUnits;
 
@@ -88,12 +91,13 @@ class ServiceFrame {
     // Milliseconds left until the stop deadline (0 once it has passed), or
     // INFINITE while no stop was requested or there is no deadline.
     DWORD StopTimeLeftMs();
-    // Ends the process from any thread but the control handler's: `message`
-    // (when set) as an event of `eventType`, stopped with `specificExitCode`
-    // (and 1066 unless it is 0), "Service stopped". When another thread already
-    // ends the service, waits for it at most kEndByOtherWaitMs; waits for the
-    // dispatcher's lock only while the handler runs, which never waits on the
-    // application; takes statusLock briefly.
+    // Ends the process from any thread: `message` (when set) as an event of
+    // `eventType`, stopped with `specificExitCode` (and 1066 unless it is 0),
+    // "Service stopped". When another thread already ends the service, waits
+    // for it at most kEndByOtherWaitMs; takes statusLock briefly. Its stopped
+    // report waits for the dispatcher's lock while a control is handled on
+    // another thread (the handler never waits on the application); on the
+    // handler's own thread that lock is already its own.
     [[noreturn]] void EndProcessFromAnyThread(DWORD specificExitCode, WORD eventType,
                                               const wchar_t* message);
     // EndProcessFromAnyThread with the stop deadline's event and code.
@@ -133,14 +137,13 @@ class ServiceFrame {
     // False right after the handler's own stop-pending report, which takes
     // the place of the watch's next one.
     bool progressReportDue;
-    // The watch, started by whichever thread begins a phase while none runs:
-    // reports the phase once per kProgressIntervalMs and keeps its deadline.
-    // Takes statusLock around each report; waits at most one interval at a time.
-    bool watchRunning;
-    bool watchQuit;  // set only by the destructor: the watch ends
     DWORD passedStartDeadline;
-    ScopedHandle watchThread;  // written under statusLock
-    ScopedHandle watchWake;    // auto-reset: a new phase, or the destructor
+    // Started under statusLock by the thread that begins the first phase, and
+    // woken by each later one: reports the phase under way once per
+    // kProgressIntervalMs and keeps its deadline. It takes statusLock around
+    // each report and waits at most one interval at a time, without bound
+    // only while no phase is under way.
+    WorkerThread watch;
 
     // The stopped report; written once, under statusLock, by the thread that
     // claimed the final report, and sent by that thread.
@@ -157,15 +160,14 @@ class ServiceFrame {
     static void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv);
     static DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, void* eventData,
                                             void* context);
-    static DWORD WINAPI WatchEntry(void* frame);
+    static DWORD WatchTurn(void* frame);
     void AdoptServiceName(DWORD argc, LPWSTR* argv);
     SERVICE_STATUS SetState(DWORD state);
     void SendStatus(const SERVICE_STATUS& snapshot);
     void ReportStopPending();
     void RunStopSequence();
     void StartWatchLocked();
-    void Watch();
-    bool ReportProgress(DWORD* pauseMs);
+    DWORD ReportProgress();
     void PassDeadlineIfDue();
     [[noreturn]] void EndAtDeadline(const PendingPhase& phase);
     void FormatDeadlineEvent(const PendingPhase& phase, wchar_t (&message)[kDeadlineEventUnits]);

@@ -62,8 +62,7 @@ DWORD WINAPI StopThread(void* param) {
     if (probe->contract != nullptr) {
         probe->contract->requestStop(*probe->host);
     } else {
-        const EntryMethodsText stopText = {L"static void serviceStop()", L""};
-        probe->host->CallFromOwnThread("serviceStop", "()V", stopText);
+        CallServiceStop(*probe->host);
     }
     return 0;
 }
@@ -93,17 +92,16 @@ HostSettings ProbeSettings(const HostLayout& layout, const Configuration& config
 
 void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
-    JavaEntry entry = {};
     static Configuration configuration;
-    const ReadyReport ready = {nullptr, NotReady};
-    if (host->jniEnv == nullptr) {
+    ApplicationRun run = {host, &configuration, {nullptr, NotReady}, {}};
+    if (host->CreatingThreadEnv() == nullptr) {
         host->ReportMissingVm();
     } else {
-        probe->contract = FindApplication(*host, configuration, &entry);
+        probe->contract = FindApplication(&run);
     }
     SetEvent(probe->found);
     if (probe->contract != nullptr) {
-        probe->contract->run(*host, entry, configuration, ready);
+        probe->contract->run(run);
     }
 }
 
@@ -143,9 +141,8 @@ int TimeStartSteps() {
     const HostSettings settings = ProbeSettings(layout, configuration, nullptr, nullptr);
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
-    JavaEntry entry = {};
-    const bool found =
-        host->jniEnv != nullptr && FindApplication(*host, configuration, &entry) != nullptr;
+    ApplicationRun run = {host, &configuration, {nullptr, NotReady}, {}};
+    const bool found = host->CreatingThreadEnv() != nullptr && FindApplication(&run) != nullptr;
     marks[6] = NowMs();
     static StopCaller stopCaller;
     stopCaller.Open(host, NoStop);

@@ -292,12 +292,15 @@ TEST(HostLoading, RuntimeDependencyIsFoundInJreBin) {
     EXPECT_NE(nullptr, FindCall(run.calls, "CallStaticVoidMethod", "serviceMain"));
 }
 
-// The system's own text for `error`, as the host formats it (insertion points kept),
-// with line ends escaped as the probe's sink writes them.
+// The system's own text for `error`, as the host formats it (insertion points kept,
+// the line break at its end dropped), with line ends escaped as the probe's sink writes them.
 std::string EscapedSystemText(DWORD error) {
     wchar_t text[1024] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                   text, 1024, nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, 1024, nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) {
+        text[--length] = L'\0';
+    }
     std::string escaped;
     for (char c : Narrow(text)) {
         if (c == '\n')

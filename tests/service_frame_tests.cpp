@@ -39,14 +39,7 @@ struct FakeBody {
 struct RunningFrame {
     RunningFrame() : frame(body.Handed()) { frame.status.dwCurrentState = SERVICE_RUNNING; }
     // The watch's own reports would move the check point too.
-    void QuitWatch() {
-        {
-            LockGuard guard(frame.statusLock);
-            frame.watchQuit = true;
-        }
-        SetEvent(frame.watchWake.Get());
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame.watchThread.Get(), 5000));
-    }
+    void QuitWatch() { ASSERT_TRUE(frame.watch.Stop(5000)); }
     FakeBody body;
     ServiceFrame frame;
 };
@@ -60,7 +53,7 @@ TEST(ControlDispatch, DefaultsAdvertiseStopShutdownAndPreshutdown) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), fresh.status.dwCurrentState);
     EXPECT_EQ(0x105u, fresh.status.dwControlsAccepted);
     EXPECT_EQ(0u, fresh.status.dwWin32ExitCode);
-    EXPECT_FALSE(fresh.watchRunning);
+    EXPECT_FALSE(fresh.watch.IsStarted());
 }
 
 TEST(ControlDispatch, ShutdownAndPreshutdownTakeTheStopPath) {
@@ -74,7 +67,7 @@ TEST(ControlDispatch, ShutdownAndPreshutdownTakeTheStopPath) {
         EXPECT_EQ(1u, status.dwCheckPoint) << control;
         EXPECT_EQ(kPendingWaitHintMs, status.dwWaitHint) << control;
         EXPECT_EQ(1, running.body.stopRequests) << "the request reached the body, " << control;
-        EXPECT_TRUE(running.frame.watchRunning) << "progress starts with the first request";
+        EXPECT_TRUE(running.frame.watch.IsStarted()) << "progress starts with the first request";
     }
 }
 
@@ -122,7 +115,7 @@ TEST(PendingPhases, StartDeadlineBeginsTheStopAndKeepsItsOutcome) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), frame.status.dwCurrentState);
     EXPECT_EQ(kControlsAccepted, frame.status.dwControlsAccepted);
     EXPECT_GE(frame.status.dwCheckPoint, 2u) << "start progress, then the stop's report";
-    EXPECT_TRUE(frame.watchRunning) << "the watch goes on with the stop";
+    EXPECT_TRUE(frame.watch.IsStarted()) << "the watch goes on with the stop";
     EXPECT_EQ(kDeadlineDumpWaitMs, running.body.dumpWaitMs) << "a bounded dump came first";
 }
 
@@ -132,7 +125,7 @@ TEST(PendingPhases, RunningEndsTheStartWatchWithoutADeadline) {
     frame.status.dwCurrentState = SERVICE_START_PENDING;
     frame.WaitForReadiness(0, 11, L"not ready within %lu s");
     frame.ReportRunning();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame.watchThread.Get(), 5000));
+    ASSERT_TRUE(frame.watch.Stop(5000));
     EXPECT_EQ(0u, frame.PassedStartDeadline());
     EXPECT_EQ(INFINITE, frame.StopTimeLeftMs()) << "no stop was requested";
 }

@@ -615,9 +615,7 @@ StaticCall MakeStaticCall(jclass cls, jmethodID method, va_list args) {
     return call;
 }
 
-void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    Env* env = CallerEnv(jni);
-    const StaticCall call = MakeStaticCall(cls, method, args);
+void CallStaticVoidWith(Env* env, const StaticCall& call) {
     const Ref* called = call.called;
     // Recorded before the call: serviceMain returns only at the end of the service.
     Record("CallStaticVoidMethod", call.description);
@@ -633,6 +631,11 @@ void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
         SetPendingFromReply(env, reply);
     }
     Record("threw", called->text + " " + env->pendingThrowable);
+}
+
+void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
+    Env* env = CallerEnv(jni);
+    CallStaticVoidWith(env, MakeStaticCall(cls, method, args));
 }
 
 // A static method's object result: a class comes back as a jclass of this VM.
@@ -753,6 +756,8 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
     if (Transact(env, request, &reply)) {
         if (reply[0] == "EXC" && reply.size() >= 2) {
             SetPendingFromReply(env, reply);
+        } else if (reply[0] == "REF" && reply.size() == 3) {
+            result = TakeReference(env, {"REF", reply[1]}, RefKind::kClass, reply[2]);
         } else if (reply[0] == "REF") {
             result = TakeReference(env, reply, RefKind::kObject, called->text + " result");
         } else if (reply[0] == "BOOLEAN" && truth != nullptr && reply.size() == 2) {
@@ -767,6 +772,16 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
                                                 : result != nullptr ? called->text + " an object"
                                                                     : returned);
     return reinterpret_cast<jobject>(result);
+}
+
+// Recorded as the variadic call is: the host's static calls pass jvalue arguments.
+void JNICALL CallStaticVoidMethodA(JNIEnv* jni, jclass cls, jmethodID method, const jvalue* args) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
+    StaticCall call = {called, {"CALLSTATIC", owner->id, called->id}, called->text};
+    CollectValues(called->signature, args, &call.request, &call.description);
+    CallStaticVoidWith(env, call);
 }
 
 jboolean JNICALL CallStaticBooleanMethodA(JNIEnv* jni, jclass cls, jmethodID method,
@@ -1052,6 +1067,7 @@ void FillTables() {
     g_envFunctions.NewGlobalRef = NewGlobalRef;
     g_envFunctions.CallStaticVoidMethod = CallStaticVoidMethod;
     g_envFunctions.CallStaticVoidMethodV = CallStaticVoidMethodV;
+    g_envFunctions.CallStaticVoidMethodA = CallStaticVoidMethodA;
     g_envFunctions.CallStaticObjectMethod = CallStaticObjectMethod;
     g_envFunctions.CallStaticObjectMethodV = CallStaticObjectMethodV;
     g_envFunctions.ExceptionCheck = ExceptionCheck;
