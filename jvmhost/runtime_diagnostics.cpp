@@ -18,51 +18,6 @@ const char kStringClass[] = "java/lang/String";
 const char kToStringSignature[] = "()Ljava/lang/String;";
 const char kThreadBeanSignature[] = "()Ljava/lang/management/ThreadMXBean;";
 
-// An instance method's object result, as CallStatic's; null without an
-// exception for a null target or a null result.
-jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* name,
-               const char* signature, const jvalue* arguments) {
-    if (target == nullptr) {
-        return nullptr;
-    }
-    jclass owner = env->FindClass(className);
-    if (owner == nullptr) {
-        return nullptr;
-    }
-    jmethodID method = env->GetMethodID(owner, name, signature);
-    return method != nullptr ? env->CallObjectMethodA(target, method, arguments) : nullptr;
-}
-
-jstring NewText(JNIEnv* env, const wchar_t* text) {
-    return env->NewString(reinterpret_cast<const jchar*>(text), lstrlenW(text));
-}
-
-// Appends the Java string `text`; false when memory ran out.
-bool AppendJavaText(JNIEnv* env, jstring text, WideText* out) {
-    const jsize length = env->GetStringLength(text);
-    HeapArray<wchar_t> units(static_cast<size_t>(length) + 1);
-    if (units.Get() == nullptr) {
-        return false;
-    }
-    env->GetStringRegion(text, 0, length, reinterpret_cast<jchar*>(units.Get()));
-    units[static_cast<size_t>(length)] = L'\0';
-    return out->Append(units.Get());
-}
-
-// The pending exception's toString, as the runtime's words, into `words`
-// (replacing what it held); the exception is cleared.
-void TakeRuntimeWords(JNIEnv* env, WideText* words) {
-    jthrowable thrown = env->ExceptionOccurred();
-    env->ExceptionClear();
-    words->Cut(0);
-    jobject text = CallOn(env, thrown, kObjectClass, "toString", kToStringSignature, nullptr);
-    if (text == nullptr || env->ExceptionCheck() ||
-        !AppendJavaText(env, static_cast<jstring>(text), words)) {
-        env->ExceptionClear();
-        words->Append(L"the runtime threw an exception it could not describe");
-    }
-}
-
 // invoke(ObjectName, String, Object[], String[]) of the platform MBean server.
 const char kInvokeSignature[] =
     "(Ljavax/management/ObjectName;Ljava/lang/String;[Ljava/lang/Object;[Ljava/lang/String;)"
@@ -82,22 +37,24 @@ jobject InvokeThreadPrint(JNIEnv* env) {
                                 "()Ljavax/management/MBeanServer;", nullptr)
                          .value.l;
     jvalue nameText[1];
-    nameText[0].l =
-        server != nullptr ? NewText(env, L"com.sun.management:type=DiagnosticCommand") : nullptr;
+    nameText[0].l = server != nullptr
+                        ? NewJavaString(env, L"com.sun.management:type=DiagnosticCommand")
+                        : nullptr;
     jobject name = nameText[0].l != nullptr
                        ? CallStatic(env, kObjectNameClass, "getInstance",
                                     "(Ljava/lang/String;)Ljavax/management/ObjectName;", nameText)
                              .value.l
                        : nullptr;
     jobjectArray options =
-        name != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"-l")) : nullptr;
+        name != nullptr ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"-l")) : nullptr;
     jobjectArray parameters = options != nullptr ? ArrayOfOne(env, kObjectClass, options) : nullptr;
     jobjectArray signature =
-        parameters != nullptr ? ArrayOfOne(env, kStringClass, NewText(env, L"[Ljava.lang.String;"))
-                              : nullptr;
+        parameters != nullptr
+            ? ArrayOfOne(env, kStringClass, NewJavaString(env, L"[Ljava.lang.String;"))
+            : nullptr;
     jvalue arguments[4];
     arguments[0].l = name;
-    arguments[1].l = signature != nullptr ? NewText(env, L"threadPrint") : nullptr;
+    arguments[1].l = signature != nullptr ? NewJavaString(env, L"threadPrint") : nullptr;
     arguments[2].l = parameters;
     arguments[3].l = signature;
     return arguments[1].l != nullptr
@@ -172,7 +129,7 @@ RuntimeAnswer PrintJavaThreads(const RuntimeHost& host, WideText* text, ThreadDu
     }
     // A runtime without the command (no such bean, or no threadPrint in it).
     WideText words;
-    TakeRuntimeWords(env, &words);
+    TakePendingWords(env, PendingWords::kCleared, &words);
     *source = ThreadDumpSource::kThreadBean;
     if (PrintThreadInfos(env, text)) {
         return RuntimeAnswer::kAnswered;
@@ -203,7 +160,7 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
                              ? env->GetMethodID(beanClass, "dumpHeap", "(Ljava/lang/String;Z)V")
                              : nullptr;
     jvalue arguments[2];
-    arguments[0].l = dumpHeap != nullptr ? NewText(env, path) : nullptr;
+    arguments[0].l = dumpHeap != nullptr ? NewJavaString(env, path) : nullptr;
     arguments[1].z = JNI_TRUE;  // live objects only, as jcmd GC.heap_dump
     if (arguments[0].l != nullptr) {
         env->CallVoidMethodA(bean, dumpHeap, arguments);
@@ -211,7 +168,7 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
     if (!env->ExceptionCheck() && arguments[0].l != nullptr) {
         return RuntimeAnswer::kAnswered;
     }
-    TakeRuntimeWords(env, words);
+    TakePendingWords(env, PendingWords::kCleared, words);
     return RuntimeAnswer::kFailed;
 }
 

@@ -149,14 +149,20 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
                   "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger",
                   "exit", "abort", "vfprintf"}),
               options);
+    // Loaded without initialising it, asked for serviceMain through reflection, then
+    // initialised by the lookup on this thread, which runs serviceMain.
+    const std::vector<std::string> made = run.CallsOn(create->thread);
+    const auto loaded = std::find(made.begin(), made.end(),
+                                  "returned forName class com/merivast/agent/MerivastMain");
+    const auto found = std::find(made.begin(), made.end(),
+                                 "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found");
+    ASSERT_TRUE(loaded < found && found != made.end()) << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{
-                  "JNI_CreateJavaVM version=0x00010006 nOptions=6 ignoreUnrecognized=0",
-                  "JNI_CreateJavaVM -> 0", kMainClassFound,
                   "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
                   "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
                   "returned serviceMain", "ExceptionCheck -> 0", "ExceptionCheck -> 0",
                   "DestroyJavaVM", "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
-              run.CallsOn(create->thread))
+              std::vector<std::string>(found, made.end()))
         << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread -> 0", kMainClassFound,
                                         "GetStaticMethodID serviceStop ()V -> found",
@@ -258,10 +264,9 @@ INSTANTIATE_TEST_SUITE_P(
                      L"*Looked for the class com.merivast.agent.MerivastMain, with its static void "
                      L"serviceMain(String), in the jars of C:\\mvt\\bridgenoclass-",
                      L"Service stopped"},
-                    "FindClass com/merivast/agent/MerivastMain -> NULL, pending "
-                    "java.lang.NoClassDefFoundError: com/merivast/agent/MerivastMain",
-                    "Exception in thread \"main\" java.lang.NoClassDefFoundError: "
-                    "com/merivast/agent/MerivastMain\nCaused by: java.lang.ClassNotFoundException: "
+                    "threw forName java.lang.ClassNotFoundException: "
+                    "com.merivast.agent.MerivastMain",
+                    "Exception in thread \"main\" java.lang.ClassNotFoundException: "
                     "com.merivast.agent.MerivastMain\n"},
         FailureCase{L"bridgethrows",
                     MVT_THROWING_JAR,
@@ -406,6 +411,68 @@ TEST(BridgeService, EnvironmentReachesTheVmAndItsChildProcesses) {
         run.ConsoleLog(L"stdout.log"))
         << run.Evidence();
 }
+
+// A class run as java runs one, on the real JVM: Java 17's launcher helper
+// (before Java 25, no isStaticMain: main(String[]) is static) loads it without
+// initialising it, so its static initialiser runs on the thread that runs
+// main; a class the runtime cannot load or initialise is named with the
+// runtime's own words and the jar that holds it (tests/bridge/java-exiting).
+struct LaunchedClassCase {
+    const wchar_t* tag;
+    const char* mainClass;
+    DWORD specificCode;
+    std::wstring event;   // between "Service started" and "Service stopped", if any
+    std::string printed;  // logs\stdout.log
+};
+
+void PrintTo(const LaunchedClassCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class BridgeLaunchedClass : public ::testing::TestWithParam<LaunchedClassCase> {};
+
+TEST_P(BridgeLaunchedClass, RunsAsJavaRunsItOrSaysWhyInTheRuntimesWords) {
+    const LaunchedClassCase& c = GetParam();
+    BridgeLife run(c.tag, {MVT_EXITING_JAR});
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            std::string("main.class=com.merivast.exiting.") + c.mainClass + "\r\n");
+    run.life.StartRunning();
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, c.specificCode == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR,
+                      c.specificCode);
+    std::vector<std::wstring> texts = {L"Service started", L"Service stopped"};
+    if (!c.event.empty()) texts.insert(texts.begin() + 1, c.event);
+    EXPECT_EQ(texts, trace.Texts()) << run.Evidence();
+    EXPECT_EQ(c.printed, run.ConsoleLog(L"stdout.log")) << run.Evidence();
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    EXPECT_EQ(c.specificCode == 0, HasCall(calls, "GetStaticFieldID",
+                                           "isStaticMain Z -> NULL, pending "
+                                           "java.lang.NoSuchFieldError: isStaticMain"))
+        << run.Evidence();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BridgeLaunchedClass,
+    ::testing::Values(
+        LaunchedClassCase{L"bridgeclinit", "ThreadMain", 0, L"",
+                          "ThreadMain: initialised on the thread that runs main: true, named "
+                          "main, alive true\n"},
+        LaunchedClassCase{
+            L"bridgenewer", "NewerMain", 4,
+            L"The class com.merivast.exiting.NewerMain in the jar exiting-agent.jar could not be "
+            L"loaded: java.lang.UnsupportedClassVersionError: com/merivast/exiting/NewerMain has "
+            L"been compiled by a more recent version of the Java Runtime (class file version "
+            L"65.0), this version of the Java Runtime only recognizes class file versions up to "
+            L"61.0",
+            ""},
+        LaunchedClassCase{
+            L"bridgefailinginit", "FailingInit", 4,
+            L"The class com.merivast.exiting.FailingInit in the jar exiting-agent.jar could not "
+            L"be initialised: java.lang.ExceptionInInitializerError; caused by "
+            L"java.lang.IllegalStateException: no logging library on the class path",
+            ""}),
+    [](const ::testing::TestParamInfo<LaunchedClassCase>& info) { return Narrow(info.param.tag); });
 
 // A jar run as "java -jar" runs it, on the real JVM: its manifest's Main-Class,
 // Class-Path, Launcher-Agent-Class and Add-Opens all in effect; commons-logging
