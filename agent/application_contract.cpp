@@ -56,8 +56,8 @@ void WarnArgumentsUnused(const RuntimeHost& host) {
 // entries it has: through reflection, which initialises nothing, so that a
 // main program's class is initialised by its own `main` thread.
 const ApplicationContract* FindEntry(JNIEnv* env, ApplicationRun* run) {
-    RuntimeHost& host = *run->host;
-    const jclass cls = LoadUninitialised(env, host.MainClassName());
+    const RuntimeHost& host = *run->host;
+    jclass cls = LoadUninitialised(env, host.MainClassName());
     if (cls == nullptr) {
         host.ReportClassFailure(env, host.MainClassName(), ClassStep::kLoad, host.ExpectedEntry());
         return nullptr;

@@ -108,7 +108,7 @@ Outcome CheckStopMethod(JNIEnv* env, const ApplicationRun& run) {
     }
     WideText words;
     PublicMethod found = PublicMethod::kFailed;
-    const jclass cls = LoadUninitialised(env, properties.stopClass);
+    jclass cls = LoadUninitialised(env, properties.stopClass);
     if (cls == nullptr) {
         TakePendingWords(env, PendingWords::kCleared, &words);
     } else {
@@ -167,7 +167,7 @@ Outcome RunMain(JNIEnv* env, const ApplicationRun& run, const LauncherHelper& he
         className.Append(run.host->MainClassName());
     }
     const MainKind kind = AskMainKind(env, helper);
-    const jobjectArray arguments = NewJavaStrings(env, run.configuration->arguments);
+    jobjectArray arguments = NewJavaStrings(env, run.configuration->arguments);
     if (arguments == nullptr) {
         return Outcome::kApplicationNotStarted;
     }
@@ -215,7 +215,8 @@ enum class StopCall { kReturned, kThrew, kNotCalled };
 // attached as a daemon for the call. A missing class or method (or memory
 // that ran out) is described to standard error; so is an exception the call
 // ends with, whose words go to `words`.
-StopCall CallStopMethod(RuntimeHost& host, const Configuration& configuration, WideText* words) {
+StopCall CallStopMethod(const RuntimeHost& host, const Configuration& configuration,
+                        WideText* words) {
     const JavaThread attached(host.Vm(), kJavaThreadDaemon);
     JNIEnv* env = attached.Env();
     if (env == nullptr) {

@@ -28,18 +28,18 @@ void DeleteLocal(JNIEnv* env, jobject object) {
 // Class.getMethod(name, new Class[] {parameter}); null with the exception
 // pending when there is none.
 jobject GetPublicMethod(JNIEnv* env, jclass cls, const wchar_t* name, const char* parameterClass) {
-    const jclass parameter = env->FindClass(parameterClass);
-    const jclass classClass = parameter != nullptr ? env->FindClass(kClassClass) : nullptr;
+    jclass parameter = env->FindClass(parameterClass);
+    jclass classClass = parameter != nullptr ? env->FindClass(kClassClass) : nullptr;
     jvalue args[2];
     args[1].l = classClass != nullptr ? env->NewObjectArray(1, classClass, parameter) : nullptr;
     args[0].l = args[1].l != nullptr ? NewJavaString(env, name) : nullptr;
-    const jobject method =
+    jobject method =
         args[0].l != nullptr
             ? CallOn(env, cls, kClassClass, "getMethod",
                      "(Ljava/lang/String;[Ljava/lang/Class;)Ljava/lang/reflect/Method;", args)
             : nullptr;
-    for (const jobject made : {static_cast<jobject>(parameter), static_cast<jobject>(classClass),
-                               args[0].l, args[1].l}) {
+    for (jobject made : {static_cast<jobject>(parameter), static_cast<jobject>(classClass),
+                         args[0].l, args[1].l}) {
         DeleteLocal(env, made);
     }
     return method;
@@ -48,18 +48,17 @@ jobject GetPublicMethod(JNIEnv* env, jclass cls, const wchar_t* name, const char
 // Whether `method` is static and returns void: its modifiers, and the name of
 // its return type.
 bool IsStaticVoid(JNIEnv* env, jobject method) {
-    const jclass methodClass = env->FindClass(kMethodClass);
-    const jmethodID modifiers =
+    jclass methodClass = env->FindClass(kMethodClass);
+    jmethodID modifiers =
         methodClass != nullptr ? env->GetMethodID(methodClass, "getModifiers", "()I") : nullptr;
     const bool isStatic = modifiers != nullptr &&
                           (env->CallIntMethodA(method, modifiers, nullptr) & kStaticModifier) != 0;
     DeleteLocal(env, methodClass);
-    const jobject returned =
+    jobject returned =
         isStatic && !env->ExceptionCheck()
             ? CallOn(env, method, kMethodClass, "getReturnType", "()Ljava/lang/Class;", nullptr)
             : nullptr;
-    const jobject name =
-        CallOn(env, returned, kClassClass, "getName", "()Ljava/lang/String;", nullptr);
+    jobject name = CallOn(env, returned, kClassClass, "getName", "()Ljava/lang/String;", nullptr);
     WideText text;
     const bool isVoid = name != nullptr && AppendJavaText(env, static_cast<jstring>(name), &text) &&
                         lstrcmpW(text.Chars(), L"void") == 0;
@@ -113,14 +112,13 @@ jclass LoadUninitialised(JNIEnv* env, const wchar_t* name) {
     args[0].l = NewJavaString(env, name);
     args[1].z = JNI_FALSE;
     args[2].l = args[0].l != nullptr ? SystemClassLoader(env) : nullptr;
-    const jclass cls =
-        args[2].l != nullptr
-            ? static_cast<jclass>(CallStatic(env, kClassClass, "forName",
-                                             "(Ljava/lang/String;ZLjava/lang/ClassLoader;)"
-                                             "Ljava/lang/Class;",
-                                             args)
-                                      .value.l)
-            : nullptr;
+    jclass cls = args[2].l != nullptr
+                     ? static_cast<jclass>(CallStatic(env, kClassClass, "forName",
+                                                      "(Ljava/lang/String;ZLjava/lang/ClassLoader;)"
+                                                      "Ljava/lang/Class;",
+                                                      args)
+                                               .value.l)
+                     : nullptr;
     DeleteLocal(env, args[0].l);
     DeleteLocal(env, args[2].l);
     return cls;
@@ -128,7 +126,7 @@ jclass LoadUninitialised(JNIEnv* env, const wchar_t* name) {
 
 PublicMethod FindPublicMethod(JNIEnv* env, jclass cls, const wchar_t* name,
                               const char* parameterClass, WideText* words) {
-    const jobject method = GetPublicMethod(env, cls, name, parameterClass);
+    jobject method = GetPublicMethod(env, cls, name, parameterClass);
     if (method == nullptr) {
         TakePendingWords(env, PendingWords::kCleared, words);
         return words->BeginsWith(L"java.lang.NoSuchMethodException") ? PublicMethod::kMissing
@@ -154,24 +152,24 @@ bool FindHoldingJar(JNIEnv* env, const wchar_t* name, wchar_t (&jar)[MAX_PATH]) 
     }
     jvalue args[1];
     args[0].l = found ? NewJavaString(env, resource.Chars()) : nullptr;
-    const jobject loader = args[0].l != nullptr ? SystemClassLoader(env) : nullptr;
-    const jobject url = CallOn(env, loader, kLoaderClass, "getResource",
-                               "(Ljava/lang/String;)Ljava/net/URL;", args);
-    const jobject text =
+    jobject loader = args[0].l != nullptr ? SystemClassLoader(env) : nullptr;
+    jobject url = CallOn(env, loader, kLoaderClass, "getResource",
+                         "(Ljava/lang/String;)Ljava/net/URL;", args);
+    jobject text =
         CallOn(env, url, "java/lang/Object", "toString", "()Ljava/lang/String;", nullptr);
     WideText urlText;
     found = text != nullptr && !env->ExceptionCheck() &&
             AppendJavaText(env, static_cast<jstring>(text), &urlText) &&
             JarNameOfUrl(urlText.Chars(), jar);
     env->ExceptionClear();
-    for (const jobject made : {args[0].l, loader, url, text}) {
+    for (jobject made : {args[0].l, loader, url, text}) {
         DeleteLocal(env, made);
     }
     return found;
 }
 
 bool AppendClassName(JNIEnv* env, jclass cls, WideText* name) {
-    const jobject text = CallOn(env, cls, kClassClass, "getName", "()Ljava/lang/String;", nullptr);
+    jobject text = CallOn(env, cls, kClassClass, "getName", "()Ljava/lang/String;", nullptr);
     const bool appended = text != nullptr && !env->ExceptionCheck() &&
                           AppendJavaText(env, static_cast<jstring>(text), name);
     env->ExceptionClear();

@@ -132,9 +132,9 @@ jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* m
     if (target == nullptr) {
         return nullptr;
     }
-    const jclass owner = env->FindClass(className);
-    const jmethodID id = owner != nullptr ? env->GetMethodID(owner, method, signature) : nullptr;
-    const jobject result = id != nullptr ? env->CallObjectMethodA(target, id, args) : nullptr;
+    jclass owner = env->FindClass(className);
+    jmethodID id = owner != nullptr ? env->GetMethodID(owner, method, signature) : nullptr;
+    jobject result = id != nullptr ? env->CallObjectMethodA(target, id, args) : nullptr;
     if (owner != nullptr) {
         env->DeleteLocalRef(owner);
     }
@@ -156,7 +156,7 @@ namespace {
 
 // Appends `thrown`'s toString; false when it could not be had.
 bool AppendThrownText(JNIEnv* env, jobject thrown, WideText* words) {
-    const jobject text =
+    jobject text =
         CallOn(env, thrown, "java/lang/Object", "toString", "()Ljava/lang/String;", nullptr);
     const bool appended = text != nullptr && !env->ExceptionCheck() &&
                           AppendJavaText(env, static_cast<jstring>(text), words);
@@ -171,7 +171,7 @@ bool AppendThrownText(JNIEnv* env, jobject thrown, WideText* words) {
 
 void TakePendingWords(JNIEnv* env, PendingWords how, WideText* words) {
     words->Cut(0);
-    const jthrowable thrown = env->ExceptionOccurred();
+    jthrowable thrown = env->ExceptionOccurred();
     if (how == PendingWords::kDescribed) {
         env->ExceptionDescribe();
     }
@@ -181,7 +181,7 @@ void TakePendingWords(JNIEnv* env, PendingWords how, WideText* words) {
         words->Append(L"the runtime threw an exception it could not describe");
     }
     // Null when nothing was pending: no cause then.
-    const jobject cause =
+    jobject cause =
         CallOn(env, thrown, "java/lang/Throwable", "getCause", "()Ljava/lang/Throwable;", nullptr);
     env->ExceptionClear();
     if (cause != nullptr) {

@@ -13,7 +13,7 @@ const char kStringArray[] = "([Ljava/lang/String;)V";
 
 // A static boolean of the helper; `absent` where the runtime has no such field.
 bool HelperFlag(JNIEnv* env, jclass helper, const char* name, bool absent) {
-    const jfieldID field = env->GetStaticFieldID(helper, name, "Z");
+    jfieldID field = env->GetStaticFieldID(helper, name, "Z");
     if (field == nullptr) {
         // NoSuchFieldError: a runtime before Java 25.
         env->ExceptionClear();
@@ -43,7 +43,7 @@ jclass CheckAndLoadMain(JNIEnv* env, const LauncherHelper& helper, LaunchMode mo
         return nullptr;
     }
     const StaticMethod check = {helper.cls, helper.checkAndLoadMain, kCheckSignature};
-    const jclass cls = static_cast<jclass>(CallStatic(env, check, args).value.l);
+    jclass cls = static_cast<jclass>(CallStatic(env, check, args).value.l);
     env->DeleteLocalRef(args[2].l);
     return cls;
 }
@@ -64,21 +64,21 @@ MainEnd CallMain(JNIEnv* env, jclass cls, MainKind kind, jobjectArray arguments)
     argument[0].l = arguments;
     const jvalue* args = kind.noArguments ? nullptr : argument;
     if (kind.isStatic) {
-        const jmethodID main = env->GetStaticMethodID(cls, kMain, signature);
+        jmethodID main = env->GetStaticMethodID(cls, kMain, signature);
         if (main == nullptr) {
             return MainEnd::kNotFound;
         }
         env->CallStaticVoidMethodA(cls, main, args);
     } else {
-        const jmethodID constructor = env->GetMethodID(cls, kConstructor, kNoArguments);
+        jmethodID constructor = env->GetMethodID(cls, kConstructor, kNoArguments);
         if (constructor == nullptr) {
             return MainEnd::kNotFound;
         }
-        const jobject object = env->NewObjectA(cls, constructor, nullptr);
+        jobject object = env->NewObjectA(cls, constructor, nullptr);
         if (object == nullptr) {
             return MainEnd::kThrew;
         }
-        const jmethodID main = env->GetMethodID(cls, kMain, signature);
+        jmethodID main = env->GetMethodID(cls, kMain, signature);
         if (main == nullptr) {
             return MainEnd::kNotFound;
         }
