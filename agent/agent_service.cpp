@@ -218,10 +218,9 @@ Outcome AgentService::RunOnHost(RuntimeHost& host) {
         &configuration,
         {this, [](void* self) { static_cast<AgentService*>(self)->frame.ReportRunning(); }},
         {}};
-    Outcome refused = Outcome::kNormal;
-    const ApplicationContract* contract = FindApplication(&run, &refused);
+    const ApplicationContract* contract = FindApplication(&run);
     if (contract == nullptr) {
-        return refused;
+        return Outcome::kEntryPointMissing;
     }
     const ServiceProperties& properties = configuration.properties;
     if (properties.startReady == kReadyWhenMainReturned && !contract->tellsReady) {

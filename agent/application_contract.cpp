@@ -89,16 +89,12 @@ const ApplicationContract* FindEntry(JNIEnv* env, ApplicationRun* run) {
 
 }  // namespace
 
-const ApplicationContract* FindApplication(ApplicationRun* run, Outcome* refused) {
+const ApplicationContract* FindApplication(ApplicationRun* run) {
     SetStopConfiguration(run->configuration);
     if (run->configuration->properties.mainJar[0] != L'\0') {
         return &MainProgramContract();
     }
-    const ApplicationContract* contract = FindEntry(run->host->CreatingThreadEnv(), run);
-    if (contract == nullptr) {
-        *refused = Outcome::kEntryPointMissing;
-    }
-    return contract;
+    return FindEntry(run->host->CreatingThreadEnv(), run);
 }
 
 void CallServiceStop(RuntimeHost& host) {

@@ -51,11 +51,11 @@ struct ApplicationContract {
 // serviceMain(String): with one, the service contract, whose lookup here
 // initialises the class on this thread, which runs serviceMain; without, a
 // main program, whose `main` thread loads the class as the java launcher
-// does and initialises it there. Null, reported, with the outcome in
-// `refused`, when the class cannot be loaded or serviceMain cannot be had
-// (the class is not there, or the runtime's words say why). A conf\main.args
-// the service contract does not use is warned of.
-const ApplicationContract* FindApplication(ApplicationRun* run, Outcome* refused);
+// does and initialises it there. Null, reported, when the class cannot be
+// loaded or serviceMain cannot be had (the class is not there, or the
+// runtime's words say why): the entry point is missing. A conf\main.args the
+// service contract does not use is warned of.
+const ApplicationContract* FindApplication(ApplicationRun* run);
 
 // The service contract's stop: serviceStop() on the calling thread, attached
 // for the call. A missing method is described to standard error and reported;

@@ -135,7 +135,7 @@ const PropertyKey kKeys[] = {
     {L"java.home", ApplyJavaHome, nullptr, nullptr, 0},
     {L"start.ready", ApplyStartReady, nullptr, nullptr, 0},
     {L"start.timeout", ApplyNumber, &ServiceProperties::startTimeoutSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxStartTimeoutSeconds},
     {L"main.jar", ApplyMainJar, nullptr, nullptr, 0},
     {L"stop.method", ApplyStopMethod, nullptr, nullptr, 0},
     {L"console.max-size", ApplyNumber, &ServiceProperties::consoleMaxMiB, L"MiB",
@@ -143,7 +143,7 @@ const PropertyKey kKeys[] = {
     {L"console.keep", ApplyCount, &ServiceProperties::consoleKeep, L"files", kMaxConsoleKeep},
     {L"watch.deadlock", ApplyDeadlockWatch, nullptr, nullptr, 0},
     {L"watch.interval", ApplyNumber, &ServiceProperties::watchIntervalSeconds, L"seconds",
-     kMaxStopTimeoutSeconds},
+     kMaxWatchIntervalSeconds},
 };
 
 const PropertyKey* FindKey(const Piece& key) {

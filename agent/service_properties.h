@@ -27,12 +27,16 @@ constexpr wchar_t kDefaultJavaHome[] = L"jre";
 // its main(String[]) has returned.
 enum StartReady { kReadyAtOnce, kReadyWhenMainReturned };
 constexpr DWORD kDefaultStartTimeoutSeconds = 120;
+// A day, as for a stop: anything longer is a typo.
+constexpr DWORD kMaxStartTimeoutSeconds = 86400;
 
 // What the deadlock watch does when it finds deadlocked Java threads: write a
 // thread dump and an error event, then also end the service (code 12) so that
 // its recovery restarts it; or no watch at all.
 enum DeadlockWatch { kWatchReport, kWatchRestart, kWatchOff };
 constexpr DWORD kDefaultWatchIntervalSeconds = 60;
+// A day: anything longer is a typo, and would overflow the millisecond wait.
+constexpr DWORD kMaxWatchIntervalSeconds = 86400;
 // The console files: a new file once the current one would pass this many
 // MiB (0: only at each start), and how many older files are kept.
 constexpr DWORD kDefaultConsoleMaxMiB = 10;

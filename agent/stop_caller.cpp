@@ -2,19 +2,13 @@
 
 StopCaller::StopCaller() : host(nullptr), stop(nullptr), requests(0) {}
 
-void StopCaller::StartThreadLocked() {
-    // Under the lock, so that no second one starts; creating a thread takes no
-    // lock of ours. A closed caller starts none.
-    if (!thread.IsStarted()) {
-        thread.Start(CallTurn, this, INFINITE);
-    }
-}
-
+// The stop thread is started under the lock, so that no second one starts
+// (creating a thread takes no lock of ours); a closed caller starts none.
 void StopCaller::Request() {
     {
         LockGuard guard(lock);
         ++requests;
-        StartThreadLocked();
+        thread.Start(CallTurn, this, INFINITE);
     }
     thread.Wake();
 }
@@ -25,7 +19,7 @@ void StopCaller::Open(RuntimeHost* openedHost, StopFunction openedStop) {
         host = openedHost;
         stop = openedStop;
         // Started now, so that a stop does not wait for a thread to be made.
-        StartThreadLocked();
+        thread.Start(CallTurn, this, INFINITE);
     }
     thread.Wake();
 }

@@ -36,7 +36,6 @@ class StopCaller {
 
   private:
     static DWORD CallTurn(void* caller);
-    void StartThreadLocked();
 
     // --- Shared by the control handler, the service thread and the stop thread ---
     // `lock` guards every field below it; it is never held across a call into

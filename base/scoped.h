@@ -19,8 +19,8 @@ class Scoped {
     Scoped(const Scoped&) = delete;
     Scoped& operator=(const Scoped&) = delete;
     // Takes what `other` held, which is left holding nothing.
-    Scoped(Scoped&& other) : value(other.Release()) {}
-    Scoped& operator=(Scoped&& other) {
+    Scoped(Scoped&& other) noexcept : value(other.Release()) {}
+    Scoped& operator=(Scoped&& other) noexcept {
         if (this != &other) {
             Reset(other.Release());
         }

@@ -22,7 +22,8 @@ class WorkerThread {
 
     // Starts the thread, which first calls `work` after `firstPauseMs` (or at
     // a Wake). False when the thread could not be made, or one was started
-    // before; nothing runs then.
+    // before, or Stop came first; nothing runs then. Threads that may start
+    // it at once hold a lock of their own around it.
     bool Start(WorkFunction work, void* context, DWORD firstPauseMs);
     // Any thread: the work runs as soon as the call under way (if any) ends.
     // Wakes that come during one call are one wake.

@@ -22,18 +22,18 @@ DWORD WINAPI RuntimeHost::MainThreadEntry(void* start) {
 // and in DestroyJavaVM for as long as they take (the stop deadline bounds the
 // service, not this thread).
 Outcome RuntimeHost::RunAsMainThread(const MainThreadWork& work) {
-    Outcome outcome = Outcome::kApplicationNotStarted;
+    Outcome ended = Outcome::kApplicationNotStarted;
     {
         // As the launcher does: the thread ends with its exception pending,
         // which the VM hands to the thread's uncaught-exception handler, and a
         // thread that joins it finds it ended.
         const JavaThread attached(javaVm, kJavaThreadPlain, "main");
         if (attached.Env() != nullptr) {
-            outcome = work.run(attached.Env(), work.self);
+            ended = work.run(attached.Env(), work.self);
         }
     }
     DestroyVm();
-    return outcome;
+    return ended;
 }
 
 Outcome RuntimeHost::ContinueInNewThread(size_t stackBytes, const MainThreadWork& work) {

@@ -20,15 +20,17 @@ const wchar_t* const kOptionsWithValue[] = {L"--add-opens",
                                             L"--upgrade-module-path",
                                             L"--module-path"};
 
-// The class path is always the jars of lib\: these set another.
+// The host makes the class path itself (lib\'s jars, or main.jar's jar):
+// these set another.
 const wchar_t* const kClassPathOptions[] = {L"-cp", L"-classpath", L"--class-path"};
 const wchar_t kClassPathProperty[] = L"-Djava.class.path";
 
 const wchar_t kNotAnOption[] = L" is not a JVM option; JVM options begin with '-'.";
 const wchar_t kSetsClassPath[] =
-    L" sets the class path, which is always the jars in lib\\; put the jar in lib\\ instead.";
+    L" sets the class path, which the host makes itself: the jars in lib\\, or the jar of "
+    L"main.jar; put the jar in lib\\ instead.";
 const wchar_t kJarOption[] =
-    L" cannot be used: the service starts its application by class, from the jars in lib\\.";
+    L" cannot be used: name the jar with main.jar in conf\\service.properties instead.";
 const wchar_t kNeedsValue[] = L" needs a value, after a blank or after '='.";
 const wchar_t kNotInCodePage[] =
     L" holds characters that the ANSI code page cannot hold, so the VM would read another option.";

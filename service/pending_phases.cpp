@@ -100,10 +100,8 @@ void ServiceFrame::EndAtDeadline(const PendingPhase& phase) {
 // Under statusLock. A watch that is running is woken to take up the new
 // phase; creating its thread takes no lock of ours.
 void ServiceFrame::StartWatchLocked() {
-    if (watch.IsStarted()) {
+    if (!watch.Start(WatchTurn, this, 0)) {
         watch.Wake();
-    } else {
-        watch.Start(WatchTurn, this, 0);
     }
 }
 

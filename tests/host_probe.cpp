@@ -94,11 +94,10 @@ void RunApplication(Probe* probe) {
     RuntimeHost* host = probe->host;
     static Configuration configuration;
     ApplicationRun run = {host, &configuration, {nullptr, NotReady}, {}};
-    Outcome refused = Outcome::kNormal;
     if (host->CreatingThreadEnv() == nullptr) {
         host->ReportMissingVm();
     } else {
-        probe->contract = FindApplication(&run, &refused);
+        probe->contract = FindApplication(&run);
     }
     SetEvent(probe->found);
     if (probe->contract != nullptr) {
@@ -143,9 +142,7 @@ int TimeStartSteps() {
     RuntimeHost* host = new RuntimeHost(settings);
     marks[5] = NowMs();
     ApplicationRun run = {host, &configuration, {nullptr, NotReady}, {}};
-    Outcome refused = Outcome::kNormal;
-    const bool found =
-        host->CreatingThreadEnv() != nullptr && FindApplication(&run, &refused) != nullptr;
+    const bool found = host->CreatingThreadEnv() != nullptr && FindApplication(&run) != nullptr;
     marks[6] = NowMs();
     static StopCaller stopCaller;
     stopCaller.Open(host, NoStop);

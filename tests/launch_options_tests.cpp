@@ -279,28 +279,32 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsFileCase{"-cp",
                         "-cp lib\\x.jar",
                         {},
-                        kLine + L"1: \"-cp lib\\x.jar\" sets the class path, which is always the "
-                                L"jars in lib\\; put the jar in lib\\ instead."},
+                        kLine + L"1: \"-cp lib\\x.jar\" sets the class path, which the host "
+                                L"makes itself: the jars in lib\\, or the jar of main.jar; put "
+                                L"the jar in lib\\ instead."},
         OptionsFileCase{"classpath word",
                         "#\n-classpath x",
                         {},
-                        kLine + L"2: \"-classpath x\" sets the class path, which is always the "
-                                L"jars in lib\\; put the jar in lib\\ instead."},
+                        kLine + L"2: \"-classpath x\" sets the class path, which the host "
+                                L"makes itself: the jars in lib\\, or the jar of main.jar; put "
+                                L"the jar in lib\\ instead."},
         OptionsFileCase{"long class path",
                         "--class-path=x",
                         {},
-                        kLine + L"1: \"--class-path=x\" sets the class path, which is always the "
-                                L"jars in lib\\; put the jar in lib\\ instead."},
+                        kLine + L"1: \"--class-path=x\" sets the class path, which the host "
+                                L"makes itself: the jars in lib\\, or the jar of main.jar; put "
+                                L"the jar in lib\\ instead."},
         OptionsFileCase{"class path property",
                         "-Djava.class.path=C:\\evil.jar",
                         {},
                         kLine + L"1: \"-Djava.class.path=C:\\evil.jar\" sets the class path, which "
-                                L"is always the jars in lib\\; put the jar in lib\\ instead."},
+                                L"the host makes itself: the jars in lib\\, or the jar of "
+                                L"main.jar; put the jar in lib\\ instead."},
         OptionsFileCase{"-jar",
                         "-jar app.jar",
                         {},
-                        kLine + L"1: \"-jar app.jar\" cannot be used: the service starts its "
-                                L"application by class, from the jars in lib\\."},
+                        kLine + L"1: \"-jar app.jar\" cannot be used: name the jar with "
+                                L"main.jar in conf\\service.properties instead."},
         OptionsFileCase{"no value",
                         "--add-opens\n",
                         {},

@@ -134,6 +134,8 @@ TEST(HostLayout, RefusesWhatDoesNotFit) {
     wchar_t same[8] = L"C:\\a";
     EXPECT_TRUE(JoinPath(same, same, L"b")) << "the folder may be the result";
     EXPECT_STREQ(L"C:\\a\\b", same);
+    EXPECT_TRUE(JoinPath(out, L"C:\\", L"lib"));
+    EXPECT_STREQ(L"C:\\lib", out) << "a folder's own separator is not doubled";
 
     const std::wstring tooLong(MAX_PATH, L'd');
     HostLayout layout;
