@@ -1657,9 +1657,8 @@ jobjectArray JNICALL NewObjectArray(JNIEnv* jenv, jsize length, jclass elementCl
     const bool objects =
         elementClass == &g_fakeClasses[kObjectClass].object && FindArrayLocked(initial) != nullptr;
     // getMethod's Class[] of parameter types.
-    const bool classes =
-        elementClass == &g_fakeClasses[kClassClass].object &&
-        (initial == &g_stringClass || FakeClassOf(initial) >= 0);
+    const bool classes = elementClass == &g_fakeClasses[kClassClass].object &&
+                         (initial == &g_stringClass || FakeClassOf(initial) >= 0);
     if (!strings && !objects && !classes) {
         RecordFault("not a String[], Object[] or Class[] in", "NewObjectArray");
     }
