@@ -476,6 +476,33 @@ INSTANTIATE_TEST_SUITE_P(
             ""}),
     [](const ::testing::TestParamInfo<LaunchedClassCase>& info) { return Narrow(info.param.tag); });
 
+// A stop method that throws: its words in an event, and System.exit(0) at once.
+TEST(BridgeService, ThrowingStopMethodIsSaidAndTheProgramEndsAtOnce) {
+    BridgeLife run(L"bridgestopthrows", {MVT_EXITING_JAR});
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.class=com.merivast.exiting.ThreadMain\r\nstop.timeout=60\r\n"
+                            "stop.method=com.merivast.exiting.ThreadMain.stop\r\n");
+    run.life.layout.AddFile(L"conf\\main.args", "linger\r\n");
+    run.life.StartRunning();
+    ASSERT_TRUE(run.WaitFor([&] {
+        return run.ConsoleLog(L"stdout.log").find("ThreadMain: ") != std::string::npos;
+    })) << run.Evidence();
+    const ULONGLONG stopped = GetTickCount64();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_LT(GetTickCount64() - stopped, 20000u) << "not half of stop.timeout";
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"Service started",
+                  L"The stop method com.merivast.exiting.ThreadMain.stop(String[]) of stop.method "
+                  L"ended with an exception (its stack trace is in logs\\stderr.log); the "
+                  L"application is ended through System.exit(0). The exception: "
+                  L"java.lang.IllegalStateException: stop fails on purpose",
+                  L"Service stopped"}),
+              trace.Texts())
+        << run.Evidence();
+}
+
 // A jar run as "java -jar" runs it, on the real JVM: its manifest's Main-Class,
 // Class-Path, Launcher-Agent-Class and Add-Opens all in effect; commons-logging
 // without log4j logs (no logging option is forced on it); -Xss8m reaches the

@@ -2,7 +2,8 @@ package com.merivast.exiting;
 
 /*
  * Classes run as java runs a class, named by main.class: ThreadMain says whether its static
- * initialiser ran on the thread that runs main; FailingInit's static initialiser fails, as one
+ * initialiser ran on the thread that runs main (with an argument, a thread of its own then runs
+ * until the end, and its stop(String[]) throws); FailingInit's static initialiser fails, as one
  * that needs a library that is not there; NewerMain's class file is given class file version 65
  * (Java 21) by the build, so that this machine's Java 17 refuses to load it.
  */
@@ -16,6 +17,19 @@ final class ThreadMain {
         System.out.println("ThreadMain: initialised on the thread that runs main: "
                 + (INITIALISED_ON == Thread.currentThread()) + ", named "
                 + INITIALISED_ON.getName() + ", alive " + INITIALISED_ON.isAlive());
+        if (args.length > 0) {
+            new Thread(() -> {
+                try {
+                    Thread.sleep(Long.MAX_VALUE);
+                } catch (InterruptedException e) {
+                    // The runtime's end ends it.
+                }
+            }).start();
+        }
+    }
+
+    public static void stop(String[] args) {
+        throw new IllegalStateException("stop fails on purpose");
     }
 }
 
