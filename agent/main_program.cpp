@@ -97,7 +97,8 @@ void DescribeStopProblem(const ServiceProperties& properties, PublicMethod found
 
 // stop.method, before main runs and once the main class is loaded: a public
 // static void method taking String[], of a class loaded without initialising
-// it (its static initialiser runs at the first stop, on the stop thread). A
+// it (its static initialiser runs where the application or the stop first
+// uses it). A
 // method the host could not call would leave the application without the
 // stop it needs (a server's shutdown that keeps its clients' data): refused
 // now, with code 7, rather than found missing at the first stop.
