@@ -48,12 +48,13 @@ void EndAfterSystemExit(int status) {
     if (status == 0 && HostAskedToExit()) {
         EndWith(theService->DecideOutcome(Outcome::kNormal), EVENTLOG_INFORMATION_TYPE, nullptr);
     }
-    wchar_t message[MAX_PATH + 160];
-    if (CheckingJar()) {
+    wchar_t message[kMainClassNameUnits + MAX_PATH + 160];
+    const wchar_t* checked = MainBeingChecked();
+    if (checked != nullptr) {
         StringCchPrintfW(message, ARRAYSIZE(message),
-                         L"The Java runtime refused to run the jar %ls (status %d); it says why in "
+                         L"The Java runtime refused to run %ls (status %d); it says why in "
                          L"logs\\stderr.log.",
-                         theService->configuration.properties.mainJar, status);
+                         checked, status);
         EndWith(Outcome::kEntryPointMissing, EVENTLOG_ERROR_TYPE, message);
     }
     StringCchPrintfW(message, ARRAYSIZE(message),

@@ -1,11 +1,12 @@
 // The ways of calling the application, chosen once, when the VM exists: the
 // service contract (serviceMain(String) for the service's life, serviceStop()
-// to end it), and an ordinary program's main(String[]), of main.class or of a
-// jar run as "java -jar" runs one, ended through its own stop method when
+// to end it), and an ordinary program's main, of main.class or of a jar run
+// as "java -jar" runs one, ended through its own stop method when
 // conf\service.properties names one, and through System.exit so that its
-// shutdown hooks run. The class and method names, and the texts that name
-// them, live here and nowhere else; the contract finds and calls them itself,
-// with the JNIEnv* of the thread that runs the application.
+// shutdown hooks run (main_program.cpp). The class and method names, and the
+// texts that name them, live in these files and nowhere else; the contract
+// finds and calls them itself, with the JNIEnv* of the thread that runs the
+// application, so that the class's static initialiser runs on that thread.
 #pragma once
 
 #include "agent/configuration.h"
@@ -24,8 +25,8 @@ struct ApplicationRun {
     RuntimeHost* host;                   // weak
     const Configuration* configuration;  // weak; must outlive the stop thread's calls
     ReadyReport ready;
-    // The entry FindApplication found for main.class; a jar's is found by its
-    // own `main` thread.
+    // serviceMain, as FindApplication found it for the service contract; a
+    // main program's `main` thread finds its main itself.
     StaticMethod entry;
 };
 
@@ -43,12 +44,17 @@ struct ApplicationContract {
     bool tellsReady;
 };
 
-// Creating thread, the VM created: finds the application's class and how to
-// call it, into `run`. main.jar takes a main program whose class its `main`
-// thread finds; a class with serviceMain(String) the service contract, any
-// other main(String[]). Null, reported, when the class or both methods are
-// missing: the entry point is. A conf\main.args the service contract does not
-// use is warned of.
+// Creating thread, the VM created: how to call the application, and for the
+// service contract its entry, into `run`. main.jar takes a main program. The
+// class of main.class (or the default class) is loaded without initialising
+// it and asked through reflection for a public static void
+// serviceMain(String): with one, the service contract, whose lookup here
+// initialises the class on this thread, which runs serviceMain; without, a
+// main program, whose `main` thread loads the class as the java launcher
+// does and initialises it there. Null, reported, when the class cannot be
+// loaded or serviceMain cannot be had (the class is not there, or the
+// runtime's words say why): the entry point is missing. A conf\main.args the
+// service contract does not use is warned of.
 const ApplicationContract* FindApplication(ApplicationRun* run);
 
 // The service contract's stop: serviceStop() on the calling thread, attached
@@ -65,6 +71,8 @@ const EntryMethodsText& ExpectedEntryOf(const wchar_t* mainClass);
 // is the stop's end, not the application's.
 bool HostAskedToExit();
 
-// True while the Java runtime checks the jar of main.jar: an exit then is its
-// refusal of the jar (it has printed why to standard error).
-bool CheckingJar();
+// While the JDK's launcher helper checks the main class or jar of a main
+// program, what it checks ("the jar <path>", "the class <name>"); null
+// otherwise. An exit then is its refusal (it has printed why to standard
+// error). Any thread.
+const wchar_t* MainBeingChecked();

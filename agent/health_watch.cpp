@@ -184,7 +184,9 @@ void HealthWatch::AskMethod(HealthAnswer* result) {
     }
     const StaticCallResult call = CallStatic(env, methodClass, methodName, "()Z", nullptr);
     if (call.end != StaticCallEnd::kReturned) {
-        TakePendingExceptionText(env, result->words, kHealthWordsUnits);
+        WideText words;
+        TakePendingWords(env, PendingWords::kCleared, &words);
+        SetWords(result, words.Chars());
         return;
     }
     result->passed = call.value.z != JNI_FALSE;

@@ -31,3 +31,9 @@ void WideText::Cut(size_t units) {
         chars[length] = L'\0';
     }
 }
+
+bool WideText::BeginsWith(const wchar_t* prefix) const {
+    const int units = lstrlenW(prefix);
+    return length >= static_cast<size_t>(units) &&
+           CompareStringOrdinal(Chars(), units, prefix, units, FALSE) == CSTR_EQUAL;
+}

@@ -1,4 +1,5 @@
-// A growable UTF-16 text for the one text without a fixed maximum: the class path.
+// A growable UTF-16 text, for texts without a fixed maximum: the class path,
+// the runtime's words.
 #pragma once
 
 #include <stddef.h>
@@ -16,6 +17,8 @@ struct WideText {
         for (size_t i = 0; appended && i < N; ++i) appended = Append(pieces[i]);
         return appended;
     }
+    // Whether the text begins with `prefix`, unit for unit.
+    bool BeginsWith(const wchar_t* prefix) const;
     // Ends the text after its first `units` units; a shorter text stays whole.
     void Cut(size_t units);
     const wchar_t* Chars() const { return chars.Get() != nullptr ? chars.Get() : L""; }

@@ -1,6 +1,7 @@
 // The events that say the application's entry was not found: which class and
 // methods were looked for, and in which jars.
 #include "base/wide_text.h"
+#include "jvmhost/class_lookup.h"
 #include "jvmhost/launch_options.h"
 #include "jvmhost/runtime_host.h"
 
@@ -9,6 +10,12 @@ namespace {
 // An event holds about 32,000 characters; a lib folder with more jars than fit
 // is shown by its first ones.
 constexpr size_t kShownJarNamesUnits = 16000;
+
+// The words with which the runtime says that the class, or the method, is not there.
+bool SaysMissing(const WideText& words, ClassStep step) {
+    return words.BeginsWith(step == ClassStep::kLoad ? L"java.lang.ClassNotFoundException"
+                                                     : L"java.lang.NoSuchMethodError");
+}
 
 }  // namespace
 
@@ -53,4 +60,32 @@ void RuntimeHost::ReportEntryMissing(JNIEnv* env, bool classFound,
     env->ExceptionDescribe();
     Report(0, L"Can not find entry point:\n");
     DescribeEntrySearch(classFound, methods);
+}
+
+void RuntimeHost::ReportClassFailure(JNIEnv* env, const wchar_t* className, ClassStep step,
+                                     const EntryMethodsText& methods) const {
+    WideText words;
+    TakePendingWords(env, PendingWords::kDescribed, &words);
+    if (SaysMissing(words, step)) {
+        ReportEntryMissing(env, step == ClassStep::kLookup, methods);
+    } else {
+        ReportClassNotUsable(env, className, step, words.Chars());
+    }
+}
+
+void RuntimeHost::ReportClassNotUsable(JNIEnv* env, const wchar_t* className, ClassStep step,
+                                       const wchar_t* words) const {
+    wchar_t jar[MAX_PATH];
+    const bool inJar = FindHoldingJar(env, className, jar);
+    const wchar_t* const pieces[] = {
+        L"The class ",
+        className,
+        inJar ? L" in the jar " : L"",
+        inJar ? jar : L"",
+        step == ClassStep::kLoad ? L" could not be loaded: " : L" could not be initialised: ",
+        words};
+    WideText message;
+    if (message.Append(pieces)) {
+        Report(0, message.Chars());
+    }
 }

@@ -127,23 +127,72 @@ void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]) {
     out[used] = '\0';
 }
 
-void TakePendingExceptionText(JNIEnv* env, wchar_t* text, size_t units) {
-    jthrowable thrown = env->ExceptionOccurred();
-    env->ExceptionClear();
-    jclass objectClass = thrown != nullptr ? env->FindClass("java/lang/Object") : nullptr;
-    jmethodID toString = objectClass != nullptr
-                             ? env->GetMethodID(objectClass, "toString", "()Ljava/lang/String;")
-                             : nullptr;
-    jstring said = toString != nullptr
-                       ? static_cast<jstring>(env->CallObjectMethodA(thrown, toString, nullptr))
-                       : nullptr;
-    if (said == nullptr || env->ExceptionCheck()) {
-        env->ExceptionClear();
-        lstrcpynW(text, L"an exception the runtime could not describe", static_cast<int>(units));
-        return;
+jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* method,
+               const char* signature, const jvalue* args) {
+    if (target == nullptr) {
+        return nullptr;
     }
-    const jsize length = env->GetStringLength(said);
-    const jsize kept = static_cast<size_t>(length) < units ? length : static_cast<jsize>(units - 1);
-    env->GetStringRegion(said, 0, kept, reinterpret_cast<jchar*>(text));
-    text[kept] = L'\0';
+    jclass owner = env->FindClass(className);
+    jmethodID id = owner != nullptr ? env->GetMethodID(owner, method, signature) : nullptr;
+    jobject result = id != nullptr ? env->CallObjectMethodA(target, id, args) : nullptr;
+    if (owner != nullptr) {
+        env->DeleteLocalRef(owner);
+    }
+    return result;
+}
+
+bool AppendJavaText(JNIEnv* env, jstring text, WideText* out) {
+    const jsize length = env->GetStringLength(text);
+    HeapArray<wchar_t> units(static_cast<size_t>(length) + 1);
+    if (units.Get() == nullptr) {
+        return false;
+    }
+    env->GetStringRegion(text, 0, length, reinterpret_cast<jchar*>(units.Get()));
+    units[static_cast<size_t>(length)] = L'\0';
+    return out->Append(units.Get());
+}
+
+namespace {
+
+// Appends `thrown`'s toString; false when it could not be had.
+bool AppendThrownText(JNIEnv* env, jobject thrown, WideText* words) {
+    jobject text =
+        CallOn(env, thrown, "java/lang/Object", "toString", "()Ljava/lang/String;", nullptr);
+    const bool appended = text != nullptr && !env->ExceptionCheck() &&
+                          AppendJavaText(env, static_cast<jstring>(text), words);
+    env->ExceptionClear();
+    if (text != nullptr) {
+        env->DeleteLocalRef(text);
+    }
+    return appended;
+}
+
+}  // namespace
+
+void TakePendingWords(JNIEnv* env, PendingWords how, WideText* words) {
+    words->Cut(0);
+    jthrowable thrown = env->ExceptionOccurred();
+    if (how == PendingWords::kDescribed) {
+        env->ExceptionDescribe();
+    }
+    env->ExceptionClear();
+    if (!AppendThrownText(env, thrown, words)) {
+        words->Cut(0);
+        words->Append(L"the runtime threw an exception it could not describe");
+    }
+    // Null when nothing was pending: no cause then.
+    jobject cause =
+        CallOn(env, thrown, "java/lang/Throwable", "getCause", "()Ljava/lang/Throwable;", nullptr);
+    env->ExceptionClear();
+    if (cause != nullptr) {
+        const size_t before = words->length;
+        if (!words->Append(L"; caused by ") || !AppendThrownText(env, cause, words)) {
+            words->Cut(before);
+        }
+        env->DeleteLocalRef(cause);
+    }
+    if (thrown != nullptr) {
+        env->DeleteLocalRef(thrown);
+    }
+    words->Cut(kRuntimeWordsUnits);
 }

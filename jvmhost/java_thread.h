@@ -6,6 +6,7 @@
 #include <jni.h>
 #include <stddef.h>
 
+#include "base/wide_text.h"
 #include "base/win32.h"
 
 struct MainArguments;
@@ -66,6 +67,31 @@ StaticCallResult CallStatic(JNIEnv* env, const StaticMethod& method, const jvalu
 StaticCallResult CallStatic(JNIEnv* env, const char* className, const char* method,
                             const char* signature, const jvalue* args);
 
+// An instance method of `className` called on `target` with `args`, for its
+// object result (a local reference, the caller's); null without an exception
+// for a null target or a null result, null with the exception pending when
+// the lookup or the call failed.
+jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* method,
+               const char* signature, const jvalue* args);
+// Appends the Java string `text`; false when memory ran out.
+bool AppendJavaText(JNIEnv* env, jstring text, WideText* out);
+
+// What becomes of the pending exception whose words are taken.
+enum class PendingWords {
+    kCleared,
+    // Described to standard error first, as the thread's uncaught-exception
+    // handler prints it: its stack trace is then in logs\stderr.log.
+    kDescribed,
+};
+// The pending exception's toString, the runtime's words, and its cause's
+// after "; caused by " (an ExceptionInInitializerError says nothing of its
+// own), into `words`, replacing what it held; at most kRuntimeWordsUnits.
+// The exception is gone afterwards. When it cannot be described (or nothing
+// was pending), `words` says so.
+void TakePendingWords(JNIEnv* env, PendingWords how, WideText* words);
+// An event holds about 32,000 characters; longer words are cut here.
+constexpr size_t kRuntimeWordsUnits = 4000;
+
 // `text` as a Java String; null, with OutOfMemoryError pending, when memory ran out.
 jstring NewJavaString(JNIEnv* env, const wchar_t* text);
 // `arguments` as a String[], as main(String[]) takes them; null, with an
@@ -79,8 +105,3 @@ constexpr size_t kMainClassJniBytes = 3 * kMainClassNameUnits;
 // Java's binary name in the form JNI takes: '/' for '.', modified UTF-8, which
 // encodes every UTF-16 unit on its own (a surrogate pair as two).
 void ToJniClassName(const wchar_t* name, char (&out)[kMainClassJniBytes]);
-
-// The pending exception's toString() in `text` (`units` with the terminator;
-// a longer text is cut), the exception cleared. When even that fails (no
-// exception, or toString threw), `text` says so.
-void TakePendingExceptionText(JNIEnv* env, wchar_t* text, size_t units);

@@ -18,47 +18,6 @@ const char kStringClass[] = "java/lang/String";
 const char kToStringSignature[] = "()Ljava/lang/String;";
 const char kThreadBeanSignature[] = "()Ljava/lang/management/ThreadMXBean;";
 
-// An instance method's object result, as CallStatic's; null without an
-// exception for a null target or a null result.
-jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* name,
-               const char* signature, const jvalue* arguments) {
-    if (target == nullptr) {
-        return nullptr;
-    }
-    jclass owner = env->FindClass(className);
-    if (owner == nullptr) {
-        return nullptr;
-    }
-    jmethodID method = env->GetMethodID(owner, name, signature);
-    return method != nullptr ? env->CallObjectMethodA(target, method, arguments) : nullptr;
-}
-
-// Appends the Java string `text`; false when memory ran out.
-bool AppendJavaText(JNIEnv* env, jstring text, WideText* out) {
-    const jsize length = env->GetStringLength(text);
-    HeapArray<wchar_t> units(static_cast<size_t>(length) + 1);
-    if (units.Get() == nullptr) {
-        return false;
-    }
-    env->GetStringRegion(text, 0, length, reinterpret_cast<jchar*>(units.Get()));
-    units[static_cast<size_t>(length)] = L'\0';
-    return out->Append(units.Get());
-}
-
-// The pending exception's toString, as the runtime's words, into `words`
-// (replacing what it held); the exception is cleared.
-void TakeRuntimeWords(JNIEnv* env, WideText* words) {
-    jthrowable thrown = env->ExceptionOccurred();
-    env->ExceptionClear();
-    words->Cut(0);
-    jobject text = CallOn(env, thrown, kObjectClass, "toString", kToStringSignature, nullptr);
-    if (text == nullptr || env->ExceptionCheck() ||
-        !AppendJavaText(env, static_cast<jstring>(text), words)) {
-        env->ExceptionClear();
-        words->Append(L"the runtime threw an exception it could not describe");
-    }
-}
-
 // invoke(ObjectName, String, Object[], String[]) of the platform MBean server.
 const char kInvokeSignature[] =
     "(Ljavax/management/ObjectName;Ljava/lang/String;[Ljava/lang/Object;[Ljava/lang/String;)"
@@ -170,7 +129,7 @@ RuntimeAnswer PrintJavaThreads(const RuntimeHost& host, WideText* text, ThreadDu
     }
     // A runtime without the command (no such bean, or no threadPrint in it).
     WideText words;
-    TakeRuntimeWords(env, &words);
+    TakePendingWords(env, PendingWords::kCleared, &words);
     *source = ThreadDumpSource::kThreadBean;
     if (PrintThreadInfos(env, text)) {
         return RuntimeAnswer::kAnswered;
@@ -209,7 +168,7 @@ RuntimeAnswer DumpJavaHeap(const RuntimeHost& host, const wchar_t* path, WideTex
     if (!env->ExceptionCheck() && arguments[0].l != nullptr) {
         return RuntimeAnswer::kAnswered;
     }
-    TakeRuntimeWords(env, words);
+    TakePendingWords(env, PendingWords::kCleared, words);
     return RuntimeAnswer::kFailed;
 }
 

@@ -40,6 +40,10 @@ struct EntryMethodsText {
     const wchar_t* advice;
 };
 
+// Where a class failed: loaded (Class.forName, without initialising it), or at
+// a lookup of one of its methods, which initialises it first.
+enum class ClassStep { kLoad, kLookup };
+
 // What a host starts, and where it reports. What it points at must outlive
 // the host.
 struct HostSettings {
@@ -104,6 +108,19 @@ class RuntimeHost {
     // to standard error and reports "Can not find entry point:\n", then the
     // class and `methods` looked for and the jars of lib\.
     void ReportEntryMissing(JNIEnv* env, bool classFound, const EntryMethodsText& methods) const;
+    // Any attached thread, after `className` (Java's binary name) failed at
+    // `step`: describes the pending exception to standard error and takes its
+    // words. A class no jar holds (ClassNotFoundException), or a method it
+    // lacks (NoSuchMethodError), gives ReportEntryMissing's events with
+    // `methods`; anything else (UnsupportedClassVersionError, a failed static
+    // initialiser) one event with the runtime's words and the jar that holds
+    // the class.
+    void ReportClassFailure(JNIEnv* env, const wchar_t* className, ClassStep step,
+                            const EntryMethodsText& methods) const;
+    // Any attached thread: "The class <className> in the jar <jar> could not be
+    // loaded" (or initialised, after a lookup), then the runtime's `words`.
+    void ReportClassNotUsable(JNIEnv* env, const wchar_t* className, ClassStep step,
+                              const wchar_t* words) const;
     // Reports `message` to the error sink, when there is one.
     void Report(int code, const wchar_t* message) const;
 

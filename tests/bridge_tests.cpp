@@ -149,14 +149,19 @@ TEST(BridgeService, RealApplicationGetsItsDirectoryAndOptionsAndStopsOnRequest) 
                   "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.Log4JLogger",
                   "exit", "abort", "vfprintf"}),
               options);
+    // Loaded without initialising it, asked for serviceMain through reflection, then
+    // initialised by the lookup on this thread, which runs serviceMain.
+    const std::vector<std::string> made = run.CallsOn(create->thread);
+    const auto loaded = std::find(made.begin(), made.end(), "returned forName an object");
+    const auto found = std::find(made.begin(), made.end(),
+                                 "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found");
+    ASSERT_TRUE(loaded < found && found != made.end()) << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{
-                  "JNI_CreateJavaVM version=0x00010006 nOptions=6 ignoreUnrecognized=0",
-                  "JNI_CreateJavaVM -> 0", kMainClassFound,
                   "GetStaticMethodID serviceMain (Ljava/lang/String;)V -> found",
                   "NewString " + dir, "CallStaticVoidMethod serviceMain arg=" + dir,
                   "returned serviceMain", "ExceptionCheck -> 0", "ExceptionCheck -> 0",
                   "DestroyJavaVM", "DestroyJavaVM -> 0, java ended", "UNLOAD"}),
-              run.CallsOn(create->thread))
+              std::vector<std::string>(found, made.end()))
         << run.Evidence();
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread -> 0", kMainClassFound,
                                         "GetStaticMethodID serviceStop ()V -> found",
@@ -258,10 +263,9 @@ INSTANTIATE_TEST_SUITE_P(
                      L"*Looked for the class com.merivast.agent.MerivastMain, with its static void "
                      L"serviceMain(String), in the jars of C:\\mvt\\bridgenoclass-",
                      L"Service stopped"},
-                    "FindClass com/merivast/agent/MerivastMain -> NULL, pending "
-                    "java.lang.NoClassDefFoundError: com/merivast/agent/MerivastMain",
-                    "Exception in thread \"main\" java.lang.NoClassDefFoundError: "
-                    "com/merivast/agent/MerivastMain\nCaused by: java.lang.ClassNotFoundException: "
+                    "threw forName java.lang.ClassNotFoundException: "
+                    "com.merivast.agent.MerivastMain",
+                    "Exception in thread \"main\" java.lang.ClassNotFoundException: "
                     "com.merivast.agent.MerivastMain\n"},
         FailureCase{L"bridgethrows",
                     MVT_THROWING_JAR,
@@ -404,6 +408,98 @@ TEST(BridgeService, EnvironmentReachesTheVmAndItsChildProcesses) {
         "e\ngetenv MVT_WINDOWS=" +
             windows + "\nchild MVT_WINDOWS=" + windows + "\n",
         run.ConsoleLog(L"stdout.log"))
+        << run.Evidence();
+}
+
+// A class run as java runs one, on the real JVM: Java 17's launcher helper
+// (before Java 25, no isStaticMain: main(String[]) is static) loads it without
+// initialising it, so its static initialiser runs on the thread that runs
+// main; a class the runtime cannot load or initialise is named with the
+// runtime's own words and the jar that holds it (tests/bridge/java-exiting).
+struct LaunchedClassCase {
+    const wchar_t* tag;
+    const char* mainClass;
+    DWORD specificCode;
+    // How the event between "Service started" and "Service stopped" begins, if there is one
+    // (Wine's trace shows only an event's first 300 characters or so).
+    std::wstring event;
+    std::string printed;  // logs\stdout.log
+};
+
+void PrintTo(const LaunchedClassCase& c, std::ostream* out) {
+    *out << Narrow(c.tag);
+}
+
+class BridgeLaunchedClass : public ::testing::TestWithParam<LaunchedClassCase> {};
+
+TEST_P(BridgeLaunchedClass, RunsAsJavaRunsItOrSaysWhyInTheRuntimesWords) {
+    const LaunchedClassCase& c = GetParam();
+    BridgeLife run(c.tag, {MVT_EXITING_JAR});
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            std::string("main.class=com.merivast.exiting.") + c.mainClass + "\r\n");
+    run.life.StartRunning();
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, c.specificCode == 0 ? 0 : ERROR_SERVICE_SPECIFIC_ERROR,
+                      c.specificCode);
+    std::vector<std::wstring> texts = trace.Texts();
+    ASSERT_EQ(c.event.empty() ? 2u : 3u, texts.size()) << run.Evidence();
+    EXPECT_EQ(0u, texts[1].rfind(c.event.empty() ? L"Service stopped" : c.event, 0))
+        << Narrow(texts[1]);
+    EXPECT_EQ(c.printed, run.ConsoleLog(L"stdout.log")) << run.Evidence();
+    const std::vector<JniCall> calls = run.Record();
+    ExpectNoTrap(calls);
+    if (c.specificCode == 0) {
+        EXPECT_TRUE(HasCall(calls, "GetStaticFieldID",
+                            "isStaticMain Z -> NULL, pending java.lang.NoSuchFieldError"))
+            << run.Evidence();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BridgeLaunchedClass,
+    ::testing::Values(
+        LaunchedClassCase{L"bridgeclinit", "ThreadMain", 0, L"",
+                          "ThreadMain: initialised on the thread that runs main: true, named "
+                          "main, alive true\n"},
+        LaunchedClassCase{
+            L"bridgenewer", "NewerMain", 4,
+            L"The class com.merivast.exiting.NewerMain in the jar exiting-agent.jar could not be "
+            L"loaded: java.lang.UnsupportedClassVersionError: com/merivast/exiting/NewerMain has "
+            L"been compiled by a more recent version of the Java Runtime (class file version "
+            L"65.0), this version of the Java Runtime only",
+            ""},
+        LaunchedClassCase{
+            L"bridgefailinginit", "FailingInit", 4,
+            L"The class com.merivast.exiting.FailingInit in the jar exiting-agent.jar could not "
+            L"be initialised: java.lang.ExceptionInInitializerError; caused by "
+            L"java.lang.IllegalStateException: no logging library on the class path",
+            ""}),
+    [](const ::testing::TestParamInfo<LaunchedClassCase>& info) { return Narrow(info.param.tag); });
+
+// A stop method that throws: its words in an event, and System.exit(0) at once.
+TEST(BridgeService, ThrowingStopMethodIsSaidAndTheProgramEndsAtOnce) {
+    BridgeLife run(L"bridgestopthrows", {MVT_EXITING_JAR});
+    run.life.layout.AddFile(L"conf\\service.properties",
+                            "main.class=com.merivast.exiting.ThreadMain\r\nstop.timeout=60\r\n"
+                            "stop.method=com.merivast.exiting.ThreadMain.stop\r\n");
+    run.life.layout.AddFile(L"conf\\main.args", "linger\r\n");
+    run.life.StartRunning();
+    ASSERT_TRUE(run.WaitFor([&] {
+        return run.ConsoleLog(L"stdout.log").find("ThreadMain: ") != std::string::npos;
+    })) << run.Evidence();
+    const ULONGLONG stopped = GetTickCount64();
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    const ProcessTrace trace = run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    EXPECT_LT(GetTickCount64() - stopped, 20000u) << "not half of stop.timeout";
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"Service started",
+                  L"The stop method com.merivast.exiting.ThreadMain.stop(String[]) of stop.method "
+                  L"ended with an exception (its stack trace is in logs\\stderr.log); the "
+                  L"application is ended through System.exit(0). The exception: "
+                  L"java.lang.IllegalStateException: stop fails on purpose",
+                  L"Service stopped"}),
+              trace.Texts())
         << run.Evidence();
 }
 

@@ -176,7 +176,7 @@ TEST(DeadlockWatch, OffAsksNothing) {
     EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
     const ProcessTrace trace = run.life.Finish();
     EXPECT_EQ(2u, trace.events.size());
-    EXPECT_FALSE(HasCall(run.life.layout.JniCalls(), "GetMethodID"));
+    EXPECT_FALSE(HasCall(run.life.layout.JniCalls(), "GetMethodID", "findDeadlockedThreads"));
 }
 
 // The stop deadline's event names the dump made just before it; a runtime

@@ -37,11 +37,17 @@ TEST(ServiceLifeTest, NormalLifeWithAStop) {
     ASSERT_NE(nullptr, create);
     ASSERT_NE(nullptr, stop);
     EXPECT_NE(create->thread, stop->thread);
-    EXPECT_EQ((std::vector<std::string>{
-                  "JNI_CreateJavaVM", "FindClass", "GetStaticMethodID", "NewString",
-                  "CallStaticVoidMethod serviceMain arg=" + Narrow(life.layout.dir()),
-                  "ExceptionCheck", "ExceptionCheck", "DestroyJavaVM", "UNLOAD"}),
-              CallsOnThread(calls, create->thread));
+    // Loaded without initialising it and asked for serviceMain through reflection; the
+    // lookup then initialises the class on this thread, which runs serviceMain.
+    const std::vector<std::string> made = CallsOnThread(calls, create->thread);
+    const std::vector<std::string> tail = {
+        "CLINIT",         "GetStaticMethodID",
+        "NewString",      "CallStaticVoidMethod serviceMain arg=" + Narrow(life.layout.dir()),
+        "ExceptionCheck", "ExceptionCheck",
+        "DestroyJavaVM",  "UNLOAD"};
+    ASSERT_GE(made.size(), tail.size());
+    EXPECT_EQ(tail,
+              std::vector<std::string>(made.end() - static_cast<long>(tail.size()), made.end()));
     EXPECT_EQ((std::vector<std::string>{"AttachCurrentThread", "FindClass", "GetStaticMethodID",
                                         "CallStaticVoidMethod serviceStop", "DetachCurrentThread"}),
               CallsOnThread(calls, stop->thread));
@@ -165,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {L"Can not find entry point:\n",
                      L"*Looked for the class com.merivast.agent.MerivastMain, with its static void "
                      L"serviceMain(String), in the jars of "},
-                    "java.lang.NoClassDefFoundError"},
+                    "java.lang.ClassNotFoundException"},
         FailureCase{L"throws",
                     Runtime::kStandin,
                     true,

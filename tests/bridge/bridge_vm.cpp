@@ -737,10 +737,11 @@ void MapHeapDumpPath(Env* env, const Ref* called, std::vector<std::string>* requ
     }
 }
 
-// An object-returning (or void) call, static when `target` is null; a
-// boolean one's result in `truth`.
+// An object-returning (or void, or int into `number`) call, static when
+// `target` is null; a boolean one's result in `truth`.
 jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject target,
-                      jmethodID method, const jvalue* args, jboolean* truth = nullptr) {
+                      jmethodID method, const jvalue* args, jint* number = nullptr,
+                      jboolean* truth = nullptr) {
     Env* env = CallerEnv(jni);
     const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
     const Ref* on = target != nullptr ? AsObject(target) : AsRef(cls, RefKind::kClass, "jclass");
@@ -756,6 +757,8 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
     if (Transact(env, request, &reply)) {
         if (reply[0] == "EXC" && reply.size() >= 2) {
             SetPendingFromReply(env, reply);
+        } else if (reply[0] == "INT" && reply.size() == 2 && number != nullptr) {
+            *number = std::stoi(reply[1]);
         } else if (reply[0] == "REF" && reply.size() == 3) {
             result = TakeReference(env, {"REF", reply[1]}, RefKind::kClass, reply[2]);
         } else if (reply[0] == "REF") {
@@ -787,7 +790,7 @@ void JNICALL CallStaticVoidMethodA(JNIEnv* jni, jclass cls, jmethodID method, co
 jboolean JNICALL CallStaticBooleanMethodA(JNIEnv* jni, jclass cls, jmethodID method,
                                           const jvalue* args) {
     jboolean truth = JNI_FALSE;
-    CallAnswering(jni, "CallStaticBooleanMethodA", cls, nullptr, method, args, &truth);
+    CallAnswering(jni, "CallStaticBooleanMethodA", cls, nullptr, method, args, nullptr, &truth);
     return truth;
 }
 
@@ -805,6 +808,27 @@ jobject JNICALL CallObjectMethodA(JNIEnv* jni, jobject target, jmethodID method,
 void JNICALL CallVoidMethodA(JNIEnv* jni, jobject target, jmethodID method, const jvalue* args) {
     if (target == nullptr) Trap("CallVoidMethodA on null");
     CallAnswering(jni, "CallVoidMethodA", nullptr, target, method, args);
+}
+
+jint JNICALL CallIntMethodA(JNIEnv* jni, jobject target, jmethodID method, const jvalue* args) {
+    if (target == nullptr) Trap("CallIntMethodA on null");
+    jint number = 0;
+    CallAnswering(jni, "CallIntMethodA", nullptr, target, method, args, &number);
+    return number;
+}
+
+// A static field, found as a real VM finds it (the class initialised first); kept as a method
+// reference, which only names it.
+jfieldID JNICALL GetStaticFieldID(JNIEnv* jni, jclass cls, const char* name,
+                                  const char* signature) {
+    Env* env = CallerEnv(jni);
+    const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
+    std::vector<std::string> reply;
+    Ref* ref = Transact(env, {"FIELD", owner->id, name, signature}, &reply)
+                   ? TakeReference(env, reply, RefKind::kMethod, name, signature)
+                   : nullptr;
+    Record("GetStaticFieldID", std::string(name) + " " + signature + Outcome(env, ref));
+    return reinterpret_cast<jfieldID>(ref);
 }
 
 jmethodID JNICALL GetMethodID(JNIEnv* jni, jclass cls, const char* name, const char* signature) {
@@ -1084,6 +1108,8 @@ void FillTables() {
     g_envFunctions.GetArrayLength = GetArrayLength;
     g_envFunctions.GetObjectArrayElement = GetObjectArrayElement;
     g_envFunctions.GetLongArrayRegion = GetLongArrayRegion;
+    g_envFunctions.CallIntMethodA = CallIntMethodA;
+    g_envFunctions.GetStaticFieldID = GetStaticFieldID;
 
     void* vmSlots[kVmSlots];
     FillVmTraps(vmSlots, std::make_index_sequence<kVmSlots>());

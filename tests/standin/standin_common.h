@@ -155,6 +155,11 @@ struct Scenario {
     DWORD errLines;
     DWORD lineBytes;
     bool printDirect;
+    // launcher=none|17|25[-noargs|-instance|-instance-noargs]: whether the runtime has the JDK's
+    // LauncherHelper, and for 25 its isStaticMain and noArgMain and the main the class declares.
+    int launcher;
+    bool mainStatic;
+    bool mainNoArgs;
 };
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with

@@ -47,6 +47,9 @@ void SetDefaults(Scenario* s) {
     s->hookLongChars = 0;
     s->hookThreads = 0;
     s->entry = EntryKind::kService;
+    s->launcher = 0;
+    s->mainStatic = true;
+    s->mainNoArgs = false;
     s->lingerMs = 0;
     s->shutdownHook = ShutdownHookMode::kInstant;
     s->shutdownHookMs = 0;
@@ -211,9 +214,30 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseFlag(value, valueLength, &s->printDirect);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
+    if (Equals(key, keyLength, "launcher")) {
+        static const struct {
+            const char* name;
+            int launcher;
+            bool mainStatic;
+            bool mainNoArgs;
+        } kLaunchers[] = {
+            {"none", 0, true, false},          {"17", 17, true, false},
+            {"25", 25, true, false},           {"25-noargs", 25, true, true},
+            {"25-instance", 25, false, false}, {"25-instance-noargs", 25, false, true}};
+        for (const auto& known : kLaunchers) {
+            if (Equals(value, valueLength, known.name)) {
+                s->launcher = known.launcher;
+                s->mainStatic = known.mainStatic;
+                s->mainNoArgs = known.mainNoArgs;
+                return true;
+            }
+        }
+        return false;
+    }
     if (Equals(key, keyLength, "entry")) {
         if (Equals(value, valueLength, "service")) {
             s->entry = EntryKind::kService;
+            s->mainStatic = true;
         } else if (Equals(value, valueLength, "main")) {
             s->entry = EntryKind::kMain;
         } else if (Equals(value, valueLength, "both")) {

@@ -52,8 +52,13 @@ Throwable g_outOfMemory = {{}, "java/lang/OutOfMemoryError"};
 Throwable g_illegalState = {{}, "java/lang/IllegalStateException"};
 Throwable g_instanceNotFound = {{}, "javax/management/InstanceNotFoundException"};
 Throwable g_ioException = {{}, "java/io/IOException"};
-Throwable* const kThrowables[] = {&g_noClassDefFound, &g_instanceNotFound, &g_ioException,
-                                  &g_noSuchMethod,    &g_outOfMemory,      &g_illegalState};
+Throwable g_classNotFound = {{}, "java/lang/ClassNotFoundException"};
+Throwable g_noSuchMethodException = {{}, "java/lang/NoSuchMethodException"};
+Throwable g_noSuchField = {{}, "java/lang/NoSuchFieldError"};
+Throwable* const kThrowables[] = {
+    &g_noClassDefFound, &g_instanceNotFound, &g_ioException,
+    &g_noSuchMethod,    &g_outOfMemory,      &g_illegalState,
+    &g_classNotFound,   &g_noSuchField,      &g_noSuchMethodException};
 
 struct Env {
     JNIEnv jni;  // first member: the JNIEnv* handed out is this struct's address
@@ -101,6 +106,9 @@ struct VmGlobals {
     // The application's class once loaded (FindClass of a class a jar holds); it stays loaded.
     char loadedClass[kClassNameBytes];
     bool classLoaded;
+    // Once a lookup has initialised it (FindClass, GetStaticMethodID, GetMethodID), as in HotSpot;
+    // Class.forName(name, false, loader) and reflection leave it as it is.
+    bool classInitialised;
     // When the application's lingering non-daemon thread ends (linger=); 0: none runs.
     ULONGLONG lingerUntil;
     long exitStatus;  // what the runtime's end thread passes to the exit hook
@@ -123,10 +131,21 @@ _jclass g_systemClass;
 char g_serviceMainId;
 char g_serviceStopId;
 char g_mainId;
+char g_mainNoArgsId;
+char g_constructorId;
 char g_exitId;
+// LauncherHelper's isStaticMain and noArgMain (launcher=25).
+char g_isStaticMainId;
+char g_noArgMainId;
 
 jmethodID MainId() {
     return reinterpret_cast<jmethodID>(&g_mainId);
+}
+jmethodID MainNoArgsId() {
+    return reinterpret_cast<jmethodID>(&g_mainNoArgsId);
+}
+jmethodID ConstructorId() {
+    return reinterpret_cast<jmethodID>(&g_constructorId);
 }
 jmethodID ExitId() {
     return reinterpret_cast<jmethodID>(&g_exitId);
@@ -893,13 +912,15 @@ void StartLingering(const Scenario& scenario) {
     LeaveCriticalSection(&g_vm.lock);
 }
 
-// main(String[]): records each argument as "ARG <i> <utf8>", then behaves as serviceMain does.
-void RunMain(Env* env, jobjectArray array) {
+// main(String[]): records each argument as "ARG <i> <utf8>", then behaves as serviceMain does;
+// main() records "noargs" instead. `call` is the JNI function that called it.
+void RunMain(Env* env, jobjectArray array, const char* call, bool takesArguments) {
     size_t count = 0;
     EnterCriticalSection(&g_vm.lock);
     ArrayRef* ref = array != nullptr ? FindArrayLocked(array) : nullptr;
     LeaveCriticalSection(&g_vm.lock);
-    if (ref == nullptr) {
+    if (!takesArguments) {
+    } else if (ref == nullptr) {
         RecordFault("unknown array handle", "CallStaticVoidMethod");
     } else {
         count = static_cast<size_t>(ref->length);
@@ -913,10 +934,10 @@ void RunMain(Env* env, jobjectArray array) {
         }
     }
     Line line;
-    LineStart(&line, "CallStaticVoidMethod");
+    LineStart(&line, call);
     LineWord(&line, "main");
-    LineWord(&line, "argc=");
-    LineUnsigned(&line, count);
+    LineWord(&line, takesArguments ? "argc=" : "noargs");
+    if (takesArguments) LineUnsigned(&line, count);
     WriteLine(line);
 
     const Scenario& scenario = g_vm.scenario;
@@ -969,8 +990,9 @@ void CallStatic(JNIEnv* jenv, jclass cls, jmethodID method, jvalue argument) {
         RunServiceMain(env, static_cast<jstring>(argument.l));
     } else if (method == ServiceStopId()) {
         RunServiceStop(env);
-    } else if (method == MainId()) {
-        RunMain(env, static_cast<jobjectArray>(argument.l));
+    } else if (method == MainId() || method == MainNoArgsId()) {
+        RunMain(env, static_cast<jobjectArray>(argument.l), "CallStaticVoidMethod",
+                method == MainId());
     } else if (method == ExitId()) {
         RunSystemExit(argument.i);
     } else {
@@ -1003,6 +1025,14 @@ enum FakeClassIndex {
     kThreadBeanClass,
     kThreadInfoClass,
     kHotSpotClass,
+    // What the host's launcher-shaped start asks: reflection, and the JDK's launcher helper.
+    kLoaderClass,
+    kClassClass,
+    kMethodClass,
+    kThrowableClass,
+    kStringArrayClass,
+    kVoidClass,
+    kHelperClass,
     kFakeClassCount
 };
 struct FakeClass {
@@ -1015,7 +1045,14 @@ FakeClass g_fakeClasses[kFakeClassCount] = {{{}, "java/lang/Object"},
                                             {{}, "javax/management/MBeanServer"},
                                             {{}, "java/lang/management/ThreadMXBean"},
                                             {{}, "java/lang/management/ThreadInfo"},
-                                            {{}, "com/sun/management/HotSpotDiagnosticMXBean"}};
+                                            {{}, "com/sun/management/HotSpotDiagnosticMXBean"},
+                                            {{}, "java/lang/ClassLoader"},
+                                            {{}, "java/lang/Class"},
+                                            {{}, "java/lang/reflect/Method"},
+                                            {{}, "java/lang/Throwable"},
+                                            {{}, "[Ljava/lang/String;"},
+                                            {{}, "void"},
+                                            {{}, "sun/launcher/LauncherHelper"}};
 
 enum class Call {
     kPlatformServer,
@@ -1028,7 +1065,16 @@ enum class Call {
     kThreadName,
     kToString,
     kPlatformBean,
-    kDumpHeap
+    kDumpHeap,
+    kSystemLoader,
+    kForName,
+    kCheckAndLoadMain,
+    kGetMethod,
+    kClassName,
+    kModifiers,
+    kReturnType,
+    kResource,
+    kCause
 };
 struct FakeMethod {
     FakeClassIndex owner;
@@ -1058,6 +1104,18 @@ const FakeMethod kFakeMethods[] = {
     {kFactoryClass, "getPlatformMXBean",
      "(Ljava/lang/Class;)Ljava/lang/management/PlatformManagedObject;", true, Call::kPlatformBean},
     {kHotSpotClass, "dumpHeap", "(Ljava/lang/String;Z)V", false, Call::kDumpHeap},
+    {kLoaderClass, "getSystemClassLoader", "()Ljava/lang/ClassLoader;", true, Call::kSystemLoader},
+    {kClassClass, "forName", "(Ljava/lang/String;ZLjava/lang/ClassLoader;)Ljava/lang/Class;", true,
+     Call::kForName},
+    {kHelperClass, "checkAndLoadMain", "(ZILjava/lang/String;)Ljava/lang/Class;", true,
+     Call::kCheckAndLoadMain},
+    {kClassClass, "getMethod", "(Ljava/lang/String;[Ljava/lang/Class;)Ljava/lang/reflect/Method;",
+     false, Call::kGetMethod},
+    {kClassClass, "getName", "()Ljava/lang/String;", false, Call::kClassName},
+    {kMethodClass, "getModifiers", "()I", false, Call::kModifiers},
+    {kMethodClass, "getReturnType", "()Ljava/lang/Class;", false, Call::kReturnType},
+    {kLoaderClass, "getResource", "(Ljava/lang/String;)Ljava/net/URL;", false, Call::kResource},
+    {kThrowableClass, "getCause", "()Ljava/lang/Throwable;", false, Call::kCause},
 };
 
 // The beans, the arrays they answer with, and one ThreadInfo per thread: "main", then the
@@ -1074,6 +1132,9 @@ FakeObject g_deadlockedIds = {{}, "long[]"};
 FakeObject g_allInfos = {{}, "ThreadInfo[]"};
 FakeObject g_deadlockedInfos = {{}, "ThreadInfo[]"};
 FakeObject g_infos[kMaxDeadlocked + 1];
+FakeObject g_loader = {{}, "ClassLoader"};
+FakeObject g_reflectedMethod = {{}, "Method"};
+FakeObject g_application = {{}, "the application's object"};
 
 // A string the beans answer with, read by GetStringLength and GetStringRegion.
 struct TextRef {
@@ -1085,6 +1146,7 @@ TextRef g_dumpText;
 TextRef g_infoTexts[kMaxDeadlocked + 1];
 TextRef g_nameTexts[kMaxDeadlocked + 1];
 TextRef g_throwableText;
+TextRef g_classNameText;
 
 void SetText(TextRef* ref, const char* text) {
     ref->length = 0;
@@ -1158,6 +1220,7 @@ size_t InfoIndexOf(const void* object) {
 TextRef* TextOf(const void* object) {
     if (object == &g_dumpText.object) return &g_dumpText;
     if (object == &g_throwableText.object) return &g_throwableText;
+    if (object == &g_classNameText.object) return &g_classNameText;
     for (size_t i = 0; i <= kMaxDeadlocked; ++i) {
         if (object == &g_infoTexts[i].object) return &g_infoTexts[i];
         if (object == &g_nameTexts[i].object) return &g_nameTexts[i];
@@ -1166,9 +1229,9 @@ TextRef* TextOf(const void* object) {
 }
 
 bool IsFakeObject(const void* object) {
-    const FakeObject* const beans[] = {&g_server,         &g_objectName,    &g_threadBean,
-                                       &g_hotSpotBean,    &g_deadlockedIds, &g_allInfos,
-                                       &g_deadlockedInfos};
+    const FakeObject* const beans[] = {
+        &g_server,   &g_objectName,      &g_threadBean,      &g_hotSpotBean, &g_deadlockedIds,
+        &g_allInfos, &g_deadlockedInfos, &g_reflectedMethod, &g_loader,      &g_application};
     for (const FakeObject* bean : beans) {
         if (object == &bean->object) return true;
     }
@@ -1219,8 +1282,113 @@ void WriteHeapFile(Env* env, jobject pathString) {
     CloseHandle(file);
 }
 
-jobject CallFake(Env* env, jobject target, const FakeMethod& method) {
+// ---- the launcher-shaped start: reflection and the JDK's launcher helper ----
+
+const char* ArgumentText(jobject string) {
+    EnterCriticalSection(&g_vm.lock);
+    const StringRef* ref = FindStringLocked(string);
+    const char* text = ref != nullptr ? ref->utf8 : "";
+    LeaveCriticalSection(&g_vm.lock);
+    return text;
+}
+
+// The class `dotted` ("org.example.App") as Class.forName(name, false, loader) loads it: loaded,
+// not initialised.
+jobject LoadNamed(Env* env, const char* dotted) {
+    char name[kClassNameBytes];
+    size_t i = 0;
+    for (; dotted[i] != '\0' && i + 1 < sizeof(name); ++i) {
+        name[i] = dotted[i] == '.' ? '/' : dotted[i];
+    }
+    name[i] = '\0';
+    if (ApplicationClassLoadable(name)) return &g_mainClass;
+    SetPending(env, &g_classNotFound);
+    return nullptr;
+}
+
+bool OrdinaryMain() {
+    return g_vm.scenario.entry != EntryKind::kService && g_vm.scenario.main != MainMode::kMissing;
+}
+
+// The application's main of that name, signature and kind, as launcher= shapes it.
+bool MainDeclared(const char* name, const char* sig, bool isStatic) {
     const Scenario& scenario = g_vm.scenario;
+    const char* expected = scenario.mainNoArgs ? "()V" : "([Ljava/lang/String;)V";
+    return OrdinaryMain() && name != nullptr && sig != nullptr && strcmp(name, "main") == 0 &&
+           strcmp(sig, expected) == 0 && isStatic == scenario.mainStatic;
+}
+
+// HotSpot initialises a class at FindClass, GetStaticMethodID and GetMethodID, on that thread.
+void InitialiseApplicationClass() {
+    EnterCriticalSection(&g_vm.lock);
+    const bool first = !g_vm.classInitialised;
+    g_vm.classInitialised = true;
+    LeaveCriticalSection(&g_vm.lock);
+    if (first) Record("CLINIT", g_vm.loadedClass);
+}
+
+// LauncherHelper.checkAndLoadMain: main.class's class (mode 1), or the class the jar's manifest
+// names (mode 2: org.example.App), loaded, with its main; anything else it refuses as the JDK's
+// helper does, its words on standard error, then System.exit(1).
+jobject CheckAndLoadMain(Env* env, const jvalue* args) {
+    jobject cls = LoadNamed(env, args[1].i == 1 ? ArgumentText(args[2].l) : "org.example.App");
+    if (cls != nullptr && OrdinaryMain()) return cls;
+    SetPending(env, nullptr);
+    WriteToStandardHandle(STD_ERROR_HANDLE, "Error: the stand-in's launcher helper refuses it\n");
+    EnterCriticalSection(&g_vm.lock);
+    g_vm.exitStatus = 1;
+    LeaveCriticalSection(&g_vm.lock);
+    EndRuntime(ExitRuntime);
+}
+
+// Class.getMethod: serviceMain(String) of the service contract, or main(String[]).
+jobject PublicMethodOf(Env* env, const jvalue* args) {
+    const char* name = ArgumentText(args[0].l);
+    const bool service = g_vm.scenario.entry != EntryKind::kMain &&
+                         g_vm.scenario.main != MainMode::kMissing &&
+                         strcmp(name, "serviceMain") == 0;
+    if (service || MainDeclared(name, "([Ljava/lang/String;)V", true)) {
+        return &g_reflectedMethod.object;
+    }
+    SetPending(env, &g_noSuchMethodException);
+    return nullptr;
+}
+
+jobject ClassName(jobject target) {
+    char dotted[kClassNameBytes];
+    const char* name = target == &g_fakeClasses[kVoidClass].object ? "void" : g_vm.loadedClass;
+    size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < sizeof(dotted); ++i)
+        dotted[i] = name[i] == '/' ? '.' : name[i];
+    dotted[i] = '\0';
+    SetText(&g_classNameText, dotted);
+    return &g_classNameText.object;
+}
+
+jobject CallLauncherFake(Env* env, jobject target, const FakeMethod& method, const jvalue* args) {
+    switch (method.call) {
+        case Call::kSystemLoader:
+            return &g_loader.object;
+        case Call::kForName:
+            return LoadNamed(env, ArgumentText(args[0].l));
+        case Call::kCheckAndLoadMain:
+            return CheckAndLoadMain(env, args);
+        case Call::kGetMethod:
+            return PublicMethodOf(env, args);
+        case Call::kClassName:
+            return ClassName(target);
+        case Call::kModifiers:  // public static: CallIntMethodA answers 9 for any object
+            return &g_reflectedMethod.object;
+        case Call::kReturnType:
+            return &g_fakeClasses[kVoidClass].object;
+        default:  // getResource, getCause: null
+            return nullptr;
+    }
+}
+
+jobject CallFake(Env* env, jobject target, const FakeMethod& method, const jvalue* args) {
+    const Scenario& scenario = g_vm.scenario;
+    if (method.call >= Call::kSystemLoader) return CallLauncherFake(env, target, method, args);
     switch (method.call) {
         case Call::kPlatformServer:
             return &g_server.object;
@@ -1250,7 +1418,7 @@ jobject CallFake(Env* env, jobject target, const FakeMethod& method) {
         case Call::kToString:
             return InfoIndexOf(target) != SIZE_MAX ? &g_infoTexts[InfoIndexOf(target)].object
                                                    : &g_throwableText.object;
-        case Call::kDumpHeap:
+        default:
             break;
     }
     return nullptr;
@@ -1280,7 +1448,7 @@ jobject CallFakeChecked(JNIEnv* jenv, jobject target, jmethodID method, const jv
     }
     if (fake->call == Call::kToString) DescribeThrowable(target);
     if (fake->call == Call::kDumpHeap) WriteHeapFile(env, args != nullptr ? args[0].l : nullptr);
-    jobject result = CallFake(env, target, *fake);
+    jobject result = CallFake(env, target, *fake, args);
     RecordFakeCall(function, *fake,
                    PendingOf(env) != nullptr ? "result=thrown"
                    : result != nullptr       ? "result=object"
@@ -1312,9 +1480,12 @@ jclass JNICALL FindClass(JNIEnv* jenv, const char* name) {
     } else if (strcmp(name, kSystemClassName) == 0) {
         result = &g_systemClass;
     } else if (FakeClassNamed(name) != nullptr) {
-        result = FakeClassNamed(name);
+        // The launcher helper is a JDK's (launcher=17 or 25), not every runtime's.
+        const bool helper = FakeClassNamed(name) == &g_fakeClasses[kHelperClass].object;
+        result = !helper || g_vm.scenario.launcher != 0 ? FakeClassNamed(name) : nullptr;
     } else if (ApplicationClassLoadable(name)) {
         result = &g_mainClass;
+        InitialiseApplicationClass();
     }
     if (result == nullptr) SetPending(env, &g_noClassDefFound);
     Line line;
@@ -1422,7 +1593,6 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
     jmethodID result = nullptr;
     const Scenario& scenario = g_vm.scenario;
     const bool service = scenario.entry != EntryKind::kMain;
-    const bool ordinary = scenario.entry != EntryKind::kService;
     if (FakeClassOf(cls) >= 0) {
         result = FindFakeMethod(FakeClassOf(cls), name, sig, true);
     } else if (cls == &g_systemClass) {
@@ -1433,15 +1603,15 @@ jmethodID JNICALL GetStaticMethodID(JNIEnv* jenv, jclass cls, const char* name, 
     } else if (cls != &g_mainClass && cls != &g_stringClass) {
         RecordFault("unknown class handle", "GetStaticMethodID");
     } else if (cls == &g_mainClass && name != nullptr && sig != nullptr) {
+        InitialiseApplicationClass();
         if (strcmp(name, "serviceMain") == 0 && strcmp(sig, "(Ljava/lang/String;)V") == 0 &&
             service && scenario.main != MainMode::kMissing) {
             result = ServiceMainId();
         } else if (strcmp(name, "serviceStop") == 0 && strcmp(sig, "()V") == 0 && service &&
                    scenario.stop != StopMode::kMissing) {
             result = ServiceStopId();
-        } else if (strcmp(name, "main") == 0 && strcmp(sig, "([Ljava/lang/String;)V") == 0 &&
-                   ordinary && scenario.main != MainMode::kMissing) {
-            result = MainId();
+        } else if (MainDeclared(name, sig, true)) {
+            result = scenario.mainNoArgs ? MainNoArgsId() : MainId();
         } else if (strcmp(sig, "()Z") == 0) {
             result = HealthId();
         }
@@ -1493,8 +1663,11 @@ jobjectArray JNICALL NewObjectArray(JNIEnv* jenv, jsize length, jclass elementCl
                          (initial == nullptr || FindStringLocked(initial) != nullptr);
     const bool objects =
         elementClass == &g_fakeClasses[kObjectClass].object && FindArrayLocked(initial) != nullptr;
-    if (!strings && !objects) {
-        RecordFault("not a String[] or Object[] in", "NewObjectArray");
+    // getMethod's Class[] of parameter types.
+    const bool classes = elementClass == &g_fakeClasses[kClassClass].object &&
+                         (initial == &g_stringClass || FakeClassOf(initial) >= 0);
+    if (!strings && !objects && !classes) {
+        RecordFault("not a String[], Object[] or Class[] in", "NewObjectArray");
     }
     if (length >= 0 && static_cast<size_t>(length) <= kMaxArrayLength &&
         g_vm.arrayCount < kMaxArrays) {
@@ -1593,7 +1766,62 @@ jobject JNICALL CallObjectMethodA(JNIEnv* jenv, jobject target, jmethodID method
 
 void JNICALL CallVoidMethodA(JNIEnv* jenv, jobject target, jmethodID method, const jvalue* args) {
     CallScope scope;
-    CallFakeChecked(jenv, target, method, args, "CallVoidMethodA", false);
+    if (target != &g_application.object) {
+        CallFakeChecked(jenv, target, method, args, "CallVoidMethodA", false);
+        return;
+    }
+    // An instance main (launcher=25-instance…).
+    Env* env = BeginEnvCall(jenv, "CallVoidMethodA", false);
+    if (env == nullptr) return;
+    if (method != MainId() && method != MainNoArgsId()) RecordFault("unknown method id in", "main");
+    RunMain(env, args != nullptr ? static_cast<jobjectArray>(args[0].l) : nullptr,
+            "CallVoidMethodA", method == MainId());
+}
+
+// Method.getModifiers, the only int the host asks for: public static.
+jint JNICALL CallIntMethodA(JNIEnv* jenv, jobject target, jmethodID method, const jvalue* args) {
+    CallScope scope;
+    return CallFakeChecked(jenv, target, method, args, "CallIntMethodA", false) != nullptr ? 9 : 0;
+}
+
+jobject JNICALL NewObjectA(JNIEnv* jenv, jclass cls, jmethodID constructor,
+                           const jvalue* /*args*/) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "NewObjectA", false) == nullptr) return nullptr;
+    const bool made = cls == &g_mainClass && constructor == ConstructorId();
+    if (!made) RecordFault("not the application's constructor in", "NewObjectA");
+    Record("NewObjectA", made ? "result=object" : "result=null");
+    return made ? &g_application.object : nullptr;
+}
+
+// LauncherHelper's isStaticMain and noArgMain, which only launcher=25 has.
+jfieldID JNICALL GetStaticFieldID(JNIEnv* jenv, jclass cls, const char* name, const char* sig) {
+    CallScope scope;
+    Env* env = BeginEnvCall(jenv, "GetStaticFieldID", false);
+    if (env == nullptr) return nullptr;
+    void* field = nullptr;
+    if (cls == &g_fakeClasses[kHelperClass].object && g_vm.scenario.launcher == 25 &&
+        name != nullptr && sig != nullptr && strcmp(sig, "Z") == 0) {
+        field = strcmp(name, "isStaticMain") == 0 ? &g_isStaticMainId
+                : strcmp(name, "noArgMain") == 0  ? &g_noArgMainId
+                                                  : nullptr;
+    }
+    if (field == nullptr) SetPending(env, &g_noSuchField);
+    Line line;
+    LineStart(&line, "GetStaticFieldID");
+    LineWord(&line, name);
+    LineWord(&line, field != nullptr ? "result=found" : "result=null");
+    WriteLine(line);
+    return static_cast<jfieldID>(field);
+}
+
+jboolean JNICALL GetStaticBooleanField(JNIEnv* jenv, jclass /*cls*/, jfieldID field) {
+    CallScope scope;
+    if (BeginEnvCall(jenv, "GetStaticBooleanField", false) == nullptr) return JNI_FALSE;
+    const bool value = static_cast<void*>(field) == &g_isStaticMainId ? g_vm.scenario.mainStatic
+                                                                      : g_vm.scenario.mainNoArgs;
+    Record("GetStaticBooleanField", value ? "result=1" : "result=0");
+    return value ? JNI_TRUE : JNI_FALSE;
 }
 
 jmethodID JNICALL GetMethodID(JNIEnv* jenv, jclass cls, const char* name, const char* sig) {
@@ -1601,6 +1829,15 @@ jmethodID JNICALL GetMethodID(JNIEnv* jenv, jclass cls, const char* name, const 
     Env* env = BeginEnvCall(jenv, "GetMethodID", false);
     if (env == nullptr) return nullptr;
     jmethodID result = FindFakeMethod(FakeClassOf(cls), name, sig, false);
+    if (cls == &g_mainClass) {
+        InitialiseApplicationClass();
+        const bool made = OrdinaryMain() && !g_vm.scenario.mainStatic && name != nullptr &&
+                          sig != nullptr && strcmp(name, "<init>") == 0 && strcmp(sig, "()V") == 0;
+        result = made                              ? ConstructorId()
+                 : !MainDeclared(name, sig, false) ? nullptr
+                 : g_vm.scenario.mainNoArgs        ? MainNoArgsId()
+                                                   : MainId();
+    }
     if (result == nullptr) SetPending(env, &g_noSuchMethod);
     Line line;
     LineStart(&line, "GetMethodID");
@@ -1676,6 +1913,10 @@ void InstallManagementFunctions() {
     g_envTable.GetArrayLength = &GetArrayLength;
     g_envTable.GetObjectArrayElement = &GetObjectArrayElement;
     g_envTable.GetLongArrayRegion = &GetLongArrayRegion;
+    g_envTable.CallIntMethodA = &CallIntMethodA;
+    g_envTable.NewObjectA = &NewObjectA;
+    g_envTable.GetStaticFieldID = &GetStaticFieldID;
+    g_envTable.GetStaticBooleanField = &GetStaticBooleanField;
 }
 
 // ---- JavaVM functions ----

@@ -8,6 +8,7 @@ import java.io.OutputStream;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.lang.reflect.Array;
+import java.lang.reflect.Field;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
@@ -248,6 +249,9 @@ public final class BridgeMain {
                     return setElement(request);
                 case "CALLSTATIC":
                     return callStatic(request);
+                case "FIELD":
+                    return staticField((Class<?>) OBJECTS.get(Integer.parseInt(request[1])),
+                            request[2], request[3]);
                 case "IMETHOD":
                     return instanceMethod((Class<?>) OBJECTS.get(Integer.parseInt(request[1])),
                             request[2], request[3]);
@@ -345,7 +349,34 @@ public final class BridgeMain {
         }
     }
 
+    /** As a real VM's lookups: the class is initialised first, on the calling thread. */
+    private static String[] initialise(Class<?> cls) {
+        try {
+            Class.forName(cls.getName(), true, cls.getClassLoader());
+            return null;
+        } catch (ClassNotFoundException e) {
+            return null; // an array or hidden class: nothing to initialise by name
+        } catch (LinkageError e) {
+            return thrown(e);
+        }
+    }
+
+    private static String[] staticField(Class<?> cls, String name, String signature) {
+        String[] failed = initialise(cls);
+        if (failed != null) return failed;
+        for (Field f : cls.getDeclaredFields()) {
+            if (Modifier.isStatic(f.getModifiers()) && f.getName().equals(name)
+                    && typeDescriptor(f.getType()).equals(signature)) {
+                f.setAccessible(true);
+                return reference(f);
+            }
+        }
+        return thrown(withoutBridgeFrames(new NoSuchFieldError(name), null));
+    }
+
     private static String[] staticMethod(Class<?> cls, String name, String signature) {
+        String[] failed = initialise(cls);
+        if (failed != null) return failed;
         for (Class<?> c = cls; c != null; c = c.getSuperclass()) {
             for (Method m : c.getDeclaredMethods()) {
                 if (Modifier.isStatic(m.getModifiers()) && m.getName().equals(name)
@@ -360,6 +391,8 @@ public final class BridgeMain {
 
     /** A public instance method, declared or inherited (an interface's too), as GetMethodID. */
     private static String[] instanceMethod(Class<?> cls, String name, String signature) {
+        String[] failed = initialise(cls);
+        if (failed != null) return failed;
         for (Method m : cls.getMethods()) {
             if (!Modifier.isStatic(m.getModifiers()) && m.getName().equals(name)
                     && descriptor(m).equals(signature)) {
@@ -446,6 +479,7 @@ public final class BridgeMain {
             if (method.getReturnType() == boolean.class) {
                 return new String[] {"BOOLEAN", result.toString()};
             }
+            if (result instanceof Integer) return new String[] {"INT", result.toString()};
             if (result instanceof Class) {
                 return new String[] {"REF", reference(result)[1],
                         ((Class<?>) result).getName().replace('.', '/')};
