@@ -11,8 +11,9 @@
 
 namespace {
 
-// The work of the tests' worker: counts its calls, and is held inside each
-// call until released; each call returns the next of `pauses`.
+// The work of the tests' worker: counts its calls, and holds each call until
+// the test lets exactly that one go (a semaphore, so that a call that starts
+// at once after another is held too); each returns the next of `pauses`.
 struct HeldWork {
     static DWORD Work(void* self) {
         HeldWork* work = static_cast<HeldWork*>(self);
@@ -33,7 +34,8 @@ struct HeldWork {
     volatile LONG calls = 0;
     bool sawStopping = false;
     ScopedHandle entered{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    ScopedHandle release{CreateEventW(nullptr, TRUE, TRUE, nullptr)};  // manual: open
+    ScopedHandle release{CreateSemaphoreW(nullptr, 0, 16, nullptr)};
+    void LetOneCallGo() { ReleaseSemaphore(release.Get(), 1, nullptr); }
     WorkerThread worker;
 };
 
@@ -44,27 +46,24 @@ TEST(WorkerThread, PausesTheWorkChoosesAndWakesDuringACallAreOne) {
     work.pauses[0] = 0;
     ASSERT_TRUE(work.worker.Start(HeldWork::Work, &work, INFINITE));
     EXPECT_FALSE(work.worker.Start(HeldWork::Work, &work, 0)) << "one thread only";
-    ResetEvent(work.release.Get());
     work.worker.Wake();
     ASSERT_TRUE(work.WaitForCall(1));
-    SetEvent(work.release.Get());
+    work.LetOneCallGo();
     ASSERT_TRUE(work.WaitForCall(2)) << "its pause of 0 brings the next call, without a wake";
-    ResetEvent(work.release.Get());
-    ASSERT_TRUE(work.WaitForCall(2));
     for (int i = 0; i < 3; ++i) work.worker.Wake();
-    SetEvent(work.release.Get());
+    work.LetOneCallGo();
     ASSERT_TRUE(work.WaitForCall(3)) << "three wakes during the call, one more call";
+    work.LetOneCallGo();
     EXPECT_TRUE(work.worker.Stop(5000));
     EXPECT_EQ(3, work.calls);
 }
 
 TEST(WorkerThread, StopIsBoundedWhileTheWorkRunsAndNothingStartsAfterIt) {
     HeldWork work;
-    ResetEvent(work.release.Get());
     ASSERT_TRUE(work.worker.Start(HeldWork::Work, &work, 0));
     ASSERT_TRUE(work.WaitForCall(1));
     EXPECT_FALSE(work.worker.Stop(50)) << "the work is still under way";
-    SetEvent(work.release.Get());
+    work.LetOneCallGo();
     EXPECT_TRUE(work.worker.Stop(5000));
     EXPECT_TRUE(work.sawStopping) << "the work sees the stop";
     EXPECT_EQ(1, work.calls);
