@@ -9,6 +9,7 @@
 #include "base/paths.h"
 #include "base/process_heap.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/console_pipe.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 

@@ -16,6 +16,7 @@
 #include "agent/application_contract.h"
 #include "agent/configuration.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/console_pipe.h"
 #include "jvmhost/runtime_diagnostics.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"

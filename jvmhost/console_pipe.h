@@ -1,0 +1,34 @@
+// The console files with a size limit: the standard handles are pipes, each
+// emptied into its file by a writer thread of the host's own, which starts a
+// new file at a line end near the limit; and the drain at the end of the
+// process.
+#pragma once
+
+#include "base/event_log.h"
+#include "jvmhost/console_moves.h"
+
+// A stream's current file, as the start left it.
+struct ConsoleFile {
+    HANDLE file;
+    const wchar_t* path;  // weak
+    const wchar_t* name;  // weak: "stdout" or "stderr"
+    bool held;            // it could not be moved at the start, and was warned of
+};
+
+// The handle stream `index` (0 stdout, 1 stderr) becomes: the write end of a
+// pipe whose writer thread fills the files, or `current.file` itself when the
+// pipe, its event or its thread cannot be made (nothing of them is then
+// left open). What the disk cannot take is counted, and said once in a
+// warning event to `warnings` when writing works again or at the end.
+HANDLE PassThroughWriter(size_t index, const ConsoleFile& current, const wchar_t* logsDir,
+                         const ConsoleSettings& settings, ErrorSink warnings);
+
+// Writes what the application has written to the standard handles and is
+// still in a pipe into the files, before the process ends; nothing without a
+// size limit. Any thread. For each pipe in turn it takes the writer's lock
+// (polling it while the writer finishes one write to its file) and copies
+// what the pipe holds until it is empty; each pipe gets its own `waitMs`, so
+// a disk that hangs cannot hold up the end, and a stream that keeps arriving
+// cannot keep the other's last words in its pipe. Reports output that could
+// not be written (the warning event) after it releases the lock.
+void DrainConsoleOutput(DWORD waitMs);
