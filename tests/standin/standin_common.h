@@ -152,7 +152,14 @@ struct Scenario {
     DWORD errLines;
     DWORD lineBytes;
     bool printDirect;
+    // end.lines=<n>: the runtime's end thread first stops every other thread of the process,
+    // then writes n lines of kEndLineBytes to standard output and standard error; with
+    // end.busy=<k>, k threads then write standard output lines without end.
+    DWORD endLines;
+    DWORD endBusy;
 };
+// end.lines' lines: 1,000 of them (100 KB) fit a pipe of 256 KiB that nobody reads.
+constexpr DWORD kEndLineBytes = 100;
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with
 // a value it cannot take is recorded as a FAULT (a broken test, not a broken host) and keeps

@@ -18,6 +18,8 @@ constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
 constexpr DWORD kMaxHookLongChars = 1024 * 1024;
 constexpr DWORD kMaxPrintedLines = 100 * 1000 * 1000;
 constexpr DWORD kMaxLineBytes = 1024 * 1024;
+// What one stream's pipe takes with nobody reading it: end.lines' writes never wait.
+constexpr DWORD kMaxEndLines = 2000;
 
 const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy", "dump"};
 const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy", L"dump"};
@@ -61,6 +63,8 @@ void SetDefaults(Scenario* s) {
     s->errLines = 0;
     s->lineBytes = 100;
     s->printDirect = false;
+    s->endLines = 0;
+    s->endBusy = 0;
 }
 
 bool IsBlank(char c) {
@@ -197,6 +201,10 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxLineBytes, &s->lineBytes) && s->lineBytes >= 16;
     if (Equals(key, keyLength, "print.direct"))
         return ParseFlag(value, valueLength, &s->printDirect);
+    if (Equals(key, keyLength, "end.lines"))
+        return ParseCount(value, valueLength, kMaxEndLines, &s->endLines);
+    if (Equals(key, keyLength, "end.busy"))
+        return ParseCount(value, valueLength, kMaxHookThreads, &s->endBusy);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "entry")) {

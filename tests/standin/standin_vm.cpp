@@ -4,6 +4,7 @@
 #define _JNI_IMPLEMENTATION_
 #include "standin_common.h"
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <jni.h>
 #include <stdarg.h>
@@ -694,9 +695,12 @@ void RecordThread() {
 
 // ---- the scripted application ----
 
+void PrintAtTheEnd(const Scenario& scenario);
+
 // The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
 // VM's own, and when it returns (or there is none) the runtime ends the process by itself.
 DWORD WINAPI ExitRuntime(void* /*unused*/) {
+    PrintAtTheEnd(g_vm.scenario);
     const long status = g_vm.exitStatus;
     Line line;
     LineStart(&line, "EXIT");
@@ -709,6 +713,7 @@ DWORD WINAPI ExitRuntime(void* /*unused*/) {
 }
 
 DWORD WINAPI AbortRuntime(void* /*unused*/) {
+    PrintAtTheEnd(g_vm.scenario);
     Record("ABORT", g_vm.abortHook != nullptr ? "hook=1" : "hook=0");
     if (g_vm.abortHook != nullptr) g_vm.abortHook();
     ExitProcess(kAbortExitCode);
@@ -738,27 +743,84 @@ double NowMs() {
     return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n": each line one WriteFile, as a
-// println of Java's System.out gives. Returns the milliseconds the writes took.
+// "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n" in `line` (lineBytes of it,
+// the stream's name at most 8 characters): each line one WriteFile, as a println of Java's
+// System.out gives. No formatter of USER32 (wsprintfA): loading it would cost every timed start.
+void WriteNumberedLines(HANDLE handle, const char* stream, DWORD lines, char* line,
+                        DWORD lineBytes) {
+    memset(line, '.', lineBytes);
+    line[lineBytes - 1] = '\n';
+    const size_t name = strlen(stream);
+    memcpy(line, stream, name);
+    line[name] = ' ';
+    line[name + 9] = ' ';
+    for (DWORD i = 1; i <= lines; ++i) {
+        DWORD number = i;
+        for (size_t digit = name + 8; digit > name; --digit, number /= 10) {
+            line[digit] = static_cast<char>('0' + number % 10);
+        }
+        DWORD written = 0;
+        WriteFile(handle, line, lineBytes, &written, nullptr);
+    }
+}
+
+// The same in a buffer of its own; returns the milliseconds the writes took.
 double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes) {
     char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
     if (line == nullptr) {
         RecordFault("no memory for out.lines", nullptr);
         return 0;
     }
-    memset(line, '.', lineBytes);
-    line[lineBytes - 1] = '\n';
     const double start = NowMs();
-    for (DWORD i = 1; i <= lines; ++i) {
-        char number[32];
-        const int length = wsprintfA(number, "%s %08lu ", stream, i);
-        memcpy(line, number, static_cast<size_t>(length));
-        DWORD written = 0;
-        WriteFile(handle, line, lineBytes, &written, nullptr);
-    }
+    WriteNumberedLines(handle, stream, lines, line, lineBytes);
     const double took = NowMs() - start;
     HeapFree(GetProcessHeap(), 0, line);
     return took;
+}
+
+// ---- end.lines, end.busy: what is still in flight when the runtime ends ----
+
+// Every thread of the process but the caller's stops where it is, the host's console writers
+// among them, as on a machine that gives them no time before the end.
+void SuspendOtherThreads() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() ||
+            entry.th32ThreadID == GetCurrentThreadId()) {
+            continue;
+        }
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (thread != nullptr) {
+            SuspendThread(thread);
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+// An application thread that never stops writing to standard output ("busy" lines).
+DWORD WINAPI WriteWithoutEnd(void* /*unused*/) {
+    char line[kEndLineBytes];
+    for (;;) WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "busy", 1000, line, sizeof(line));
+}
+
+// On the runtime's end thread, before its hook: with the other threads stopped, the lines
+// stay in the host's pipes unless the host empties them itself. The buffers are on the stack:
+// a stopped thread may hold the heap's lock.
+void PrintAtTheEnd(const Scenario& scenario) {
+    if (scenario.endLines == 0) return;
+    SuspendOtherThreads();
+    char line[kEndLineBytes];
+    WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", scenario.endLines, line,
+                       sizeof(line));
+    WriteNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", scenario.endLines, line,
+                       sizeof(line));
+    for (DWORD i = 0; i < scenario.endBusy; ++i) {
+        HANDLE thread = CreateThread(nullptr, 0, WriteWithoutEnd, nullptr, 0, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    }
 }
 
 void RecordPrinted(const char* where, DWORD lines, DWORD lineBytes, double ms) {
