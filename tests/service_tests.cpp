@@ -478,11 +478,13 @@ TEST(ConsoleBound, OlderFileHeldKeepsTheHistoryAndEveryLine) {
     ASSERT_EQ(3u, trace.events.size());
     // Wine's trace shows about an event's first 300 characters.
     const std::wstring warning =
-        logs + L"stdout.log has reached its size limit (console.max-size) but could not be moved "
-               L"to stdout.1.log, because the older file " +
-        logs + L"stdout.1.log could not make way (a program holds it open, or the service may not "
-               L"rename it). The output goes on in it, after a line that begins with \"-----\", "
-               L"until it can be moved.";
+        logs +
+        L"stdout.log has reached its size limit (console.max-size) but could not be moved "
+        L"to stdout.1.log, because the older file " +
+        logs +
+        L"stdout.1.log could not make way (a program holds it open, or the service may not "
+        L"rename it). The output goes on in it, after a line that begins with \"-----\", "
+        L"until it can be moved.";
     const std::wstring& shown = trace.events[1].strings[0];
     EXPECT_EQ(static_cast<unsigned>(EVENTLOG_WARNING_TYPE), trace.events[1].type);
     EXPECT_NE(std::wstring::npos, shown.find(L"stdout.1.log could not make way"));
