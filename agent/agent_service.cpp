@@ -200,6 +200,7 @@ Outcome AgentService::HostJavaApplication() {
     const ConsoleSettings console = {configuration.properties.consoleMaxMiB,
                                      configuration.properties.consoleKeep};
     KeepConsoleOutput(layout.logsDir, console, ReportErrorEvent, ReportWarningEvent);
+    MakeOutOfMemoryFolder(layout.logsDir);
     RuntimeHost* host = CreateHost(layout, configuration);
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");

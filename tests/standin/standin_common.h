@@ -157,6 +157,9 @@ struct Scenario {
     // end.busy=<k>, k threads then write standard output lines without end.
     DWORD endLines;
     DWORD endBusy;
+    // heap.out=1: once main (or serviceMain) has been entered, after its lines, the heap runs
+    // out: the dump HotSpot writes at OutOfMemoryError (-XX:+HeapDumpOnOutOfMemoryError).
+    bool heapOut;
 };
 // end.lines' lines: 1,000 of them (100 KB) fit a pipe of 256 KiB that nobody reads.
 constexpr DWORD kEndLineBytes = 100;

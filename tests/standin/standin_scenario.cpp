@@ -65,6 +65,7 @@ void SetDefaults(Scenario* s) {
     s->printDirect = false;
     s->endLines = 0;
     s->endBusy = 0;
+    s->heapOut = false;
 }
 
 bool IsBlank(char c) {
@@ -201,6 +202,7 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxLineBytes, &s->lineBytes) && s->lineBytes >= 16;
     if (Equals(key, keyLength, "print.direct"))
         return ParseFlag(value, valueLength, &s->printDirect);
+    if (Equals(key, keyLength, "heap.out")) return ParseFlag(value, valueLength, &s->heapOut);
     if (Equals(key, keyLength, "end.lines"))
         return ParseCount(value, valueLength, kMaxEndLines, &s->endLines);
     if (Equals(key, keyLength, "end.busy"))

@@ -6,6 +6,11 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <jni.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -105,6 +110,9 @@ struct VmGlobals {
     // When the application's lingering non-daemon thread ends (linger=); 0: none runs.
     ULONGLONG lingerUntil;
     long exitStatus;  // what the runtime's end thread passes to the exit hook
+    // -XX:[+-]HeapDumpOnOutOfMemoryError and -XX:HeapDumpPath=, the last of each (heap.out).
+    bool heapDumpOnOutOfMemory;
+    char heapDumpPath[MAX_PATH];
     ArrayRef arrays[kMaxArrays];
     size_t arrayCount;
     Env envs[kMaxEnvs];
@@ -693,6 +701,38 @@ void RecordThread() {
     WriteLine(line);
 }
 
+// ---- heap.out: the heap runs out ----
+
+// With -XX:+HeapDumpOnOutOfMemoryError, the dump HotSpot writes: java_pid<pid>.hprof in the
+// folder -XX:HeapDumpPath names (the working directory without it), or the file it names when
+// that is no folder; a new file, made by the C runtime without a security descriptor of its own.
+// Records "OOMDUMP <path> result=ok|<errno>".
+void RunOutOfHeap() {
+    if (!g_vm.heapDumpOnOutOfMemory) return;
+    char path[MAX_PATH + 32];
+    strcpy(path, g_vm.heapDumpPath);
+    const DWORD attributes = GetFileAttributesA(path);
+    if (path[0] == '\0' ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        const size_t length = strlen(path);
+        snprintf(path + length, sizeof(path) - length, "%sjava_pid%lu.hprof",
+                 length == 0 || path[length - 1] == '\\' ? "" : "\\", GetCurrentProcessId());
+    }
+    const int file = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    Line line;
+    LineStart(&line, "OOMDUMP");
+    LineWord(&line, path);
+    LineWord(&line, "result=");
+    if (file < 0) {
+        LineSigned(&line, errno);
+    } else {
+        LineAppend(&line, "ok");
+        _write(file, "JAVA PROFILE 1.0.2", 19);
+        _close(file);
+    }
+    WriteLine(line);
+}
+
 // ---- the scripted application ----
 
 void PrintAtTheEnd(const Scenario& scenario);
@@ -911,6 +951,7 @@ void RunServiceMain(Env* env, jstring argument) {
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
     PrintAsRunning(scenario);
+    if (scenario.heapOut) RunOutOfHeap();
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
     } else if (scenario.main == MainMode::kThrow) {
@@ -982,6 +1023,7 @@ void RunMain(Env* env, jobjectArray array) {
     StartLingering(scenario);
     PauseAndGate(scenario, kStepMain);
     PrintAsRunning(scenario);
+    if (scenario.heapOut) RunOutOfHeap();
     if (scenario.main == MainMode::kBlock) {
         // An ordinary program's main that never returns; System.exit ends it.
         StopForGood();
@@ -1890,10 +1932,25 @@ struct OptionVerdict {
     const char* classPath;  // points into the caller's option string
     ExitHook exitHook;
     AbortHook abortHook;
+    bool heapDumpOnOutOfMemory;
+    const char* heapDumpPath;  // points into the caller's option string
 };
 
+const char kHeapDumpPathOption[] = "-XX:HeapDumpPath=";
+
+// The options a heap dump at OutOfMemoryError follows, as HotSpot reads them: the last wins.
+void NoteHeapDumpOption(const char* option, OptionVerdict* verdict) {
+    if (strcmp(option, "-XX:+HeapDumpOnOutOfMemoryError") == 0) {
+        verdict->heapDumpOnOutOfMemory = true;
+    } else if (strcmp(option, "-XX:-HeapDumpOnOutOfMemoryError") == 0) {
+        verdict->heapDumpOnOutOfMemory = false;
+    } else if (StartsWith(option, kHeapDumpPathOption)) {
+        verdict->heapDumpPath = option + sizeof(kHeapDumpPathOption) - 1;
+    }
+}
+
 OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
-    OptionVerdict verdict = {JNI_OK, nullptr, nullptr, nullptr};
+    OptionVerdict verdict = {JNI_OK, nullptr, nullptr, nullptr, false, nullptr};
     if (!IsSupportedVersion(args.version)) {
         verdict.result = JNI_EVERSION;
         return verdict;
@@ -1909,6 +1966,8 @@ OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
                 verdict.exitHook = reinterpret_cast<ExitHook>(args.options[i].extraInfo);
             } else if (strcmp(option, "abort") == 0) {
                 verdict.abortHook = reinterpret_cast<AbortHook>(args.options[i].extraInfo);
+            } else {
+                NoteHeapDumpOption(option, &verdict);
             }
         } else if (!(args.ignoreUnrecognized && IsIgnorable(option))) {
             verdict.result = JNI_ERR;
@@ -1958,6 +2017,12 @@ jint PrepareVm(const Scenario& scenario, const OptionVerdict& verdict, Env** cre
     g_vm.classLoaded = false;
     g_vm.lingerUntil = 0;
     g_vm.exitStatus = scenario.exitStatus;
+    g_vm.heapDumpOnOutOfMemory = verdict.heapDumpOnOutOfMemory;
+    g_vm.heapDumpPath[0] = '\0';
+    if (verdict.heapDumpPath != nullptr &&
+        strlen(verdict.heapDumpPath) + sizeof("\\java_pid4294967295.hprof") <= MAX_PATH) {
+        strcpy(g_vm.heapDumpPath, verdict.heapDumpPath);
+    }
     g_vm.stopRequested = stopRequested;
     EnterCriticalSection(&g_vm.lock);
     *creator = NewEnvLocked(GetCurrentThreadId(), false);
@@ -1981,7 +2046,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     }
     const JavaVMInitArgs& args = *static_cast<const JavaVMInitArgs*>(rawArgs);
     bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
-    OptionVerdict verdict = {JNI_ERR, nullptr, nullptr, nullptr};
+    OptionVerdict verdict = {JNI_ERR, nullptr, nullptr, nullptr, false, nullptr};
     if (optionsReadable) {
         PrintAsAsked(scenario, FindVfprintfHook(args));
         verdict = JudgeArgs(args, scenario);
