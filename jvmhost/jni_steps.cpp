@@ -175,8 +175,10 @@ jobject RuntimeHost::CallForObject(const JavaEntry& entry, bool flag, jint numbe
     if (argument == nullptr) {
         return nullptr;
     }
-    return jniEnv->CallStaticObjectMethod(entry.mainClass, entry.method,
-                                          flag ? JNI_TRUE : JNI_FALSE, number, argument);
+    jobject result = jniEnv->CallStaticObjectMethod(entry.mainClass, entry.method,
+                                                    flag ? JNI_TRUE : JNI_FALSE, number, argument);
+    // Checked before any other call, as JNI asks; the exception stays pending.
+    return jniEnv->ExceptionCheck() ? nullptr : result;
 }
 
 DWORD WINAPI RuntimeHost::MainThreadEntry(void* start) {
