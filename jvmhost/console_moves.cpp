@@ -15,6 +15,14 @@ bool LogFilePath(const wchar_t* logsDir, const wchar_t* name, DWORD back,
 
 namespace {
 
+// Every sharing mode: an operator reads and follows the file while the service
+// writes it, and may move it away. Never truncated: a file already there could
+// not be moved, and holds earlier output.
+HANDLE OpenLogFile(const wchar_t* path) {
+    return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 // Whether the file at `path` can be moved away: a program that holds it open
 // without delete sharing (a viewer or follower built on the C runtime's
 // fopen) keeps it where it is. No file: true.
@@ -74,9 +82,14 @@ bool MakeWayForCurrentFile(const wchar_t* logsDir, const wchar_t* name, DWORD ke
     return true;
 }
 
-HANDLE OpenLogFile(const wchar_t* path) {
-    return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE OpenLogFileAtEnd(const wchar_t* path, ULONGLONG* size) {
+    HANDLE file = OpenLogFile(path);
+    LARGE_INTEGER end = {};
+    if (file != INVALID_HANDLE_VALUE) {
+        SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END);
+    }
+    *size = static_cast<ULONGLONG>(end.QuadPart);
+    return file;
 }
 
 bool IsDeleted(HANDLE file) {
@@ -88,6 +101,11 @@ bool IsDeleted(HANDLE file) {
            (info.DeletePending || info.NumberOfLinks == 0);
 }
 
+namespace {
+
+// The line that marks where a file that could not be moved goes on:
+// "----- <why> at <time> UTC: this file could not be moved to <name>.1.log,
+// so <what> -----", on a line of its own. Returns the bytes written.
 DWORD WriteMarkedLine(HANDLE file, bool breakFirst, const char* why, const wchar_t* name,
                       const char* what) {
     SYSTEMTIME now;
@@ -103,13 +121,97 @@ DWORD WriteMarkedLine(HANDLE file, bool breakFirst, const char* why, const wchar
     return written;
 }
 
-void DescribeHeld(const wchar_t* path, const wchar_t* name, const wchar_t* held, wchar_t* text,
-                  size_t units) {
-    StringCchPrintfW(text, units, L"could not be moved to %ls.1.log", name);
+// Why the current file `path` could not make way: "could not be moved to
+// <name>.1.log", when another file was `held` ", because the older file
+// <held> could not make way", then " (a program holds it open, or the service
+// may not rename it)".
+void DescribeHeld(const wchar_t* path, const wchar_t* name, const wchar_t* held,
+                  wchar_t (&text)[kNotKeptUnits]) {
+    StringCchPrintfW(text, kNotKeptUnits, L"could not be moved to %ls.1.log", name);
     if (held[0] != L'\0' && lstrcmpiW(held, path) != 0) {
-        StringCchCatW(text, units, L", because the older file ");
-        StringCchCatW(text, units, held);
-        StringCchCatW(text, units, L" could not make way");
+        StringCchCatW(text, kNotKeptUnits, L", because the older file ");
+        StringCchCatW(text, kNotKeptUnits, held);
+        StringCchCatW(text, kNotKeptUnits, L" could not make way");
     }
-    StringCchCatW(text, units, L" (a program holds it open, or the service may not rename it)");
+    StringCchCatW(text, kNotKeptUnits,
+                  L" (a program holds it open, or the service may not rename it)");
+}
+
+// The file still holds an earlier start's output, maybe that of the start
+// that failed: this start's output follows it after a marked line, and
+// `warnings` gets one event naming the file and the one `held`.
+void ContinueHeldFile(HANDLE file, const wchar_t* path, const wchar_t* name, const wchar_t* held,
+                      ErrorSink warnings) {
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END);
+    WriteMarkedLine(file, size.QuadPart > 0, "new start", name,
+                    "the lines above are an earlier start's");
+    if (warnings == nullptr) {
+        return;
+    }
+    wchar_t why[kNotKeptUnits];
+    DescribeHeld(path, name, held, why);
+    wchar_t message[kNotKeptUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"%ls still holds the output of the start before: it %ls. This start's output "
+                     L"follows in it, after a line that begins with \"-----\".",
+                     path, why);
+    warnings(0, message);
+}
+
+// Whether the process's one "not kept" event has been given.
+LONG notKeptReported = 0;
+
+}  // namespace
+
+HANDLE OpenStartFile(const wchar_t* logsDir, const wchar_t* name, const wchar_t* path, DWORD keep,
+                     ErrorSink errors, ErrorSink warnings, bool* continued) {
+    wchar_t held[kPathUnits];
+    MakeWayForCurrentFile(logsDir, name, keep, held);
+    HANDLE file = OpenLogFile(path);
+    const DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) {
+        ReportNotKept(path, error, errors);
+    }
+    // A file still there could not make way.
+    *continued = file != INVALID_HANDLE_VALUE && error == ERROR_ALREADY_EXISTS;
+    if (*continued) {
+        ContinueHeldFile(file, path, name, held, warnings);
+    }
+    return file;
+}
+
+void ReportNotKept(const wchar_t* path, DWORD error, ErrorSink sink) {
+    if (sink == nullptr || InterlockedExchange(&notKeptReported, 1) != 0) {
+        return;
+    }
+    wchar_t message[kNotKeptUnits] = {};
+    StringCchCopyW(message, kNotKeptUnits, L"The Java side's console output is not kept: ");
+    StringCchCatW(message, kNotKeptUnits, path);
+    StringCchCatW(message, kNotKeptUnits, L" could not be created.\n");
+    // Without an argument list, insertion points are kept as they are rather
+    // than read from arguments that do not exist.
+    const size_t used = static_cast<size_t>(lstrlenW(message));
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   message + used, static_cast<DWORD>(kNotKeptUnits - used), nullptr);
+    sink(0, message);
+}
+
+DWORD MarkHeldAtLimit(HANDLE file, bool endsLine, const wchar_t* path, const wchar_t* name,
+                      const wchar_t* held, ErrorSink warnings) {
+    const DWORD written =
+        WriteMarkedLine(file, !endsLine, "size limit reached", name, "the output goes on in it");
+    if (warnings == nullptr) {
+        return written;
+    }
+    wchar_t why[kNotKeptUnits];
+    DescribeHeld(path, name, held, why);
+    wchar_t message[kNotKeptUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message),
+                     L"%ls has reached its size limit (console.max-size) but %ls. The output goes "
+                     L"on in it, after a line that begins with \"-----\", until it can be moved.",
+                     path, why);
+    warnings(0, message);
+    return written;
 }

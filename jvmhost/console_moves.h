@@ -3,6 +3,7 @@
 // up and the current one becomes number 1.
 #pragma once
 
+#include "base/event_log.h"
 #include "base/paths.h"
 #include "base/win32.h"
 
@@ -32,24 +33,34 @@ bool LogFilePath(const wchar_t* logsDir, const wchar_t* name, DWORD back,
 bool MakeWayForCurrentFile(const wchar_t* logsDir, const wchar_t* name, DWORD keep,
                            wchar_t (&held)[kPathUnits]);
 
-// Every sharing mode: an operator reads and follows the file while the service
-// writes it, and may move it away. Never truncated: a file already there could
-// not be moved, and holds earlier output.
-HANDLE OpenLogFile(const wchar_t* path);
+// A current file the service goes on writing: opened with every sharing mode
+// (an operator reads and follows it while the service writes it, and may move
+// it away), never truncated but written at its end, since a file made there
+// meanwhile is not emptied either. `size` gets its size (0 when it could not
+// be opened).
+HANDLE OpenLogFileAtEnd(const wchar_t* path, ULONGLONG* size);
 
 // Whether the open `file` has been deleted: its name is gone or goes when the
 // last handle closes, so what is written to it is lost.
 bool IsDeleted(HANDLE file);
 
-// The line that marks where a file that could not be moved goes on:
-// "----- <why> at <time> UTC: this file could not be moved to <name>.1.log,
-// so <what> -----", on a line of its own. Returns the bytes written.
-DWORD WriteMarkedLine(HANDLE file, bool breakFirst, const char* why, const wchar_t* name,
-                      const char* what);
+// A start's current file `path` of the stream `name` (stdout, stderr): the
+// older files make way for it (MakeWayForCurrentFile) and it is opened, new,
+// or, when it could not make way, at its end after the line "----- new start
+// at … -----", with one warning to `warnings` (when set) that names it and the
+// file held. `continued` tells the latter. INVALID_HANDLE_VALUE when it cannot
+// be created, after ReportNotKept.
+HANDLE OpenStartFile(const wchar_t* logsDir, const wchar_t* name, const wchar_t* path, DWORD keep,
+                     ErrorSink errors, ErrorSink warnings, bool* continued);
 
-// Why the current file `path` could not make way, for a warning: "could not
-// be moved to <name>.1.log", and when another file was `held`, ", because the
-// older file <held> could not make way", then " (a program holds it open, or
-// the service may not rename it)". Cut when it does not fit.
-void DescribeHeld(const wchar_t* path, const wchar_t* name, const wchar_t* held, wchar_t* text,
-                  size_t units);
+// The one error event of a process's console files (`sink`, when set): "The
+// Java side's console output is not kept: <path> could not be created." with
+// the system's text. Any thread; later ones are not reported.
+void ReportNotKept(const wchar_t* path, DWORD error, ErrorSink sink);
+
+// Marks where the current file `file` (of `bytes`, ending a line or not) goes
+// on once it could not make way at its size, and gives `warnings` (when set)
+// the one warning for it, naming it and the file held. Returns the bytes
+// written.
+DWORD MarkHeldAtLimit(HANDLE file, bool endsLine, const wchar_t* path, const wchar_t* name,
+                      const wchar_t* held, ErrorSink warnings);

@@ -22,7 +22,7 @@ constexpr ULONGLONG kDeletedCheckMs = 1000;
 
 // One stream's writer: the pipe the runtime writes to and the files it fills.
 struct ConsoleWriter {
-    // Set by PassThroughWriter before the writer thread starts; read-only
+    // Set by StartConsoleWriter before the writer thread starts; read-only
     // afterwards. A writer without a read end is not used (its thread could
     // not be made).
     HANDLE readEnd;          // the pipe's, overlapped, so a drain never waits behind a read
@@ -31,11 +31,14 @@ struct ConsoleWriter {
     wchar_t path[kPathUnits];
     ULONGLONG maxBytes;
     DWORD keep;
+    ErrorSink errors;
     ErrorSink warnings;
     // --- Guarded by `lock`: held by the writer thread around each copy from
     // the pipe into the file, and by a drain. Its holder waits only for the
     // file system (a write, a rename, a new file), never for the application.
     SRWLOCK lock;
+    bool prepared;     // the start's moves are made and the current file opened
+    bool startFailed;  // that file could not be created: what arrives is dropped
     HANDLE file;
     ULONGLONG size;            // of the current file
     ULONGLONG rotateAt;        // the size at which the current file makes way
@@ -53,18 +56,6 @@ struct ConsoleWriter {
 
 // One writer a stream: stdout, stderr.
 ConsoleWriter writers[2];
-
-// A file made there meanwhile is not emptied either: the output follows it.
-// `size` gets its size (0 when it could not be opened).
-HANDLE OpenLogFileAtEnd(const wchar_t* path, ULONGLONG* size) {
-    HANDLE file = OpenLogFile(path);
-    LARGE_INTEGER end = {};
-    if (file != INVALID_HANDLE_VALUE) {
-        SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END);
-    }
-    *size = static_cast<ULONGLONG>(end.QuadPart);
-    return file;
-}
 
 // "<n> bytes … are lost" with the system's text, as a warning.
 void ReportLost(const ConsoleWriter& writer, ULONGLONG bytes, DWORD error) {
@@ -109,9 +100,10 @@ void ReplaceDeletedFile(ConsoleWriter* writer) {
 
 // Under the lock. Writes `count` bytes to the current file. What cannot be
 // written (a full disk) is counted, and the count is handed on for its one
-// event as soon as a write works again.
+// event as soon as a write works again. Without a file from the start (its
+// error is given), the output goes nowhere, as without a standard handle.
 void WriteOut(ConsoleWriter* writer, const char* data, size_t count) {
-    if (count == 0) {
+    if (count == 0 || writer->startFailed) {
         return;
     }
     // A new file that could not be made (a full disk) is tried again.
@@ -149,20 +141,9 @@ void GoOnInHeldFile(ConsoleWriter* writer, const wchar_t* held) {
         return;
     }
     writer->heldWarned = true;
-    writer->size += WriteMarkedLine(writer->file, !writer->endsLine, "size limit reached",
-                                    writer->name, "the output goes on in it");
+    writer->size += MarkHeldAtLimit(writer->file, writer->endsLine, writer->path, writer->name,
+                                    held, writer->warnings);
     writer->endsLine = true;
-    if (writer->warnings == nullptr) {
-        return;
-    }
-    wchar_t why[kNotKeptUnits];
-    DescribeHeld(writer->path, writer->name, held, why, ARRAYSIZE(why));
-    wchar_t message[kNotKeptUnits];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"%ls has reached its size limit (console.max-size) but %ls. The output goes "
-                     L"on in it, after a line that begins with \"-----\", until it can be moved.",
-                     writer->path, why);
-    writer->warnings(0, message);
 }
 
 // Under the lock. The current file has reached its limit: it becomes number
@@ -209,6 +190,25 @@ void WriteBounded(ConsoleWriter* writer, const char* data, size_t count) {
             MakeWayForNewFile(writer);
         }
     }
+}
+
+// Under the lock, once, by the writer thread as it starts or by a drain that
+// comes first: the start's moves and its current file.
+void PrepareStartFile(ConsoleWriter* writer) {
+    if (writer->prepared) {
+        return;
+    }
+    writer->prepared = true;
+    bool continued = false;
+    writer->file = OpenStartFile(writer->logsDir, writer->name, writer->path, writer->keep,
+                                 writer->errors, writer->warnings, &continued);
+    writer->startFailed = writer->file == INVALID_HANDLE_VALUE;
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(writer->file, &size);
+    writer->size = static_cast<ULONGLONG>(size.QuadPart);
+    writer->heldWarned = continued;
+    writer->rotateAt = writer->maxBytes;
+    writer->endsLine = true;
 }
 
 // Under the lock. Copies what the pipe holds into the files, at most a few
@@ -259,6 +259,9 @@ bool WaitForOutput(HANDLE readEnd, OVERLAPPED* arrival) {
 // only for the pipe and the file system; it runs until the process ends.
 DWORD WINAPI RunWriter(void* param) {
     ConsoleWriter* writer = static_cast<ConsoleWriter*>(param);
+    AcquireSRWLockExclusive(&writer->lock);
+    PrepareStartFile(writer);
+    ReleaseSRWLockExclusive(&writer->lock);
     while (WaitForOutput(writer->readEnd, &writer->arrival)) {
         ULONGLONG lost = 0;
         DWORD error = 0;
@@ -334,36 +337,25 @@ bool AcquireBefore(SRWLOCK* lock, ULONGLONG deadline) {
     return true;
 }
 
-// The writer's settings and its current file, as the start left it.
-void SetUpWriter(ConsoleWriter* writer, const ConsoleFile& current, const wchar_t* logsDir,
-                 const ConsoleSettings& settings, ErrorSink warnings) {
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(current.file, &size);
-    writer->logsDir = logsDir;
-    writer->name = current.name;
-    writer->heldWarned = current.held;
-    writer->maxBytes = settings.maxMiB * kBytesPerMiB;
-    writer->keep = settings.keep;
-    writer->warnings = warnings;
-    InitializeSRWLock(&writer->lock);
-    writer->file = current.file;
-    writer->size = static_cast<ULONGLONG>(size.QuadPart);
-    writer->rotateAt = writer->maxBytes;
-    writer->endsLine = true;
-}
-
 }  // namespace
 
-HANDLE PassThroughWriter(size_t index, const ConsoleFile& current, const wchar_t* logsDir,
-                         const ConsoleSettings& settings, ErrorSink warnings) {
+HANDLE StartConsoleWriter(size_t index, const wchar_t* name, const wchar_t* path,
+                          const wchar_t* logsDir, const ConsoleSettings& settings, ErrorSink errors,
+                          ErrorSink warnings) {
     HANDLE writeEnd = INVALID_HANDLE_VALUE;
     if (index >= ARRAYSIZE(writers) ||
-        FAILED(StringCchCopyW(writers[index].path, kPathUnits, current.path)) ||
-        !MakeWriterHandles(&writers[index], current.name, &writeEnd)) {
-        return current.file;
+        FAILED(StringCchCopyW(writers[index].path, kPathUnits, path)) ||
+        !MakeWriterHandles(&writers[index], name, &writeEnd)) {
+        return INVALID_HANDLE_VALUE;
     }
     ConsoleWriter& writer = writers[index];
-    SetUpWriter(&writer, current, logsDir, settings, warnings);
+    writer.logsDir = logsDir;
+    writer.name = name;
+    writer.maxBytes = settings.maxMiB * kBytesPerMiB;
+    writer.keep = settings.keep;
+    writer.errors = errors;
+    writer.warnings = warnings;
+    InitializeSRWLock(&writer.lock);
     HANDLE thread = CreateThread(nullptr, kWriterStackBytes, RunWriter, &writer,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == nullptr) {
@@ -374,7 +366,7 @@ HANDLE PassThroughWriter(size_t index, const ConsoleFile& current, const wchar_t
             CloseHandle(handle);
         }
         writer.readEnd = nullptr;
-        return current.file;
+        return INVALID_HANDLE_VALUE;
     }
     CloseHandle(thread);
     return writeEnd;
@@ -388,6 +380,7 @@ void DrainConsoleOutput(DWORD waitMs) {
         if (writer.readEnd == nullptr || !AcquireBefore(&writer.lock, deadline)) {
             continue;
         }
+        PrepareStartFile(&writer);
         bool more = true;
         while (more && GetTickCount64() < deadline) {
             more = CopyFromPipe(&writer);

@@ -7,21 +7,19 @@
 #include "base/event_log.h"
 #include "jvmhost/console_moves.h"
 
-// A stream's current file, as the start left it.
-struct ConsoleFile {
-    HANDLE file;
-    const wchar_t* path;  // weak
-    const wchar_t* name;  // weak: "stdout" or "stderr"
-    bool held;            // it could not be moved at the start, and was warned of
-};
-
-// The handle stream `index` (0 stdout, 1 stderr) becomes: the write end of a
-// pipe whose writer thread fills the files, or `current.file` itself when the
-// pipe, its event or its thread cannot be made (nothing of them is then
-// left open). What the disk cannot take is counted, and said once in a
-// warning event to `warnings` when writing works again or at the end.
-HANDLE PassThroughWriter(size_t index, const ConsoleFile& current, const wchar_t* logsDir,
-                         const ConsoleSettings& settings, ErrorSink warnings);
+// With a size limit, the handle the standard stream `index` (0 stdout, 1
+// stderr) becomes: the write end of a pipe whose writer thread fills the
+// files, from `path` (<logsDir>\<name>.log) on. The writer makes the start's
+// moves and opens the current file itself (OpenStartFile, its events to
+// `errors` and `warnings`), off the start's way: what the runtime writes
+// meanwhile waits in the pipe, and a drain that comes first does it. What the
+// disk cannot take later is counted, and said once in a warning event to
+// `warnings` when writing works again or at the end. INVALID_HANDLE_VALUE
+// when the pipe, its events or its thread cannot be made, none of them then
+// left open.
+HANDLE StartConsoleWriter(size_t index, const wchar_t* name, const wchar_t* path,
+                          const wchar_t* logsDir, const ConsoleSettings& settings, ErrorSink errors,
+                          ErrorSink warnings);
 
 // Writes what the application has written to the standard handles and is
 // still in a pipe into the files, before the process ends; nothing without a

@@ -122,10 +122,15 @@ bool DeleteNameNow(const std::wstring& path) {
                         nullptr, nullptr, &startup, &process)) {
         return false;
     }
-    WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    // Wine gives no handle to wait for a Linux program on: the name's end is the sign.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(5);
+    }
+    return true;
 }
 
 }  // namespace mvt
