@@ -58,9 +58,8 @@ HANDLE OpenStartFile(const wchar_t* logsDir, const wchar_t* name, const wchar_t*
 // the system's text. Any thread; later ones are not reported.
 void ReportNotKept(const wchar_t* path, DWORD error, ErrorSink sink);
 
-// Marks where the current file `file` (of `bytes`, ending a line or not) goes
-// on once it could not make way at its size, and gives `warnings` (when set)
-// the one warning for it, naming it and the file held. Returns the bytes
-// written.
+// Marks where the current file `file` (`path`, ending a line or not) goes on
+// once it could not make way at its size, and gives `warnings` (when set) the
+// one warning for it, naming it and the file held. Returns the bytes written.
 DWORD MarkHeldAtLimit(HANDLE file, bool endsLine, const wchar_t* path, const wchar_t* name,
                       const wchar_t* held, ErrorSink warnings);
