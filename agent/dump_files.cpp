@@ -141,13 +141,10 @@ bool MakeHeapDumpFolder(const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits],
     wchar_t last[kBodyFileUnits];
     DumpPath(L"", L"heapdump", now, 1, L".hprof", folder);
     DumpPath(L"", L"heapdump", now, kNameAttempts, L".hprof", last);
-    const wchar_t* const pieces[] = {logsDir,
-                                     L" already holds ",
-                                     folder + 1,
-                                     L" to ",
-                                     last + 1,
-                                     L" (or their .writing folders), the nine names "
-                                     L"a heap dump may take in this second"};
+    static const wchar_t kAllTaken[] =
+        L" (or their .writing folders), the nine names a heap dump may take in this second";
+    const wchar_t* const pieces[] = {logsDir, L" already holds ", folder + 1,
+                                     L" to ", last + 1,           kAllTaken};
     why->Cut(0);
     why->Append(pieces);
     return false;

@@ -25,32 +25,32 @@ struct ConsoleWriter {
     // Set by StartConsoleWriter before the writer thread starts; read-only
     // afterwards. A writer without a read end is not used (its thread could
     // not be made).
+    ULONGLONG maxBytes;
     HANDLE readEnd;          // the pipe's, overlapped, so a drain never waits behind a read
     const wchar_t* logsDir;  // weak: the layout's, which outlives the process
     const wchar_t* name;     // "stdout"
-    wchar_t path[kPathUnits];
-    ULONGLONG maxBytes;
     DWORD keep;
     ErrorSink errors;
     ErrorSink warnings;
+    wchar_t path[kPathUnits];
     // --- Guarded by `lock`: held by the writer thread around each copy from
     // the pipe into the file, and by a drain. Its holder waits only for the
     // file system (a write, a rename, a new file), never for the application.
-    SRWLOCK lock;
-    bool prepared;     // the start's moves are made and the current file opened
-    bool startFailed;  // that file could not be created: what arrives is dropped
-    HANDLE file;
     ULONGLONG size;            // of the current file
     ULONGLONG rotateAt;        // the size at which the current file makes way
-    bool endsLine;             // the current file ends with a line end, or is empty
-    bool heldWarned;           // the one warning for a file that cannot be moved is given
     ULONGLONG deletedCheckAt;  // GetTickCount64 of the next look for a deleted file
     ULONGLONG lostBytes;       // not written since writing last worked
+    ULONGLONG lostToReport;    // an ended loss, reported once the lock is released
+    SRWLOCK lock;
+    HANDLE file;
     DWORD lostError;
-    ULONGLONG lostToReport;  // an ended loss, reported once the lock is released
     DWORD lostToReportError;
     OVERLAPPED readDone;  // the copies' reads, by the writer thread or a drain
     OVERLAPPED arrival;   // the writer thread's wait for output, its own
+    bool prepared;        // the start's moves are made and the current file opened
+    bool startFailed;     // that file could not be created: what arrives is dropped
+    bool endsLine;        // the current file ends with a line end, or is empty
+    bool heldWarned;      // the one warning for a file that cannot be moved is given
     char chunk[kPipeBytes];
 };
 
