@@ -452,6 +452,36 @@ TEST(ConsoleBound, FileHeldAtItsLimitGoesOn) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((logs + L"stdout.1.log").c_str()));
 }
 
+// A file held at its size is tried again each 64 KiB, not at each line: let go
+// between two tries (the first two at about 1 MiB - 64 KiB and 1 MiB, line
+// 10,500 between them), it makes way about 64 KiB later, not at the next line.
+TEST(ConsoleBound, HeldFileIsTriedAgainEach64KiB) {
+    ServiceLife life(L"heldtries");
+    const std::wstring logs = life.layout.dir() + L"\\logs\\";
+    life.layout.SetScenario(
+        "main=return\ngate.main=1\nout.lines=12000\nprint.at=10500\ngate.print=1\n");
+    life.layout.AddFile(L"conf\\service.properties", "console.max-size=1\n");
+    life.StartRunning();
+    ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "main"));
+    HANDLE reader =
+        CreateFileW((logs + L"stdout.log").c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    life.layout.Release("main");
+    ASSERT_TRUE(life.layout.WaitForJniCall("GATE", "print"));
+    const ULONGLONG deadline = GetTickCount64() + 15000;
+    while (FileSize(logs + L"stdout.log") < 10500 * 100 && GetTickCount64() < deadline) Sleep(10);
+    CloseHandle(reader);
+    life.layout.Release("print");
+    life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    std::string held = ReadFileBytes(logs + L"stdout.1.log");
+    const size_t marker = held.find("----- size limit reached at ");
+    ASSERT_NE(std::string::npos, marker);
+    held.erase(marker, held.find("-----\r\n", marker + 5) + 7 - marker);
+    EXPECT_GT(held.size(), 11100u * 100) << "made way at line " << held.size() / 100;
+    EXPECT_TRUE(NumberedLines("stdout", 12000) == held + ReadFileBytes(logs + L"stdout.log"));
+}
+
 // The issue the held file above must not cause when the file held is an
 // older one: the files above it are moved once and then left alone (no
 // collapse into one), the move is tried again each 64 KiB rather than at each

@@ -94,7 +94,7 @@ enum class HeapMode { kWrite, kFail };
 constexpr size_t kMaxDeadlocked = 8;
 constexpr size_t kThreadNameChars = 32;
 
-enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepDump, kStepCount };
+enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepDump, kStepPrint, kStepCount };
 
 struct Scenario {
     bool refuseCreate;
@@ -152,6 +152,7 @@ struct Scenario {
     DWORD errLines;
     DWORD lineBytes;
     bool printDirect;
+    DWORD printAt;  // print.at=<n>: the step "print" comes after the n-th standard output line
     // end.lines=<n>: the runtime's end thread first stops every other thread of the process,
     // then writes n lines of kEndLineBytes to standard output and standard error; with
     // end.busy=<k>, k threads then write standard output lines without end.

@@ -784,9 +784,10 @@ double NowMs() {
 }
 
 // "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n" in `line` (lineBytes of it,
-// the stream's name at most 8 characters): each line one WriteFile, as a println of Java's
-// System.out gives. No formatter of USER32 (wsprintfA): loading it would cost every timed start.
-void WriteNumberedLines(HANDLE handle, const char* stream, DWORD lines, char* line,
+// the stream's name at most 8 characters), numbered from `first`: each line one WriteFile, as
+// a println of Java's System.out gives. No formatter of USER32 (wsprintfA): loading it would
+// cost every timed start.
+void WriteNumberedLines(HANDLE handle, const char* stream, DWORD first, DWORD lines, char* line,
                         DWORD lineBytes) {
     memset(line, '.', lineBytes);
     line[lineBytes - 1] = '\n';
@@ -794,7 +795,7 @@ void WriteNumberedLines(HANDLE handle, const char* stream, DWORD lines, char* li
     memcpy(line, stream, name);
     line[name] = ' ';
     line[name + 9] = ' ';
-    for (DWORD i = 1; i <= lines; ++i) {
+    for (DWORD i = first; i < first + lines; ++i) {
         DWORD number = i;
         for (size_t digit = name + 8; digit > name; --digit, number /= 10) {
             line[digit] = static_cast<char>('0' + number % 10);
@@ -805,14 +806,15 @@ void WriteNumberedLines(HANDLE handle, const char* stream, DWORD lines, char* li
 }
 
 // The same in a buffer of its own; returns the milliseconds the writes took.
-double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes) {
+double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes,
+                          DWORD first = 1) {
     char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
     if (line == nullptr) {
         RecordFault("no memory for out.lines", nullptr);
         return 0;
     }
     const double start = NowMs();
-    WriteNumberedLines(handle, stream, lines, line, lineBytes);
+    WriteNumberedLines(handle, stream, first, lines, line, lineBytes);
     const double took = NowMs() - start;
     HeapFree(GetProcessHeap(), 0, line);
     return took;
@@ -843,7 +845,9 @@ void SuspendOtherThreads() {
 // An application thread that never stops writing to standard output ("busy" lines).
 DWORD WINAPI WriteWithoutEnd(void* /*unused*/) {
     char line[kEndLineBytes];
-    for (;;) WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "busy", 1000, line, sizeof(line));
+    for (;;) {
+        WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "busy", 1, 1000, line, sizeof(line));
+    }
 }
 
 // On the runtime's end thread, before its hook: with the other threads stopped, the lines
@@ -853,9 +857,9 @@ void PrintAtTheEnd(const Scenario& scenario) {
     if (scenario.endLines == 0) return;
     SuspendOtherThreads();
     char line[kEndLineBytes];
-    WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", scenario.endLines, line,
+    WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", 1, scenario.endLines, line,
                        sizeof(line));
-    WriteNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", scenario.endLines, line,
+    WriteNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", 1, scenario.endLines, line,
                        sizeof(line));
     for (DWORD i = 0; i < scenario.endBusy; ++i) {
         HANDLE thread = CreateThread(nullptr, 0, WriteWithoutEnd, nullptr, 0, nullptr);
@@ -901,8 +905,15 @@ void PrintAsRunning(const Scenario& scenario) {
         CloseHandle(file);
         RecordPrinted("direct", scenario.outLines, bytes, ms);
     }
-    const double outMs =
-        PrintNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", scenario.outLines, bytes);
+    // print.at with gate.print (or pause.print): the standard output's lines stop after that
+    // one, at the step "print".
+    const DWORD at = scenario.printAt < scenario.outLines ? scenario.printAt : scenario.outLines;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    double outMs = PrintNumberedLines(out, "stdout", at, bytes);
+    if (at < scenario.outLines) {
+        PauseAndGate(scenario, kStepPrint);
+        outMs += PrintNumberedLines(out, "stdout", scenario.outLines - at, bytes, at + 1);
+    }
     const double errMs =
         PrintNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", scenario.errLines, bytes);
     RecordPrinted("stdout", scenario.outLines, bytes, outMs);
