@@ -9,6 +9,7 @@
 #include "base/paths.h"
 #include "base/process_heap.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/console_pipe.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
 
@@ -207,6 +208,7 @@ Outcome AgentService::HostJavaApplication() {
     const ConsoleSettings console = {configuration.properties.consoleMaxMiB,
                                      configuration.properties.consoleKeep};
     KeepConsoleOutput(layout.logsDir, console, ReportErrorEvent, ReportWarningEvent);
+    MakeOutOfMemoryFolder(layout.logsDir);
     RuntimeHost* host = CreateHost(layout, configuration);
     if (host == nullptr) {
         ReportErrorEvent(0, L"The JVM is not initialized.");

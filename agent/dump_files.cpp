@@ -105,41 +105,74 @@ bool WriteThreadDump(const RuntimeHost& host, const wchar_t* logsDir,
     return true;
 }
 
+namespace {
+
+// Makes the folder the runtime writes a heap dump into, below `logsDir`:
+// "heapdump-<time>[-n].writing", for the first n whose dump and folder are
+// not there yet; `path` gets the dump's name in logsDir. False with why not in
+// `why` (a folder the code did not make is never used, nor removed).
+bool MakeHeapDumpFolder(const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits],
+                        wchar_t (&folder)[kBodyFileUnits], WideText* why) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    for (unsigned attempt = 1; attempt <= kNameAttempts; ++attempt) {
+        if (!DumpPath(logsDir, L"heapdump", now, attempt, L".hprof", path) ||
+            !DumpPath(logsDir, L"heapdump", now, attempt, L".writing", folder)) {
+            DescribeSystemError(logsDir, ERROR_FILENAME_EXCED_RANGE, why);
+            return false;
+        }
+        if (IsFile(path)) {
+            continue;
+        }
+        if (CreateOwnOnlyFolder(folder)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            DescribeSystemError(folder, error, why);
+            return false;
+        }
+    }
+    wchar_t last[kBodyFileUnits];
+    DumpPath(L"", L"heapdump", now, 1, L".hprof", folder);
+    DumpPath(L"", L"heapdump", now, kNameAttempts, L".hprof", last);
+    static const wchar_t kAllTaken[] =
+        L" (or their .writing folders), the nine names a heap dump may take in this second";
+    const wchar_t* const pieces[] = {logsDir, L" already holds ", folder + 1,
+                                     L" to ", last + 1,           kAllTaken};
+    why->Cut(0);
+    why->Append(pieces);
+    return false;
+}
+
+}  // namespace
+
 // The runtime writes the heap into a folder only the service's account,
 // SYSTEM and the Administrators may open, so that the file is never open to
 // others, not even while it is written; then it moves up into logs\, and
 // keeps that security as its own.
 bool WriteHeapDump(const RuntimeHost& host, const wchar_t* logsDir, wchar_t (&path)[kBodyFileUnits],
                    WideText* why) {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
     wchar_t folder[kBodyFileUnits];
-    wchar_t staged[kBodyFileUnits + 32];
-    unsigned attempt = 1;
-    for (; attempt <= kNameAttempts; ++attempt) {
-        if (!DumpPath(logsDir, L"heapdump", now, attempt, L".hprof", path) ||
-            !DumpPath(logsDir, L"heapdump", now, attempt, L".writing", folder)) {
-            DescribeSystemError(logsDir, ERROR_FILENAME_EXCED_RANGE, why);
-            return false;
-        }
-        if (!IsFile(path) && CreateOwnOnlyFolder(folder)) {
-            break;
-        }
+    if (!MakeHeapDumpFolder(logsDir, path, folder, why)) {
+        return false;
     }
+    wchar_t staged[kBodyFileUnits + 32];
     StringCchPrintfW(staged, ARRAYSIZE(staged), L"%ls%ls", folder, path + lstrlenW(logsDir));
-    const RuntimeAnswer answer =
-        attempt <= kNameAttempts ? DumpJavaHeap(host, staged, why) : RuntimeAnswer::kFailed;
-    bool written = answer == RuntimeAnswer::kAnswered && MoveFileExW(staged, path, 0) &&
-                   RestrictToOwn(path) == 0;
+    const RuntimeAnswer answer = DumpJavaHeap(host, staged, why);
+    DWORD error = 0;
+    if (answer == RuntimeAnswer::kAnswered) {
+        error = MoveFileExW(staged, path, 0) ? RestrictToOwn(path) : GetLastError();
+    }
     if (answer == RuntimeAnswer::kNoVm) {
         why->Cut(0);
         why->Append(L"the Java VM is not running");
-    } else if (answer == RuntimeAnswer::kAnswered && !written) {
-        DescribeSystemError(path, GetLastError(), why);
+    } else if (answer == RuntimeAnswer::kAnswered && error != 0) {
+        DescribeSystemError(path, error, why);
     }
     DeleteFileW(staged);
     RemoveDirectoryW(folder);
-    return written;
+    return answer == RuntimeAnswer::kAnswered && error == 0;
 }
 
 void ReportNoDump(const wchar_t* what, const wchar_t* why) {
@@ -160,5 +193,12 @@ void RestrictCrashFiles(const wchar_t* logsDir) {
             IsFile(path)) {
             RestrictToOwn(path);
         }
+    }
+}
+
+void MakeOutOfMemoryFolder(const wchar_t* logsDir) {
+    wchar_t folder[kPathUnits];
+    if (JoinPath(folder, logsDir, L"outofmemory") && !IsDirectory(folder)) {
+        CreateOwnOnlyFolder(folder);
     }
 }

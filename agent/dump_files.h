@@ -21,7 +21,16 @@ bool WriteHeapDump(const RuntimeHost& host, const wchar_t* logsDir, wchar_t (&pa
 // "No <what> was written: <why>." as an error event.
 void ReportNoDump(const wchar_t* what, const wchar_t* why);
 
-// The runtime's crash files of this process in `logsDir` (where the shipped
-// conf\jvm.options sends them: hs_err_pid<pid>.log, java_pid<pid>.hprof) get
-// the dumps' security. Any thread; takes no lock.
+// The runtime's crash files of this process in `logsDir` (hs_err_pid<pid>.log,
+// and java_pid<pid>.hprof where an older conf\jvm.options sends it) get the
+// dumps' security. Any thread; takes no lock.
 void RestrictCrashFiles(const wchar_t* logsDir);
+
+// "<logsDir>\outofmemory", where the shipped conf\jvm.options sends the
+// runtime's heap dump at OutOfMemoryError: created when missing, before the
+// runtime starts, with the dumps' security made to pass to every file created
+// in it. The runtime creates that dump with no security of its own, so it
+// takes the folder's from its creation on, and no handle opened before it is
+// protected can read it. When the folder cannot be made, the runtime's own
+// message at the dump says so.
+void MakeOutOfMemoryFolder(const wchar_t* logsDir);

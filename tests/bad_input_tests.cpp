@@ -175,7 +175,8 @@ TEST(BadLayout, LookAlikeOfTheInstallDirectoryIsNeverNamed) {
 
 // conf\jvm.options: the operator's options follow the host's three in the
 // file's order, before the runtime's hooks; the shipped file's active lines
-// (crash report and heap dumps to logs\) reach the VM, which takes them.
+// (crash report to logs\, heap dumps to logs\outofmemory) reach the VM, which
+// takes them.
 TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
     const struct {
         const wchar_t* tag;
@@ -191,7 +192,7 @@ TEST(OperatorOptions, FollowTheHostsOwnInTheFilesOrder) {
         {L"shippedoptions",
          ReadFileBytes(LinuxToWindowsPath(MVT_SHIPPED_JVM_OPTIONS)),
          {"-XX:ErrorFile=logs\\hs_err_pid%p.log", "-XX:+HeapDumpOnOutOfMemoryError",
-          "-XX:HeapDumpPath=logs"}},
+          "-XX:HeapDumpPath=logs\\outofmemory"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.tag));

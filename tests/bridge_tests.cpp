@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 #include "support/dump_files.h"
@@ -22,20 +23,34 @@ std::string BaseName(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
+// The run of these tests with -Xcheck:jni (the ctest entry BridgeTests.CheckJni).
+bool CheckJniRun() {
+    const char* value = std::getenv("MVT_BRIDGE_CHECK_JNI");
+    return value != nullptr && std::string(value) == "1";
+}
+
 // A service whose jre\bin\client holds the bridge runtime, with `jars` in lib.
+// With -Xcheck:jni (in the checking run, or when `checkJni`), any JNI warning
+// the bridge gave in its words fails the test.
 struct BridgeLife {
     BridgeLife(const std::wstring& tag, const std::vector<std::string>& jars,
-               const std::string& javaOptions = std::string())
-        : life(tag, Runtime::kNone, /*withJar=*/false) {
+               const std::string& javaOptions = std::string(), bool checkJni = false)
+        : life(tag, Runtime::kNone, /*withJar=*/false), checksJni(checkJni || CheckJniRun()) {
         life.layout.MakeDir(L"jre\\bin\\client");
         life.layout.MakeDir(L"lib");
         life.layout.MakeDir(L"conf");
         CopyIn(MVT_BRIDGE_JVM, L"jre\\bin\\client\\jvm.dll");
         CopyIn(MVT_BRIDGE_JAR, L"jre\\bin\\client\\merivast-bridge.jar");
         life.layout.AddFile(L"jre\\bin\\client\\bridge.properties",
-                            std::string("java=") + MVT_JAVA + "\njavaopts=" + javaOptions + "\n");
+                            std::string("java=") + MVT_JAVA + "\njavaopts=" +
+                                (checksJni ? "-Xcheck:jni " : "") + javaOptions + "\n");
         CopyIn(MVT_LOG4J_PROPERTIES, L"conf\\log4j.properties");
         for (const auto& jar : jars) CopyIn(jar, L"lib\\" + Widen(BaseName(jar)));
+    }
+
+    ~BridgeLife() {
+        if (!checksJni) return;
+        for (const auto& call : Record()) EXPECT_NE("JNIWARNING", call.event) << call.details;
     }
 
     void CopyIn(const std::string& linuxPath, const std::wstring& relative) {
@@ -90,6 +105,7 @@ struct BridgeLife {
     }
 
     ServiceLife life;
+    const bool checksJni;
 };
 
 void ExpectNoTrap(const std::vector<JniCall>& calls) {
@@ -634,8 +650,8 @@ std::wstring FileAfter(const std::wstring& text, const std::wstring& prefix) {
 // The dump tests' application under `mainClass`, running, with `options` for java.
 struct DumpsLife {
     DumpsLife(const std::wstring& tag, const std::string& mainClass, const std::string& options,
-              const std::string& properties = std::string())
-        : run(tag, {MVT_DUMPS_JAR}, options) {
+              const std::string& properties = std::string(), bool checkJni = false)
+        : run(tag, {MVT_DUMPS_JAR}, options, checkJni) {
         run.life.layout.AddFile(L"conf\\service.properties",
                                 "main.class=" + mainClass + "\n" + properties);
         run.life.StartRunning();
@@ -923,3 +939,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HealthCase>& info) { return Narrow(info.param.tag); });
 
 }  // namespace
+
+// Forty threads deadlocked in a ring: the watch names each of them at every
+// check, and the loop over them frees its local references as it goes (JNI
+// promises 16), so -Xcheck:jni finds nothing to warn of.
+TEST(BridgeDumps, DeadlockOfFortyThreadsIsNamedWithoutJniWarnings) {
+    DumpsLife dumps(L"bring", "com.merivast.dumps.ServiceApp", "-Dmerivast.test.deadlockRing=40",
+                    "watch.interval=1\n", /*checkJni=*/true);
+    BridgeLife& run = dumps.run;
+    const std::wstring found = L"Java threads are deadlocked: \"ring-";
+    EXPECT_NE(L"", WaitForEventText(run.life.service, found, kJavaTimeoutMs)) << run.Evidence();
+    Sleep(2500);  // two more checks
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    run.life.Finish();
+    ExpectStoppedWith(run.life.service, 0, 0);
+    ExpectNoTrap(run.Record());
+}

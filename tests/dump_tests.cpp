@@ -124,6 +124,73 @@ TEST(DumpOnRequest, HeapDumpIsMovedUpFromItsOwnFolderOrGivesTheRuntimesWords) {
     run.life.Finish();
 }
 
+// When the nine names a heap dump may take in its second are all there (here
+// for every second the dump may fall in: eight dumps and a folder being
+// written), the event says so and names the folder, and a folder the service
+// did not make stays where it is.
+TEST(DumpOnRequest, HeapDumpWithEveryNameTakenSaysSoAndLeavesOthersFolders) {
+    RunningLife run(L"heapnames", "");
+    std::vector<std::wstring> othersFolders;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME start;
+    SystemTimeToFileTime(&now, &start);
+    for (int second = -2; second <= 20; ++second) {
+        ULARGE_INTEGER at = {{start.dwLowDateTime, start.dwHighDateTime}};
+        at.QuadPart += static_cast<ULONGLONG>(second) * 10000000;
+        const FILETIME moment = {at.LowPart, at.HighPart};
+        SYSTEMTIME t;
+        FileTimeToSystemTime(&moment, &t);
+        wchar_t name[64];
+        swprintf(name, 64, L"heapdump-%04u%02u%02u-%02u%02u%02u", t.wYear, t.wMonth, t.wDay,
+                 t.wHour, t.wMinute, t.wSecond);
+        for (int n = 1; n <= 8; ++n) {
+            const std::wstring suffix = n == 1 ? L"" : L"-" + std::to_wstring(n);
+            WriteFileBytes(run.Logs() + name + suffix + L".hprof", "taken");
+        }
+        othersFolders.push_back(run.Logs() + name + L"-9.writing");
+        CreateDirectoryW(othersFolders.back().c_str(), nullptr);
+    }
+    EXPECT_EQ(0u, run.life.service.Control(254));
+    const std::wstring text = WaitForEventText(run.life.service, L"No heap dump");
+    const std::wstring begins = L"No heap dump was written: " + run.Logs();
+    EXPECT_EQ(begins.substr(0, begins.size() - 1) + L" already holds heapdump-",
+              text.substr(0, begins.size() + 23));
+    const std::wstring ends =
+        L".hprof (or their .writing folders), the nine names a heap dump may take in this "
+        L"second.";
+    EXPECT_EQ(ends, text.substr(text.size() < ends.size() ? 0 : text.size() - ends.size()));
+    for (const std::wstring& folder : othersFolders) {
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(folder.c_str())) << Narrow(folder);
+    }
+    EXPECT_EQ(0u, run.life.service.Control(SERVICE_CONTROL_STOP));
+    run.life.Finish();
+}
+
+// The shipped conf\jvm.options sends the heap dump at OutOfMemoryError to
+// logs\outofmemory, which the service makes at its start for SYSTEM, the
+// Administrators and its own account only. The runtime creates the dump with
+// no security of its own, so it is shut to others from its creation on: on
+// Windows it takes the folder's entries, and under Wine, which passes none
+// on, the folder's own keeps others out.
+TEST(OutOfMemoryDump, GoesWhereOnlyTheServiceMayOpenItFromItsCreation) {
+    ServiceLife life(L"oomdump");
+    life.layout.AddFile(L"conf\\jvm.options",
+                        ReadFileBytes(LinuxToWindowsPath(MVT_SHIPPED_JVM_OPTIONS)));
+    life.layout.SetScenario("main=return\nheap.out=1\n");
+    life.StartRunning();
+    life.Finish();
+    ExpectStoppedWith(life.service, 0, 0);
+    const std::vector<JniCall> calls = life.layout.JniCalls();
+    const JniCall* dump = FindCall(calls, "OOMDUMP");
+    ASSERT_NE(nullptr, dump);
+    const std::string path = dump->details.substr(0, dump->details.rfind(" result=ok"));
+    EXPECT_EQ("logs\\outofmemory\\java_pid" + std::to_string(life.service.pid()) + ".hprof", path);
+    // The folder the dump was created in, wherever the options sent it.
+    const std::string folder = path.substr(0, path.rfind('\\'));
+    EXPECT_EQ(std::vector<std::string>{}, OtherReaders(life.layout.dir() + L"\\" + Widen(folder)));
+}
+
 // The security every dump file is created with (a thread dump), or inherits
 // from its folder and then keeps as its own (a heap dump), as Windows gets it.
 TEST(OwnFiles, SecurityGrantsSystemAdministratorsAndTheAccountOnly) {

@@ -10,12 +10,17 @@
 //   host_probe steps       the start's steps, each timed, into probe-steps.txt (for scripts/bench)
 //   host_probe dumps N     with the application running, N thread prints and N deadlock
 //                          checks asked of the runtime, each timed, into probe-dumps.txt
+//   host_probe nothread    the console files with no room left for a thread's stack: a line
+//                          to each standard handle, and into probe-handles.txt how many more
+//                          handles the process holds than before (NtQuerySystemInformation)
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "agent/application_contract.h"
 #include "agent/configuration.h"
 #include "jvmhost/console_files.h"
+#include "jvmhost/console_pipe.h"
 #include "jvmhost/runtime_diagnostics.h"
 #include "jvmhost/runtime_host.h"
 #include "jvmhost/runtime_words.h"
@@ -199,12 +204,61 @@ int TimeDumps(int count) {
     return out != nullptr && std::fclose(out) == 0 ? 0 : 1;
 }
 
+// The handles this process holds, as the system lists them (SystemHandleInformation: a
+// count, then 16-byte entries on 32-bit, 24 on 64-bit, each beginning with the owner's id).
+size_t HandlesHeld() {
+    using Query = LONG(NTAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll"), "NtQuerySystemInformation")));
+    static ULONG_PTR table[1 << 18];
+    ULONG size = 0;
+    if (query == nullptr || query(16, table, sizeof(table), &size) != 0) return 0;
+    const size_t entryWords = sizeof(void*) == 4 ? 4 : 3;
+    size_t held = 0;
+    for (size_t i = 0; i < static_cast<ULONG>(table[0]); ++i) {
+        held += static_cast<ULONG>(table[1 + i * entryWords]) == GetCurrentProcessId();
+    }
+    return held;
+}
+
+// No address range left for a new thread's stack, so the console's writer threads cannot
+// be made: each stream writes to its file, and nothing made for a writer stays open.
+int KeepWithoutThreads() {
+    static HostLayout layout;
+    static Configuration configuration;
+    ConfigProblem problem;
+    if (!FindHostLayout(&layout) || !ReadConfiguration(&layout, &configuration, &problem)) return 1;
+    FILE* out = _wfopen((std::wstring(layout.installDir) + L"\\probe-handles.txt").c_str(), L"wb");
+    const size_t before = HandlesHeld();
+    // Counting needs memory of its own: the ranges are given back before the count after.
+    static void* reserved[4096];
+    size_t count = 0;
+    for (SIZE_T size = sizeof(void*) == 4 ? SIZE_T{1} << 30 : SIZE_T{1} << 42; size >= 65536;
+         size /= 2) {
+        while (count < std::size(reserved) &&
+               (reserved[count] = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS))) {
+            ++count;
+        }
+    }
+    KeepConsoleOutput(layout.logsDir, ConsoleSettingsOf(configuration), nullptr, nullptr);
+    while (count > 0) VirtualFree(reserved[--count], 0, MEM_RELEASE);
+    const size_t after = HandlesHeld();
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "to the file\n", 12, &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "to the file\n", 12, &written, nullptr);
+    std::fprintf(out, "%d", static_cast<int>(after - before));
+    return out != nullptr && std::fclose(out) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"main";
     if (mode == L"steps") {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(TimeStartSteps()));
+    }
+    if (mode == L"nothread") {
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(KeepWithoutThreads()));
     }
     if (mode == L"dumps") {
         TerminateProcess(GetCurrentProcess(),

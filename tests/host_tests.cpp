@@ -498,4 +498,15 @@ TEST(ConsoleFiles, EachStartKeepsTheFourBeforeIt) {
     }
 }
 
+// Everything a writer thread needs is made before it: when the thread cannot
+// be made, the stream writes to its file and nothing of the pipe is left open
+// (only the two files, which are the standard handles now).
+TEST(ConsoleFiles, WithoutWriterThreadsEachStreamWritesToItsFile) {
+    HostRun run(L"nothread");
+    run.Run(L"nothread");
+    EXPECT_EQ("to the file\n", run.Log(L"stdout.log"));
+    EXPECT_EQ("to the file\n", run.Log(L"stderr.log"));
+    EXPECT_EQ("2", ReadFileBytes(run.layout.dir() + L"\\probe-handles.txt"));
+}
+
 }  // namespace

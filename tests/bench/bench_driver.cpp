@@ -1,7 +1,9 @@
 // Benchmarks, printed as a table (nothing here is asserted):
 // - StartServiceW to serviceMain entered, and the stop control to stopped,
-//   medians over N runs of the host (with the stand-in runtime) and of a bare
-//   service, interleaved so both see the same machine load;
+//   medians over N runs of the host (with the stand-in runtime), of a minimal
+//   host (the same runtime loaded, the VM created and serviceMain called,
+//   nothing else) and of a bare service, interleaved so all see the same
+//   machine load;
 // - the host's start split into its steps (host_probe steps);
 // - class-path building for 10, 100, 1,000 and 10,000 jars;
 // - the executable's size and its imports;
@@ -93,6 +95,12 @@ void PrintRow(const char* what, double host, double bare) {
     std::printf("%-50s %10.2f %10.2f %8.2f\n", what, host, bare, host / bare);
 }
 
+// The host against the minimal host: the ratio, and the host's own share in ms.
+void PrintOwnShare(const char* what, double host, double minimal) {
+    std::printf("%-50s %10.2f %10.2f %8.2f %10.2f\n", what, host, minimal, host / minimal,
+                host - minimal);
+}
+
 // `other`, when given, is another build's MerivastService.exe, timed in the
 // same runs as this build's for a before-and-after comparison.
 void BenchServices(int runs, const std::wstring& other) {
@@ -115,20 +123,28 @@ void BenchServices(int runs, const std::wstring& other) {
     program.AddFile(L"conf\\service.properties", "main.class=org.example.App\r\n");
     program.AddFile(L"conf\\main.args", "8080\r\n--verbose\r\n");
     InstallLayout bare(L"benchbare", LinuxToWindowsPath(MVT_BARE_SERVICE));
+    // The floor of a runtime host: the same runtime and application, nothing of the host's own.
+    InstallLayout minimal(L"benchminimal", LinuxToWindowsPath(MVT_MINIMAL_HOST));
+    minimal.AddRuntime(Runtime::kStandin);
+    minimal.AddJar(L"app.jar");
+    minimal.SetScenario("signal.main=MerivastBenchEntered\nrecord=faults\n");
+    ScmService minimalService(UniqueName(L"MvtBenchMinimal"), minimal.executable());
     ScmService hostService(UniqueName(L"MvtBenchHost"), host.executable());
     ScmService programService(UniqueName(L"MvtBenchMain"), program.executable());
     ScmService bareService(UniqueName(L"MvtBenchBare"), bare.executable());
     ScmService otherService(UniqueName(L"MvtBenchOther"), before.executable());
 
-    Timings hostTimes, programTimes, bareTimes, otherTimes;
+    Timings hostTimes, programTimes, bareTimes, otherTimes, minimalTimes;
     // One warm-up life each, then interleaved runs.
     TimeLife(hostService, entered, &hostTimes);
     TimeLife(programService, entered, &programTimes);
     TimeLife(bareService, entered, &bareTimes);
-    hostTimes = programTimes = bareTimes = Timings();
+    TimeLife(minimalService, entered, &minimalTimes);
+    hostTimes = programTimes = bareTimes = minimalTimes = Timings();
     int failures = 0;
     for (int i = 0; i < runs; ++i) {
         failures += !TimeLife(hostService, entered, &hostTimes);
+        failures += !TimeLife(minimalService, entered, &minimalTimes);
         failures += !TimeLife(programService, entered, &programTimes);
         failures += !TimeLife(bareService, entered, &bareTimes);
         if (!other.empty()) failures += !TimeLife(otherService, entered, &otherTimes);
@@ -145,9 +161,18 @@ void BenchServices(int runs, const std::wstring& other) {
                  bareStart);
         PrintRow("other build: stop control -> stopped", Median(otherTimes.stop), bareStop);
     }
-    std::printf("runs: %d each (%zu host, %zu main, %zu bare completed, %d failed)\n\n", runs,
-                hostTimes.start.size(), programTimes.start.size(), bareTimes.start.size(),
-                failures);
+    std::printf("\n%-50s %10s %10s %8s %10s\n", "against the minimal host (median, ms)", "host",
+                "minimal", "ratio", "host's own");
+    PrintOwnShare("StartServiceW -> serviceMain entered", Median(hostTimes.start),
+                  Median(minimalTimes.start));
+    PrintOwnShare("stop control -> stopped", Median(hostTimes.stop), Median(minimalTimes.stop));
+    PrintRow("minimal host: StartServiceW -> serviceMain entered", Median(minimalTimes.start),
+             bareStart);
+    PrintRow("minimal host: stop control -> stopped", Median(minimalTimes.stop), bareStop);
+    std::printf(
+        "runs: %d each (%zu host, %zu minimal, %zu main, %zu bare completed, %d failed)\n\n", runs,
+        hostTimes.start.size(), minimalTimes.start.size(), programTimes.start.size(),
+        bareTimes.start.size(), failures);
     CloseHandle(entered);
 }
 

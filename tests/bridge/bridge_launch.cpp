@@ -287,12 +287,24 @@ std::string JavaOwnWords(const JavaLogs& logs) {
     return ReadWholeFile(logs.output) + TakeJavaLines(&errors, true);
 }
 
-void WriteStandardError(const std::string& text) {
-    HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+namespace {
+
+void WriteStandardHandle(DWORD which, const std::string& text) {
+    HANDLE standard = GetStdHandle(which);
     DWORD written = 0;
-    if (!text.empty() && standardError != nullptr && standardError != INVALID_HANDLE_VALUE) {
-        WriteFile(standardError, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (!text.empty() && standard != nullptr && standard != INVALID_HANDLE_VALUE) {
+        WriteFile(standard, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     }
+}
+
+}  // namespace
+
+void WriteStandardError(const std::string& text) {
+    WriteStandardHandle(STD_ERROR_HANDLE, text);
+}
+
+void WriteStandardOutput(const std::string& text) {
+    WriteStandardHandle(STD_OUTPUT_HANDLE, text);
 }
 
 void StartForwardingJavaOutput(const JavaLogs& logs) {

@@ -69,8 +69,9 @@ std::string JavaOwnWords(const JavaLogs& logs);
 void StartForwardingJavaOutput(const JavaLogs& logs);
 void StopForwardingJavaOutput();
 
-// Writes `text` to this process's standard error; nothing when it has none.
+// Writes `text` to this process's standard error (or output); nothing when it has none.
 void WriteStandardError(const std::string& text);
+void WriteStandardOutput(const std::string& text);
 
 // The status java ended with, as the launching shell wrote it to `javaLog`;
 // waits up to `timeoutMs` for that line. False when it did not come.

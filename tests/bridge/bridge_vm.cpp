@@ -41,6 +41,9 @@ constexpr size_t kMaxRefs = 16384;
 constexpr DWORD kRefMagic = 0x42524546;
 const wchar_t kRuntimeSuffix[] = L"\\jre\\bin\\client\\jvm.dll";
 const char kLostThrowable[] = "java.lang.InternalError: the bridge's Java process is gone";
+// -Xcheck:jni: a thread may hold this many local references, and after a warning this many
+// more than it then held, before HotSpot warns (jniCheck.cpp).
+constexpr size_t kLocalCapacityStep = 32;
 
 enum class RefKind { kClass, kMethod, kString, kArray, kObject };
 
@@ -57,6 +60,7 @@ struct Ref {
     std::vector<std::string> elements;  // an array's, as the record shows them
     bool unitsKnown;                    // a string's units, once GetString… asked for them
     std::wstring units;
+    struct Env* localOf;  // the thread whose local reference it is; null for a method ID
 };
 
 struct Env {
@@ -70,6 +74,10 @@ struct Env {
     std::string pendingThrowable;    // "<class>: <message>"
     std::string pendingDescription;  // as ExceptionDescribe prints it, stack trace and all
     std::string pendingId;           // the Java side's number for the pending throwable, if any
+    // -Xcheck:jni's view of the thread (see CheckOnEntry).
+    size_t liveLocals;
+    size_t plannedCapacity;
+    std::string checkNeededFrom;  // the Call…Method whose exception was not checked yet
 };
 
 enum class VmState { kNone, kLive, kDestroyed };
@@ -105,6 +113,8 @@ Ref g_refs[kMaxRefs];
 LONG g_refCount = 0;
 Env g_envs[kMaxEnvs];
 Vm g_vm = {};
+// -Xcheck:jni among the host's options or java's: set by JNI_CreateJavaVM only.
+bool g_checkJni = false;
 JNINativeInterface_ g_envFunctions;
 JNIInvokeInterface_ g_vmFunctions;
 
@@ -193,6 +203,8 @@ Env* AttachEnv(bool daemon, std::string* why, const std::string& name = std::str
     env->jni.functions = &g_envFunctions;
     env->thread = GetCurrentThreadId();
     env->daemon = daemon;
+    env->liveLocals = 0;
+    env->plannedCapacity = kLocalCapacityStep;
     if (!OpenChannel(g_vm.java, daemon, &env->channel, name)) {
         *why = "no channel to the Java process";
         return nullptr;
@@ -223,9 +235,46 @@ size_t OthersAttached(const Env* own) {
     return count;
 }
 
+// --- -Xcheck:jni, as HotSpot checks the calls of a native thread ---
+// With -Xcheck:jni, the bridge warns where HotSpot 17 does, in its words, on this process's
+// standard output (HotSpot's tty: logs\stdout.log) and in the record ("JNIWARNING <text>"):
+// a call made while an exception is pending; a call after a Call…Method with no
+// ExceptionCheck, ExceptionOccurred or ExceptionClear between; and a thread holding more live
+// local references than planned (32; after a warning, what it then held plus 32). HotSpot
+// counts the references as each call ends: the bridge at the next call's start, and at a
+// detach, which comes to the same.
+
+void WarnJni(const std::string& text) {
+    Record("JNIWARNING", text);
+    WriteStandardOutput(text + "\n");
+}
+
+void CheckLocalCapacity(Env* env) {
+    if (g_checkJni && env->liveLocals > env->plannedCapacity) {
+        WarnJni("WARNING: JNI local refs: " + std::to_string(env->liveLocals) +
+                ", exceeds capacity: " + std::to_string(env->plannedCapacity));
+        env->plannedCapacity = env->liveLocals + kLocalCapacityStep;
+    }
+}
+
+// At the start of a call; `exceptionAllowed` for those JNI lets a thread make with an
+// exception pending (the Exception… calls and DeleteLocalRef).
+void CheckOnEntry(Env* env, bool exceptionAllowed) {
+    CheckLocalCapacity(env);
+    if (!g_checkJni || exceptionAllowed) return;
+    if (env->pending) WarnJni("WARNING in native method: JNI call made with exception pending");
+    if (!env->checkNeededFrom.empty()) {
+        WarnJni(
+            "WARNING in native method: JNI call made without checking exceptions when "
+            "required to from " +
+            env->checkNeededFrom);
+        env->checkNeededFrom.clear();
+    }
+}
+
 // The env the calling thread passed, checked as strictly as the JNI rules
 // allow: a host that breaks them would crash a real VM sooner or later.
-Env* CallerEnv(JNIEnv* jni) {
+Env* CallerEnv(JNIEnv* jni, bool exceptionAllowed = false) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(jni);
     const uintptr_t first = reinterpret_cast<uintptr_t>(&g_envs[0]);
     if (at < first || at >= first + sizeof(g_envs) || (at - first) % sizeof(Env) != 0) {
@@ -245,6 +294,7 @@ Env* CallerEnv(JNIEnv* jni) {
     if (env->thread != GetCurrentThreadId()) {
         Trap("a JNIEnv used on another thread than its own");
     }
+    CheckOnEntry(env, exceptionAllowed);
     return env;
 }
 
@@ -418,6 +468,8 @@ Ref* TakeReference(Env* env, const std::vector<std::string>& reply, RefKind kind
     ref->signature = signature;
     ref->unitsKnown = false;
     ref->units.clear();
+    ref->localOf = kind == RefKind::kMethod ? nullptr : env;
+    env->liveLocals += ref->localOf != nullptr;
     ref->magic = kRefMagic;
     return ref;
 }
@@ -535,11 +587,14 @@ jobject JNICALL NewGlobalRef(JNIEnv* jni, jobject object) {
 
 // The slot stays, marked, so that a later use of the reference traps.
 void JNICALL DeleteLocalRef(JNIEnv* jni, jobject object) {
-    CallerEnv(jni);
+    CallerEnv(jni, true);
     if (object == nullptr) {
         return;
     }
     Ref* ref = AsObject(object);
+    if (ref->localOf != nullptr) {
+        --ref->localOf->liveLocals;
+    }
     ref->deleted = true;
     Record("DeleteLocalRef", ref->text);
 }
@@ -615,6 +670,13 @@ StaticCall MakeStaticCall(jclass cls, jmethodID method, va_list args) {
     return call;
 }
 
+// A call after this one is to check for its exception first (-Xcheck:jni).
+Env* CallerOfCall(JNIEnv* jni, const char* function) {
+    Env* env = CallerEnv(jni);
+    env->checkNeededFrom = function;
+    return env;
+}
+
 void CallStaticVoidWith(Env* env, const StaticCall& call) {
     const Ref* called = call.called;
     // Recorded before the call: serviceMain returns only at the end of the service.
@@ -633,14 +695,15 @@ void CallStaticVoidWith(Env* env, const StaticCall& call) {
     Record("threw", called->text + " " + env->pendingThrowable);
 }
 
-void CallStaticVoid(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    Env* env = CallerEnv(jni);
+void CallStaticVoid(JNIEnv* jni, const char* function, jclass cls, jmethodID method, va_list args) {
+    Env* env = CallerOfCall(jni, function);
     CallStaticVoidWith(env, MakeStaticCall(cls, method, args));
 }
 
 // A static method's object result: a class comes back as a jclass of this VM.
-jobject CallStaticObject(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    Env* env = CallerEnv(jni);
+jobject CallStaticObject(JNIEnv* jni, const char* function, jclass cls, jmethodID method,
+                         va_list args) {
+    Env* env = CallerOfCall(jni, function);
     const StaticCall call = MakeStaticCall(cls, method, args);
     const Ref* called = call.called;
     Record("CallStaticObjectMethod", call.description);
@@ -666,26 +729,26 @@ jobject CallStaticObject(JNIEnv* jni, jclass cls, jmethodID method, va_list args
 }
 
 jobject JNICALL CallStaticObjectMethodV(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    return CallStaticObject(jni, cls, method, args);
+    return CallStaticObject(jni, "CallStaticObjectMethodV", cls, method, args);
 }
 
 jobject JNICALL CallStaticObjectMethod(JNIEnv* jni, jclass cls, jmethodID method, ...) {
     va_list args;
     va_start(args, method);
-    jobject result = CallStaticObject(jni, cls, method, args);
+    jobject result = CallStaticObject(jni, "CallStaticObjectMethod", cls, method, args);
     va_end(args);
     return result;
 }
 
 // jni.h's C++ wrapper for CallStaticVoidMethod calls this one.
 void JNICALL CallStaticVoidMethodV(JNIEnv* jni, jclass cls, jmethodID method, va_list args) {
-    CallStaticVoid(jni, cls, method, args);
+    CallStaticVoid(jni, "CallStaticVoidMethodV", cls, method, args);
 }
 
 void JNICALL CallStaticVoidMethod(JNIEnv* jni, jclass cls, jmethodID method, ...) {
     va_list args;
     va_start(args, method);
-    CallStaticVoid(jni, cls, method, args);
+    CallStaticVoid(jni, "CallStaticVoidMethod", cls, method, args);
     va_end(args);
 }
 
@@ -742,7 +805,7 @@ void MapHeapDumpPath(Env* env, const Ref* called, std::vector<std::string>* requ
 jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject target,
                       jmethodID method, const jvalue* args, jint* number = nullptr,
                       jboolean* truth = nullptr) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerOfCall(jni, function);
     const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
     const Ref* on = target != nullptr ? AsObject(target) : AsRef(cls, RefKind::kClass, "jclass");
     std::vector<std::string> request = {target != nullptr ? "CALL" : "CALLSTATIC", on->id,
@@ -779,7 +842,7 @@ jobject CallAnswering(JNIEnv* jni, const char* function, jclass cls, jobject tar
 
 // Recorded as the variadic call is: the host's static calls pass jvalue arguments.
 void JNICALL CallStaticVoidMethodA(JNIEnv* jni, jclass cls, jmethodID method, const jvalue* args) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerOfCall(jni, "CallStaticVoidMethodA");
     const Ref* owner = AsRef(cls, RefKind::kClass, "jclass");
     const Ref* called = AsRef(method, RefKind::kMethod, "jmethodID");
     StaticCall call = {called, {"CALLSTATIC", owner->id, called->id}, called->text};
@@ -907,7 +970,8 @@ void JNICALL GetLongArrayRegion(JNIEnv* jni, jlongArray array, jsize start, jsiz
 // The pending exception as an object the host may call (its toString), when the Java side
 // named it.
 jthrowable JNICALL ExceptionOccurred(JNIEnv* jni) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerEnv(jni, true);
+    env->checkNeededFrom.clear();
     Ref* ref = nullptr;
     if (env->pending && !env->pendingId.empty()) {
         ref = TakeReference(env, {"REF", env->pendingId}, RefKind::kObject, env->pendingThrowable);
@@ -917,13 +981,15 @@ jthrowable JNICALL ExceptionOccurred(JNIEnv* jni) {
 }
 
 jboolean JNICALL ExceptionCheck(JNIEnv* jni) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerEnv(jni, true);
+    env->checkNeededFrom.clear();
     Record("ExceptionCheck", env->pending ? "-> 1" : "-> 0");
     return env->pending ? JNI_TRUE : JNI_FALSE;
 }
 
 void JNICALL ExceptionClear(JNIEnv* jni) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerEnv(jni, true);
+    env->checkNeededFrom.clear();
     Record("ExceptionClear", env->pending ? env->pendingThrowable : "nothing pending");
     env->pending = false;
     env->pendingThrowable.clear();
@@ -932,7 +998,7 @@ void JNICALL ExceptionClear(JNIEnv* jni) {
 // As a real VM does: the description goes to the process's standard error, and
 // the exception is cleared.
 void JNICALL ExceptionDescribe(JNIEnv* jni) {
-    Env* env = CallerEnv(jni);
+    Env* env = CallerEnv(jni, true);
     Record("ExceptionDescribe", env->pending ? env->pendingThrowable : "nothing pending");
     if (env->pending) {
         WriteStandardError(env->pendingDescription);
@@ -993,6 +1059,7 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
         Record("DetachCurrentThread", "-> 0, not attached");
         return JNI_OK;
     }
+    CheckLocalCapacity(env);
     // As a real VM: a thread that detaches with an exception pending ends with it, and the
     // Java side hands it to the thread's uncaught-exception handler.
     const bool uncaught = env->pending;
@@ -1027,6 +1094,7 @@ jint JNICALL DestroyJavaVM(JavaVM* vm) {
     }
     ReleaseSRWLockExclusive(&g_vm.lock);
     if (own != nullptr) {
+        CheckLocalCapacity(own);
         DetachEnv(own, "DESTROY");
     }
     // The Java side now waits for the application's non-daemon threads, without bound as a
@@ -1311,6 +1379,10 @@ jint CreateVm(JavaVM** pvm, void** penv, const JavaVMInitArgs* args) {
     std::string why;
     if (!ReadSettings(DirectoryOf(dllPath), &settings, &why)) {
         return Refuse(JNI_ERR, why);
+    }
+    for (const auto* options : {&plan.launcherOptions, &settings.javaOptions}) {
+        for (const std::string& option : *options)
+            g_checkJni = g_checkJni || option == "-Xcheck:jni";
     }
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {

@@ -96,7 +96,7 @@ enum class HealthMode { kTrue, kFalse, kThrow, kHang };
 constexpr size_t kMaxDeadlocked = 8;
 constexpr size_t kThreadNameChars = 32;
 
-enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepDump, kStepCount };
+enum Step { kStepCreate, kStepMain, kStepStop, kStepDestroy, kStepDump, kStepPrint, kStepCount };
 
 struct Scenario {
     bool refuseCreate;
@@ -160,7 +160,18 @@ struct Scenario {
     int launcher;
     bool mainStatic;
     bool mainNoArgs;
+    DWORD printAt;  // print.at=<n>: the step "print" comes after the n-th standard output line
+    // end.lines=<n>: the runtime's end thread first stops every other thread of the process,
+    // then writes n lines of kEndLineBytes to standard output and standard error; with
+    // end.busy=<k>, k threads then write standard output lines without end.
+    DWORD endLines;
+    DWORD endBusy;
+    // heap.out=1: once main (or serviceMain) has been entered, after its lines, the heap runs
+    // out: the dump HotSpot writes at OutOfMemoryError (-XX:+HeapDumpOnOutOfMemoryError).
+    bool heapOut;
 };
+// end.lines' lines: 1,000 of them (100 KB) fit a pipe of 256 KiB that nobody reads.
+constexpr DWORD kEndLineBytes = 100;
 
 // Reads <installDir>\standin-scenario.txt; a missing file gives the defaults. A known key with
 // a value it cannot take is recorded as a FAULT (a broken test, not a broken host) and keeps

@@ -18,9 +18,12 @@ constexpr unsigned long kMaxPauseMs = 10 * 60 * 1000;
 constexpr DWORD kMaxHookLongChars = 1024 * 1024;
 constexpr DWORD kMaxPrintedLines = 100 * 1000 * 1000;
 constexpr DWORD kMaxLineBytes = 1024 * 1024;
+// What one stream's pipe takes with nobody reading it: end.lines' writes never wait.
+constexpr DWORD kMaxEndLines = 2000;
 
-const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy", "dump"};
-const wchar_t* const kStepNamesW[kStepCount] = {L"create", L"main", L"stop", L"destroy", L"dump"};
+const char* const kStepNames[kStepCount] = {"create", "main", "stop", "destroy", "dump", "print"};
+const wchar_t* const kStepNamesW[kStepCount] = {L"create",  L"main", L"stop",
+                                                L"destroy", L"dump", L"print"};
 
 void SetDefaults(Scenario* s) {
     s->refuseCreate = false;
@@ -65,6 +68,10 @@ void SetDefaults(Scenario* s) {
     s->errLines = 0;
     s->lineBytes = 100;
     s->printDirect = false;
+    s->printAt = kMaxPrintedLines;
+    s->endLines = 0;
+    s->endBusy = 0;
+    s->heapOut = false;
 }
 
 bool IsBlank(char c) {
@@ -212,6 +219,13 @@ bool ApplySetting(Scenario* s, const char* key, size_t keyLength, const char* va
         return ParseCount(value, valueLength, kMaxLineBytes, &s->lineBytes) && s->lineBytes >= 16;
     if (Equals(key, keyLength, "print.direct"))
         return ParseFlag(value, valueLength, &s->printDirect);
+    if (Equals(key, keyLength, "heap.out")) return ParseFlag(value, valueLength, &s->heapOut);
+    if (Equals(key, keyLength, "print.at"))
+        return ParseCount(value, valueLength, kMaxPrintedLines, &s->printAt);
+    if (Equals(key, keyLength, "end.lines"))
+        return ParseCount(value, valueLength, kMaxEndLines, &s->endLines);
+    if (Equals(key, keyLength, "end.busy"))
+        return ParseCount(value, valueLength, kMaxHookThreads, &s->endBusy);
     if (Equals(key, keyLength, "hook.threads"))
         return ParseCount(value, valueLength, kMaxHookThreads, &s->hookThreads);
     if (Equals(key, keyLength, "launcher")) {

@@ -4,6 +4,12 @@
 #define _JNI_IMPLEMENTATION_
 #include "standin_common.h"
 #include <psapi.h>
+#include <tlhelp32.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 
 #include <jni.h>
 #include <stdarg.h>
@@ -112,6 +118,9 @@ struct VmGlobals {
     // When the application's lingering non-daemon thread ends (linger=); 0: none runs.
     ULONGLONG lingerUntil;
     long exitStatus;  // what the runtime's end thread passes to the exit hook
+    // -XX:[+-]HeapDumpOnOutOfMemoryError and -XX:HeapDumpPath=, the last of each (heap.out).
+    bool heapDumpOnOutOfMemory;
+    char heapDumpPath[MAX_PATH];
     ArrayRef arrays[kMaxArrays];
     size_t arrayCount;
     Env envs[kMaxEnvs];
@@ -716,11 +725,46 @@ void RecordThread() {
     WriteLine(line);
 }
 
+// ---- heap.out: the heap runs out ----
+
+// With -XX:+HeapDumpOnOutOfMemoryError, the dump HotSpot writes: java_pid<pid>.hprof in the
+// folder -XX:HeapDumpPath names (the working directory without it), or the file it names when
+// that is no folder; a new file, made by the C runtime without a security descriptor of its own.
+// Records "OOMDUMP <path> result=ok|<errno>".
+void RunOutOfHeap() {
+    if (!g_vm.heapDumpOnOutOfMemory) return;
+    char path[MAX_PATH + 32];
+    strcpy(path, g_vm.heapDumpPath);
+    const DWORD attributes = GetFileAttributesA(path);
+    if (path[0] == '\0' ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+        const size_t length = strlen(path);
+        snprintf(path + length, sizeof(path) - length, "%sjava_pid%lu.hprof",
+                 length == 0 || path[length - 1] == '\\' ? "" : "\\", GetCurrentProcessId());
+    }
+    const int file = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    Line line;
+    LineStart(&line, "OOMDUMP");
+    LineWord(&line, path);
+    LineWord(&line, "result=");
+    if (file < 0) {
+        LineSigned(&line, errno);
+    } else {
+        LineAppend(&line, "ok");
+        _write(file, "JAVA PROFILE 1.0.2", 19);
+        _close(file);
+    }
+    WriteLine(line);
+}
+
 // ---- the scripted application ----
+
+void PrintAtTheEnd(const Scenario& scenario);
 
 // The runtime's end, as a real VM brings it about: the host's hook is called on a thread of the
 // VM's own, and when it returns (or there is none) the runtime ends the process by itself.
 DWORD WINAPI ExitRuntime(void* /*unused*/) {
+    PrintAtTheEnd(g_vm.scenario);
     const long status = g_vm.exitStatus;
     Line line;
     LineStart(&line, "EXIT");
@@ -733,6 +777,7 @@ DWORD WINAPI ExitRuntime(void* /*unused*/) {
 }
 
 DWORD WINAPI AbortRuntime(void* /*unused*/) {
+    PrintAtTheEnd(g_vm.scenario);
     Record("ABORT", g_vm.abortHook != nullptr ? "hook=1" : "hook=0");
     if (g_vm.abortHook != nullptr) g_vm.abortHook();
     ExitProcess(kAbortExitCode);
@@ -762,27 +807,88 @@ double NowMs() {
     return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n": each line one WriteFile, as a
-// println of Java's System.out gives. Returns the milliseconds the writes took.
-double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes) {
+// "<stream> <8-digit number> ", '.' up to lineBytes - 1, "\n" in `line` (lineBytes of it,
+// the stream's name at most 8 characters), numbered from `first`: each line one WriteFile, as
+// a println of Java's System.out gives. No formatter of USER32 (wsprintfA): loading it would
+// cost every timed start.
+void WriteNumberedLines(HANDLE handle, const char* stream, DWORD first, DWORD lines, char* line,
+                        DWORD lineBytes) {
+    memset(line, '.', lineBytes);
+    line[lineBytes - 1] = '\n';
+    const size_t name = strlen(stream);
+    memcpy(line, stream, name);
+    line[name] = ' ';
+    line[name + 9] = ' ';
+    for (DWORD i = first; i < first + lines; ++i) {
+        DWORD number = i;
+        for (size_t digit = name + 8; digit > name; --digit, number /= 10) {
+            line[digit] = static_cast<char>('0' + number % 10);
+        }
+        DWORD written = 0;
+        WriteFile(handle, line, lineBytes, &written, nullptr);
+    }
+}
+
+// The same in a buffer of its own; returns the milliseconds the writes took.
+double PrintNumberedLines(HANDLE handle, const char* stream, DWORD lines, DWORD lineBytes,
+                          DWORD first = 1) {
     char* line = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
     if (line == nullptr) {
         RecordFault("no memory for out.lines", nullptr);
         return 0;
     }
-    memset(line, '.', lineBytes);
-    line[lineBytes - 1] = '\n';
     const double start = NowMs();
-    for (DWORD i = 1; i <= lines; ++i) {
-        char number[32];
-        const int length = wsprintfA(number, "%s %08lu ", stream, i);
-        memcpy(line, number, static_cast<size_t>(length));
-        DWORD written = 0;
-        WriteFile(handle, line, lineBytes, &written, nullptr);
-    }
+    WriteNumberedLines(handle, stream, first, lines, line, lineBytes);
     const double took = NowMs() - start;
     HeapFree(GetProcessHeap(), 0, line);
     return took;
+}
+
+// ---- end.lines, end.busy: what is still in flight when the runtime ends ----
+
+// Every thread of the process but the caller's stops where it is, the host's console writers
+// among them, as on a machine that gives them no time before the end.
+void SuspendOtherThreads() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != GetCurrentProcessId() ||
+            entry.th32ThreadID == GetCurrentThreadId()) {
+            continue;
+        }
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (thread != nullptr) {
+            SuspendThread(thread);
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+// An application thread that never stops writing to standard output ("busy" lines).
+DWORD WINAPI WriteWithoutEnd(void* /*unused*/) {
+    char line[kEndLineBytes];
+    for (;;) {
+        WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "busy", 1, 1000, line, sizeof(line));
+    }
+}
+
+// On the runtime's end thread, before its hook: with the other threads stopped, the lines
+// stay in the host's pipes unless the host empties them itself. The buffers are on the stack:
+// a stopped thread may hold the heap's lock.
+void PrintAtTheEnd(const Scenario& scenario) {
+    if (scenario.endLines == 0) return;
+    SuspendOtherThreads();
+    char line[kEndLineBytes];
+    WriteNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", 1, scenario.endLines, line,
+                       sizeof(line));
+    WriteNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", 1, scenario.endLines, line,
+                       sizeof(line));
+    for (DWORD i = 0; i < scenario.endBusy; ++i) {
+        HANDLE thread = CreateThread(nullptr, 0, WriteWithoutEnd, nullptr, 0, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    }
 }
 
 void RecordPrinted(const char* where, DWORD lines, DWORD lineBytes, double ms) {
@@ -823,8 +929,15 @@ void PrintAsRunning(const Scenario& scenario) {
         CloseHandle(file);
         RecordPrinted("direct", scenario.outLines, bytes, ms);
     }
-    const double outMs =
-        PrintNumberedLines(GetStdHandle(STD_OUTPUT_HANDLE), "stdout", scenario.outLines, bytes);
+    // print.at with gate.print (or pause.print): the standard output's lines stop after that
+    // one, at the step "print".
+    const DWORD at = scenario.printAt < scenario.outLines ? scenario.printAt : scenario.outLines;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    double outMs = PrintNumberedLines(out, "stdout", at, bytes);
+    if (at < scenario.outLines) {
+        PauseAndGate(scenario, kStepPrint);
+        outMs += PrintNumberedLines(out, "stdout", scenario.outLines - at, bytes, at + 1);
+    }
     const double errMs =
         PrintNumberedLines(GetStdHandle(STD_ERROR_HANDLE), "stderr", scenario.errLines, bytes);
     RecordPrinted("stdout", scenario.outLines, bytes, outMs);
@@ -873,6 +986,7 @@ void RunServiceMain(Env* env, jstring argument) {
     if (scenario.mainLoad[0] != '\0') LoadLateLibrary(scenario.mainLoad);
     PauseAndGate(scenario, kStepMain);
     PrintAsRunning(scenario);
+    if (scenario.heapOut) RunOutOfHeap();
     if (scenario.main == MainMode::kBlock) {
         WaitForSingleObject(g_vm.stopRequested, INFINITE);
     } else if (scenario.main == MainMode::kThrow) {
@@ -946,6 +1060,7 @@ void RunMain(Env* env, jobjectArray array, const char* call, bool takesArguments
     StartLingering(scenario);
     PauseAndGate(scenario, kStepMain);
     PrintAsRunning(scenario);
+    if (scenario.heapOut) RunOutOfHeap();
     if (scenario.main == MainMode::kBlock) {
         // An ordinary program's main that never returns; System.exit ends it.
         StopForGood();
@@ -2093,10 +2208,25 @@ struct OptionVerdict {
     const char* classPath;  // points into the caller's option string
     ExitHook exitHook;
     AbortHook abortHook;
+    bool heapDumpOnOutOfMemory;
+    const char* heapDumpPath;  // points into the caller's option string
 };
 
+const char kHeapDumpPathOption[] = "-XX:HeapDumpPath=";
+
+// The options a heap dump at OutOfMemoryError follows, as HotSpot reads them: the last wins.
+void NoteHeapDumpOption(const char* option, OptionVerdict* verdict) {
+    if (strcmp(option, "-XX:+HeapDumpOnOutOfMemoryError") == 0) {
+        verdict->heapDumpOnOutOfMemory = true;
+    } else if (strcmp(option, "-XX:-HeapDumpOnOutOfMemoryError") == 0) {
+        verdict->heapDumpOnOutOfMemory = false;
+    } else if (StartsWith(option, kHeapDumpPathOption)) {
+        verdict->heapDumpPath = option + sizeof(kHeapDumpPathOption) - 1;
+    }
+}
+
 OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
-    OptionVerdict verdict = {JNI_OK, nullptr, nullptr, nullptr};
+    OptionVerdict verdict = {JNI_OK, nullptr, nullptr, nullptr, false, nullptr};
     if (!IsSupportedVersion(args.version)) {
         verdict.result = JNI_EVERSION;
         return verdict;
@@ -2112,6 +2242,8 @@ OptionVerdict JudgeArgs(const JavaVMInitArgs& args, const Scenario& scenario) {
                 verdict.exitHook = reinterpret_cast<ExitHook>(args.options[i].extraInfo);
             } else if (strcmp(option, "abort") == 0) {
                 verdict.abortHook = reinterpret_cast<AbortHook>(args.options[i].extraInfo);
+            } else {
+                NoteHeapDumpOption(option, &verdict);
             }
         } else if (!(args.ignoreUnrecognized && IsIgnorable(option))) {
             verdict.result = JNI_ERR;
@@ -2161,6 +2293,12 @@ jint PrepareVm(const Scenario& scenario, const OptionVerdict& verdict, Env** cre
     g_vm.classLoaded = false;
     g_vm.lingerUntil = 0;
     g_vm.exitStatus = scenario.exitStatus;
+    g_vm.heapDumpOnOutOfMemory = verdict.heapDumpOnOutOfMemory;
+    g_vm.heapDumpPath[0] = '\0';
+    if (verdict.heapDumpPath != nullptr &&
+        strlen(verdict.heapDumpPath) + sizeof("\\java_pid4294967295.hprof") <= MAX_PATH) {
+        strcpy(g_vm.heapDumpPath, verdict.heapDumpPath);
+    }
     g_vm.stopRequested = stopRequested;
     EnterCriticalSection(&g_vm.lock);
     *creator = NewEnvLocked(GetCurrentThreadId(), false);
@@ -2184,7 +2322,7 @@ jint CreateVm(JavaVM** pvm, void** penv, void* rawArgs) {
     }
     const JavaVMInitArgs& args = *static_cast<const JavaVMInitArgs*>(rawArgs);
     bool optionsReadable = args.nOptions >= 0 && (args.nOptions == 0 || args.options != nullptr);
-    OptionVerdict verdict = {JNI_ERR, nullptr, nullptr, nullptr};
+    OptionVerdict verdict = {JNI_ERR, nullptr, nullptr, nullptr, false, nullptr};
     if (optionsReadable) {
         PrintAsAsked(scenario, FindVfprintfHook(args));
         verdict = JudgeArgs(args, scenario);

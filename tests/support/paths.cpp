@@ -106,4 +106,31 @@ void RemoveTree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
+bool DeleteNameNow(const std::wstring& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
+    if (name == nullptr) return false;
+    std::wstring command = L"rm \"" + Widen(name) + L"\"";
+    HeapFree(GetProcessHeap(), 0, name);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // Wine runs a Linux program given its path on drive Z.
+    if (!CreateProcessW(L"Z:\\bin\\rm", &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // Wine gives no handle to wait for a Linux program on: the name's end is the sign.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 }  // namespace mvt

@@ -25,5 +25,9 @@ unsigned long long FileSize(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Deletes a directory tree; used for clean-up only.
 void RemoveTree(const std::wstring& path);
+// Deletes a file from the Linux side, as Windows' own delete with POSIX semantics does (its
+// default since Windows 10): the name goes at once, while a handle open on it stays writable.
+// Wine's DeleteFileW waits for the last handle instead. False when the file is still there.
+bool DeleteNameNow(const std::wstring& path);
 
 }  // namespace mvt

@@ -1,4 +1,4 @@
-#include "jvmhost/console_writer.h"
+#include "jvmhost/console_pipe.h"
 
 #include <string.h>
 
@@ -17,49 +17,45 @@ constexpr DWORD kPipeBytes = 256 * 1024;
 constexpr ULONGLONG kLineEndZone = 64ULL * 1024;
 // A writer needs few frames: a read, a write, a rename.
 constexpr SIZE_T kWriterStackBytes = 64 * 1024;
+// How often a writer asks whether its file has been deleted, before a write.
+constexpr ULONGLONG kDeletedCheckMs = 1000;
 
 // One stream's writer: the pipe the runtime writes to and the files it fills.
 struct ConsoleWriter {
-    // Set by PassThroughWriter before the writer thread starts; read-only
-    // afterwards. A writer without a read end is not used.
+    // Set by StartConsoleWriter before the writer thread starts; read-only
+    // afterwards. A writer without a read end is not used (its thread could
+    // not be made).
+    ULONGLONG maxBytes;
     HANDLE readEnd;          // the pipe's, overlapped, so a drain never waits behind a read
     const wchar_t* logsDir;  // weak: the layout's, which outlives the process
     const wchar_t* name;     // "stdout"
-    wchar_t path[kPathUnits];
-    ULONGLONG maxBytes;
     DWORD keep;
+    ErrorSink errors;
     ErrorSink warnings;
+    wchar_t path[kPathUnits];
     // --- Guarded by `lock`: held by the writer thread around each copy from
     // the pipe into the file, and by a drain. Its holder waits only for the
     // file system (a write, a rename, a new file), never for the application.
+    ULONGLONG size;            // of the current file
+    ULONGLONG rotateAt;        // the size at which the current file makes way
+    ULONGLONG deletedCheckAt;  // GetTickCount64 of the next look for a deleted file
+    ULONGLONG lostBytes;       // not written since writing last worked
+    ULONGLONG lostToReport;    // an ended loss, reported once the lock is released
     SRWLOCK lock;
     HANDLE file;
-    ULONGLONG size;       // of the current file
-    ULONGLONG rotateAt;   // the size at which the current file makes way
+    DWORD lostError;
+    DWORD lostToReportError;
+    OVERLAPPED readDone;  // the copies' reads, by the writer thread or a drain
+    OVERLAPPED arrival;   // the writer thread's wait for output, its own
+    bool prepared;        // the start's moves are made and the current file opened
+    bool startFailed;     // that file could not be created: what arrives is dropped
     bool endsLine;        // the current file ends with a line end, or is empty
     bool heldWarned;      // the one warning for a file that cannot be moved is given
-    ULONGLONG lostBytes;  // not written since writing last worked
-    DWORD lostError;
-    ULONGLONG lostToReport;  // an ended loss, reported once the lock is released
-    DWORD lostToReportError;
-    OVERLAPPED readDone;
     char chunk[kPipeBytes];
 };
 
 // One writer a stream: stdout, stderr.
 ConsoleWriter writers[2];
-
-// A file made there meanwhile is not emptied either: the output follows it.
-// `size` gets its size (0 when it could not be opened).
-HANDLE OpenLogFileAtEnd(const wchar_t* path, ULONGLONG* size) {
-    HANDLE file = OpenLogFile(path);
-    LARGE_INTEGER end = {};
-    if (file != INVALID_HANDLE_VALUE) {
-        SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END);
-    }
-    *size = static_cast<ULONGLONG>(end.QuadPart);
-    return file;
-}
 
 // "<n> bytes … are lost" with the system's text, as a warning.
 void ReportLost(const ConsoleWriter& writer, ULONGLONG bytes, DWORD error) {
@@ -77,16 +73,44 @@ void ReportLost(const ConsoleWriter& writer, ULONGLONG bytes, DWORD error) {
     writer.warnings(0, message);
 }
 
+// Under the lock. The current file makes way for a new one of its name.
+void BeginNewFile(ConsoleWriter* writer) {
+    if (writer->file != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer->file);
+    }
+    writer->file = OpenLogFileAtEnd(writer->path, &writer->size);
+    writer->rotateAt = writer->size + writer->maxBytes;
+    writer->endsLine = true;
+    writer->heldWarned = false;
+}
+
+// Under the lock. A file deleted while the service runs (by an operator, or
+// a program that clears logs\) would take all that follows with it: a new
+// file takes its place. Asked at most once a second, before a write.
+void ReplaceDeletedFile(ConsoleWriter* writer) {
+    const ULONGLONG now = GetTickCount64();
+    if (now < writer->deletedCheckAt) {
+        return;
+    }
+    writer->deletedCheckAt = now + kDeletedCheckMs;
+    if (IsDeleted(writer->file)) {
+        BeginNewFile(writer);
+    }
+}
+
 // Under the lock. Writes `count` bytes to the current file. What cannot be
 // written (a full disk) is counted, and the count is handed on for its one
-// event as soon as a write works again.
+// event as soon as a write works again. Without a file from the start (its
+// error is given), the output goes nowhere, as without a standard handle.
 void WriteOut(ConsoleWriter* writer, const char* data, size_t count) {
-    if (count == 0) {
+    if (count == 0 || writer->startFailed) {
         return;
     }
     // A new file that could not be made (a full disk) is tried again.
     if (writer->file == INVALID_HANDLE_VALUE) {
         writer->file = OpenLogFileAtEnd(writer->path, &writer->size);
+    } else {
+        ReplaceDeletedFile(writer);
     }
     DWORD written = 0;
     const BOOL ok = writer->file != INVALID_HANDLE_VALUE &&
@@ -106,44 +130,33 @@ void WriteOut(ConsoleWriter* writer, const char* data, size_t count) {
     }
 }
 
-// Under the lock. A file that cannot be moved at its limit is never emptied:
-// the output goes on in it after a marked line, with one warning while it is
-// held, and the move is tried again each time the file has grown by the zone.
-void GoOnInHeldFile(ConsoleWriter* writer) {
-    writer->rotateAt = writer->size + kLineEndZone;
+// Under the lock. A file that cannot make way at its limit is never emptied:
+// the output goes on in it after a marked line, with one warning (naming
+// `held`, the file that stayed where it was) while it is held. The move is
+// tried again at the first line end once the file has grown by the zone, so
+// a held file costs one try each 64 KiB, not one each line.
+void GoOnInHeldFile(ConsoleWriter* writer, const wchar_t* held) {
+    writer->rotateAt = writer->size + 2 * kLineEndZone;
     if (writer->heldWarned) {
         return;
     }
     writer->heldWarned = true;
-    writer->size += WriteMarkedLine(writer->file, !writer->endsLine, "size limit reached",
-                                    writer->name, "the output goes on in it");
+    writer->size += MarkHeldAtLimit(writer->file, writer->endsLine, writer->path, writer->name,
+                                    held, writer->warnings);
     writer->endsLine = true;
-    if (writer->warnings == nullptr) {
-        return;
-    }
-    wchar_t message[kNotKeptUnits];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"%ls has reached its size limit (console.max-size) but could not be moved "
-                     L"to %ls.1.log (a program holds it open, or the service may not rename it). "
-                     L"The output goes on in it, after a line that begins with \"-----\", until "
-                     L"it can be moved.",
-                     writer->path, writer->name);
-    writer->warnings(0, message);
 }
 
 // Under the lock. The current file has reached its limit: it becomes number
-// 1, the older ones move up, the oldest goes, and a new file begins.
+// 1, the older ones move up, the oldest goes, and a new file begins. A file
+// deleted meanwhile makes way without a move.
 void MakeWayForNewFile(ConsoleWriter* writer) {
-    if (!CanMoveAway(writer->path) ||
-        !MoveOlderFilesUp(writer->logsDir, writer->name, writer->keep)) {
-        GoOnInHeldFile(writer);
+    wchar_t held[kPathUnits];
+    if (!IsDeleted(writer->file) &&
+        !MakeWayForCurrentFile(writer->logsDir, writer->name, writer->keep, held)) {
+        GoOnInHeldFile(writer, held);
         return;
     }
-    CloseHandle(writer->file);
-    writer->file = OpenLogFileAtEnd(writer->path, &writer->size);
-    writer->rotateAt = writer->size + writer->maxBytes;
-    writer->endsLine = true;
-    writer->heldWarned = false;
+    BeginNewFile(writer);
 }
 
 // How much of `data` the current file takes: through the first line end within
@@ -177,6 +190,25 @@ void WriteBounded(ConsoleWriter* writer, const char* data, size_t count) {
             MakeWayForNewFile(writer);
         }
     }
+}
+
+// Under the lock, once, by the writer thread as it starts or by a drain that
+// comes first: the start's moves and its current file.
+void PrepareStartFile(ConsoleWriter* writer) {
+    if (writer->prepared) {
+        return;
+    }
+    writer->prepared = true;
+    bool continued = false;
+    writer->file = OpenStartFile(writer->logsDir, writer->name, writer->path, writer->keep,
+                                 writer->errors, writer->warnings, &continued);
+    writer->startFailed = writer->file == INVALID_HANDLE_VALUE;
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(writer->file, &size);
+    writer->size = static_cast<ULONGLONG>(size.QuadPart);
+    writer->heldWarned = continued;
+    writer->rotateAt = writer->maxBytes;
+    writer->endsLine = true;
 }
 
 // Under the lock. Copies what the pipe holds into the files, at most a few
@@ -227,9 +259,10 @@ bool WaitForOutput(HANDLE readEnd, OVERLAPPED* arrival) {
 // only for the pipe and the file system; it runs until the process ends.
 DWORD WINAPI RunWriter(void* param) {
     ConsoleWriter* writer = static_cast<ConsoleWriter*>(param);
-    OVERLAPPED arrival = {};
-    arrival.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    while (arrival.hEvent != nullptr && WaitForOutput(writer->readEnd, &arrival)) {
+    AcquireSRWLockExclusive(&writer->lock);
+    PrepareStartFile(writer);
+    ReleaseSRWLockExclusive(&writer->lock);
+    while (WaitForOutput(writer->readEnd, &writer->arrival)) {
         ULONGLONG lost = 0;
         DWORD error = 0;
         AcquireSRWLockExclusive(&writer->lock);
@@ -250,25 +283,47 @@ DWORD WINAPI RunWriter(void* param) {
 // the writer waits on it (a synchronous handle serialises every call on it),
 // and whose write end is the ordinary synchronous handle a C runtime takes.
 // One instance, local clients only, made by this process before any other can
-// connect. False when either end cannot be made.
+// connect. False, with neither end open, when either cannot be made.
 bool CreateConsolePipe(const wchar_t* name, HANDLE* readEnd, HANDLE* writeEnd) {
     wchar_t pipeName[96];
     StringCchPrintfW(pipeName, ARRAYSIZE(pipeName), L"\\\\.\\pipe\\MerivastService.%lu.%ls",
                      GetCurrentProcessId(), name);
-    *readEnd = CreateNamedPipeW(
+    HANDLE read = CreateNamedPipeW(
         pipeName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
         kPipeBytes, 0, nullptr);
-    if (*readEnd == INVALID_HANDLE_VALUE) {
+    if (read == INVALID_HANDLE_VALUE) {
         return false;
     }
     *writeEnd = CreateFileW(pipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (*writeEnd == INVALID_HANDLE_VALUE) {
-        CloseHandle(*readEnd);
+        CloseHandle(read);
         return false;
     }
+    *readEnd = read;
     return true;
+}
+
+// Everything the writer thread needs, made before it starts: the pipe and the
+// events of its two overlapped reads. False, with none of them left open,
+// when one cannot be made.
+bool MakeWriterHandles(ConsoleWriter* writer, const wchar_t* name, HANDLE* writeEnd) {
+    writer->readDone.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    writer->arrival.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (writer->readDone.hEvent != nullptr && writer->arrival.hEvent != nullptr &&
+        CreateConsolePipe(name, &writer->readEnd, writeEnd)) {
+        return true;
+    }
+    const HANDLE events[] = {writer->readDone.hEvent, writer->arrival.hEvent};
+    for (HANDLE event : events) {
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
+    }
+    writer->readDone.hEvent = nullptr;
+    writer->arrival.hEvent = nullptr;
+    return false;
 }
 
 // Tries the lock until `deadline` (GetTickCount64).
@@ -284,51 +339,48 @@ bool AcquireBefore(SRWLOCK* lock, ULONGLONG deadline) {
 
 }  // namespace
 
-HANDLE PassThroughWriter(size_t index, const ConsoleFile& current, const wchar_t* logsDir,
-                         const ConsoleSettings& settings, ErrorSink warnings) {
-    HANDLE file = current.file;
+HANDLE StartConsoleWriter(size_t index, const wchar_t* name, const wchar_t* path,
+                          const wchar_t* logsDir, const ConsoleSettings& settings, ErrorSink errors,
+                          ErrorSink warnings) {
+    HANDLE writeEnd = INVALID_HANDLE_VALUE;
     if (index >= ARRAYSIZE(writers) ||
-        FAILED(StringCchCopyW(writers[index].path, kPathUnits, current.path))) {
-        return file;
+        FAILED(StringCchCopyW(writers[index].path, kPathUnits, path)) ||
+        !MakeWriterHandles(&writers[index], name, &writeEnd)) {
+        return INVALID_HANDLE_VALUE;
     }
     ConsoleWriter& writer = writers[index];
-    HANDLE writeEnd = INVALID_HANDLE_VALUE;
-    if (!CreateConsolePipe(current.name, &writer.readEnd, &writeEnd)) {
-        writer.readEnd = nullptr;
-        return file;
-    }
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(file, &size);
     writer.logsDir = logsDir;
-    writer.name = current.name;
-    writer.heldWarned = current.held;
+    writer.name = name;
     writer.maxBytes = settings.maxMiB * kBytesPerMiB;
     writer.keep = settings.keep;
+    writer.errors = errors;
     writer.warnings = warnings;
     InitializeSRWLock(&writer.lock);
-    writer.file = file;
-    writer.size = static_cast<ULONGLONG>(size.QuadPart);
-    writer.rotateAt = writer.maxBytes;
-    writer.endsLine = true;
-    writer.readDone.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE thread = CreateThread(nullptr, kWriterStackBytes, RunWriter, &writer,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (writer.readDone.hEvent == nullptr || thread == nullptr) {
-        CloseHandle(writeEnd);
-        CloseHandle(writer.readEnd);
+    if (thread == nullptr) {
+        // No thread ever saw them: the stream writes to its file itself.
+        const HANDLE unused[] = {writeEnd, writer.readEnd, writer.readDone.hEvent,
+                                 writer.arrival.hEvent};
+        for (HANDLE handle : unused) {
+            CloseHandle(handle);
+        }
         writer.readEnd = nullptr;
-        return file;
+        return INVALID_HANDLE_VALUE;
     }
     CloseHandle(thread);
     return writeEnd;
 }
 
 void DrainConsoleOutput(DWORD waitMs) {
-    const ULONGLONG deadline = GetTickCount64() + waitMs;
     for (ConsoleWriter& writer : writers) {
+        // Each pipe its own time: a stream that keeps arriving must not keep
+        // the other's last words in its pipe.
+        const ULONGLONG deadline = GetTickCount64() + waitMs;
         if (writer.readEnd == nullptr || !AcquireBefore(&writer.lock, deadline)) {
             continue;
         }
+        PrepareStartFile(&writer);
         bool more = true;
         while (more && GetTickCount64() < deadline) {
             more = CopyFromPipe(&writer);
