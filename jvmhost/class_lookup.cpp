@@ -51,13 +51,13 @@ bool IsStaticVoid(JNIEnv* env, jobject method) {
     jclass methodClass = env->FindClass(kMethodClass);
     jmethodID modifiers =
         methodClass != nullptr ? env->GetMethodID(methodClass, "getModifiers", "()I") : nullptr;
-    const bool isStatic = modifiers != nullptr &&
-                          (env->CallIntMethodA(method, modifiers, nullptr) & kStaticModifier) != 0;
+    const jint flags = modifiers != nullptr ? env->CallIntMethodA(method, modifiers, nullptr) : 0;
+    // Checked before any other call, as JNI asks.
+    const bool isStatic = !env->ExceptionCheck() && (flags & kStaticModifier) != 0;
     DeleteLocal(env, methodClass);
-    jobject returned =
-        isStatic && !env->ExceptionCheck()
-            ? CallOn(env, method, kMethodClass, "getReturnType", "()Ljava/lang/Class;", nullptr)
-            : nullptr;
+    jobject returned = isStatic ? CallOn(env, method, kMethodClass, "getReturnType",
+                                         "()Ljava/lang/Class;", nullptr)
+                                : nullptr;
     jobject name = CallOn(env, returned, kClassClass, "getName", "()Ljava/lang/String;", nullptr);
     WideText text;
     const bool isVoid = name != nullptr && AppendJavaText(env, static_cast<jstring>(name), &text) &&

@@ -135,6 +135,10 @@ jobject CallOn(JNIEnv* env, jobject target, const char* className, const char* m
     jclass owner = env->FindClass(className);
     jmethodID id = owner != nullptr ? env->GetMethodID(owner, method, signature) : nullptr;
     jobject result = id != nullptr ? env->CallObjectMethodA(target, id, args) : nullptr;
+    // Checked before any other call, as JNI asks; the exception stays pending.
+    if (env->ExceptionCheck()) {
+        result = nullptr;
+    }
     if (owner != nullptr) {
         env->DeleteLocalRef(owner);
     }
