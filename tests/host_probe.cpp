@@ -10,10 +10,10 @@
 //   host_probe steps       the start's steps, each timed, into probe-steps.txt (for scripts/bench)
 //   host_probe dumps N     with the application running, N thread prints and N deadlock
 //                          checks asked of the runtime, each timed, into probe-dumps.txt
-//   host_probe nothread    (32-bit) the console files with no room left for a thread's stack: a
-//   line
-//                          to each standard handle, and into probe-handles.txt how many more
-//                          handles the process holds than before (NtQuerySystemInformation)
+//   host_probe nothread    (32-bit) the console files with no room left for a thread's
+//                          stack: a line to each standard handle, and into probe-handles.txt
+//                          how many more handles the process holds than before
+//                          (NtQuerySystemInformation)
 #include <cstdio>
 #include <iterator>
 #include <string>
