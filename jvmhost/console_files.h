@@ -14,13 +14,14 @@
 // standard handles when it loads. Others may read, follow, rename or delete
 // the files while the process writes them.
 //
-// With a size limit the standard handles are pipes instead (console_pipe.h).
-// When a pipe or its writer thread cannot be made, that stream's file is the
-// standard handle, as without a limit.
+// With a size limit the standard handles are pipes instead (console_pipe.h),
+// and each pipe's writer thread makes its stream's moves and file, so the
+// start does not wait for them. When a pipe or its writer thread cannot be
+// made, that stream's file is the standard handle, as without a limit.
 //
 // When the folder or a file cannot be created, `sink` (when set) gets one
-// error event that names it, with the system's text; a standard handle whose
-// file could not be created stays as it was (a service has none), and the
+// error event that names it, with the system's text; what the runtime writes
+// to that stream goes nowhere (a service has no standard handles), and the
 // process goes on. A file that cannot be moved (a program holds it open) is
 // never emptied: the output follows it, after a line "----- ... -----", and
 // `warnings` (when set) gets one event that names it (and the older file that

@@ -10,9 +10,10 @@
 //   host_probe steps       the start's steps, each timed, into probe-steps.txt (for scripts/bench)
 //   host_probe dumps N     with the application running, N thread prints and N deadlock
 //                          checks asked of the runtime, each timed, into probe-dumps.txt
-//   host_probe nothread    the console files with no room left for a thread's stack: a line
-//                          to each standard handle, and into probe-handles.txt how many more
-//                          handles the process holds than before (NtQuerySystemInformation)
+//   host_probe nothread    (32-bit) the console files with no room left for a thread's
+//                          stack: a line to each standard handle, and into probe-handles.txt
+//                          how many more handles the process holds than before
+//                          (NtQuerySystemInformation)
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -233,8 +234,7 @@ int KeepWithoutThreads() {
     // Counting needs memory of its own: the ranges are given back before the count after.
     static void* reserved[4096];
     size_t count = 0;
-    for (SIZE_T size = sizeof(void*) == 4 ? SIZE_T{1} << 30 : SIZE_T{1} << 42; size >= 65536;
-         size /= 2) {
+    for (SIZE_T size = SIZE_T{1} << 30; size >= 65536; size /= 2) {
         while (count < std::size(reserved) &&
                (reserved[count] = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS))) {
             ++count;

@@ -488,11 +488,10 @@ TEST(ConsoleBound, HeldFileIsTriedAgainEach64KiB) {
     EXPECT_TRUE(NumberedLines("stdout", 12000) == held + ReadFileBytes(logs + L"stdout.log"));
 }
 
-// The issue the held file above must not cause when the file held is an
-// older one: the files above it are moved once and then left alone (no
-// collapse into one), the move is tried again each 64 KiB rather than at each
-// line (which left the writer behind and the last lines in no file), and the
-// warning names the file that is held.
+// An older file held (stdout.1.log, followed by a viewer): the files above it
+// are moved once and then left alone (not folded into one), the move is tried
+// again each 64 KiB rather than at each line (which left the writer behind and
+// the last lines in no file), and the warning names the file that is held.
 TEST(ConsoleBound, OlderFileHeldKeepsTheHistoryAndEveryLine) {
     ServiceLife life(L"heldolder");
     const std::wstring logs = life.layout.dir() + L"\\logs\\";
