@@ -137,6 +137,20 @@ void DescribeHeld(const wchar_t* path, const wchar_t* name, const wchar_t* held,
                   L" (a program holds it open, or the service may not rename it)");
 }
 
+// Warns that `path` could not make way for `name`'s older files, with why:
+// `format` takes the path first, then the reason.
+void WarnHeld(const wchar_t* path, const wchar_t* name, const wchar_t* held, const wchar_t* format,
+              ErrorSink warnings) {
+    if (warnings == nullptr) {
+        return;
+    }
+    wchar_t why[kNotKeptUnits];
+    DescribeHeld(path, name, held, why);
+    wchar_t message[kNotKeptUnits];
+    StringCchPrintfW(message, ARRAYSIZE(message), format, path, why);
+    warnings(0, message);
+}
+
 // The file still holds an earlier start's output, maybe that of the start
 // that failed: this start's output follows it after a marked line, and
 // `warnings` gets one event naming the file and the one `held`.
@@ -147,17 +161,10 @@ void ContinueHeldFile(HANDLE file, const wchar_t* path, const wchar_t* name, con
     SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END);
     WriteMarkedLine(file, size.QuadPart > 0, "new start", name,
                     "the lines above are an earlier start's");
-    if (warnings == nullptr) {
-        return;
-    }
-    wchar_t why[kNotKeptUnits];
-    DescribeHeld(path, name, held, why);
-    wchar_t message[kNotKeptUnits];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"%ls still holds the output of the start before: it %ls. This start's output "
-                     L"follows in it, after a line that begins with \"-----\".",
-                     path, why);
-    warnings(0, message);
+    WarnHeld(path, name, held,
+             L"%ls still holds the output of the start before: it %ls. This start's output "
+             L"follows in it, after a line that begins with \"-----\".",
+             warnings);
 }
 
 // Whether the process's one "not kept" event has been given.
@@ -202,16 +209,9 @@ DWORD MarkHeldAtLimit(HANDLE file, bool endsLine, const wchar_t* path, const wch
                       const wchar_t* held, ErrorSink warnings) {
     const DWORD written =
         WriteMarkedLine(file, !endsLine, "size limit reached", name, "the output goes on in it");
-    if (warnings == nullptr) {
-        return written;
-    }
-    wchar_t why[kNotKeptUnits];
-    DescribeHeld(path, name, held, why);
-    wchar_t message[kNotKeptUnits];
-    StringCchPrintfW(message, ARRAYSIZE(message),
-                     L"%ls has reached its size limit (console.max-size) but %ls. The output goes "
-                     L"on in it, after a line that begins with \"-----\", until it can be moved.",
-                     path, why);
-    warnings(0, message);
+    WarnHeld(path, name, held,
+             L"%ls has reached its size limit (console.max-size) but %ls. The output goes on in "
+             L"it, after a line that begins with \"-----\", until it can be moved.",
+             warnings);
     return written;
 }
